@@ -1,0 +1,60 @@
+#include "host/Console.h"
+
+#include <cstdio>
+
+namespace host {
+
+Console::Console()
+    : out_([](std::string_view s) { std::fwrite(s.data(), 1, s.size(), stdout); }),
+      err_([](std::string_view s) {
+          std::fwrite(s.data(), 1, s.size(), stderr);
+          std::fflush(stderr);
+      })
+{
+}
+
+void Console::write(std::string_view text)
+{
+    std::lock_guard lock(mutex_);
+    out_(text);
+}
+
+void Console::report(std::string_view line)
+{
+    std::string s(line);
+    s += '\n';
+    std::lock_guard lock(mutex_);
+    err_(s);
+}
+
+void Console::setOutput(Sink sink)
+{
+    std::lock_guard lock(mutex_);
+    out_ = std::move(sink);
+}
+
+void Console::setReports(Sink sink)
+{
+    std::lock_guard lock(mutex_);
+    err_ = std::move(sink);
+}
+
+void Console::flush()
+{
+    std::fflush(stdout);
+    std::fflush(stderr);
+}
+
+CapturedConsole::CapturedConsole(Console &console)
+{
+    console.setOutput([this](std::string_view s) { out_ += s; });
+    console.setReports([this](std::string_view s) { err_ += s; });
+}
+
+void CapturedConsole::clear()
+{
+    out_.clear();
+    err_.clear();
+}
+
+} // namespace host

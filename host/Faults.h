@@ -1,0 +1,54 @@
+// Injected faults and power cuts. A fault NAME[:SKIP[:COUNT]] lets the named
+// operation succeed SKIP times and then fail COUNT times (every time after
+// when COUNT is left out). A power cut EVENT:N ends the process in the middle
+// of the Nth such event. Only the module's own calls are counted, over the
+// whole run, in the order the machine makes them.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <string>
+#include <string_view>
+
+namespace host {
+
+class Faults {
+public:
+    // Parses and adds one spec; std::invalid_argument with a readable
+    // message for a bad spec or an unknown name.
+    void add(std::string_view spec);
+    // Counts one call of `name`; true when this call must fail.
+    bool fail(std::string_view name);
+    // True when some spec names exactly `name` (nothing is counted).
+    bool watches(std::string_view name) const;
+    bool empty() const { return faults_.empty(); }
+
+    // --- power cuts ---
+    void setPowerCut(std::string_view spec);
+    // Counts one event; true when the power must be cut in this one. The
+    // caller leaves the half-done state, then calls cutPower().
+    bool powerCutDue(std::string_view event);
+    // How many events of each kind were seen (for sweeps).
+    const std::map<std::string, long, std::less<>> &eventCounts() const { return events_; }
+    // Ends the process with status 9, as a power cut would: nothing is
+    // flushed but the host's own output. Tests may replace the action.
+    [[noreturn]] void cutPower();
+    void setCutAction(std::function<void()> action) { cutAction_ = std::move(action); }
+
+    static bool knownFault(std::string_view name);
+    static bool knownEvent(std::string_view name);
+
+private:
+    struct Fault {
+        long skip = 0;
+        long count = -1; // -1: for ever
+        long seen = 0;
+    };
+    std::map<std::string, Fault, std::less<>> faults_;
+    std::map<std::string, long, std::less<>> events_;
+    std::string cutEvent_;
+    long cutAt_ = 0;
+    std::function<void()> cutAction_;
+};
+
+} // namespace host

@@ -1,0 +1,145 @@
+// The host machine's I/O system: a device table resolved by the longest
+// device name that begins a path, file descriptors, directories and
+// buffered streams, with the device OS's flag values and results.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace host {
+
+class Console;
+
+// Flag values of the device OS (not the host's).
+namespace iof {
+constexpr int kRdOnly = 0;
+constexpr int kWrOnly = 1;
+constexpr int kRdWr = 2;
+constexpr int kAccMode = 3;
+constexpr int kCreat = 0x200;
+constexpr int kTrunc = 0x400;
+constexpr int kSeekSet = 0;
+constexpr int kSeekCur = 1;
+constexpr int kSeekEnd = 2;
+} // namespace iof
+
+// One open file as a device serves it.
+class OpenFile {
+public:
+    virtual ~OpenFile() = default;
+    // Bytes read (0 at the end) or -1.
+    virtual long read(char *buffer, std::size_t n) = 0;
+    // Bytes written, possibly fewer than n (device full), or -1.
+    virtual long write(const char *buffer, std::size_t n) = 0;
+    // New position or -1.
+    virtual long seek(long offset, int whence) = 0;
+    virtual long size() const = 0;
+    virtual int ioctl(int /*function*/, long /*arg*/) { return -1; }
+};
+
+struct DirEntry {
+    std::string name;
+    bool isDirectory = false;
+    long size = 0;
+};
+
+// A device of the I/O system. `rest` is the part of a path after the device
+// name: "" or beginning with '/'. Devices refuse names that climb above
+// their root, and report them.
+class Device {
+public:
+    explicit Device(std::string name) : name_(std::move(name)) {}
+    virtual ~Device() = default;
+    const std::string &name() const { return name_; }
+
+    // nullptr on failure (missing file, folder, read-only device, ...).
+    virtual std::unique_ptr<OpenFile> open(std::string_view rest, int flags, int mode) = 0;
+    virtual bool remove(std::string_view /*rest*/) { return false; }
+    virtual bool makeDirectory(std::string_view /*rest*/) { return false; }
+    // nullopt when rest is not a folder.
+    virtual std::optional<std::vector<DirEntry>> list(std::string_view /*rest*/) { return std::nullopt; }
+    virtual bool isDirectory(std::string_view /*rest*/) { return false; }
+
+private:
+    std::string name_;
+};
+
+class IoSystem {
+public:
+    // Reports (escaping paths and the like) go to console's report stream.
+    explicit IoSystem(Console &console);
+    ~IoSystem();
+    IoSystem(const IoSystem &) = delete;
+    IoSystem &operator=(const IoSystem &) = delete;
+
+    // false when a device of that name exists already.
+    bool addDevice(std::unique_ptr<Device> device);
+    Device *device(std::string_view name) const;
+    Console &console() const { return console_; }
+
+    // iosDevFind: the device with the longest name that begins `name`, and
+    // the unmatched rest. When none matches: the default device (the one of
+    // the current directory, "/TMP", once it exists) with the whole name
+    // as rest, or nullptr.
+    Device *find(std::string_view name, std::string_view *rest) const;
+
+    // The path as the OS would resolve it: a relative name is taken in the
+    // current directory "/TMP". Returns the device (nullptr: no device) and
+    // the rest within it.
+    Device *resolve(std::string_view path, std::string *rest) const;
+
+    // --- descriptors (3 and up) ---
+    int open(std::string_view path, int flags, int mode);
+    int read(int fd, char *buffer, std::size_t n);
+    int write(int fd, const char *buffer, std::size_t n);
+    long lseek(int fd, long offset, int whence);
+    int ioctl(int fd, int function, long arg);
+    int close(int fd);
+    bool valid(int fd) const;
+    // The path fd was opened as, "" for a bad descriptor.
+    std::string pathOf(int fd) const;
+    // A small word a caller may attach to a descriptor (fault watching).
+    void setTag(int fd, unsigned tag);
+    unsigned tag(int fd) const;
+
+    int remove(std::string_view path);
+    // Whole file; `to` created or truncated. 0 or -1.
+    int copy(std::string_view from, std::string_view to);
+    int mkdir(std::string_view path);
+    bool isDirectory(std::string_view path) const;
+    std::optional<std::vector<DirEntry>> list(std::string_view path) const;
+
+    // --- directories ---
+    struct Dir;
+    Dir *opendir(std::string_view path);
+    // Next entry name, nullptr at the end.
+    const char *readdir(Dir *dir);
+    int closedir(Dir *dir);
+
+    // --- buffered streams ("r", "rb", "w", "wb", "a", "a+", "r+", ...) ---
+    struct Stream;
+    Stream *fopen(std::string_view path, std::string_view mode);
+    std::size_t fread(void *buffer, std::size_t size, std::size_t count, Stream *s);
+    std::size_t fwrite(const void *buffer, std::size_t size, std::size_t count, Stream *s);
+    int fseek(Stream *s, long offset, int whence);
+    long ftell(Stream *s);
+    int fflush(Stream *s);
+    int fclose(Stream *s);
+    // Descriptor beneath a stream (-1 for a bad stream).
+    int fileno(Stream *s) const;
+
+private:
+    struct Slot;
+    Console &console_;
+    std::vector<std::unique_ptr<Device>> devices_;
+    std::vector<std::unique_ptr<Slot>> fds_;
+    std::vector<std::unique_ptr<Dir>> dirs_;
+    std::vector<std::unique_ptr<Stream>> streams_;
+};
+
+} // namespace host
