@@ -48,10 +48,6 @@ public:
     // RAM disk was never made). False on a host error.
     bool copyRamDiskOut(const std::filesystem::path &dir);
 
-    // Memory handed out by the module's malloc, for leak reports.
-    void *allocate(std::size_t n);
-    void release(void *p);
-
 private:
     Console console_;
     Faults faults_;

@@ -1,0 +1,314 @@
+// The operating system's services as the module calls them, served by the
+// bound machine. Faults are counted here, at the module's own calls, so the
+// host's internal work never uses them up.
+#include "bootenv/vxWorks.h"
+#include "host/Machine.h"
+#include "host/io/RamDisk.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr unsigned kWatchRead = 1;
+
+host::Machine &machine()
+{
+    return host::boundMachine();
+}
+
+host::MsgQueue *queueOf(vx::MSG_Q_ID id)
+{
+    return reinterpret_cast<host::MsgQueue *>(id);
+}
+
+host::IoSystem::Stream *streamOf(vx::FILE *fp)
+{
+    return reinterpret_cast<host::IoSystem::Stream *>(fp);
+}
+
+std::string format(const char *fmt, va_list args)
+{
+    va_list copy;
+    va_copy(copy, args);
+    int n = std::vsnprintf(nullptr, 0, fmt, copy);
+    va_end(copy);
+    if (n <= 0)
+        return {};
+    std::string text(static_cast<size_t>(n) + 1, '\0');
+    std::vsnprintf(text.data(), text.size(), fmt, args);
+    text.resize(static_cast<size_t>(n));
+    return text;
+}
+
+// A watched read returns half of what was asked (none for one byte).
+size_t faultedLength(int fd, size_t n)
+{
+    host::IoSystem &io = machine().io();
+    if ((io.tag(fd) & kWatchRead) && machine().faults().fail("read@" + io.pathOf(fd)))
+        return n / 2;
+    return n;
+}
+
+void watchReads(int fd, const std::string &path)
+{
+    if (fd > 0 && machine().faults().watches("read@" + path))
+        machine().io().setTag(fd, kWatchRead);
+}
+
+} // namespace
+
+namespace vx {
+
+// ---- tasks ---------------------------------------------------------------
+int taskSpawnThunk(const char *name, int priority, int options, int stackSize, VxTaskThunk thunk,
+                   void *context, VxTaskThunk release)
+{
+    // The context is released with the task, however it ends.
+    std::shared_ptr<void> holder(context, release);
+    std::string taskName = name ? name : "";
+    if (machine().faults().fail("spawn." + taskName))
+        return -1;
+    return machine().kernel().spawn(taskName, priority, options, stackSize,
+                                    [thunk, holder] { thunk(holder.get()); });
+}
+
+void exit(int status)
+{
+    machine().kernel().exitTask(status);
+}
+
+int taskIdSelf()
+{
+    return machine().kernel().currentTaskId();
+}
+
+// ---- message queues --------------------------------------------------------
+MSG_Q_ID msgQCreate(int maxMsgs, int maxMsgLength, int options)
+{
+    if (machine().faults().fail("msgq-create"))
+        return nullptr;
+    return reinterpret_cast<MSG_Q_ID>(machine().kernel().createQueue(maxMsgs, maxMsgLength, options));
+}
+
+STATUS msgQSend(MSG_Q_ID id, char *buffer, UINT nBytes, int timeout, int priority)
+{
+    if (machine().faults().fail("msgq-send"))
+        return ERROR;
+    return machine().kernel().send(queueOf(id), buffer, nBytes, timeout, priority);
+}
+
+int msgQReceive(MSG_Q_ID id, char *buffer, UINT maxNBytes, int timeout)
+{
+    if (machine().faults().fail("msgq-receive"))
+        return ERROR;
+    return machine().kernel().receive(queueOf(id), buffer, maxNBytes, timeout);
+}
+
+int msgQNumMsgs(MSG_Q_ID id)
+{
+    return machine().kernel().numMsgs(queueOf(id));
+}
+
+// ---- I/O -------------------------------------------------------------------
+int open(const char *name, int flags, int mode)
+{
+    if (!name)
+        return ERROR;
+    if (machine().faults().fail(std::string("open@") + name))
+        return ERROR;
+    int fd = machine().io().open(name, flags, mode);
+    watchReads(fd, name);
+    return fd;
+}
+
+int creat(const char *name, int flag)
+{
+    return open(name, O_CREAT | O_TRUNC | (flag & 3), 0);
+}
+
+int read(int fd, char *buffer, size_t maxbytes)
+{
+    if (!buffer && maxbytes)
+        return ERROR;
+    return machine().io().read(fd, buffer, faultedLength(fd, maxbytes));
+}
+
+int write(int fd, char *buffer, size_t nbytes)
+{
+    if (!buffer && nbytes)
+        return ERROR;
+    return machine().io().write(fd, buffer, nbytes);
+}
+
+int lseek(int fd, long offset, int whence)
+{
+    return static_cast<int>(machine().io().lseek(fd, offset, whence));
+}
+
+int ioctl(int fd, int function, int arg)
+{
+    return machine().io().ioctl(fd, function, arg);
+}
+
+STATUS close(int fd)
+{
+    return machine().io().close(fd);
+}
+
+STATUS remove(const char *name)
+{
+    return name ? machine().io().remove(name) : ERROR;
+}
+
+STATUS copy(const char *in, const char *out)
+{
+    if (!in || !out || machine().faults().fail("copy"))
+        return ERROR;
+    return machine().io().copy(in, out);
+}
+
+DIR *opendir(const char *dirName)
+{
+    if (!dirName)
+        return nullptr;
+    return reinterpret_cast<DIR *>(machine().io().opendir(dirName));
+}
+
+dirent *readdir(DIR *pDir)
+{
+    // One entry buffer per directory stream would be faithful; the module
+    // reads one directory at a time, so one per task thread is enough.
+    thread_local dirent entry;
+    const char *name = machine().io().readdir(reinterpret_cast<host::IoSystem::Dir *>(pDir));
+    if (!name)
+        return nullptr;
+    std::snprintf(entry.d_name, sizeof entry.d_name, "%s", name);
+    return &entry;
+}
+
+STATUS closedir(DIR *pDir)
+{
+    return machine().io().closedir(reinterpret_cast<host::IoSystem::Dir *>(pDir));
+}
+
+FILE *fopen(const char *file, const char *mode)
+{
+    if (!file || !mode)
+        return nullptr;
+    if (machine().faults().fail(std::string("open@") + file))
+        return nullptr;
+    host::IoSystem::Stream *s = machine().io().fopen(file, mode);
+    if (s)
+        watchReads(machine().io().fileno(s), file);
+    return reinterpret_cast<FILE *>(s);
+}
+
+size_t fread(void *buf, size_t size, size_t count, FILE *fp)
+{
+    host::IoSystem &io = machine().io();
+    int fd = io.fileno(streamOf(fp));
+    if (size && fd > 0 && (io.tag(fd) & kWatchRead) &&
+        machine().faults().fail("read@" + io.pathOf(fd)))
+        count = count / 2;
+    return io.fread(buf, size, count, streamOf(fp));
+}
+
+size_t fwrite(const void *buf, size_t size, size_t count, FILE *fp)
+{
+    return machine().io().fwrite(buf, size, count, streamOf(fp));
+}
+
+int fseek(FILE *fp, long offset, int whence)
+{
+    return machine().io().fseek(streamOf(fp), offset, whence);
+}
+
+long ftell(FILE *fp)
+{
+    return machine().io().ftell(streamOf(fp));
+}
+
+int fprintf(FILE *fp, const char *fmt, ...)
+{
+    va_list args;
+    va_start(args, fmt);
+    std::string text = format(fmt, args);
+    va_end(args);
+    size_t n = machine().io().fwrite(text.data(), 1, text.size(), streamOf(fp));
+    return n == text.size() ? static_cast<int>(n) : -1;
+}
+
+int fflush(FILE *fp)
+{
+    return machine().io().fflush(streamOf(fp));
+}
+
+int fclose(FILE *fp)
+{
+    return machine().io().fclose(streamOf(fp));
+}
+
+int printf(const char *fmt, ...)
+{
+    va_list args;
+    va_start(args, fmt);
+    std::string text = format(fmt, args);
+    va_end(args);
+    machine().console().write(text);
+    return static_cast<int>(text.size());
+}
+
+// ---- memory ----------------------------------------------------------------
+void *malloc(size_t nBytes)
+{
+    if (machine().faults().fail("malloc"))
+        return nullptr;
+    return std::malloc(nBytes);
+}
+
+void free(void *ptr)
+{
+    std::free(ptr);
+}
+
+// ---- block devices -----------------------------------------------------------
+BLK_DEV *ramDevCreate(char *ramAddr, int bytesPerBlk, int blksPerTrack, int nBlocks, int blkOffset)
+{
+    if (machine().faults().fail("ramdisk"))
+        return nullptr;
+    return reinterpret_cast<BLK_DEV *>(
+        machine().createRamDevice(ramAddr, bytesPerBlk, blksPerTrack, nBlocks, blkOffset));
+}
+
+DOS_VOL_DESC *dosFsMkfs(const char *volName, BLK_DEV *pBlkDev)
+{
+    if (!volName || !machine().isRamDevice(pBlkDev))
+        return nullptr;
+    auto *device = reinterpret_cast<host::RamBlockDevice *>(pBlkDev);
+    if (!machine().makeDosFs(volName, device))
+        return nullptr;
+    return reinterpret_cast<DOS_VOL_DESC *>(machine().io().device(volName));
+}
+
+DEV_HDR *iosDevFind(const char *name, const char **pNameTail)
+{
+    if (!name)
+        return nullptr;
+    std::string_view rest;
+    host::Device *d = machine().io().find(name, &rest);
+    if (pNameTail)
+        *pNameTail = d ? name + (rest.data() - name) : name;
+    return reinterpret_cast<DEV_HDR *>(d);
+}
+
+void vxEieio()
+{
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+}
+
+} // namespace vx
