@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
-          libcli11-dev nlohmann-json3-dev)
+          libcli11-dev nlohmann-json3-dev libssl-dev)
 
 missing=()
 for p in "${packages[@]}"; do

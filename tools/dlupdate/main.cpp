@@ -1,21 +1,64 @@
 // dlupdate: runs update sessions of the storage-update module on a
 // simulated machine, and makes and checks update media.
+#include "host/machine/MachineFolder.h"
+
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <iostream>
+
+namespace {
+
+constexpr int kUnusable = 5;
+constexpr int kUsage = 64;
+
+int machineInit(const std::string &dir)
+{
+    try {
+        host::MachineFolder::init(dir);
+    } catch (const host::MachineFolderError &e) {
+        std::cerr << "dlupdate: " << e.what() << "\n";
+        return kUnusable;
+    }
+    std::cout << "new machine in " << dir << "\n";
+    return 0;
+}
+
+int machineShow(const std::string &dir)
+{
+    try {
+        std::cout << host::MachineFolder::show(dir);
+    } catch (const host::MachineFolderError &e) {
+        std::cerr << "dlupdate: " << e.what() << "\n";
+        return kUnusable;
+    }
+    return 0;
+}
+
+} // namespace
 
 int main(int argc, char **argv)
 {
     CLI::App app{"dlupdate: run the storage-update module on a simulated machine"};
     app.require_subcommand(1);
-    auto *run = app.add_subcommand("run", "run update sessions (not built yet)");
-    run->allow_extras();
+
+    auto *machine = app.add_subcommand("machine", "create a machine folder or show its state");
+    machine->require_subcommand(1);
+    std::string dir;
+    auto *init = machine->add_subcommand("init", "create a new machine in DIR (missing or empty)");
+    init->add_option("DIR", dir, "machine folder")->required();
+    auto *show = machine->add_subcommand("show", "show the state of the machine in DIR");
+    show->add_option("DIR", dir, "machine folder")->required();
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
         int rc = app.exit(e);
-        return rc == 0 ? 0 : 64;
+        return rc == 0 ? 0 : kUsage;
     }
-    std::fprintf(stderr, "dlupdate: this command is not built yet\n");
-    return 64;
+    if (init->parsed())
+        return machineInit(dir);
+    if (show->parsed())
+        return machineShow(dir);
+    return kUsage;
 }
