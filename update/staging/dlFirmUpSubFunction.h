@@ -1,0 +1,50 @@
+// Media staging: pair-swap readers and the RAM disk, the package header
+// lookup, the target image extraction and the staging sequence.
+#pragma once
+
+#include "bootenv/vxWorks.h"
+
+namespace vx {
+
+// One package found by the lookup; the pointers point into the caller's
+// buffer and live as long as it does.
+typedef struct {
+    char *languageCode; // LANGUAGECODE value (fixed-offset lookup only)
+    char *dataStart;    // first byte of the compressed data
+    INT32 expandedSize;
+    INT32 compressedSize;
+    char *dbName;  // where the expanded package goes
+    char *version; // VERSION value
+    char *comment; // COMMENT value: the target tag
+} DL_DB_INFO;
+
+// Capacities of the callers' package tables.
+constexpr int DL_DB_TABLE_IMAGE = 16;
+constexpr int DL_DB_TABLE_HDD_HEAD = 256;
+constexpr int DL_DB_TABLE_HDD = 2048;
+
+// Lookup modes.
+constexpr int DL_DB_FIXED = 0;
+constexpr int DL_DB_CHAIN = 1;
+
+// ---- pair-swap readers and RAM disk ----
+STATUS bootUpdateTempDevCreate3();
+int dlFirmUsbReadFile_Swap(int destination, int source);
+int bootUsbReadMem_Swap(char *destination, int source);
+int bootUsbReadMem_Swap_Size(char *destination, int source, INT32 size);
+
+// ---- package header lookup ----
+// Fills at most `capacity` records; returns the number filled in full.
+int dlFirmGetDBInfo(DL_DB_INFO *table, char *buffer, INT32 size, int mode, int capacity);
+char *dlFirmFindPtrByKey_USB(char *origin, const char *key, INT32 length);
+INT32 dlFirmFindLongValueByKey_USB(char *origin, const char *key, INT32 length);
+
+// ---- target image extraction ----
+int dlFirmFromTenkai(char *versionTable);
+int dlFirmEngTenkai(int stagedFd, INT32 length, char *versionTable);
+int dlBoardHddTenkai(int fd, INT32 length, char *versionTable);
+
+// ---- staging sequence ----
+int dlFirmUsbStrageTenkai(char *versionTable);
+
+} // namespace vx
