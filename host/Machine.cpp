@@ -2,6 +2,12 @@
 
 #include "host/io/HostFolderDevice.h"
 #include "host/io/RamDisk.h"
+#include "host/machine/FlashRom.h"
+#include "host/machine/HardDisk.h"
+#include "host/machine/Keys.h"
+#include "host/machine/Nvram.h"
+#include "host/machine/Panel.h"
+#include "host/machine/Units.h"
 
 #include <atomic>
 #include <stdexcept>
@@ -13,19 +19,35 @@ std::atomic<Machine *> bound{nullptr};
 }
 
 Machine::Machine(const MachineConfig &config)
-    : io_(std::make_unique<IoSystem>(console_)), kernel_(std::make_unique<Kernel>())
+    : config_(config), panel_(std::make_unique<Panel>())
 {
+    if (!config.folder.empty()) {
+        nvram_ = std::make_unique<Nvram>(config.folder / "nvram.bin", console_, faults_);
+        flash_ = std::make_unique<FlashRom>(config.folder / "flashrom.bin", console_, faults_);
+    }
+    io_ = std::make_unique<IoSystem>(console_);
     if (!config.media.empty())
-        io_->addDevice(std::make_unique<HostFolderDevice>("/usbstor/0", config.media, true, console_));
-    if (!config.disk.empty())
-        for (const char *part : {"SYS", "ROM", "PRF", "UND"})
-            io_->addDevice(std::make_unique<HostFolderDevice>(std::string("/") + part,
-                                                              config.disk / part, false, console_));
+        io_->addDevice(
+            std::make_unique<HostFolderDevice>("/usbstor/0", config.media, true, console_));
+    if (!config.folder.empty()) {
+        std::filesystem::path disk = config.folder / "disk";
+        for (const char *part : {"SYS", "ROM", "PRF", "UND"}) {
+            std::error_code ec;
+            std::filesystem::create_directories(disk / part, ec);
+            io_->addDevice(std::make_unique<HostFolderDevice>(std::string("/") + part, disk / part,
+                                                              false, console_));
+        }
+        units_ = std::make_unique<Units>(config.folder / "units", *io_, faults_);
+        disk_ = std::make_unique<HardDisk>(disk, *io_, faults_, console_);
+    }
+    kernel_ = std::make_unique<Kernel>();
+    keys_ = std::make_unique<Keys>(*kernel_);
 }
 
 Machine::~Machine()
 {
     // Tasks end before the devices they may still hold files on.
+    keys_.reset();
     kernel_.reset();
     Machine *self = this;
     bound.compare_exchange_strong(self, nullptr);

@@ -16,13 +16,20 @@
 namespace host {
 
 class RamBlockDevice;
+class Nvram;
+class FlashRom;
+class Panel;
+class Keys;
+class Units;
+class HardDisk;
 
 struct MachineConfig {
     // Folder served read-only as "/usbstor/0"; none when empty.
     std::filesystem::path media;
-    // Folder holding disk/SYS ... disk/UND served as "/SYS" ... "/UND";
-    // none when empty.
-    std::filesystem::path disk;
+    // The machine folder (nvram.bin, flashrom.bin, bootversion.txt, units/,
+    // disk/); a machine without one has only its kernel, I/O system, panel
+    // and keys. It must be valid: see MachineFolder.
+    std::filesystem::path folder;
 };
 
 class Machine {
@@ -36,6 +43,14 @@ public:
     Faults &faults() { return faults_; }
     Kernel &kernel() { return *kernel_; }
     IoSystem &io() { return *io_; }
+    Panel &panel() { return *panel_; }
+    Keys &keys() { return *keys_; }
+    // Null on a machine without a folder.
+    Nvram *nvram() { return nvram_.get(); }
+    FlashRom *flash() { return flash_.get(); }
+    Units *units() { return units_.get(); }
+    HardDisk *disk() { return disk_.get(); }
+    const std::filesystem::path &folder() const { return config_.folder; }
 
     // ramDevCreate / dosFsMkfs: block devices over the module's memory.
     RamBlockDevice *createRamDevice(char *memory, int bytesPerBlock, int blocksPerTrack,
@@ -49,11 +64,18 @@ public:
     bool copyRamDiskOut(const std::filesystem::path &dir);
 
 private:
+    MachineConfig config_;
     Console console_;
     Faults faults_;
+    std::unique_ptr<Panel> panel_;
+    std::unique_ptr<Nvram> nvram_;
+    std::unique_ptr<FlashRom> flash_; // outlives the I/O system holding its device
     std::unique_ptr<IoSystem> io_;
+    std::unique_ptr<Units> units_;
+    std::unique_ptr<HardDisk> disk_;
     std::vector<std::unique_ptr<RamBlockDevice>> ramDevices_;
-    std::unique_ptr<Kernel> kernel_; // last member: its tasks die first
+    std::unique_ptr<Kernel> kernel_; // its tasks die before what they use
+    std::unique_ptr<Keys> keys_;
 };
 
 // Binds a machine to the module's calls for the binding's lifetime.
