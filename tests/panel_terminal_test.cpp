@@ -1,0 +1,217 @@
+// The live view: key bytes, the framed rendering, and the reader driven
+// through a pipe in place of a terminal.
+#include "host/kernel/Kernel.h"
+#include "host/machine/Keys.h"
+#include "host/machine/Panel.h"
+#include "host/machine/Terminal.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <unistd.h>
+
+namespace {
+
+using host::Kernel;
+using host::Keys;
+using host::MsgQueue;
+using host::Panel;
+using host::Terminal;
+using Kind = Terminal::KeyAction::Kind;
+
+TEST(TerminalKeys, DigitsEnterAndQuitBytesOnly)
+{
+    const int digitCodes[10] = {37, 4, 5, 6, 7, 20, 21, 22, 23, 36};
+    for (int d = 0; d < 10; ++d)
+        EXPECT_EQ(Terminal::mapKey(static_cast<unsigned char>('0' + d)),
+                  (Terminal::KeyAction{Kind::Press, digitCodes[d]}));
+    EXPECT_EQ(Terminal::mapKey('\r'), (Terminal::KeyAction{Kind::Press, 52}));
+    EXPECT_EQ(Terminal::mapKey('\n'), (Terminal::KeyAction{Kind::Press, 52}));
+    for (int quit : {int{'q'}, int{'Q'}, 3})
+        EXPECT_EQ(Terminal::mapKey(static_cast<unsigned char>(quit)).kind, Kind::Quit) << quit;
+    int mapped = 0;
+    for (int b = 0; b < 256; ++b)
+        mapped += Terminal::mapKey(static_cast<unsigned char>(b)).kind != Kind::None;
+    EXPECT_EQ(mapped, 15);
+}
+
+TEST(TerminalFrame, BoxAroundTheCellsAndAPrintableStatusLine)
+{
+    Panel p;
+    p.drawString(0, 0, "top left", "t");
+    p.drawString(74, 14, "bottom right", "t");
+    p.drawString(10, 7, "\x1b[31mred", "t");
+    std::string frame = Terminal::renderFrame(p.snapshot(), "\x07" + std::string(100, 's'));
+    std::vector<std::string> l;
+    std::istringstream in(frame);
+    for (std::string s; std::getline(in, s);)
+        l.push_back(s);
+    ASSERT_EQ(frame.back(), '\n');
+    ASSERT_EQ(l.size(), 18u);
+    std::string border = "+" + std::string(82, '-') + "+";
+    EXPECT_EQ(l[0], border);
+    EXPECT_EQ(l[16], border);
+    EXPECT_EQ(l[1], "|top left" + std::string(74, ' ') + "|");
+    EXPECT_EQ(l[15], "|" + std::string(74, ' ') + "bottom r|");
+    EXPECT_EQ(l[8].substr(0, 20), "|" + std::string(10, ' ') + "?[31mred ");
+    EXPECT_EQ(l[17], "?" + std::string(83, 's'));
+    EXPECT_EQ(Terminal::renderFrame(p.snapshot(), "ok").substr(frame.size() - 85),
+              "ok" + std::string(82, ' ') + "\n");
+}
+
+// A view reading a pipe and drawing into a temporary file.
+struct PipeTerminal : ::testing::Test {
+    Kernel kernel;
+    Panel panel;
+    Keys keys{kernel};
+    MsgQueue *queue = kernel.createQueue(10, 4, 0);
+    int in[2] = {-1, -1};
+    std::FILE *out = std::tmpfile();
+    std::atomic<int> quits{0};
+
+    void SetUp() override
+    {
+        ASSERT_EQ(::pipe(in), 0);
+        ASSERT_NE(out, nullptr);
+        std::uint16_t *table = keys.getFocus(queue);
+        table[0] = (1u << 4) | (1u << 5); // digits 1 and 2
+        table[3] = 1u << 4;               // confirm
+        keys.unlock();
+    }
+    void TearDown() override
+    {
+        closeInput();
+        ::close(in[0]);
+        if (out)
+            std::fclose(out);
+    }
+    Terminal::Options options() const { return {in[0], ::fileno(out), true}; }
+    std::function<void()> countQuits()
+    {
+        return [this] { ++quits; };
+    }
+    void type(const std::string &bytes) const
+    {
+        ASSERT_EQ(::write(in[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    void closeInput()
+    {
+        if (in[1] >= 0)
+            ::close(in[1]);
+        in[1] = -1;
+    }
+    template <class Pred> static bool eventually(Pred pred)
+    {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!pred() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        return pred();
+    }
+    std::vector<int> codes()
+    {
+        std::vector<int> got;
+        unsigned char b[4];
+        while (kernel.receive(queue, reinterpret_cast<char *>(b), 4, Kernel::kNoWait) == 4)
+            got.push_back(b[1]);
+        return got;
+    }
+    std::string written() const
+    {
+        std::string s;
+        std::rewind(out);
+        char buf[4096];
+        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, out)) > 0;)
+            s.append(buf, n);
+        return s;
+    }
+};
+
+TEST_F(PipeTerminal, TypedKeysArePressedAndQuitEndsOnce)
+{
+    {
+        Terminal view(panel, keys, kernel, countQuits(), options());
+        type("1x2\r3");
+        ASSERT_TRUE(eventually([&] { return kernel.numMsgs(queue) == 3; }));
+        type("q");
+        ASSERT_TRUE(eventually([&] { return quits.load() == 1; }));
+        type("1Q\x03");
+        closeInput();
+    }
+    EXPECT_EQ(quits.load(), 1);
+    // Digit 3 is not enabled; nothing after the quit is pressed.
+    EXPECT_EQ(codes(), (std::vector<int>{4, 5, 52}));
+}
+
+TEST_F(PipeTerminal, ChangesAreCoalescedAndTheLastIsDrawn)
+{
+    auto start = std::chrono::steady_clock::now();
+    {
+        Terminal view(panel, keys, kernel, countQuits(), options());
+        view.setStatus("session 1");
+        for (int i = 0; i < 3000; ++i)
+            panel.drawString(5, 5, "progress " + std::to_string(i) + " ", "tUpdate");
+    }
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::steady_clock::now() - start)
+                  .count();
+    std::string s = written();
+    std::size_t frames = 0;
+    for (std::size_t at = 0; (at = s.find("\x1b" "7", at)) != std::string::npos; ++at)
+        ++frames;
+    // At most one frame per 33 ms, plus the first and the last.
+    EXPECT_GE(frames, 1u);
+    EXPECT_LE(frames, static_cast<std::size_t>(ms / 33 + 3)) << ms << " ms";
+    std::string last = s.substr(s.rfind("\x1b" "7"));
+    EXPECT_NE(last.find("|     progress 2999 " + std::string(63, ' ') + "|"), std::string::npos);
+    EXPECT_NE(last.find("session 1"), std::string::npos);
+    for (char c : s)
+        ASSERT_TRUE((c >= 0x20 && c < 0x7f) || c == '\x1b') << int(c);
+}
+
+TEST_F(PipeTerminal, HoldsTheIdleMachineUntilTheKeyboardCloses)
+{
+    std::atomic<int> got{-1};
+    kernel.spawn("tMenu", 100, 0, 0, [&] {
+        unsigned char b[4];
+        if (kernel.receive(queue, reinterpret_cast<char *>(b), 4, Kernel::kWaitForever) == 4)
+            got = b[1];
+    });
+    Terminal view(panel, keys, kernel, countQuits(), options());
+    std::thread typist([&] {
+        ASSERT_TRUE(eventually([&] { return kernel.hasReceiver(queue); }));
+        type("2");
+        ASSERT_TRUE(eventually([&] { return got.load() >= 0; }));
+        closeInput();
+    });
+    // Without the hold, run() would report the waiting task at once.
+    host::Quiescence end = kernel.run();
+    typist.join();
+    EXPECT_TRUE(end.waiting.empty());
+    EXPECT_EQ(got.load(), 5);
+}
+
+TEST_F(PipeTerminal, CtrlCInterruptsAWaitingMachine)
+{
+    kernel.spawn("tMenu", 100, 0, 0, [&] {
+        char b[4];
+        kernel.receive(queue, b, 4, Kernel::kWaitForever);
+    });
+    Terminal view(panel, keys, kernel, [&] { kernel.interrupt(); }, options());
+    std::thread typist([&] {
+        ASSERT_TRUE(eventually([&] { return kernel.hasReceiver(queue); }));
+        type("\x03");
+    });
+    host::Quiescence end = kernel.run();
+    typist.join();
+    ASSERT_EQ(end.waiting.size(), 1u);
+    EXPECT_EQ(end.waiting[0].taskName, "tMenu");
+}
+
+} // namespace
