@@ -327,3 +327,29 @@ TEST(KernelOutside, ReceiveHookMayFeedTheQueueBeforeAWait)
 }
 
 } // namespace
+
+namespace {
+
+TEST(KernelOutside, AHoldKeepsWaitingOnlyWhileATaskCanBeWoken)
+{
+    Kernel k;
+    auto hold = k.holdExternal();
+    bool ran = false;
+    k.spawn("tDone", 100, 0, 0, [&] { ran = true; });
+    EXPECT_TRUE(k.run().waiting.empty()); // returns: nothing left to wake
+    EXPECT_TRUE(ran);
+}
+
+TEST(KernelOutside, InterruptEndsTheRunEvenBeforeItStarts)
+{
+    Kernel k;
+    k.interrupt();
+    bool ran = false;
+    k.spawn("tLate", 100, 0, 0, [&] { ran = true; });
+    host::Quiescence q = k.run();
+    EXPECT_FALSE(ran);
+    ASSERT_EQ(q.waiting.size(), 1u);
+    EXPECT_EQ(q.waiting[0].waitsOn, "the processor");
+}
+
+} // namespace

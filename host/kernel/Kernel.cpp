@@ -373,18 +373,17 @@ Quiescence Kernel::run()
         throw std::logic_error("Kernel::run() called from a task");
     std::unique_lock lock(k.m);
     k.running = true;
-    k.interrupted = false;
     for (;;) {
         if (k.current) {
             k.idleCv.wait(lock, [&] { return !k.current; });
             continue;
         }
+        if (k.interrupted)
+            break;
         if (std::any_of(k.ready.begin(), k.ready.end(), [](auto &l) { return !l.empty(); })) {
             k.schedule();
             continue;
         }
-        if (k.interrupted)
-            break;
         // Nothing ready: the next timeout, if any, comes first.
         long next = -1;
         for (auto &t : k.tasks)
@@ -404,7 +403,11 @@ Quiescence Kernel::run()
                 }
             continue;
         }
-        if (k.externalHolds > 0) {
+        // Only a waiting task can be woken from outside.
+        bool anyBlocked = std::any_of(k.tasks.begin(), k.tasks.end(), [](auto &t) {
+            return t->state == Task::State::Blocked;
+        });
+        if (k.externalHolds > 0 && anyBlocked) {
             k.idleCv.wait(lock);
             continue;
         }

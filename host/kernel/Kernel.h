@@ -99,7 +99,8 @@ public:
         Kernel *kernel_;
     };
     ExternalHold holdExternal();
-    // Makes run() return at once from an idle wait (e.g. 'q' pressed).
+    // Makes run() return as soon as no task holds the processor ('q'
+    // pressed), now and in every later run.
     void interrupt();
 
     // Virtual clock in ticks; advances only when every task waits and one
