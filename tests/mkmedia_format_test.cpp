@@ -1,0 +1,118 @@
+// mkmedia's byte formats read back by the module's rules: the pair swap of
+// stored files, and a package's header, data and trailer.
+#include "tools/media/Package.h"
+#include "tools/media/PairSwap.h"
+#include "tools/media/Source.h"
+
+#include "mkmedia_support.h"
+
+#include <gtest/gtest.h>
+
+namespace media {
+namespace {
+
+using namespace mkmediatest;
+using namespace std::string_literals;
+
+Bytes randomBytes(std::size_t n, std::uint64_t seed) { return generate({n, seed, 0}); }
+
+// The module reads in 64 KiB chunks: lengths around a chunk's edge matter.
+TEST(MkMediaPairSwap, ModuleReaderGivesTheContentBack)
+{
+    EXPECT_EQ(pairSwap(Bytes{1, 2, 3, 4}), (Bytes{2, 1, 4, 3}));
+    for (std::size_t n : {0u, 2u, 65534u, 65536u, 65538u, 200002u}) {
+        Bytes content = randomBytes(n, n);
+        EXPECT_EQ(pairSwap(content).size(), n);
+        EXPECT_EQ(moduleRead(pairSwap(content)), content) << n << " bytes";
+    }
+}
+
+TEST(MkMediaPairSwap, OddContentReadsBackFollowedByOnePadByte)
+{
+    EXPECT_EQ(pairSwap(Bytes{1, 2, 3}), (Bytes{2, 1, 0xFF, 3}));
+    for (std::size_t n : {1u, 3u, 65535u, 65537u, 131073u}) {
+        Bytes content = randomBytes(n, n);
+        Bytes stored = pairSwap(content);
+        EXPECT_EQ(stored.size(), n + 1) << "a stored file is never odd";
+        content.push_back(0xFF);
+        EXPECT_EQ(moduleRead(stored), content) << n << " bytes";
+    }
+}
+
+class MkMediaPackage : public ::testing::Test {
+protected:
+    PackageInfo info{"/TMP/lsrfirm.tz", "L1.03", "LASER_FIRM", "JA"};
+    Bytes content = randomBytes(5000, 3);
+};
+
+TEST_F(MkMediaPackage, HeaderDataAndTrailerParseBack)
+{
+    Package pkg = makePackage(info, content, "test");
+    std::string header(pkg.bytes.begin(), pkg.bytes.begin() + static_cast<std::ptrdiff_t>(pkg.dataStart));
+    for (const std::string &pair : {"EXPANDEDSIZE\n5000\0"s, "DBNAME\n/TMP/lsrfirm.tz\0"s,
+                                    "VERSION\nL1.03\0"s, "COMMENT\nLASER_FIRM\0"s, "LANGUAGECODE\nJA\0"s})
+        EXPECT_NE(header.find(pair), std::string::npos) << pair;
+    EXPECT_TRUE(header.ends_with("\0DATASTART\n"s));
+
+    auto records = getDbInfo(pkg.bytes, pkg.bytes.size(), 1);
+    ASSERT_EQ(records.size(), 1u);
+    const Record &r = records[0];
+    EXPECT_EQ(std::tie(r.dbName, r.version, r.comment), std::tie(info.dbName, info.version, info.comment));
+    EXPECT_EQ(r.dataStart, pkg.dataStart);
+    EXPECT_EQ(r.dataStart + static_cast<std::size_t>(r.compressedSize), pkg.dataEnd);
+    EXPECT_NE(header.find("COMPRESSEDSIZE\n" + std::to_string(r.compressedSize) + '\0'), std::string::npos);
+    EXPECT_EQ(inflateData(pkg.bytes, r), content);
+    EXPECT_EQ(Bytes(pkg.bytes.begin() + static_cast<std::ptrdiff_t>(pkg.dataEnd), pkg.bytes.end()),
+              bytesOf("\r\n"));
+    EXPECT_EQ(makePackage(info, content, "again").bytes, pkg.bytes) << "reproducible";
+}
+
+TEST_F(MkMediaPackage, ChainOfAnySizesIsFoundInOrder)
+{
+    const Bytes contents[] = {{}, Bytes(100000, 'A'), bytesOf("x"), randomBytes(3001, 1)};
+    Bytes chain;
+    for (std::size_t i = 0; i < std::size(contents); ++i) {
+        info.dbName = "/TMP/p" + std::to_string(i);
+        Bytes bytes = makePackage(info, contents[i], "test").bytes;
+        chain.insert(chain.end(), bytes.begin(), bytes.end());
+    }
+    auto records = getDbInfo(chain, chain.size(), 1);
+    ASSERT_EQ(records.size(), std::size(contents));
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        EXPECT_EQ(records[i].dbName, "/TMP/p" + std::to_string(i));
+        EXPECT_EQ(inflateData(chain, records[i]), contents[i]);
+    }
+}
+
+TEST_F(MkMediaPackage, ValuesTheLookupWouldMisreadAreRefused)
+{
+    for (const std::string &version : {""s, "two\nlines"s, "nul\0in"s, "tab\there"s, "VERSION2"s,
+                                       "DATASTART"s, "COMMENTS"s, std::string(16, 'v')}) {
+        PackageInfo p = info;
+        p.version = version;
+        EXPECT_THROW(makePackage(p, content, "test"), MediaError) << version;
+    }
+    info.dbName = "/" + std::string(254, 'n');
+    EXPECT_NO_THROW(makePackage(info, content, "test"));
+    info.dbName += "n";
+    try {
+        makePackage(info, content, "image2.lsr");
+        ADD_FAILURE() << "a 256-byte DBNAME was accepted";
+    } catch (const MediaError &e) {
+        EXPECT_NE(std::string(e.what()).find("image2.lsr"), std::string::npos) << e.what();
+    }
+}
+
+TEST(MkMediaSource, GeneratedContentDependsOnlyOnSizeSeedAndFill)
+{
+    EXPECT_EQ(generate({10, std::nullopt, 0x5A}), Bytes(10, 0x5A));
+    Bytes a = generate({1001, 7, 0});
+    EXPECT_EQ(a, generate({1001, 7, 0}));
+    EXPECT_NE(a, generate({1001, 8, 0}));
+    Bytes start = generate({64, 7, 0});
+    EXPECT_TRUE(std::equal(start.begin(), start.end(), a.begin())) << "a prefix of a longer run";
+    EXPECT_LT(std::count(a.begin(), a.end(), a[0]), 50) << "not random-looking";
+}
+
+} // namespace
+} // namespace media

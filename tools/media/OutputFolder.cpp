@@ -1,0 +1,199 @@
+#include "tools/media/OutputFolder.h"
+
+#include "tools/media/PairSwap.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <utility>
+
+namespace media {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A folder of its own inside the output folder, removed with what it holds.
+class StagingFolder {
+public:
+    explicit StagingFolder(const fs::path &parent)
+    {
+        std::string pattern = (parent / ".mkmedia-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr)
+            throw MediaIoError("cannot write in " + parent.string());
+        path_ = pattern;
+    }
+    ~StagingFolder()
+    {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    StagingFolder(const StagingFolder &) = delete;
+    StagingFolder &operator=(const StagingFolder &) = delete;
+    const fs::path &path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+// Removes the output folder again, when this run made it and it stays empty.
+class MadeFolder {
+public:
+    MadeFolder(fs::path dir, bool made) : dir_(std::move(dir)), made_(made) {}
+    ~MadeFolder()
+    {
+        std::error_code ec;
+        if (made_ && !kept_)
+            fs::remove(dir_, ec);
+    }
+    MadeFolder(const MadeFolder &) = delete;
+    MadeFolder &operator=(const MadeFolder &) = delete;
+    void keep() { kept_ = true; }
+
+private:
+    fs::path dir_;
+    bool made_;
+    bool kept_ = false;
+};
+
+// Renames and folder creations that are undone in reverse on failure.
+class Transaction {
+public:
+    Transaction() = default;
+    Transaction(const Transaction &) = delete;
+    Transaction &operator=(const Transaction &) = delete;
+    ~Transaction()
+    {
+        if (!committed_)
+            rollback();
+    }
+
+    void move(const fs::path &from, const fs::path &to)
+    {
+        fs::rename(from, to);
+        steps_.push_back({from, to});
+    }
+    void makeFolder(const fs::path &dir)
+    {
+        fs::create_directory(dir);
+        steps_.push_back({fs::path(), dir});
+    }
+    void commit() { committed_ = true; }
+
+private:
+    void rollback() noexcept
+    {
+        std::error_code ec;
+        for (auto it = steps_.rbegin(); it != steps_.rend(); ++it) {
+            if (it->first.empty())
+                fs::remove(it->second, ec);
+            else
+                fs::rename(it->second, it->first, ec);
+        }
+    }
+
+    std::vector<std::pair<fs::path, fs::path>> steps_; // (from, to); empty from: made folder
+    bool committed_ = false;
+};
+
+std::vector<std::string> allMediaNames()
+{
+    std::vector<std::string> names(std::begin(layout::kImageNames), std::end(layout::kImageNames));
+    for (std::size_t n = 1; n <= layout::kMaxHddFiles; ++n)
+        names.push_back(std::to_string(n));
+    return names;
+}
+
+// Media files already in `folder`.
+std::vector<std::string> oldMedia(const fs::path &folder)
+{
+    std::vector<std::string> found;
+    for (const std::string &name : allMediaNames()) {
+        std::error_code ec;
+        auto status = fs::symlink_status(folder / name, ec);
+        if (!fs::exists(status))
+            continue;
+        if (fs::is_directory(status))
+            throw MediaIoError((folder / name).string() + " is a folder, where a media file goes");
+        found.push_back(name);
+    }
+    return found;
+}
+
+void requireOnlyMedia(const fs::path &folder)
+{
+    std::error_code ec;
+    for (const auto &entry : fs::directory_iterator(folder, ec)) {
+        std::string name = entry.path().filename().string();
+        if (!isMediaName(name) || entry.is_directory())
+            throw MediaIoError(folder.string() + " holds " + name +
+                               ", and the module would read media from that folder; "
+                               "remove it or write with \"folder\": \"fwstore\"");
+    }
+    if (ec)
+        throw MediaIoError("cannot read " + folder.string() + ": " + ec.message());
+}
+
+void writeFile(const fs::path &file, const Bytes &content)
+{
+    Bytes stored = pairSwap(content);
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char *>(stored.data()),
+              static_cast<std::streamsize>(stored.size()));
+    out.close();
+    if (!out)
+        throw MediaIoError("cannot write " + file.string());
+}
+
+} // namespace
+
+std::vector<std::string> writeMedia(const fs::path &dir, const MediaSet &media)
+{
+    std::error_code ec;
+    if (fs::exists(dir, ec) && !fs::is_directory(dir, ec))
+        throw MediaIoError(dir.string() + " is not a folder");
+    const bool made = fs::create_directories(dir, ec);
+    if (ec)
+        throw MediaIoError("cannot make " + dir.string() + ": " + ec.message());
+    MadeFolder madeFolder(dir, made);
+
+    const fs::path model = dir / layout::kModelFolder;
+    const auto modelStatus = fs::symlink_status(model, ec);
+    const bool modelExists = fs::exists(modelStatus);
+    if (media.modelFolder && modelExists && !fs::is_directory(modelStatus))
+        throw MediaIoError(model.string() + " is not a folder");
+    const bool dropModel = !media.modelFolder && fs::is_directory(modelStatus);
+    if (dropModel)
+        requireOnlyMedia(model);
+    const fs::path target = media.modelFolder ? model : dir;
+    const auto old = modelExists || !media.modelFolder ? oldMedia(target) : std::vector<std::string>{};
+
+    StagingFolder staging(dir);
+    const fs::path fresh = staging.path() / "new", aside = staging.path() / "old";
+    std::vector<std::string> written;
+    try {
+        fs::create_directory(fresh);
+        fs::create_directory(aside);
+        for (const MediaFile &file : media.files)
+            writeFile(fresh / file.name, file.content);
+
+        Transaction tx;
+        if (media.modelFolder && !modelExists)
+            tx.makeFolder(model);
+        for (const std::string &name : old)
+            tx.move(target / name, aside / name);
+        if (dropModel)
+            tx.move(model, aside / layout::kModelFolder);
+        for (const MediaFile &file : media.files) {
+            tx.move(fresh / file.name, target / file.name);
+            written.push_back(media.modelFolder ? std::string(layout::kModelFolder) + "/" + file.name
+                                                : file.name);
+        }
+        tx.commit();
+        madeFolder.keep();
+    } catch (const fs::filesystem_error &e) {
+        throw MediaIoError("cannot write the media in " + dir.string() + ": " + e.what());
+    }
+    return written;
+}
+
+} // namespace media
