@@ -1,6 +1,7 @@
 // dlupdate: runs update sessions of the storage-update module on a
 // simulated machine, and makes and checks update media.
 #include "host/machine/MachineFolder.h"
+#include "tools/media/MkMedia.h"
 
 #include <CLI/CLI.hpp>
 
@@ -50,6 +51,11 @@ int main(int argc, char **argv)
     auto *show = machine->add_subcommand("show", "show the state of the machine in DIR");
     show->add_option("DIR", dir, "machine folder")->required();
 
+    auto *mkmedia = app.add_subcommand("mkmedia", "build update media from a manifest");
+    std::string manifest, outDir;
+    mkmedia->add_option("MANIFEST", manifest, "JSON manifest")->required();
+    mkmedia->add_option("--out", outDir, "folder the media is written to")->required();
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
@@ -60,5 +66,7 @@ int main(int argc, char **argv)
         return machineInit(dir);
     if (show->parsed())
         return machineShow(dir);
+    if (mkmedia->parsed())
+        return media::runMkMedia(manifest, outDir, std::cout, std::cerr);
     return kUsage;
 }
