@@ -1,11 +1,13 @@
 // Helpers shared by the tests of the boot environment's services.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <zlib.h>
 
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -80,6 +82,21 @@ inline std::string zlibCompress(const std::string &content)
         throw std::runtime_error("compress2 failed");
     out.resize(size);
     return out;
+}
+
+// Compares contents without printing megabytes when they differ.
+inline ::testing::AssertionResult sameBytes(const std::optional<std::string> &actual,
+                                            const std::string &expected)
+{
+    if (!actual)
+        return ::testing::AssertionFailure() << "no file";
+    if (*actual == expected)
+        return ::testing::AssertionSuccess();
+    std::size_t at = 0;
+    while (at < actual->size() && at < expected.size() && (*actual)[at] == expected[at])
+        ++at;
+    return ::testing::AssertionFailure() << actual->size() << " bytes where " << expected.size()
+                                         << " were expected, first difference at " << at;
 }
 
 } // namespace services_test

@@ -63,11 +63,12 @@ public:
                 stream_.next_out = out.data();
                 stream_.avail_out = static_cast<uInt>(out.size());
                 int rc = inflate(&stream_, Z_NO_FLUSH);
-                if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR)
-                    return InflateEnd::Damaged;
+                // What came out before an error is handed on all the same.
                 std::size_t produced = out.size() - stream_.avail_out;
                 if (produced > 0 && !sink(reinterpret_cast<const char *>(out.data()), produced))
                     return InflateEnd::Stopped;
+                if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR)
+                    return InflateEnd::Damaged;
                 if (rc == Z_STREAM_END)
                     return InflateEnd::Complete;
             } while (stream_.avail_out == 0);

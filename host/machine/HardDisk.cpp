@@ -82,6 +82,46 @@ std::optional<Place> placeOf(const IoSystem &io, std::string_view path)
     return place;
 }
 
+// The host path of a place on one of the disk's partitions; nullopt when
+// the place lies elsewhere or any of its names within the partition is a
+// link.
+std::optional<fs::path> hostPathOf(const fs::path &diskDir, const Place &place)
+{
+    for (auto part : HardDisk::kPartitions) {
+        if (diskDir.empty() || place.device->name() != "/" + std::string(part))
+            continue;
+        fs::path p = diskDir / part;
+        std::error_code ec;
+        for (const std::string &name : place.parts) {
+            p /= name;
+            if (fs::is_symlink(fs::symlink_status(p, ec)))
+                return std::nullopt;
+        }
+        return p;
+    }
+    return std::nullopt;
+}
+
+// Empties a folder, or removes a file standing in its place. The entries
+// are removed without following links, so nothing outside is touched.
+bool clearFolder(const fs::path &folder)
+{
+    std::error_code ec;
+    if (!fs::exists(fs::symlink_status(folder, ec)))
+        return true;
+    if (!fs::is_directory(folder, ec))
+        return fs::remove(folder, ec);
+    std::vector<fs::path> entries;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+        entries.push_back(it->path());
+    bool ok = !ec;
+    for (const auto &entry : entries) {
+        fs::remove_all(entry, ec);
+        ok = ok && !ec;
+    }
+    return ok;
+}
+
 } // namespace
 
 HardDisk::HardDisk(fs::path diskDir, IoSystem &io, Faults &faults, Console &console)
@@ -113,42 +153,16 @@ int HardDisk::loaderInit(int /*arg*/)
 
 int HardDisk::formatOSPartition()
 {
-    // Entries are removed without following links, so a link in the
-    // partition never takes anything outside it along.
     const fs::path sys = dir_ / "SYS";
     std::error_code ec;
-    if (dir_.empty() || !fs::is_directory(fs::symlink_status(sys, ec))) {
+    if (dir_.empty() || !fs::is_directory(sys, ec)) {
         console_.report("bootHdFormatOSPartition: no partition " + sys.string());
         return -1;
     }
-    std::vector<fs::path> entries;
-    for (fs::directory_iterator it(sys, ec), end; !ec && it != end; it.increment(ec))
-        entries.push_back(it->path());
-    bool ok = !ec;
-    for (const auto &entry : entries) {
-        fs::remove_all(entry, ec);
-        ok = ok && !ec;
-    }
+    bool ok = clearFolder(sys);
     if (!ok)
         console_.report("bootHdFormatOSPartition: cannot empty " + sys.string());
     return ok ? 0 : -1;
-}
-
-bool HardDisk::removeContents(const std::string &dir)
-{
-    auto entries = io_.list(dir);
-    if (!entries)
-        return false;
-    for (const DirEntry &e : *entries) {
-        if (e.name == "." || e.name == "..")
-            continue;
-        std::string child = join(dir, e.name);
-        if (e.isDirectory && !removeContents(child))
-            return false;
-        if (io_.remove(child) != 0)
-            return false;
-    }
-    return true;
 }
 
 bool HardDisk::copyTree(const std::string &from, const std::string &to)
@@ -193,22 +207,27 @@ int HardDisk::backupPartAll(std::string_view from, std::string_view to)
         return -1;
     }
 
-    // Make the target's missing parents; whatever it held goes.
+    // The I/O system removes files only, so the old target is cleared in
+    // the partition's own folder; links are never followed.
+    auto hostTarget = hostPathOf(dir_, *target);
+    if (!hostTarget) {
+        console_.report(what + ": the target is not a folder of the hard disk");
+        return -1;
+    }
+    if (!clearFolder(*hostTarget)) {
+        console_.report(what + ": cannot clear " + targetPath);
+        return -1;
+    }
+    // Make the target and its missing parents.
     Place walk{target->device, {}};
-    for (std::size_t i = 0; i + 1 < target->parts.size(); ++i) {
-        walk.parts.push_back(target->parts[i]);
+    bool ready = true;
+    for (const std::string &part : target->parts) {
+        walk.parts.push_back(part);
         std::string p = walk.path();
         if (!io_.isDirectory(p) && io_.mkdir(p) != 0) {
-            console_.report(what + ": cannot make " + p);
-            return -1;
+            ready = false;
+            break;
         }
-    }
-    bool ready = false;
-    if (io_.isDirectory(targetPath)) {
-        ready = removeContents(targetPath);
-    } else {
-        io_.remove(targetPath); // a file in the folder's place, if any
-        ready = io_.mkdir(targetPath) == 0;
     }
     if (!ready || !copyTree(sourcePath, targetPath)) {
         console_.report(what + ": failed");

@@ -49,7 +49,6 @@ public:
     std::vector<PartitionSummary> summary() const;
 
 private:
-    bool removeContents(const std::string &dir);
     bool copyTree(const std::string &from, const std::string &to);
 
     std::filesystem::path dir_;
