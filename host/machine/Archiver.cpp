@@ -100,64 +100,47 @@ bool sameFile(const IoSystem &io, std::string_view a, std::string_view b)
     return devA && devA == devB && normalised(restA) == normalised(restB);
 }
 
-} // namespace
-
-int inflateFile(IoSystem &io, Faults &faults, int command, std::string_view source,
-                std::string_view destination, int /*option*/)
+// One call's work. With `halfOnly` the destination receives the first half
+// of the content, as a power cut in the middle of the call would leave it.
+int expand(IoSystem &io, int command, std::string_view source, std::string_view destination,
+           bool fail, bool halfOnly)
 {
-    // Every call counts once, whatever becomes of it.
-    const bool failNow = faults.fail("archiver");
-    const bool cutNow = faults.powerCutDue("archiver");
     Console &console = io.console();
-    const std::string what = "dlBoardArchiver " + std::string(source) + " -> " + std::string(destination);
-
-    if (command != kArchiverInflate) {
-        if (cutNow)
-            faults.cutPower();
+    const std::string what =
+        "dlBoardArchiver " + std::string(source) + " -> " + std::string(destination);
+    if (command != kArchiverInflate)
         return -1;
-    }
     // Truncating the destination would destroy the source.
     if (sameFile(io, source, destination)) {
         console.report(what + ": source and destination are the same file");
-        if (cutNow)
-            faults.cutPower();
         return -1;
     }
-    if (failNow) {
+    if (fail) {
         DeviceFile emptied(io, destination, kCreateTruncate);
         console.report("fault archiver: " + what + " fails");
-        if (cutNow)
-            faults.cutPower();
         return -1;
     }
 
     DeviceFile in(io, source, iof::kRdOnly);
     if (!in.isOpen()) {
         console.report(what + ": cannot open the source");
-        if (cutNow)
-            faults.cutPower();
         return -1;
     }
-
-    // A cut leaves half the content: the first pass only counts it, so the
-    // normal path never holds a whole package in memory.
+    // Half needs the whole length: a first pass only counts it, so no path
+    // ever holds a whole package in memory.
     std::uint64_t limit = UINT64_MAX;
-    if (cutNow) {
+    if (halfOnly) {
         std::uint64_t total = 0;
         Inflater().run(in, [&](const char *, std::size_t n) {
             total += n;
             return true;
         });
-        limit = total / 2;
-        if (!in.rewind())
-            limit = 0;
+        limit = in.rewind() ? total / 2 : 0;
     }
 
     DeviceFile out(io, destination, kCreateTruncate);
     if (!out.isOpen()) {
         console.report(what + ": cannot open the destination");
-        if (cutNow)
-            faults.cutPower();
         return -1;
     }
     std::uint64_t written = 0;
@@ -169,13 +152,26 @@ int inflateFile(IoSystem &io, Faults &faults, int command, std::string_view sour
         written += n;
         return written < limit;
     });
-    if (cutNow)
-        faults.cutPower();
     if (end != InflateEnd::Complete) {
-        console.report(what + ": " + describe(end));
+        if (!halfOnly)
+            console.report(what + ": " + describe(end));
         return -1;
     }
     return 0;
+}
+
+} // namespace
+
+int inflateFile(IoSystem &io, Faults &faults, int command, std::string_view source,
+                std::string_view destination, int /*option*/)
+{
+    // Every call counts once, whatever becomes of it.
+    const bool fail = faults.fail("archiver");
+    const bool cut = faults.powerCutDue("archiver");
+    int result = expand(io, command, source, destination, fail, cut);
+    if (cut)
+        faults.cutPower();
+    return result;
 }
 
 } // namespace host

@@ -187,7 +187,8 @@ bool HardDisk::copyTree(const std::string &from, const std::string &to)
 
 int HardDisk::backupPartAll(std::string_view from, std::string_view to)
 {
-    const std::string what = "bootHdLoaderBackupPartAll " + std::string(from) + " -> " + std::string(to);
+    const std::string what =
+        "bootHdLoaderBackupPartAll " + std::string(from) + " -> " + std::string(to);
     auto source = placeOf(io_, from);
     auto target = placeOf(io_, to);
     if (!source || !target || hasDotComponent(source->parts) || hasDotComponent(target->parts)) {
@@ -268,8 +269,9 @@ std::vector<HardDisk::PartitionSummary> HardDisk::summary() const
         std::error_code ec;
         s.present = !dir_.empty() && fs::is_directory(folder, ec);
         if (s.present) {
-            for (fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied, ec), end;
-                 !ec && it != end; it.increment(ec)) {
+            const auto options = fs::directory_options::skip_permission_denied;
+            for (fs::recursive_directory_iterator it(folder, options, ec), end; !ec && it != end;
+                 it.increment(ec)) {
                 std::error_code sizeError;
                 if (!it->is_regular_file(sizeError) || it->is_symlink(sizeError))
                     continue;
