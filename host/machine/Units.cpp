@@ -1,0 +1,160 @@
+#include "host/machine/Units.h"
+
+#include "host/Console.h"
+#include "host/Faults.h"
+#include "host/io/IoSystem.h"
+#include "host/machine/DeviceFile.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace host {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Unit {
+    int code;
+    std::string_view name;
+    std::string_view fault;
+};
+
+constexpr std::array<Unit, 4> kUnits = {{
+    {15, "lsr", "unit.lsr"},
+    {14, "pfc", "unit.pfc"},
+    {11, "engine", "unit.engine"},
+    {13, "scanner", "unit.scanner"},
+}};
+
+const Unit *unitOf(int code)
+{
+    for (const Unit &u : kUnits)
+        if (u.code == code)
+            return &u;
+    return nullptr;
+}
+
+class HostFd {
+public:
+    HostFd(const fs::path &path, int flags) : fd_(::open(path.c_str(), flags | O_CLOEXEC, 0644)) {}
+    ~HostFd()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    HostFd(const HostFd &) = delete;
+    HostFd &operator=(const HostFd &) = delete;
+
+    bool isOpen() const { return fd_ >= 0; }
+    bool writeAll(const char *data, std::size_t n)
+    {
+        while (n > 0) {
+            ssize_t w = ::write(fd_, data, n);
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0)
+                return false;
+            data += w;
+            n -= static_cast<std::size_t>(w);
+        }
+        return true;
+    }
+    bool sync() { return ::fsync(fd_) == 0; }
+    bool close()
+    {
+        int fd = fd_;
+        fd_ = -1;
+        return ::close(fd) == 0;
+    }
+
+private:
+    int fd_;
+};
+
+// Writes a new file beside the target and renames it over the target, so
+// a crash of the host leaves either the old or the new firmware.
+bool replaceFile(const fs::path &target, const std::vector<char> &content)
+{
+    fs::path temp = target;
+    temp += ".new";
+    HostFd out(temp, O_WRONLY | O_CREAT | O_TRUNC);
+    bool ok = out.isOpen() && out.writeAll(content.data(), content.size()) && out.sync() &&
+              out.close();
+    std::error_code ec;
+    if (ok)
+        fs::rename(temp, target, ec);
+    if (!ok || ec) {
+        fs::remove(temp, ec);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+Units::Units(fs::path unitsDir, IoSystem &io, Faults &faults)
+    : dir_(std::move(unitsDir)), io_(io), faults_(faults)
+{
+}
+
+int Units::rewrite(int code, int /*arg*/, std::string_view path)
+{
+    Console &console = io_.console();
+    const Unit *unit = unitOf(code);
+    if (!unit) {
+        console.report("frwRewriteMAIN: no unit has target code " + std::to_string(code));
+        return -1;
+    }
+    if (faults_.fail(unit->fault)) {
+        console.report("fault " + std::string(unit->fault) + ": frwRewriteMAIN fails");
+        return -1;
+    }
+
+    std::vector<char> firmware;
+    {
+        DeviceFile in(io_, path, iof::kRdOnly);
+        if (!in.isOpen() || !in.readAll(firmware) || firmware.empty())
+            return -1;
+    }
+
+    std::error_code ec;
+    fs::create_directories(dir_, ec);
+    const fs::path target = dir_ / (std::string(unit->name) + ".bin");
+
+    if (faults_.powerCutDue("unit")) {
+        // The cut tears the unit's file: the first half of the new firmware
+        // stands where the old one was.
+        HostFd out(target, O_WRONLY | O_CREAT | O_TRUNC);
+        if (out.isOpen() && out.writeAll(firmware.data(), firmware.size() / 2))
+            out.close();
+        faults_.cutPower();
+    }
+
+    if (!replaceFile(target, firmware)) {
+        console.report("frwRewriteMAIN: cannot write " + target.string());
+        return -1;
+    }
+    return 0;
+}
+
+std::optional<std::uintmax_t> Units::firmwareSize(std::string_view name) const
+{
+    for (const Unit &u : kUnits) {
+        if (u.name != name)
+            continue;
+        std::error_code ec;
+        auto size = fs::file_size(dir_ / (std::string(name) + ".bin"), ec);
+        if (ec)
+            return std::nullopt;
+        return size;
+    }
+    return std::nullopt;
+}
+
+} // namespace host

@@ -1,0 +1,102 @@
+// Helpers shared by the tests of the boot environment's services.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <unistd.h>
+
+namespace services_test {
+
+// A fresh folder under the system's temporary folder, removed at the end.
+class TempDir {
+public:
+    TempDir()
+    {
+        std::random_device seed;
+        std::mt19937_64 gen(seed());
+        auto base = std::filesystem::temp_directory_path();
+        for (int i = 0; i < 100; ++i) {
+            path_ = base / ("dlsvc-" + std::to_string(::getpid()) + "-" + std::to_string(gen()));
+            if (std::filesystem::create_directory(path_))
+                return;
+        }
+        throw std::runtime_error("no temporary folder");
+    }
+    ~TempDir()
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::filesystem::path &path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+inline void writeHostFile(const std::filesystem::path &path, const std::string &content)
+{
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+    if (!out)
+        throw std::runtime_error("cannot write " + path.string());
+}
+
+inline std::string readHostFile(const std::filesystem::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw std::runtime_error("cannot read " + path.string());
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Bytes that compress poorly or well, depending on `alphabet`.
+inline std::string randomBytes(std::size_t n, std::uint32_t seed, int alphabet = 256)
+{
+    std::mt19937 gen(seed);
+    std::uniform_int_distribution<int> dist(0, alphabet - 1);
+    std::string out(n, '\0');
+    for (auto &c : out)
+        c = static_cast<char>(dist(gen));
+    return out;
+}
+
+inline std::string zlibCompress(const std::string &content)
+{
+    uLongf size = compressBound(static_cast<uLong>(content.size()));
+    std::string out(size, '\0');
+    if (compress2(reinterpret_cast<Bytef *>(out.data()), &size,
+                  reinterpret_cast<const Bytef *>(content.data()),
+                  static_cast<uLong>(content.size()), 6) != Z_OK)
+        throw std::runtime_error("compress2 failed");
+    out.resize(size);
+    return out;
+}
+
+// Compares contents without printing megabytes when they differ.
+inline ::testing::AssertionResult sameBytes(const std::optional<std::string> &actual,
+                                            const std::string &expected)
+{
+    if (!actual)
+        return ::testing::AssertionFailure() << "no file";
+    if (*actual == expected)
+        return ::testing::AssertionSuccess();
+    std::size_t at = 0;
+    while (at < actual->size() && at < expected.size() && (*actual)[at] == expected[at])
+        ++at;
+    return ::testing::AssertionFailure() << actual->size() << " bytes where " << expected.size()
+                                         << " were expected, first difference at " << at;
+}
+
+} // namespace services_test
