@@ -33,4 +33,17 @@ extern MSG_Q_ID dlFirmUpdateHdQId;
 extern MSG_Q_ID dlFirmUpdateEngQId;
 extern MSG_Q_ID dlFirmUpdateScnQId;
 
+// ---- session driver ----
+int dlFirmUpdateUSBMediaMain();
+
+// ---- availability and service flags ----
+void bootUpdateUSBMediaModeuleCheck(UINT32 mask);
+int dlFirmSCFlagClear();
+
+// ---- update tasks (entries of "tdlFirmFromUpdate", "tdlFirmEngUpdate",
+// "tdlFirmScnUpdate") ----
+int dlFirmFromUpdate_USB(UINT32 selection);
+int dlFirmEngUpdate_USB(UINT32 selection);
+int dlFirmScnUpdate_USB(UINT32 selection);
+
 } // namespace vx
