@@ -1,0 +1,168 @@
+#include "tools/run/SessionRunner.h"
+
+#include "host/Machine.h"
+#include "host/machine/Keys.h"
+#include "host/machine/MachineFolder.h"
+#include "host/machine/Panel.h"
+#include "host/machine/Terminal.h"
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace dlrun {
+
+namespace fs = std::filesystem;
+
+SessionEnd classify(bool exited, int value)
+{
+    if (exited)
+        return {"exit(" + std::to_string(value) + ")", value == 0 ? kExit0 : kExit1};
+    return {"returned " + std::to_string(value), value == 0 ? kReturned0 : kReturnedFailure};
+}
+
+namespace {
+
+// Everything a usage error can be found in, checked before anything runs.
+bool checkUsage(const RunOptions &o, std::ostream &err, std::vector<host::KeyEntry> &keys)
+{
+    try {
+        if (o.media.empty() || o.machine.empty())
+            throw std::invalid_argument("--media and --machine are required");
+        if (o.sessions < 1)
+            throw std::invalid_argument("--sessions must be 1 or more");
+        if (o.keysGiven && o.interactiveGiven && o.interactive)
+            throw std::invalid_argument("--keys and --interactive exclude each other");
+        host::Faults scratch;
+        for (const auto &f : o.faults)
+            scratch.add(f);
+        if (!o.powerCut.empty())
+            scratch.setPowerCut(o.powerCut);
+        if (o.keysGiven)
+            keys = host::KeyScript::parse(o.keys);
+    } catch (const std::invalid_argument &e) {
+        err << "dlupdate run: " << e.what() << "\n";
+        return false;
+    }
+    return true;
+}
+
+// The machine folder as `run` finds it: made when missing or empty.
+bool prepareFolders(const RunOptions &o, std::ostream &err)
+{
+    std::error_code ec;
+    if (!fs::is_directory(o.media, ec)) {
+        err << "dlupdate run: media folder " << o.media << " is not a folder\n";
+        return false;
+    }
+    try {
+        if (host::MachineFolder::missingOrEmpty(o.machine))
+            host::MachineFolder::init(o.machine);
+        else
+            host::MachineFolder::validate(o.machine);
+    } catch (const host::MachineFolderError &e) {
+        err << "dlupdate run: " << e.what() << "\n";
+        return false;
+    }
+    return true;
+}
+
+void reportStall(const host::Quiescence &q, int session, std::ostream &err)
+{
+    err << "session " << session << ": stalled: every task waits and nothing can wake one\n";
+    for (const auto &w : q.waiting)
+        err << "  task " << w.taskName << " (id " << w.taskId << ", priority " << w.priority
+            << ") waits: " << w.waitsOn << "\n";
+}
+
+} // namespace
+
+int runSessions(const RunOptions &o, const Entry &entry, std::ostream &err)
+{
+    std::vector<host::KeyEntry> keyEntries;
+    if (!checkUsage(o, err, keyEntries))
+        return kUsage;
+    if (!prepareFolders(o, err))
+        return kUnusable;
+
+    host::MachineConfig config;
+    config.media = o.media;
+    config.folder = o.machine;
+    std::unique_ptr<host::Machine> machine;
+    try {
+        machine = std::make_unique<host::Machine>(config);
+    } catch (const std::exception &e) {
+        err << "dlupdate run: the machine in " << o.machine << " cannot be used: " << e.what()
+            << "\n";
+        return kUnusable;
+    }
+    host::MachineBinding binding(*machine);
+    machine->console().setReports([&err](std::string_view s) { err << s << std::flush; });
+    for (const auto &f : o.faults)
+        machine->faults().add(f);
+    if (!o.powerCut.empty())
+        machine->faults().setPowerCut(o.powerCut);
+
+    if (!o.traceFile.empty() && !machine->panel().enableTrace(fs::path(o.traceFile))) {
+        err << "dlupdate run: cannot write the panel trace " << o.traceFile << "\n";
+        return kUsage;
+    }
+
+    std::optional<host::KeyScript> script;
+    if (o.keysGiven) {
+        script.emplace(machine->keys(), keyEntries);
+        script->attach();
+    }
+    bool interactive = o.interactiveGiven ? o.interactive : (!o.keysGiven && ::isatty(0));
+    std::atomic<bool> quit{false};
+    std::unique_ptr<host::Terminal> terminal;
+    if (interactive)
+        terminal = std::make_unique<host::Terminal>(
+            machine->panel(), machine->keys(), machine->kernel(), [&] {
+                quit = true;
+                machine->kernel().interrupt();
+            });
+
+    int status = kReturned0;
+    for (int session = 1; session <= o.sessions; ++session) {
+        auto result = std::make_shared<int>(0);
+        int id = machine->kernel().spawn("tUpdate", 100, 0, 0x100000,
+                                         [result, &entry] { *result = entry(); });
+        host::Quiescence q = machine->kernel().run();
+        if (quit) {
+            err << "session " << session << ": ended from the keyboard\n";
+            status = kKeyboard;
+            break;
+        }
+        auto end = machine->kernel().taskEnd(id);
+        if (!end) {
+            reportStall(q, session, err);
+            status = kStalled;
+            break;
+        }
+        SessionEnd s = classify(end->exited, end->exited ? end->status : *result);
+        err << "session " << session << ": " << s.summary << "\n" << std::flush;
+        status = s.status;
+    }
+    terminal.reset();
+    machine->console().flush();
+
+    if (!o.panelFile.empty()) {
+        std::ofstream out(o.panelFile, std::ios::trunc);
+        out << machine->panel().dump();
+        if (!out.flush())
+            err << "dlupdate run: cannot write the panel to " << o.panelFile << "\n";
+    }
+    if (!o.ramdiskOut.empty() && !machine->copyRamDiskOut(o.ramdiskOut))
+        err << "dlupdate run: cannot copy the RAM disk out to " << o.ramdiskOut << "\n";
+    if (script)
+        script->detach();
+    return status;
+}
+
+} // namespace dlrun

@@ -1,0 +1,57 @@
+// `dlupdate run`: boots a machine from its folder, mounts the media and
+// runs update sessions in the session task, with the outputs and exit
+// statuses a firmware engineer's scripts rely on.
+#pragma once
+
+#include <functional>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace dlrun {
+
+// Exit statuses of `dlupdate run`.
+enum Status {
+    kReturned0 = 0,
+    kExit1 = 1,
+    kReturnedFailure = 2,
+    kExit0 = 3,
+    kStalled = 4,
+    kUnusable = 5,
+    kKeyboard = 6,
+    kPowerCut = 9,
+    kUsage = 64,
+};
+
+struct RunOptions {
+    std::string media;
+    std::string machine;
+    bool keysGiven = false;
+    std::string keys;
+    int sessions = 1;
+    std::vector<std::string> faults;
+    std::string powerCut;
+    std::string panelFile;
+    std::string traceFile;
+    std::string ramdiskOut;
+    // Live panel and keyboard: by default when stdin is a terminal and no
+    // key script is given.
+    bool interactive = false;
+    bool interactiveGiven = false;
+};
+
+// The module's entry, called once per session in the session task.
+using Entry = std::function<int()>;
+
+// Runs the sessions; the module's console goes to standard output, the
+// host's lines to `err`. Returns the exit status.
+int runSessions(const RunOptions &options, const Entry &entry, std::ostream &err);
+
+// What a session's end means for the run: the summary word and the status.
+struct SessionEnd {
+    std::string summary; // "returned 0", "exit(1)", ...
+    int status;
+};
+SessionEnd classify(bool exited, int value);
+
+} // namespace dlrun
