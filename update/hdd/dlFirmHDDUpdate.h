@@ -12,6 +12,9 @@ constexpr int DL_HDD_FILES_MAX = 32;
 // holds it open; null otherwise.
 extern FILE *dl_fp;
 
+// Entry of "tdlFirmHdUpdate".
+int dlFirmHdUpdate_USB(UINT32 selection);
+
 int dlFirmUsbCheckHDD(INT32 *count, INT32 *sizes);
 char *bootUsbStrageTenkai_HDD(const char *path, INT32 *length, INT32 offset);
 
