@@ -64,6 +64,8 @@ public:
     // nullopt when rest is not a folder.
     virtual std::optional<std::vector<DirEntry>> list(std::string_view /*rest*/) { return std::nullopt; }
     virtual bool isDirectory(std::string_view /*rest*/) { return false; }
+    // True when both names reach the same file (a copy onto itself).
+    virtual bool sameFile(std::string_view a, std::string_view b) { return a == b; }
 
 private:
     std::string name_;
@@ -71,6 +73,12 @@ private:
 
 class IoSystem {
 public:
+    // Descriptors 0..kMaxFiles-1 exist; 0, 1 and 2 are never handed out.
+    static constexpr int kMaxFiles = 256;
+    // A stream holds this many written bytes before they go to the file
+    // (the device's BUFSIZ).
+    static constexpr std::size_t kStreamBuffer = 1024;
+
     // Reports (escaping paths and the like) go to console's report stream.
     explicit IoSystem(Console &console);
     ~IoSystem();
@@ -135,6 +143,12 @@ public:
 
 private:
     struct Slot;
+    Device *resolveFor(const char *call, std::string_view path, std::string *rest) const;
+    Slot *slot(int fd) const;
+    Stream *stream(Stream *s) const;
+    std::size_t drain(Stream &s);
+    int flush(Stream &s);
+
     Console &console_;
     std::vector<std::unique_ptr<Device>> devices_;
     std::vector<std::unique_ptr<Slot>> fds_;

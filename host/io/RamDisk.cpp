@@ -1,0 +1,361 @@
+#include "host/io/RamDisk.h"
+
+#include "host/Console.h"
+#include "host/io/DevicePath.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <stdexcept>
+
+namespace host {
+
+namespace {
+
+constexpr std::size_t kShift = DosFsDevice::kClusterShift;
+constexpr std::size_t kCluster = DosFsDevice::kClusterBytes;
+constexpr std::size_t kMask = kCluster - 1;
+
+std::size_t clustersFor(std::size_t bytes)
+{
+    return (bytes + kMask) >> kShift;
+}
+
+} // namespace
+
+RamBlockDevice::RamBlockDevice(char *memory, std::size_t bytes, int bytesPerBlock)
+    : memory_(memory), bytes_(bytes), bytesPerBlock_(bytesPerBlock)
+{
+    if (bytesPerBlock <= 0 || (!memory && bytes != 0))
+        throw std::invalid_argument("RamBlockDevice: no memory or no block size");
+}
+
+// --- the volume: clusters in the device's memory ------------------------------
+
+struct DosFsDevice::Node {
+    Node(Volume *v, bool dir) : volume(v), directory(dir) {}
+    ~Node();
+    Node(const Node &) = delete;
+    Node &operator=(const Node &) = delete;
+
+    Volume *volume;
+    bool directory;
+    std::map<std::string, std::shared_ptr<Node>, std::less<>> children;
+    std::vector<std::uint32_t> clusters; // the file's chain, in order
+    std::size_t size = 0;
+};
+
+class DosFsDevice::Volume {
+public:
+    Volume(char *data, std::size_t clusters) : data_(data), count_(clusters)
+    {
+        // Handed out from the lowest number up.
+        free_.reserve(clusters);
+        for (std::size_t c = clusters; c > 0; --c)
+            free_.push_back(static_cast<std::uint32_t>(c - 1));
+        root_ = std::make_shared<Node>(this, true);
+    }
+    ~Volume() { root_.reset(); } // nodes give their clusters back first
+    Volume(const Volume &) = delete;
+    Volume &operator=(const Volume &) = delete;
+
+    char *data() const { return data_; }
+    std::size_t clusters() const { return count_; }
+    std::size_t freeClusters() const { return free_.size(); }
+    const std::shared_ptr<Node> &root() const { return root_; }
+
+    char *at(const Node &f, std::size_t pos) const
+    {
+        return data_ + ((static_cast<std::size_t>(f.clusters[pos >> kShift]) << kShift) |
+                        (pos & kMask));
+    }
+
+    // Gives f at least n clusters; the caller has checked they are free.
+    void grow(Node &f, std::size_t n)
+    {
+        while (f.clusters.size() < n) {
+            f.clusters.push_back(free_.back());
+            free_.pop_back();
+        }
+    }
+
+    void truncate(Node &f)
+    {
+        release(f.clusters);
+        f.size = 0;
+    }
+
+    void release(std::vector<std::uint32_t> &chain)
+    {
+        free_.insert(free_.end(), chain.rbegin(), chain.rend());
+        chain.clear();
+    }
+
+private:
+    char *data_;
+    std::size_t count_;
+    std::vector<std::uint32_t> free_;
+    std::shared_ptr<Node> root_;
+};
+
+DosFsDevice::Node::~Node()
+{
+    // A removed file keeps its clusters while some descriptor still holds it.
+    volume->release(clusters);
+}
+
+// --- an open file ------------------------------------------------------------
+
+class DosFsDevice::File final : public OpenFile {
+public:
+    File(std::shared_ptr<Volume> volume, std::shared_ptr<Node> node, int access)
+        : volume_(std::move(volume)), node_(std::move(node)),
+          canRead_(access != iof::kWrOnly), canWrite_(access != iof::kRdOnly)
+    {
+    }
+
+    long read(char *buffer, std::size_t n) override
+    {
+        const Node &f = *node_;
+        if (!canRead_)
+            return -1;
+        if (pos_ >= f.size)
+            return 0;
+        n = std::min(n, f.size - pos_);
+        if (n == 1) { // the common case of a byte-wise verify
+            *buffer = *volume_->at(f, pos_++);
+            return 1;
+        }
+        for (std::size_t done = 0; done < n;) {
+            std::size_t k = std::min(n - done, kCluster - (pos_ & kMask));
+            std::memcpy(buffer + done, volume_->at(f, pos_), k);
+            done += k;
+            pos_ += k;
+        }
+        return static_cast<long>(n);
+    }
+
+    long write(const char *buffer, std::size_t n) override
+    {
+        if (!canWrite_)
+            return -1;
+        if (n == 0)
+            return 0;
+        Node &f = *node_;
+        std::size_t room = (f.clusters.size() + volume_->freeClusters()) << kShift;
+        if (pos_ >= room)
+            return -1;
+        n = std::min(n, room - pos_);
+        std::size_t end = pos_ + n;
+        volume_->grow(f, clustersFor(end));
+        // A gap left by a seek past the end reads as zeros, whatever the
+        // reused clusters held before.
+        for (std::size_t at = f.size; at < pos_;) {
+            std::size_t k = std::min(pos_ - at, kCluster - (at & kMask));
+            std::memset(volume_->at(f, at), 0, k);
+            at += k;
+        }
+        for (std::size_t done = 0; done < n;) {
+            std::size_t k = std::min(n - done, kCluster - (pos_ & kMask));
+            std::memcpy(volume_->at(f, pos_), buffer + done, k);
+            done += k;
+            pos_ += k;
+        }
+        f.size = std::max(f.size, end);
+        return static_cast<long>(n);
+    }
+
+    long seek(long offset, int whence) override
+    {
+        long base = whence == iof::kSeekSet   ? 0
+                    : whence == iof::kSeekCur ? static_cast<long>(pos_)
+                    : whence == iof::kSeekEnd ? static_cast<long>(node_->size)
+                                              : -1;
+        long to = 0;
+        if (base < 0 || __builtin_add_overflow(base, offset, &to) || to < 0)
+            return -1;
+        pos_ = static_cast<std::size_t>(to);
+        return to;
+    }
+
+    long size() const override { return static_cast<long>(node_->size); }
+
+private:
+    std::shared_ptr<Volume> volume_; // before node_: outlives it
+    std::shared_ptr<Node> node_;
+    std::size_t pos_ = 0;
+    bool canRead_;
+    bool canWrite_;
+};
+
+// --- the device --------------------------------------------------------------
+
+DosFsDevice::DosFsDevice(std::string name, const RamBlockDevice &blocks, Console &console)
+    : Device(std::move(name)), console_(console)
+{
+    std::size_t clusters =
+        blocks.bytes() > kTableBytes ? (blocks.bytes() - kTableBytes) >> kClusterShift : 0;
+    char *data = clusters ? blocks.memory() + kTableBytes : nullptr;
+    volume_ = std::make_shared<Volume>(data, clusters);
+}
+
+DosFsDevice::~DosFsDevice() = default;
+
+std::size_t DosFsDevice::clusters() const
+{
+    return volume_->clusters();
+}
+
+std::size_t DosFsDevice::freeClusters() const
+{
+    return volume_->freeClusters();
+}
+
+std::optional<std::vector<std::string>> DosFsDevice::components(std::string_view rest)
+{
+    DeviceName name = splitDeviceName(rest);
+    if (name.refusal) {
+        console_.report("io: refused \"" + this->name() + std::string(rest) + "\": " +
+                        name.refusal);
+        return std::nullopt;
+    }
+    return std::move(name.parts);
+}
+
+std::shared_ptr<DosFsDevice::Node> DosFsDevice::walk(const std::vector<std::string> &parts,
+                                                     std::size_t depth) const
+{
+    std::shared_ptr<Node> node = volume_->root();
+    for (std::size_t i = 0; i < depth; ++i) {
+        if (!node->directory)
+            return nullptr;
+        auto it = node->children.find(parts[i]);
+        if (it == node->children.end())
+            return nullptr;
+        node = it->second;
+    }
+    return node;
+}
+
+std::shared_ptr<DosFsDevice::Node> DosFsDevice::lookup(std::string_view rest)
+{
+    auto parts = components(rest);
+    return parts ? walk(*parts, parts->size()) : nullptr;
+}
+
+std::shared_ptr<DosFsDevice::Node> DosFsDevice::parentOf(std::string_view rest, std::string *leaf)
+{
+    auto parts = components(rest);
+    if (!parts || parts->empty()) // the root has no parent
+        return nullptr;
+    *leaf = parts->back();
+    auto node = walk(*parts, parts->size() - 1);
+    return node && node->directory ? node : nullptr;
+}
+
+std::unique_ptr<OpenFile> DosFsDevice::open(std::string_view rest, int flags, int /*mode*/)
+{
+    int access = flags & iof::kAccMode;
+    if (access == iof::kAccMode)
+        return nullptr;
+    std::string leaf;
+    auto parent = parentOf(rest, &leaf);
+    if (!parent)
+        return nullptr;
+    std::shared_ptr<Node> node;
+    auto it = parent->children.find(leaf);
+    if (it == parent->children.end()) {
+        if (!(flags & iof::kCreat))
+            return nullptr;
+        node = std::make_shared<Node>(volume_.get(), false);
+        parent->children.emplace(leaf, node);
+    } else {
+        node = it->second;
+        if (node->directory)
+            return nullptr;
+        if (flags & iof::kTrunc)
+            volume_->truncate(*node);
+    }
+    return std::make_unique<File>(volume_, std::move(node), access);
+}
+
+bool DosFsDevice::remove(std::string_view rest)
+{
+    std::string leaf;
+    auto parent = parentOf(rest, &leaf);
+    if (!parent)
+        return false;
+    auto it = parent->children.find(leaf);
+    if (it == parent->children.end() || it->second->directory)
+        return false;
+    parent->children.erase(it);
+    return true;
+}
+
+bool DosFsDevice::makeDirectory(std::string_view rest)
+{
+    std::string leaf;
+    auto parent = parentOf(rest, &leaf);
+    return parent &&
+           parent->children.emplace(leaf, std::make_shared<Node>(volume_.get(), true)).second;
+}
+
+std::optional<std::vector<DirEntry>> DosFsDevice::list(std::string_view rest)
+{
+    auto node = lookup(rest);
+    if (!node || !node->directory)
+        return std::nullopt;
+    std::vector<DirEntry> entries;
+    for (const auto &[name, child] : node->children)
+        entries.push_back({name, child->directory, static_cast<long>(child->size)});
+    return entries;
+}
+
+bool DosFsDevice::isDirectory(std::string_view rest)
+{
+    auto node = lookup(rest);
+    return node && node->directory;
+}
+
+bool DosFsDevice::sameFile(std::string_view a, std::string_view b)
+{
+    // No links here: equal names are the one way to reach the same file.
+    DeviceName na = splitDeviceName(a);
+    DeviceName nb = splitDeviceName(b);
+    return !na.refusal && !nb.refusal && na.parts == nb.parts;
+}
+
+bool DosFsDevice::copyOut(const std::filesystem::path &dir) const
+{
+    namespace fs = std::filesystem;
+    struct Copier {
+        const Volume &volume;
+        bool folder(const Node &node, const fs::path &to) const
+        {
+            std::error_code ec;
+            fs::create_directories(to, ec);
+            if (ec)
+                return false;
+            for (const auto &[name, child] : node.children) {
+                bool ok = child->directory ? folder(*child, to / name) : file(*child, to / name);
+                if (!ok)
+                    return false;
+            }
+            return true;
+        }
+        bool file(const Node &node, const fs::path &to) const
+        {
+            std::ofstream out(to, std::ios::binary | std::ios::trunc);
+            for (std::size_t at = 0; out && at < node.size; at += kCluster)
+                out.write(volume.at(node, at),
+                          static_cast<std::streamsize>(std::min(kCluster, node.size - at)));
+            out.close();
+            return !out.fail();
+        }
+    };
+    return Copier{*volume_}.folder(*volume_->root(), dir);
+}
+
+} // namespace host
