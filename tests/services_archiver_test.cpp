@@ -189,7 +189,14 @@ TEST_F(Archiver, SourceAsDestinationIsRefused)
     put("/TMP/temp.db", packed);
     EXPECT_EQ(run("/TMP/temp.db", "/TMP/temp.db"), -1);
     EXPECT_EQ(run("/TMP/temp.db", "temp.db"), -1);
+    EXPECT_EQ(run("/TMP/temp.db", "/TMP//temp.db"), -1);
     EXPECT_TRUE(sameBytes(get("/TMP/temp.db"), packed));
+
+    // A link inside a host folder reaches the same file by another name.
+    put("/HOST/temp.db", packed);
+    std::filesystem::create_symlink("temp.db", folder.path() / "alias.db");
+    EXPECT_EQ(run("/HOST/temp.db", "/HOST/alias.db"), -1);
+    EXPECT_TRUE(sameBytes(get("/HOST/temp.db"), packed));
 }
 
 TEST_F(Archiver, DestinationThatCannotBeWritten)

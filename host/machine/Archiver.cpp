@@ -80,24 +80,13 @@ private:
     bool ok_ = false;
 };
 
-// "/TMP//a/" and "/TMP/a" name the same file.
-std::string normalised(std::string_view rest)
-{
-    std::string out;
-    for (char c : rest)
-        if (c != '/' || out.empty() || out.back() != '/')
-            out += c;
-    while (!out.empty() && out.back() == '/')
-        out.pop_back();
-    return out;
-}
-
+// Links and spellings are the device's to judge.
 bool sameFile(const IoSystem &io, std::string_view a, std::string_view b)
 {
     std::string restA, restB;
     Device *devA = io.resolve(a, &restA);
     Device *devB = io.resolve(b, &restB);
-    return devA && devA == devB && normalised(restA) == normalised(restB);
+    return devA && devA == devB && devA->sameFile(restA, restB);
 }
 
 // One call's work. With `halfOnly` the destination receives the first half
