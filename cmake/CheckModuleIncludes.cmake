@@ -1,3 +1,4 @@
+cmake_minimum_required(VERSION 3.25)
 # Fails when a source of the module (ROOT) includes anything but bootenv/
 # and the C/C++ standard library.
 set(allowed
