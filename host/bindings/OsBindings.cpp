@@ -4,6 +4,7 @@
 #include "bootenv/vxWorks.h"
 #include "host/Machine.h"
 #include "host/io/RamDisk.h"
+#include "host/machine/Nvram.h"
 
 #include <atomic>
 #include <cstdarg>
@@ -308,6 +309,13 @@ DEV_HDR *iosDevFind(const char *name, const char **pNameTail)
 
 void vxEieio()
 {
+    // The barrier orders the NVRAM window's stores and shows in its log.
+    if (host::machineBound()) {
+        if (host::Nvram *nv = machine().nvram()) {
+            nv->barrier();
+            return;
+        }
+    }
     std::atomic_thread_fence(std::memory_order_seq_cst);
 }
 

@@ -5,6 +5,15 @@
 
 namespace vx {
 
+// Key messages from the panel's key driver (10 of 4 bytes, FIFO).
+extern MSG_Q_ID dlBoardMsgQID;
+// The key driver's table: 15 words, bit b of word w enables code 16*w+b.
+extern UINT16 *dlBoardKeyTbl;
+// Byte 0 event kind, byte 1 key code.
+extern UINT8 dlBoardMsgRcvBuf[4];
+// Highest digit key the menu enables: one per update item.
+extern INT32 dlFirmUpdateKeyMax;
+
 // The selection mask, or -1 when a key message cannot be received.
 INT32 bootUpdateSelectUSBMedia();
 int dlBoardCpKeyGetProc();
