@@ -1,5 +1,6 @@
 # Fails when a source of the module (ROOT) includes anything but bootenv/
 # and the C/C++ standard library.
+cmake_policy(SET CMP0057 NEW) # if(... IN_LIST ...) in script mode
 set(allowed
   algorithm array atomic bit cassert cctype cerrno cfloat charconv cinttypes
   climits cmath cstdarg cstddef cstdint cstdio cstdlib cstring ctime cwchar
