@@ -1,6 +1,5 @@
-// A bound machine with the RAM disk "/TMP", as the session leaves it for
-// the flash ROM rewrite and the update tasks, and helpers to put and look
-// at files and to read back what the panel was given.
+// A bound machine as the session leaves it for the flash ROM rewrite and the
+// update tasks: the RAM disk "/TMP", the flash device, a panel trace.
 #pragma once
 
 #include "bootenv/bootEnv.h"
@@ -16,7 +15,6 @@
 
 namespace flashrw_test {
 
-using testing_support::MachineHarness;
 using testing_support::randomBytes;
 using testing_support::readFile;
 using testing_support::writeFile;
@@ -25,40 +23,36 @@ constexpr std::uint32_t kFromBase = 0xFF000000u;
 constexpr std::uint32_t kFromSize = 0x01000000u;
 
 class UpdateMachine {
+    std::vector<char> memory_ = std::vector<char>(8192 * 512); // outlives the machine
+
 public:
-    // 4 MiB of RAM disk: room for every image the tests stage.
-    explicit UpdateMachine(int ramBlocks = 8192) : memory_(static_cast<size_t>(ramBlocks) * 512)
+    testing_support::MachineHarness h;
+
+    UpdateMachine()
     {
-        vx::BLK_DEV *dev = vx::ramDevCreate(memory_.data(), 512, 400, ramBlocks, 0);
+        vx::BLK_DEV *dev = vx::ramDevCreate(memory_.data(), 512, 400, 8192, 0);
         if (dev == nullptr || vx::dosFsMkfs("/TMP", dev) == nullptr)
             throw std::runtime_error("no RAM disk");
+        h.runTask([] { vx::dlfrwInit(); });
         h.machine().panel().enableTrace(trace_);
         vx::DLBOARD_SCM_DISPLAY_YPOINT = 0;
         vx::dlFirmfromRewriteStatus = -1;
     }
     ~UpdateMachine() { h.machine().panel().disableTrace(); }
 
-    // A file of the machine, written through its I/O system.
     void put(const char *path, const std::string &bytes)
     {
         int fd = vx::open(path, vx::O_RDWR | vx::O_CREAT | vx::O_TRUNC, 0);
-        if (fd < 0)
-            throw std::runtime_error(std::string("cannot create ") + path);
-        if (!bytes.empty() &&
-            vx::write(fd, const_cast<char *>(bytes.data()), bytes.size()) !=
-                static_cast<int>(bytes.size()))
+        if (fd < 0 || vx::write(fd, const_cast<char *>(bytes.data()), bytes.size()) !=
+                          static_cast<int>(bytes.size()))
             throw std::runtime_error(std::string("cannot write ") + path);
         vx::close(fd);
     }
     bool exists(const char *path)
     {
         int fd = vx::open(path, vx::O_RDONLY, 0);
-        if (fd < 0)
-            return false;
-        vx::close(fd);
-        return true;
+        return fd >= 0 && vx::close(fd) == vx::OK;
     }
-
     std::string flashFile() const { return readFile(h.folder() / "flashrom.bin"); }
     std::uint32_t nvFlags() { return h.machine().nvram()->flags(); }
     bool flashLocked() { return h.machine().flash()->locked(kFromBase, kFromSize); }
@@ -66,10 +60,7 @@ public:
     {
         return h.machine().panel().snapshot()[row].substr(column, n);
     }
-    bool rowBlank(int row)
-    {
-        return h.machine().panel().snapshot()[row].find_first_not_of(' ') == std::string::npos;
-    }
+    bool rowBlank(int row) { return cells(row, 0, 82) == std::string(82, ' '); }
 
     // Texts drawn at (column, row), in call order.
     std::vector<std::string> drawnAt(int column, int row) const
@@ -84,13 +75,6 @@ public:
         }
         return texts;
     }
-    std::string trace() const { return trace_.str(); }
-
-private:
-    std::vector<char> memory_; // the RAM disk's memory outlives the machine
-
-public:
-    MachineHarness h;
 
 private:
     std::ostringstream trace_;
