@@ -1,0 +1,216 @@
+// The flash ROM rewrite of the OS UI image: the image is written unchanged
+// and checked only by reading it back byte for byte.
+#include "update/flashrom/dlFirmRewite.h"
+
+#include "bootenv/bootEnv.h"
+
+#include <stdint.h>
+#include <string.h>
+
+namespace vx {
+
+volatile INT32 dlFirmfromRewriteStatus = -1;
+
+namespace {
+
+constexpr int FRW_TARGET_FROM = 1;
+constexpr int FRW_TARGET_NUM = 2;
+constexpr UINT32 FROM_ALL_BASE = 0xFF000000u;
+constexpr UINT32 FROM_ALL_SIZE = 0x01000000u;
+constexpr UINT32 FRW_NVFLAG_FROM = 0x01;
+constexpr int FROM_IOCTL_ERASE = 2;
+// Slack behind the image in its buffer.
+constexpr int FRW_IMAGE_PAD = 18;
+// A failed attempt is repeated while the counter is at most this.
+constexpr int FRW_RETRY_MAX = 1;
+
+// Indexed by target number; entry 0 stays empty.
+char devName[FRW_TARGET_NUM][16] = {"", "/dlfromALL/"};
+char srcFile[FRW_TARGET_NUM][16] = {"", "from.bin"};
+
+// Volatile operands may not be compound-assigned; one load, one store.
+void frwStatusAdd(INT32 step)
+{
+    dlFirmfromRewriteStatus = dlFirmfromRewriteStatus + step;
+}
+
+} // namespace
+
+int dlfrwInit()
+{
+    return dlfrwCreateDevice();
+}
+
+int dlfrwCreateDevice()
+{
+    if (fromDevCreate(devName[FRW_TARGET_FROM], FROM_ALL_BASE, FROM_ALL_SIZE) != OK)
+        return ERROR;
+    return OK;
+}
+
+char *dlgetDefaultFile(int target)
+{
+    if (target != FRW_TARGET_FROM)
+        return nullptr;
+    return srcFile[target];
+}
+
+long getFileSize(FILE *stream)
+{
+    fseek(stream, 0, SEEK_END);
+    return ftell(stream);
+}
+
+int readFileNoCheck(FILE *stream, char **buffer)
+{
+    long size = getFileSize(stream);
+    if (size <= 0)
+        return static_cast<int>(size);
+    // The size and its slack must fit the int the callers pass around.
+    if (size > INT32_MAX - FRW_IMAGE_PAD)
+        return ERROR;
+
+    char *image = static_cast<char *>(malloc(static_cast<size_t>(size) + FRW_IMAGE_PAD));
+    if (image == nullptr)
+        return ERROR;
+    memset(image, 0, static_cast<size_t>(size) + FRW_IMAGE_PAD);
+    dlFirmfromRewriteStatus = 20;
+
+    fseek(stream, 0, SEEK_SET);
+    if (fread(image, 1, static_cast<size_t>(size), stream) != static_cast<size_t>(size)) {
+        free(image);
+        return 0;
+    }
+    dlFirmfromRewriteStatus = 30;
+    dlFirmfromRewriteStatus = 40;
+    *buffer = image;
+    return static_cast<int>(size);
+}
+
+int verifyFRom(int fd, char *start, char *end)
+{
+    if (lseek(fd, 0, SEEK_SET) != 0)
+        return ERROR;
+    for (char *p = start; p < end; ++p) {
+        char c = 0;
+        if (read(fd, &c, 1) < 1 || c != *p)
+            return ERROR;
+    }
+    return OK;
+}
+
+int rewriteFRomDevice(int fd, char *buffer, int size, int /*mode*/)
+{
+    int retry = 0;
+    INT32 step = 0;
+
+    for (;;) {
+        if (ioctl(fd, FROM_IOCTL_ERASE, 0) == OK) {
+            // The counter restarts when a stage first succeeds, so each stage
+            // gets its own repetition.
+            if (dlFirmfromRewriteStatus < 70) {
+                dlFirmfromRewriteStatus = 70;
+                step = 3;
+                retry = 0;
+            } else {
+                frwStatusAdd(step);
+            }
+            if (lseek(fd, 0, SEEK_SET) != 0)
+                return ERROR;
+
+            bootDispString(0, 24, 4, "Installing  ");
+            if (write(fd, buffer, static_cast<size_t>(size)) == size) {
+                if (dlFirmfromRewriteStatus < 80) {
+                    dlFirmfromRewriteStatus = 80;
+                    step = 2;
+                    retry = 0;
+                } else {
+                    frwStatusAdd(step);
+                }
+                bootDispString(0, 24, 4, "Completed   ");
+                bootDispString(0, 24, 5, "Verifying   ");
+                int verified = verifyFRom(fd, buffer, buffer + size);
+                bootDispString(0, 24, 5, "Completed   ");
+                if (verified == OK)
+                    return OK;
+            }
+        }
+        ++retry;
+        if (retry > FRW_RETRY_MAX)
+            return ERROR;
+    }
+}
+
+int rewriteFRom(int target, int nvFlag, char *buffer, int size)
+{
+    if (target != FRW_TARGET_FROM)
+        return ERROR;
+
+    FROM_DEV_INFO info;
+    memset(&info, 0, sizeof info);
+    if (fromDevGetInfo(devName[target], &info) != OK) {
+        printf("Cannot get device(%s) \n", devName[target]);
+        return ERROR;
+    }
+    if (size > info.size) {
+        printf("Data size(%d) is larger than target area\n", size);
+        return ERROR;
+    }
+
+    int fd = open(devName[target], O_RDWR, 0);
+    if (fd == ERROR) {
+        printf("Cannot open device file.\n");
+        return ERROR;
+    }
+    dlFirmfromRewriteStatus = 50;
+    // Marked before the area is unlocked: an interrupted rewrite stays
+    // visible in NVRAM.
+    if (setBitNvFlag(FRW_NVFLAG_FROM, nvFlag) != OK) {
+        close(fd);
+        return ERROR;
+    }
+    dlFirmfromRewriteStatus = 60;
+
+    fromDevUnlock(info.lockArg1, info.lockArg2);
+    int result = rewriteFRomDevice(fd, buffer, size, 1);
+    fromDevLock(info.lockArg1, info.lockArg2);
+    close(fd);
+    return result == OK ? OK : ERROR;
+}
+
+int dlFirmRewriteNoCheckSum(int target, int nvFlag, const char *path)
+{
+    const char *file = path;
+    if (file == nullptr || file[0] == '\0')
+        file = dlgetDefaultFile(target);
+    if (file == nullptr)
+        return ERROR;
+
+    FILE *fp = fopen(file, "rb");
+    if (fp == nullptr)
+        return ERROR;
+    dlFirmfromRewriteStatus = 10;
+
+    char *image = nullptr;
+    int size = readFileNoCheck(fp, &image);
+    fclose(fp);
+    if (size <= 0)
+        return ERROR;
+
+    int result = rewriteFRom(target, nvFlag, image, size);
+    free(image);
+    if (result != OK)
+        return ERROR;
+    dlFirmfromRewriteStatus = 90;
+
+    // Cleared only after a verified write.
+    if (clearBitNvRAMFlags(FRW_NVFLAG_FROM) != OK) {
+        printf("[dlFirmRewrite]NVMFlagClearERROR!!\n");
+        return ERROR;
+    }
+    dlFirmfromRewriteStatus = 100;
+    printf("[dlFirmRewrite]frwRewrite: done.\n");
+    return OK;
+}
+
+} // namespace vx
