@@ -1,6 +1,8 @@
 cmake_minimum_required(VERSION 3.25)
 # Fails when a source of the module (ROOT) includes anything but bootenv/
 # and the C/C++ standard library.
+# Run as a script (-P), where IN_LIST needs the policy set.
+cmake_policy(SET CMP0057 NEW)
 set(allowed
   algorithm array atomic bit cassert cctype cerrno cfloat charconv cinttypes
   climits cmath cstdarg cstddef cstdint cstdio cstdlib cstring ctime cwchar

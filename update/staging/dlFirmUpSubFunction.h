@@ -27,6 +27,21 @@ constexpr int DL_DB_TABLE_HDD = 2048;
 constexpr int DL_DB_FIXED = 0;
 constexpr int DL_DB_CHAIN = 1;
 
+// Piece size of every copy between the storage, memory and the RAM disk.
+constexpr int DL_SWAP_CHUNK = 65536;
+// The RAM disk "/TMP": 98,304 blocks of 512 bytes.
+constexpr int DL_RAMDISK_BLOCK = 512;
+constexpr int DL_RAMDISK_BLOCKS = 0x18000;
+constexpr int DL_RAMDISK_BYTES = DL_RAMDISK_BLOCK * DL_RAMDISK_BLOCKS;
+// Image area of the flash ROM image (image 0) and its two halves.
+constexpr int DL_FROM_IMAGE_SIZE = 0x800000;
+constexpr int DL_FROM_HALF_SIZE = DL_FROM_IMAGE_SIZE / 2;
+// Name buffer of an expanded package: 255 characters and a NUL.
+constexpr int DL_DB_NAME_SIZE = 256;
+
+// Search origins of the three packages of the flash ROM image.
+extern INT32 usbdataStart[3];
+
 // ---- pair-swap readers and RAM disk ----
 STATUS bootUpdateTempDevCreate3();
 int dlFirmUsbReadFile_Swap(int destination, int source);

@@ -1,0 +1,262 @@
+// Pair-swap readers, the RAM disk "/TMP" and the package header lookup.
+#include "update/staging/dlFirmUpSubFunction.h"
+
+#include "bootenv/bootEnv.h"
+#include "bootenv/vxWorks.h"
+
+#include <cstring>
+
+namespace vx {
+
+INT32 usbdataStart[3] = {0x280000, 0x310000, 0x380000};
+
+static const char dlTempDevName[] = "/TMP";
+
+/*
+ * RAM disk
+ */
+
+STATUS bootUpdateTempDevCreate3()
+{
+    const char *tail = NULL;
+    DEV_HDR *dev;
+    char *memory;
+    BLK_DEV *blkDev;
+
+    printf("ramdevice_48\n");
+
+    /* Found with part of the name consumed: made by an earlier call. */
+    dev = iosDevFind(dlTempDevName, &tail);
+    if (dev != NULL && tail != dlTempDevName)
+        return OK;
+
+    memory = (char *)malloc(DL_RAMDISK_BYTES);
+    if (memory == NULL) {
+        printf("malloc failed\n");
+        return ERROR;
+    }
+    memset(memory, 0, DL_RAMDISK_BYTES);
+
+    blkDev = ramDevCreate(memory, DL_RAMDISK_BLOCK, 400, DL_RAMDISK_BLOCKS, 0);
+    if (blkDev == NULL) {
+        printf("ramDevCreate Failed\n");
+        free(memory); /* nothing refers to it yet */
+        return ERROR;
+    }
+    dosFsMkfs(dlTempDevName, blkDev);
+    return OK;
+}
+
+/*
+ * Pair-swap readers: the storage holds every 16-bit unit byte-exchanged.
+ */
+
+/* Swaps one chunk of n bytes into `to`, positions counted from the chunk's
+ * start; an odd last byte lands at position n, one past the chunk. */
+static void dlSwapChunk(char *to, const char *from, int n)
+{
+    int i;
+
+    for (i = 0; i + 1 < n; i += 2) {
+        to[i] = from[i + 1];
+        to[i + 1] = from[i];
+    }
+    if (n & 1)
+        to[n] = from[n - 1];
+}
+
+int dlFirmUsbReadFile_Swap(int destination, int source)
+{
+    char *inBuf;
+    char *outBuf;
+    int n;
+    int written;
+    int total = 0;
+
+    inBuf = (char *)malloc(DL_SWAP_CHUNK);
+    outBuf = (char *)malloc(DL_SWAP_CHUNK);
+    if (inBuf == NULL || outBuf == NULL) {
+        printf("malloc error \n");
+        free(inBuf);
+        free(outBuf);
+        exit(1);
+    }
+
+    while ((n = read(source, inBuf, DL_SWAP_CHUNK)) > 0) {
+        memset(outBuf, 0, DL_SWAP_CHUNK);
+        dlSwapChunk(outBuf, inBuf, n);
+        if (n & 1) {
+            /* only the last chunk of a file can be odd; n < DL_SWAP_CHUNK */
+            printf("rare case\n");
+            outBuf[n - 1] = (char)0xFF;
+            written = write(destination, outBuf, n + 1);
+        } else {
+            written = write(destination, outBuf, n);
+        }
+        /* a full RAM disk answers -1: count only what arrived */
+        if (written > 0)
+            total += written;
+    }
+
+    free(inBuf);
+    free(outBuf);
+    return total;
+}
+
+/* Reads pair-swapped chunks into destination until a read gives nothing
+ * or, with a size of 0 or more, once `size` bytes are placed. */
+static int dlFirmReadMemSwap(char *destination, int source, INT32 size)
+{
+    char *buf;
+    int n;
+    int total = 0;
+
+    buf = (char *)malloc(DL_SWAP_CHUNK);
+    if (buf == NULL) {
+        printf("malloc error \n");
+        exit(1);
+    }
+    memset(buf, 0, DL_SWAP_CHUNK);
+
+    do {
+        n = read(source, buf, DL_SWAP_CHUNK);
+        if (n <= 0)
+            break;
+        dlSwapChunk(destination + total, buf, n);
+        total += n;
+        memset(buf, 0, DL_SWAP_CHUNK);
+    } while (size < 0 || total < size);
+
+    if (total & 1) {
+        destination[total - 1] = (char)0xFF;
+        total++;
+    }
+    free(buf);
+    return total;
+}
+
+int bootUsbReadMem_Swap(char *destination, int source)
+{
+    return dlFirmReadMemSwap(destination, source, -1);
+}
+
+int bootUsbReadMem_Swap_Size(char *destination, int source, INT32 size)
+{
+    /* a size of 0 or less still makes the one read */
+    return dlFirmReadMemSwap(destination, source, size > 0 ? size : 1);
+}
+
+/*
+ * Package header lookup
+ */
+
+char *dlFirmFindPtrByKey_USB(char *origin, const char *key, INT32 length)
+{
+    INT32 keyLen = (INT32)strlen(key);
+    INT32 consumed = 0;
+    INT32 lineLen;
+    char *line;
+    char c;
+
+    for (;;) {
+        line = origin + consumed;
+        lineLen = 0;
+        while (consumed + lineLen < length) {
+            c = line[lineLen++];
+            if (c == '\0' || c == '\n')
+                break;
+        }
+        consumed += lineLen;
+        /* a key line ending on the range's last byte has no value line */
+        if (consumed >= length)
+            return NULL;
+        /* leading part: the rest of the key line is not read */
+        if (lineLen >= keyLen && strncmp(line, key, keyLen) == 0)
+            return origin + consumed;
+    }
+}
+
+INT32 dlFirmFindLongValueByKey_USB(char *origin, const char *key, INT32 length)
+{
+    return (INT32)dlBoradFindLongValueByPtr(dlFirmFindPtrByKey_USB(origin, key, length));
+}
+
+int dlFirmGetDBInfo(DL_DB_INFO *table, char *buffer, INT32 size, int mode, int capacity)
+{
+    char *end = buffer + size;
+    long originOffset;
+    char *origin;
+    INT32 length;
+    DL_DB_INFO *rec;
+    int count = 0;
+
+    originOffset = (mode == DL_DB_FIXED) ? usbdataStart[0] : 0;
+
+    for (;;) {
+        /* a full table ends the lookup as the end of a chain would */
+        if (count >= capacity)
+            return count;
+        /* an origin at or past the end starts no package */
+        if (originOffset >= size) {
+            printf("can not find start address\n");
+            return count;
+        }
+        origin = buffer + originOffset;
+        length = (INT32)(size - originOffset);
+        rec = &table[count];
+
+        rec->dataStart = dlFindDataStart(origin, end);
+        if (rec->dataStart == NULL) {
+            printf("can not find start address\n");
+            return count;
+        }
+        rec->expandedSize = dlFirmFindLongValueByKey_USB(origin, "EXPANDEDSIZE", length);
+        if (rec->expandedSize < 0) {
+            printf("serch end\n");
+            return count;
+        }
+        rec->compressedSize = dlFirmFindLongValueByKey_USB(origin, "COMPRESSEDSIZE", length);
+        if (rec->compressedSize <= 0) {
+            printf("can not find compressed size\n");
+            return count;
+        }
+        if (rec->compressedSize > size - (INT32)(rec->dataStart - buffer)) {
+            printf("range over  \n");
+            return count;
+        }
+        rec->dbName = dlFirmFindPtrByKey_USB(origin, "DBNAME", length);
+        if (rec->dbName == NULL) {
+            printf("can not find DB name\n");
+            return count;
+        }
+        if (mode == DL_DB_FIXED) {
+            rec->languageCode = dlFirmFindPtrByKey_USB(origin, "LANGUAGECODE", length);
+            if (rec->languageCode == NULL) {
+                printf("can not find LANGUAGECODE\n");
+                return count;
+            }
+        }
+        rec->version = dlFirmFindPtrByKey_USB(origin, "VERSION", length);
+        if (rec->version == NULL) {
+            printf("can not find DB name\n");
+            return count;
+        }
+        rec->comment = dlFirmFindPtrByKey_USB(origin, "COMMENT", length);
+        if (rec->comment == NULL) {
+            printf("can not find DB name\n");
+            return count;
+        }
+        count++;
+
+        if (mode == DL_DB_FIXED) {
+            if (count >= 3)
+                return count;
+            originOffset = usbdataStart[count];
+        } else {
+            /* the two bytes after the data are skipped unread */
+            originOffset = (rec->dataStart - buffer) + rec->compressedSize + 2;
+        }
+    }
+}
+
+} // namespace vx
