@@ -47,7 +47,10 @@ protected:
         vx::dl_fp = nullptr;
         vx::DLBOARD_ARCHVIER_DISPLAY_YPOINT = 0;
         h.machine().panel().enableTrace(trace);
-        h.runTask([] { vx::bootUpdateTempDevCreate3(); });
+        // The RAM disk over memory that outlives every machine, as the
+        // device's never-released one does.
+        static std::vector<char> ram(8 << 20);
+        vx::dosFsMkfs("/TMP", vx::ramDevCreate(ram.data(), 512, 400, (8 << 20) / 512, 0));
         putDeviceFile(h, kLog, kVersions);
     }
     void TearDown() override { h.machine().panel().disableTrace(); }
