@@ -17,6 +17,7 @@ namespace {
 
 using namespace staging_test;
 using testing_support::readFile;
+namespace fs = std::filesystem;
 
 const char kLog[] = "/TMP/HddUpdateProgress.log";
 const std::string kVersions = "OS Version = BOOT V1.00\nSYS Version = V1R2.10 A\n";
