@@ -85,7 +85,7 @@ TEST(PairSwapFile, ChunkedCopyEqualsSwapOfTheWholeStream)
         std::string content = randomBytes(n, static_cast<unsigned>(n));
         putMedia(h, "big.bin", content);
         EXPECT_EQ(copySwapped(h, "big.bin"), static_cast<int>(n + n % 2));
-        EXPECT_EQ(deviceFile(h, "/TMP/out.bin"), swapStream(content));
+        EXPECT_TRUE(sameBytes(deviceFile(h, "/TMP/out.bin"), swapStream(content)));
         EXPECT_EQ(countOf(h.console(), "rare case\n"), n % 2);
     }
 }
@@ -110,7 +110,7 @@ TEST(PairSwapMemory, WholeFileReaderMatchesTheFileReader)
     putMedia(h, "big.bin", content);
     MemRead big = readSwapped(h, "big.bin", content.size() + 1);
     EXPECT_EQ(big.result, static_cast<int>(content.size() + 1));
-    EXPECT_EQ(big.bytes, swapStream(content));
+    EXPECT_TRUE(sameBytes(big.bytes, swapStream(content)));
 }
 
 TEST(PairSwapMemory, BoundedReaderStopsAfterTheChunkThatReachesTheSize)

@@ -3,10 +3,13 @@
 #pragma once
 
 #include "tests/support/Harness.h"
+#include "tools/media/Hdd.h"
+#include "tools/media/Images.h"
 #include "tools/media/Package.h"
 #include "tools/media/PairSwap.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cstdint>
 #include <optional>
 #include <set>
@@ -86,6 +89,21 @@ inline std::set<std::string> tmpFiles(MachineHarness &h)
     return names;
 }
 
+// Equal byte strings; on a difference, its offset and the sizes rather than
+// megabytes of dump.
+inline ::testing::AssertionResult sameBytes(const std::optional<std::string> &actual,
+                                            const std::string &expected)
+{
+    if (!actual)
+        return ::testing::AssertionFailure() << "file missing";
+    if (*actual == expected)
+        return ::testing::AssertionSuccess();
+    auto diff = std::mismatch(actual->begin(), actual->end(), expected.begin(), expected.end());
+    return ::testing::AssertionFailure()
+           << "sizes " << actual->size() << " and " << expected.size() << ", first difference at "
+           << (diff.first - actual->begin());
+}
+
 inline std::size_t countOf(const std::string &text, const std::string &what)
 {
     std::size_t n = 0;
@@ -138,6 +156,84 @@ inline std::string zlibPackage(const std::string &dbName, const std::string &con
                     {"VERSION", version},
                     {"COMMENT", comment}},
                    data);
+}
+
+// ---- media images made with the media tool (content before the swap) ----
+
+// The flash ROM image: own content, the three UI packages (UI1 1.20 JA,
+// UI0 1.21 EN, UIF 1.22 DE) and, when `size` asks for more, random bytes
+// after the last package up to `size`.
+inline std::string image0(std::size_t size = 0, bool thirdPackage = true)
+{
+    auto ui = [](const char *version, const char *lang, unsigned seed) {
+        return media::PackageInput{{"/TMP/ui.tz", version, "UI_DATA", std::string(lang)},
+                                   asBytes(testing_support::randomBytes(3000, seed)),
+                                   "ui"};
+    };
+    media::Bytes image = media::buildImage0(asBytes(testing_support::randomBytes(0x1000, 70)),
+                                            {ui("1.20", "JA", 71), ui("1.21", "EN", 72),
+                                             ui("1.22", "DE", 73)});
+    std::string out = asString(image);
+    if (!thirdPackage) // the header of the third package overwritten
+        out.replace(0x380000, 64, std::string(64, '\0'));
+    if (size > out.size())
+        out += testing_support::randomBytes(size - out.size(), 74);
+    return out;
+}
+
+// The part before image 0, with a version head; the default one gives the
+// system version "V2R3.20 B".
+inline std::string image1(std::size_t size = 4096,
+                          const media::VersionHead &head = {"DL02", "R3.20.00", '2', 'B'})
+{
+    return asString(
+        media::buildImage1(asBytes(testing_support::randomBytes(size, 80)), head));
+}
+
+// The content of a unit's firmware in image 2.
+inline std::string unitContent(const media::UnitTraits &u)
+{
+    return std::string(u.name) + " firmware " + testing_support::randomBytes(5000, u.name[0]);
+}
+
+// Image 2 with the packages of the given units (all four by default).
+inline std::string image2(std::vector<media::Unit> units = {media::Unit::Laser, media::Unit::Pfc,
+                                                            media::Unit::Engine,
+                                                            media::Unit::Scanner})
+{
+    std::vector<media::PackageInput> packages;
+    for (media::Unit unit : units)
+        for (const auto &u : media::kUnits)
+            if (u.unit == unit)
+                packages.push_back({{u.dbName, std::string(u.name).substr(0, 1) + "1.03",
+                                     u.comment, std::nullopt},
+                                    asBytes(unitContent(u)),
+                                    u.name});
+    return asString(media::buildImage2(packages));
+}
+
+inline const media::VersionText kVersionText{"DL01", "1", "R2", "10", "A"};
+
+// HDD package file 1: the version text first (under `firstName`), then a
+// package for the hard disk.
+inline std::string hddFile1(const std::string &firstName = "/ROM/sysDummy.txt")
+{
+    media::Bytes chain;
+    for (const auto &pkg :
+         {media::makePackage({firstName, "V1R2.10 A", "SYS_VERSION", std::nullopt},
+                             media::versionTextContent(kVersionText), "text"),
+          media::makePackage({"/SYS/bin/app", "V1R2.10 A", "HDD", std::nullopt},
+                             asBytes(testing_support::randomBytes(20000, 90)), "app")})
+        chain.insert(chain.end(), pkg.bytes.begin(), pkg.bytes.end());
+    return asString(chain);
+}
+
+// Field i of the version table (0 SYS, 1 UIF, 2 UI0, 3 UI1, 4 LSR, 5 ENG,
+// 6 PFC, 7 SCN, 9 FRW target).
+inline std::string versionField(const char *table, int i)
+{
+    const char *f = table + 16 * i;
+    return std::string(f, strnlen(f, 16));
 }
 
 } // namespace staging_test

@@ -1,49 +1,55 @@
-// Helpers for the tests of the version table, the version text and the
-// version screens.
+// The version table as the tests see it: every field prefilled with a
+// byte of its own, so that a write outside a field shows up.
 #pragma once
 
+#include "tests/support/Harness.h"
 #include "update/session/dlFirmUpMain.h"
 #include "update/version/dlFirmVersion.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string>
 
 namespace version_test {
 
-// A version table whose fields are prefilled with a recognisable byte per
-// field, so that writes outside a field show up.
+constexpr int kField = vx::DL_VERSION_FIELD;
+
 struct Table {
     std::array<char, vx::DL_VERSION_TABLE_SIZE> bytes{};
 
-    Table() { prefill(); }
-    void prefill()
+    Table()
     {
         for (int i = 0; i < vx::DL_VERSION_TABLE_SIZE; ++i)
-            bytes[i] = static_cast<char>('a' + i / vx::DL_VERSION_FIELD);
+            bytes[i] = untouched(i)[0];
     }
     char *data() { return bytes.data(); }
-    // The field's raw 16 bytes.
-    std::string raw(int offset) const
+    std::string raw(int field) const { return std::string(bytes.data() + field, kField); }
+    // The field's text; all 16 bytes when it has no NUL.
+    std::string text(int field) const
     {
-        return std::string(bytes.data() + offset, vx::DL_VERSION_FIELD);
+        return std::string(bytes.data() + field, strnlen(bytes.data() + field, kField));
     }
-    // The field's text; the whole 16 bytes when it lacks a NUL.
-    std::string text(int offset) const
+    static std::string untouched(int field) { return std::string(kField, char('a' + field / kField)); }
+    // True when every field but `written` is as prefilled.
+    bool onlyWritten(std::initializer_list<int> written) const
     {
-        const char *p = bytes.data() + offset;
-        return std::string(p, strnlen(p, vx::DL_VERSION_FIELD));
+        for (int f = 0; f < vx::DL_VERSION_TABLE_SIZE; f += kField)
+            if (std::find(written.begin(), written.end(), f) == written.end() && raw(f) != untouched(f))
+                return false;
+        return true;
     }
-    bool terminated(int offset) const
+};
+
+class VersionTest : public ::testing::Test {
+protected:
+    void SetUp() override { vx::bootUpdateFRWCheck = 0; }
+    void TearDown() override
     {
-        return memchr(bytes.data() + offset, 0, vx::DL_VERSION_FIELD) != nullptr;
+        vx::bootUpdateFRWCheck = 0;
+        vx::dlFirmUpdateModuleEnableFlag = 0x0000FFFF;
     }
-    // The field as prefill() left it.
-    static std::string untouched(int offset)
-    {
-        return std::string(vx::DL_VERSION_FIELD,
-                           static_cast<char>('a' + offset / vx::DL_VERSION_FIELD));
-    }
+    testing_support::MachineHarness h;
 };
 
 } // namespace version_test

@@ -52,12 +52,21 @@ STATUS bootUpdateTempDevCreate3()
  */
 
 /* Swaps one chunk of n bytes into `to`, positions counted from the chunk's
- * start; an odd last byte lands at position n, one past the chunk. */
+ * start; an odd last byte lands at position n, one past the chunk. Eight
+ * bytes at a time: the same masks exchange the bytes of every pair in
+ * either byte order of the processor. */
 static void dlSwapChunk(char *to, const char *from, int n)
 {
-    int i;
+    const unsigned long long lowBytes = 0x00FF00FF00FF00FFULL;
+    unsigned long long word;
+    int i = 0;
 
-    for (i = 0; i + 1 < n; i += 2) {
+    for (; i + 8 <= n; i += 8) {
+        memcpy(&word, from + i, 8);
+        word = ((word & lowBytes) << 8) | ((word >> 8) & lowBytes);
+        memcpy(to + i, &word, 8);
+    }
+    for (; i + 1 < n; i += 2) {
         to[i] = from[i + 1];
         to[i + 1] = from[i];
     }
@@ -82,8 +91,8 @@ int dlFirmUsbReadFile_Swap(int destination, int source)
         exit(1);
     }
 
+    /* every byte written out is set from the chunk first: no clearing */
     while ((n = read(source, inBuf, DL_SWAP_CHUNK)) > 0) {
-        memset(outBuf, 0, DL_SWAP_CHUNK);
         dlSwapChunk(outBuf, inBuf, n);
         if (n & 1) {
             /* only the last chunk of a file can be odd; n < DL_SWAP_CHUNK */
@@ -122,9 +131,9 @@ static int dlFirmReadMemSwap(char *destination, int source, INT32 size)
         n = read(source, buf, DL_SWAP_CHUNK);
         if (n <= 0)
             break;
+        /* only the n bytes just read are used: no clearing between */
         dlSwapChunk(destination + total, buf, n);
         total += n;
-        memset(buf, 0, DL_SWAP_CHUNK);
     } while (size < 0 || total < size);
 
     if (total & 1) {

@@ -1,0 +1,268 @@
+// Media staging: the pair-swap readers on a 64 MiB image beside a plain
+// copy of the same file through the same I/O layer, and the chained package
+// lookup over a part buffer of 2,048 packages.
+//
+// Setup: a 64 MiB file does not fit the 48 MiB RAM disk, so every copy
+// reads from the media folder ("/usbstor/0", a host-folder device) and
+// writes to the hard-disk partition "/UND" (a host-folder device as well),
+// both through the machine's I/O system exactly as the module's calls go.
+// The plain copy reads and writes the same 64 KiB chunks with the same
+// calls and differs only in not exchanging the bytes, so the ratio of the
+// two is the cost of the swap itself. The memory readers are set beside a
+// plain chunked read that copies each chunk into the destination.
+#include "host/Machine.h"
+#include "host/machine/MachineFolder.h"
+#include "update/staging/dlFirmUpSubFunction.h"
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::size_t kImageBytes = 64u << 20;
+constexpr int kChunk = vx::DL_SWAP_CHUNK;
+const char *const kSource = "/usbstor/0/image.bin";
+const char *const kTarget = "/UND/image.out";
+
+// One machine for the whole run, with its media file made once.
+class Environment {
+public:
+    static Environment &get()
+    {
+        static Environment env;
+        return env;
+    }
+    ~Environment()
+    {
+        binding_.reset();
+        machine_.reset();
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+
+private:
+    Environment()
+    {
+        dir_ = fs::temp_directory_path() / ("dlbench-staging-" + std::to_string(::getpid()));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_ / "media");
+        host::MachineFolder::init(dir_ / "machine");
+        std::vector<char> bytes(kImageBytes);
+        std::mt19937 gen(1);
+        for (auto &b : bytes)
+            b = static_cast<char>(gen());
+        std::ofstream(dir_ / "media" / "image.bin", std::ios::binary)
+            .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+
+        host::MachineConfig config;
+        config.media = dir_ / "media";
+        config.folder = dir_ / "machine";
+        machine_ = std::make_unique<host::Machine>(config);
+        machine_->console().setOutput([](std::string_view) {});
+        binding_ = std::make_unique<host::MachineBinding>(*machine_);
+    }
+
+    fs::path dir_;
+    std::unique_ptr<host::Machine> machine_;
+    std::unique_ptr<host::MachineBinding> binding_;
+};
+
+// ---- file to file ----
+
+int swapCopy()
+{
+    int src = vx::open(kSource, vx::O_RDONLY, 0);
+    int dst = vx::open(kTarget, vx::O_RDWR | vx::O_CREAT | vx::O_TRUNC, 0644);
+    int n = vx::dlFirmUsbReadFile_Swap(dst, src);
+    vx::close(src);
+    vx::close(dst);
+    return n;
+}
+
+// The same reads and writes without the swap, buffers allocated per call as
+// the reader does.
+int plainCopy()
+{
+    int src = vx::open(kSource, vx::O_RDONLY, 0);
+    int dst = vx::open(kTarget, vx::O_RDWR | vx::O_CREAT | vx::O_TRUNC, 0644);
+    char *buf = static_cast<char *>(vx::malloc(kChunk));
+    int total = 0;
+    for (int n; (n = vx::read(src, buf, kChunk)) > 0;)
+        total += vx::write(dst, buf, static_cast<vx::size_t>(n));
+    vx::free(buf);
+    vx::close(src);
+    vx::close(dst);
+    return total;
+}
+
+template <int (*Copy)()> void BM_FileCopy(benchmark::State &state)
+{
+    Environment::get();
+    for (auto _ : state) {
+        if (Copy() != static_cast<int>(kImageBytes)) {
+            state.SkipWithError("short copy");
+            return;
+        }
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kImageBytes));
+}
+BENCHMARK_TEMPLATE(BM_FileCopy, plainCopy)->Name("PlainCopy_64MiB_FileToFile")
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_FileCopy, swapCopy)->Name("dlFirmUsbReadFile_Swap_64MiB")
+    ->Unit(benchmark::kMillisecond);
+
+// Both copies in each iteration, taking turns at going first, so that the
+// ratio comes from the same moments of a shared machine; the ratio is that
+// of the best times (the least disturbed runs). The reported time is the
+// swap's.
+template <int (*Plain)(), int (*Swap)()> void BM_SwapOverPlain(benchmark::State &state)
+{
+    Environment::get();
+    using Clock = std::chrono::steady_clock;
+    double bestPlain = 1e9, bestSwap = 1e9;
+    bool plainFirst = true;
+    for (auto _ : state) {
+        double plain = 0, swap = 0;
+        for (int turn = 0; turn < 2; ++turn) {
+            bool doPlain = (turn == 0) == plainFirst;
+            auto t0 = Clock::now();
+            doPlain ? Plain() : Swap();
+            double t = std::chrono::duration<double>(Clock::now() - t0).count();
+            (doPlain ? plain : swap) = t;
+        }
+        plainFirst = !plainFirst;
+        bestPlain = std::min(bestPlain, plain);
+        bestSwap = std::min(bestSwap, swap);
+        state.SetIterationTime(swap);
+    }
+    state.counters["best_plain_ms"] = bestPlain * 1e3;
+    state.counters["best_swap_ms"] = bestSwap * 1e3;
+    state.counters["swap_over_plain"] = bestSwap / bestPlain;
+}
+BENCHMARK_TEMPLATE(BM_SwapOverPlain, plainCopy, swapCopy)->Name("Ratio_FileSwap_over_PlainCopy")->UseManualTime()
+    ->Unit(benchmark::kMillisecond)->Iterations(10);
+
+// ---- file to memory ----
+
+std::vector<char> &destination()
+{
+    static std::vector<char> d(kImageBytes + kChunk);
+    return d;
+}
+
+int swapToMemory()
+{
+    int src = vx::open(kSource, vx::O_RDONLY, 0);
+    int n = vx::bootUsbReadMem_Swap(destination().data(), src);
+    vx::close(src);
+    return n;
+}
+
+int plainToMemory()
+{
+    int src = vx::open(kSource, vx::O_RDONLY, 0);
+    char *buf = static_cast<char *>(vx::malloc(kChunk));
+    char *to = destination().data();
+    int total = 0;
+    for (int n; (n = vx::read(src, buf, kChunk)) > 0; total += n)
+        std::memcpy(to + total, buf, static_cast<std::size_t>(n));
+    vx::free(buf);
+    vx::close(src);
+    return total;
+}
+
+template <int (*Read)()> void BM_MemoryRead(benchmark::State &state)
+{
+    Environment::get();
+    for (auto _ : state) {
+        if (Read() != static_cast<int>(kImageBytes)) {
+            state.SkipWithError("short read");
+            return;
+        }
+        benchmark::DoNotOptimize(destination().data());
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kImageBytes));
+}
+BENCHMARK_TEMPLATE(BM_MemoryRead, plainToMemory)->Name("PlainRead_64MiB_ToMemory")
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_MemoryRead, swapToMemory)->Name("bootUsbReadMem_Swap_64MiB")
+    ->Unit(benchmark::kMillisecond);
+
+BENCHMARK_TEMPLATE(BM_SwapOverPlain, plainToMemory, swapToMemory)->Name("Ratio_MemSwap_over_PlainRead")->UseManualTime()
+    ->Unit(benchmark::kMillisecond)->Iterations(10);
+
+// The bounded reader: the first chunk of the file, as the version-text step
+// reads HDD package file 1.
+void BM_BoundedFirstChunk(benchmark::State &state)
+{
+    Environment::get();
+    for (auto _ : state) {
+        int src = vx::open(kSource, vx::O_RDONLY, 0);
+        int n = vx::bootUsbReadMem_Swap_Size(destination().data(), src, kChunk);
+        vx::close(src);
+        benchmark::DoNotOptimize(n);
+    }
+}
+BENCHMARK(BM_BoundedFirstChunk)->Name("bootUsbReadMem_Swap_Size_64KiB")
+    ->Unit(benchmark::kMicrosecond);
+
+// ---- chained lookup ----
+
+// A part buffer of 2,048 packages with headers as the media tool writes
+// them and 1 KiB of data each.
+std::string partBuffer(int packages)
+{
+    std::mt19937 gen(2);
+    std::string buf;
+    for (int i = 0; i < packages; ++i) {
+        std::string data(1024, '\0');
+        for (auto &c : data)
+            c = static_cast<char>(gen());
+        auto pair = [&](const char *key, const std::string &value) {
+            buf += key;
+            buf += '\n';
+            buf += value;
+            buf += '\0';
+        };
+        pair("EXPANDEDSIZE", std::to_string(4096 + i));
+        pair("COMPRESSEDSIZE", std::to_string(data.size()));
+        pair("DBNAME", "/SYS/app/data/file" + std::to_string(i) + ".bin");
+        pair("VERSION", "V1R2.10 A");
+        pair("COMMENT", "HDD");
+        buf += "DATASTART\n" + data + "\r\n";
+    }
+    return buf;
+}
+
+void BM_ChainLookup2048(benchmark::State &state)
+{
+    Environment::get();
+    std::string text = partBuffer(vx::DL_DB_TABLE_HDD);
+    std::vector<char> buf(text.begin(), text.end());
+    std::vector<vx::DL_DB_INFO> table(vx::DL_DB_TABLE_HDD);
+    for (auto _ : state) {
+        int n = vx::dlFirmGetDBInfo(table.data(), buf.data(), static_cast<vx::INT32>(buf.size()),
+                                    vx::DL_DB_CHAIN, vx::DL_DB_TABLE_HDD);
+        if (n != vx::DL_DB_TABLE_HDD) {
+            state.SkipWithError("packages missed");
+            return;
+        }
+        benchmark::DoNotOptimize(table.data());
+    }
+    state.SetItemsProcessed(state.iterations() * vx::DL_DB_TABLE_HDD);
+}
+BENCHMARK(BM_ChainLookup2048)->Name("dlFirmGetDBInfo_chain_2048")->Unit(benchmark::kMillisecond);
+
+} // namespace

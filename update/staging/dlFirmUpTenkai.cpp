@@ -1,0 +1,442 @@
+// Target image extraction and the staging sequence: the media image files
+// are copied into the RAM disk and turned into the files the update tasks
+// consume.
+#include "update/staging/dlFirmUpSubFunction.h"
+
+#include "bootenv/bootEnv.h"
+#include "bootenv/vxWorks.h"
+#include "update/session/dlFirmUpMain.h"
+#include "update/version/dlFirmVersion.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace vx {
+
+static const char dlTmpFromBin[] = "/TMP/from.bin";
+static const char dlTmpImage0[] = "/TMP/firmImage0.bin";
+static const char dlTmpImage1[] = "/TMP/firmImage1.bin";
+static const char dlTmpImage2[] = "/TMP/firmImage2.bin";
+static const char dlTmpTempDb[] = "/TMP/temp.db";
+static const char dlTmpSysDummy[] = "/TMP/sysDummy.txt";
+static const char dlTmpProgressLog[] = "/TMP/HddUpdateProgress.log";
+static const char dlSysDummyName[] = "/ROM/sysDummy.txt";
+
+/* Files made afresh for a session; a longer one of an earlier session in
+ * the same boot must not leave its tail behind the new content. */
+static const int DL_CREATE_NEW = O_RDWR | O_CREAT | O_TRUNC;
+/* "/TMP/temp.db": the archiver reads one stream and ignores what follows. */
+static const int DL_CREATE_KEEP = O_RDWR | O_CREAT;
+static const int DL_FILE_MODE = 0644;
+
+/* Inflate retries per package before giving up. */
+static const int DL_INFLATE_RETRY_MAX = 20;
+
+/* Reads the file from its position into `area` in chunks until `limit`
+ * bytes are there or a read gives nothing; returns the bytes read. */
+static int dlFirmReadToArea(int fd, char *area, int limit)
+{
+    int total = 0;
+    int piece;
+    int n;
+
+    while (total < limit) {
+        piece = limit - total;
+        if (piece > DL_SWAP_CHUNK)
+            piece = DL_SWAP_CHUNK;
+        n = read(fd, area + total, piece);
+        if (n <= 0)
+            break;
+        total += n;
+    }
+    return total;
+}
+
+/* Writes `length` bytes in chunks, each advancing by what the write
+ * reports, until all are written or a write reports nothing. */
+static void dlFirmWriteFromArea(int fd, char *area, int length)
+{
+    int done = 0;
+    int piece;
+    int n;
+
+    while (done < length) {
+        piece = length - done;
+        if (piece > DL_SWAP_CHUNK)
+            piece = DL_SWAP_CHUNK;
+        n = write(fd, area + done, piece);
+        if (n <= 0)
+            break;
+        done += n;
+    }
+}
+
+/* Writes one package's compressed data to "/TMP/temp.db". */
+static int dlFirmWriteTempDb(DL_DB_INFO *rec)
+{
+    int fd;
+
+    fd = open(dlTmpTempDb, DL_CREATE_KEEP, DL_FILE_MODE);
+    if (fd <= 0) {
+        printf("dlBoardUpdateHDMain: can not open file\n");
+        return ERROR;
+    }
+    dlFirmWriteFromArea(fd, rec->dataStart, rec->compressedSize);
+    close(fd);
+    return OK;
+}
+
+/* Inflates "/TMP/temp.db" to `name`, retrying a failed inflate, and removes
+ * it; a failure leaves it for a look afterwards. */
+static int dlFirmInflateTempDb(const char *name)
+{
+    int retry = 0;
+
+    while (dlBoardArchiver(100, dlTmpTempDb, name, 0) != 0) {
+        retry++;
+        printf("dlBoardUpdateHDMain:reTry\n");
+        if (retry > DL_INFLATE_RETRY_MAX) {
+            printf("dlBoardUpdateHDMain:inflate can not success\n");
+            return ERROR;
+        }
+    }
+    remove(dlTmpTempDb);
+    return OK;
+}
+
+/* Length of the NUL-ended text at `text`, looked at up to `end` and at most
+ * `max` characters; `max` when it is longer. */
+static int dlFirmTextLength(const char *text, const char *end, int max)
+{
+    int len = 0;
+
+    while (len < max && text + len < end && text[len] != '\0')
+        len++;
+    return len;
+}
+
+/*
+ * Flash image file "/TMP/from.bin": image 1, then the upper half of the
+ * image area, then its lower half.
+ */
+int dlFirmFromTenkai(char *versionTable)
+{
+    DL_DB_INFO dbInfo[DL_DB_TABLE_IMAGE];
+    char *buf;
+    char *area;
+    int fromFd;
+    int fd;
+    int n;
+    int dbNumber;
+
+    fromFd = open(dlTmpFromBin, DL_CREATE_NEW, DL_FILE_MODE);
+    if (fromFd == ERROR) {
+        printf("from.bin open error\n");
+        return ERROR;
+    }
+
+    buf = (char *)malloc(DL_SWAP_CHUNK);
+    if (buf == NULL) {
+        printf("malloc error \n");
+        close(fromFd);
+        return ERROR;
+    }
+    memset(buf, 0, DL_SWAP_CHUNK);
+
+    fd = open(dlTmpImage1, O_RDONLY, 0);
+    if (fd != ERROR) {
+        while ((n = read(fd, buf, DL_SWAP_CHUNK)) > 0)
+            write(fromFd, buf, n);
+        close(fd);
+    }
+    remove(dlTmpImage1);
+
+    area = (char *)malloc(DL_FROM_IMAGE_SIZE);
+    if (area == NULL) {
+        printf("malloc error \n");
+        free(buf);
+        close(fromFd);
+        return ERROR;
+    }
+    memset(area, 0, DL_FROM_IMAGE_SIZE);
+    memset(buf, 0, DL_SWAP_CHUNK);
+
+    fd = open(dlTmpImage0, O_RDONLY, 0);
+    if (fd != ERROR) {
+        /* a longer image is no flash ROM image: write nothing cut */
+        if (lseek(fd, 0, SEEK_END) > DL_FROM_IMAGE_SIZE) {
+            printf("firmImage0.bin size over\n");
+            close(fd);
+            free(area);
+            free(buf);
+            close(fromFd);
+            remove(dlTmpFromBin);
+            remove(dlTmpImage0);
+            return ERROR;
+        }
+        lseek(fd, 0, SEEK_SET);
+        dlFirmReadToArea(fd, area, DL_FROM_IMAGE_SIZE);
+        close(fd);
+    }
+
+    memset(dbInfo, 0, sizeof(dbInfo));
+    dbNumber = dlFirmGetDBInfo(dbInfo, area, DL_FROM_IMAGE_SIZE, DL_DB_FIXED, DL_DB_TABLE_IMAGE);
+    if (dbNumber == 3)
+        dlFirmUsbVersionGet(versionTable, 3, dbInfo, NULL, DL_VER_FROM);
+    else
+        printf("can not UI Version dbNumber=%d\n", dbNumber);
+
+    dlFirmWriteFromArea(fromFd, area + DL_FROM_HALF_SIZE, DL_FROM_HALF_SIZE);
+    dlFirmWriteFromArea(fromFd, area, DL_FROM_HALF_SIZE);
+
+    free(area);
+    free(buf);
+    close(fromFd);
+    remove(dlTmpImage0);
+    return OK;
+}
+
+/*
+ * Engine packages: every package of image 2 inflated to its DBNAME.
+ */
+int dlFirmEngTenkai(int stagedFd, INT32 length, char *versionTable)
+{
+    DL_DB_INFO dbInfo[DL_DB_TABLE_IMAGE];
+    char name[DL_DB_NAME_SIZE];
+    char *area;
+    int total;
+    int dbNumber;
+    int nameLen;
+    int i;
+
+    if (length < 0)
+        length = 0;
+    /* one byte at least, so an empty image is no allocation failure */
+    area = (char *)malloc(length > 0 ? length : 1);
+    if (area == NULL) {
+        printf("malloc failed\n");
+        return ERROR;
+    }
+    printf("totalSizeEng=%d\n", length);
+
+    /* never more than the area holds, whatever the file's length */
+    memset(area, 0, length > 0 ? length : 1);
+    lseek(stagedFd, 0, SEEK_SET);
+    total = dlFirmReadToArea(stagedFd, area, length);
+    printf("Eng base  %d\n", total);
+
+    memset(dbInfo, 0, sizeof(dbInfo));
+    dbNumber = dlFirmGetDBInfo(dbInfo, area, length, DL_DB_CHAIN, DL_DB_TABLE_IMAGE);
+    if (dbNumber == 0) {
+        printf("dlBoardUpdateHDMain:can not get DB infomation\n");
+        free(area);
+        return OK;
+    }
+
+    for (i = 0; i < dbNumber; i++) {
+        memset(name, 0, sizeof(name));
+        /* the name and its NUL must fit the buffer */
+        nameLen = dlFirmTextLength(dbInfo[i].dbName, area + length, DL_DB_NAME_SIZE);
+        if (nameLen >= DL_DB_NAME_SIZE) {
+            printf("dlBoardUpdateHDMain:DB name too long\n");
+            free(area);
+            return ERROR;
+        }
+        memcpy(name, dbInfo[i].dbName, nameLen);
+        if (dlFirmWriteTempDb(&dbInfo[i]) != OK || dlFirmInflateTempDb(name) != OK) {
+            free(area);
+            return ERROR;
+        }
+    }
+
+    dlFirmUsbVersionGet(versionTable, dbNumber, dbInfo, NULL, DL_VER_ENG);
+    free(area);
+    return OK;
+}
+
+/*
+ * Version text of the hard-disk system: the first package of HDD package
+ * file 1, inflated to "/TMP/sysDummy.txt".
+ */
+int dlBoardHddTenkai(int fd, INT32 length, char *versionTable)
+{
+    DL_DB_INFO dbInfo[DL_DB_TABLE_HDD_HEAD];
+    const int nameBytes = (int)sizeof(dlSysDummyName); /* NUL included */
+    char *area;
+    char *text;
+    int tempFd;
+    int sysFd;
+    int fileSize;
+    int dbNumber;
+
+    if (length < 0)
+        length = 0;
+    /* the reader stops after the chunk that reaches `length`: after a short
+     * read that chunk can reach one chunk past it */
+    area = (char *)malloc(length + DL_SWAP_CHUNK);
+    if (area == NULL) {
+        printf("malloc error \n");
+        close(fd);
+        return ERROR;
+    }
+    memset(area, 0, length + DL_SWAP_CHUNK);
+    bootUsbReadMem_Swap_Size(area, fd, length);
+    close(fd);
+
+    memset(dbInfo, 0, sizeof(dbInfo));
+    dbNumber = dlFirmGetDBInfo(dbInfo, area, length, DL_DB_CHAIN, DL_DB_TABLE_HDD_HEAD);
+    if (dbNumber == 0) {
+        printf("dlBoardUpdateHDMain:can not get DB infomation\n");
+        free(area);
+        return ERROR;
+    }
+
+    tempFd = open(dlTmpTempDb, DL_CREATE_KEEP, DL_FILE_MODE);
+    if (tempFd <= 0) {
+        printf("dlBoardUpdateHDMain: can not open file\n");
+        free(area);
+        return ERROR;
+    }
+    if (area + length - dbInfo[0].dbName < nameBytes ||
+        memcmp(dbInfo[0].dbName, dlSysDummyName, nameBytes) != 0) {
+        close(tempFd);
+        free(area);
+        return ERROR;
+    }
+    dlFirmWriteFromArea(tempFd, dbInfo[0].dataStart, dbInfo[0].compressedSize);
+    close(tempFd);
+    free(area);
+
+    if (dlFirmInflateTempDb(dlTmpSysDummy) != OK)
+        return ERROR;
+
+    sysFd = open(dlTmpSysDummy, O_RDONLY, 0);
+    if (sysFd == ERROR)
+        return OK;
+    fileSize = lseek(sysFd, 0, SEEK_END);
+    printf("BOOTHDLOADER_SYS_NAME_RAM fileSize=%d\n", fileSize);
+    if (fileSize < 0)
+        fileSize = 0;
+
+    text = (char *)malloc(fileSize + 1);
+    if (text == NULL) {
+        printf("malloc error \n");
+        close(sysFd);
+        return ERROR;
+    }
+    lseek(sysFd, 0, SEEK_SET);
+    memset(text, 0, fileSize + 1);
+    dlFirmReadToArea(sysFd, text, fileSize);
+    dlFirmUsbVersionGet(versionTable, fileSize, dbInfo, text, DL_VER_TEXT);
+    free(text);
+    close(sysFd);
+    return OK;
+}
+
+/*
+ * Staging sequence
+ */
+
+/* Copies a media image file into its staged copy with the pair swap.
+ * Returns the staged copy's descriptor, left open for the caller, or ERROR
+ * when the source or the copy does not open; *found tells which. The
+ * source is closed in every case. */
+static int dlFirmStageImage(const char *source, const char *staged, int *found, int *length)
+{
+    int srcFd;
+    int dstFd;
+
+    *found = 0;
+    *length = 0;
+    srcFd = open(source, O_RDONLY, 0);
+    if (srcFd == ERROR)
+        return ERROR;
+    *found = 1;
+    dstFd = open(staged, DL_CREATE_NEW, DL_FILE_MODE);
+    if (dstFd != ERROR)
+        *length = dlFirmUsbReadFile_Swap(dstFd, srcFd);
+    close(srcFd);
+    return dstFd;
+}
+
+int dlFirmUsbStrageTenkai(char *versionTable)
+{
+    char hddPath[80];
+    char head[128 + 1]; /* a NUL always stays after the 128 bytes */
+    char osVersion[24];
+    int fd;
+    int found;
+    int length;
+    int sysFallback = 0;
+    FILE *fp;
+
+    bootUpdateTempDevCreate3();
+
+    /* images 0 and 1: the flash image file; without image 0 neither */
+    fd = dlFirmStageImage(firmImageFile0, dlTmpImage0, &found, &length);
+    if (fd != ERROR)
+        close(fd);
+    if (found) {
+        fd = dlFirmStageImage(firmImageFile1, dlTmpImage1, &found, &length);
+        if (fd != ERROR) {
+            close(fd);
+            if (dlFirmFromTenkai(versionTable) != 0) {
+                printf("FromTenkai error\n");
+                return ERROR;
+            }
+        }
+    }
+
+    /* image 2: the engine packages */
+    fd = dlFirmStageImage(firmImageFile2, dlTmpImage2, &found, &length);
+    if (fd != ERROR) {
+        lseek(fd, 0, SEEK_SET);
+        if (dlFirmEngTenkai(fd, length, versionTable) != 0) {
+            printf("EngTenkai error\n");
+            close(fd); /* the staged copy stays */
+            return ERROR;
+        }
+        close(fd);
+        remove(dlTmpImage2);
+    }
+
+    /* SYS version from HDD package file 1 */
+    memset(hddPath, 0, sizeof(hddPath));
+    if (dlupdateFolderCheckFlag == 1)
+        sprintf(hddPath, "/usbstor/0/fwstore/%d", 1);
+    else if (dlupdateFolderCheckFlag == 0)
+        sprintf(hddPath, "/usbstor/0/%d", 1);
+    fd = (hddPath[0] != '\0') ? open(hddPath, O_RDONLY, 0) : ERROR;
+    if (fd != ERROR) {
+        lseek(fd, 0, SEEK_SET);
+        if (dlBoardHddTenkai(fd, DL_SWAP_CHUNK, versionTable) != 0) {
+            printf("Can not SysVersion\n");
+            sysFallback = 1;
+        }
+    }
+
+    /* fallback: the head of the flash image file */
+    if (sysFallback) {
+        fd = open(dlTmpFromBin, O_RDONLY, 0);
+        if (fd > 0) {
+            printf("FROM.bin get SysVersion\n");
+            memset(head, 0, sizeof(head));
+            dlFirmReadToArea(fd, head, 128);
+            dlFirmUsbVersionGet(versionTable, 0, NULL, head, DL_VER_HEAD);
+            close(fd);
+        }
+    }
+
+    memset(osVersion, 0, sizeof(osVersion));
+    fromGetBootVersion(osVersion);
+
+    fp = fopen(dlTmpProgressLog, "w");
+    if (fp == NULL)
+        return OK;
+    fprintf(fp, "OS Version = %s\n", osVersion);
+    fprintf(fp, "SYS Version = %s\n", versionTable);
+    fclose(fp);
+    return OK;
+}
+
+} // namespace vx
