@@ -1,6 +1,7 @@
 // dlupdate: runs update sessions of the storage-update module on a
 // simulated machine, and makes and checks update media.
 #include "host/machine/MachineFolder.h"
+#include "tools/inspect/Inspect.h"
 #include "tools/media/MkMedia.h"
 
 #include <CLI/CLI.hpp>
@@ -56,6 +57,13 @@ int main(int argc, char **argv)
     mkmedia->add_option("MANIFEST", manifest, "JSON manifest")->required();
     mkmedia->add_option("--out", outDir, "folder the media is written to")->required();
 
+    auto *inspectCmd =
+        app.add_subcommand("inspect", "read and check update media without updating anything");
+    std::string mediaDir;
+    bool json = false;
+    inspectCmd->add_option("DIR", mediaDir, "media folder")->required();
+    inspectCmd->add_flag("--json", json, "the report as one JSON object");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
@@ -68,5 +76,7 @@ int main(int argc, char **argv)
         return machineShow(dir);
     if (mkmedia->parsed())
         return media::runMkMedia(manifest, outDir, std::cout, std::cerr);
+    if (inspectCmd->parsed())
+        return inspect::runInspect(mediaDir, json, std::cout, std::cerr);
     return kUsage;
 }
