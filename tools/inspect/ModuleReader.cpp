@@ -86,7 +86,7 @@ public:
     {
         std::string_view s(console_.output());
         s.remove_prefix(std::min(mark_, s.size()));
-        while (!s.empty() && s.back() == '\n')
+        while (!s.empty() && (s.back() == '\n' || s.back() == ' '))
             s.remove_suffix(1);
         auto nl = s.rfind('\n');
         return std::string(nl == std::string_view::npos ? s : s.substr(nl + 1));

@@ -8,7 +8,7 @@ namespace inspect {
 
 namespace {
 
-using nlohmann::json;
+using json = nlohmann::ordered_json;
 
 void packageLines(std::ostream &out, const std::vector<PackageReport> &packages,
                   const std::string &indent)
@@ -53,15 +53,13 @@ const char *sourceName(VersionSource s)
 
 json packageJson(const PackageReport &p)
 {
-    json j = {{"dbName", p.dbName},
-              {"version", p.version},
-              {"comment", p.comment},
-              {"offset", p.offset},
-              {"compressedSize", p.compressedSize},
-              {"expandedSize", p.expandedSize},
-              {"inflates", p.inflates}};
+    json j = {{"dbName", p.dbName}, {"version", p.version}, {"comment", p.comment}};
     if (p.languageCode)
         j["languageCode"] = *p.languageCode;
+    j["offset"] = p.offset;
+    j["compressedSize"] = p.compressedSize;
+    j["expandedSize"] = p.expandedSize;
+    j["inflates"] = p.inflates;
     if (!p.inflates)
         j["inflateError"] = p.inflateNote;
     return j;

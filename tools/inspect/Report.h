@@ -77,6 +77,6 @@ struct Report {
 inline constexpr std::int64_t kFlashAreaBytes = 16 * 1024 * 1024;
 
 std::string toText(const Report &report);
-nlohmann::json toJson(const Report &report);
+nlohmann::ordered_json toJson(const Report &report);
 
 } // namespace inspect
