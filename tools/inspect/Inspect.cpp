@@ -1,5 +1,6 @@
 #include "tools/inspect/Inspect.h"
 
+#include "bootenv/vxWorks.h"
 #include "host/Machine.h"
 #include "tools/inspect/ModuleReader.h"
 #include "tools/inspect/Report.h"
@@ -67,7 +68,7 @@ public:
         std::optional<Report> report;
         std::exception_ptr failure;
         ModuleReader reader(*console_, dir);
-        int id = machine_->kernel().spawn("tInspect", 100, 8, 0x100000, [&] {
+        int id = machine_->kernel().spawn("tInspect", 100, vx::VX_FP_TASK, 0x100000, [&] {
             try {
                 report = reader.read();
             } catch (const std::exception &) {
