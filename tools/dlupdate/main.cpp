@@ -2,6 +2,7 @@
 // simulated machine, and makes and checks update media.
 #include "host/machine/MachineFolder.h"
 #include "tools/dlupdate/RunCommands.h"
+#include "tools/inspect/Inspect.h"
 #include "tools/media/MkMedia.h"
 
 #include <CLI/CLI.hpp>
@@ -60,6 +61,13 @@ int main(int argc, char **argv)
     auto runAction = dlcli::addRun(app);
     auto demoAction = dlcli::addDemo(app);
 
+    auto *inspectCmd =
+        app.add_subcommand("inspect", "read and check update media without updating anything");
+    std::string mediaDir;
+    bool json = false;
+    inspectCmd->add_option("DIR", mediaDir, "media folder")->required();
+    inspectCmd->add_flag("--json", json, "the report as one JSON object");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
@@ -76,5 +84,7 @@ int main(int argc, char **argv)
         return demoAction();
     if (mkmedia->parsed())
         return media::runMkMedia(manifest, outDir, std::cout, std::cerr);
+    if (inspectCmd->parsed())
+        return inspect::runInspect(mediaDir, json, std::cout, std::cerr);
     return kUsage;
 }

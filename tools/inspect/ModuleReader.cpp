@@ -1,0 +1,509 @@
+#include "tools/inspect/ModuleReader.h"
+
+#include "host/Console.h"
+#include "tools/inspect/Inflate.h"
+#include "update/hdd/dlFirmHDDUpdate.h"
+#include "update/session/dlFirmUpMain.h"
+#include "update/staging/dlFirmUpSubFunction.h"
+#include "update/version/dlFirmVersion.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace inspect {
+
+namespace {
+
+constexpr std::int64_t kImageArea = vx::DL_FROM_IMAGE_SIZE;
+constexpr int kUiPackages = 3;
+constexpr int kHddHeadBytes = vx::DL_SWAP_CHUNK;
+// The HDD update task gives each part buffer this much room beyond the file
+// and the remainder.
+constexpr int kPartSlack = 128;
+constexpr std::string_view kVersionTextName = "/ROM/sysDummy.txt";
+// The version text is small; expanding more than this is no version text.
+constexpr std::int64_t kVersionTextLimit = 1 << 20;
+
+std::int64_t roundEven(std::int64_t n) { return n + (n & 1); }
+
+// A value of the header, read as the module reads it, up to its NUL but
+// never past the buffer.
+std::string textAt(const char *p, const char *end)
+{
+    if (p == nullptr || p >= end)
+        return {};
+    return std::string(p, ::strnlen(p, static_cast<std::size_t>(end - p)));
+}
+
+std::string quote(std::string_view s) { return "\"" + std::string(s) + "\""; }
+
+// An open file of the machine's I/O system.
+class DeviceFile {
+public:
+    explicit DeviceFile(const std::string &path) : fd_(vx::open(path.c_str(), vx::O_RDONLY, 0)) {}
+    ~DeviceFile()
+    {
+        if (fd_ >= 0)
+            vx::close(fd_);
+    }
+    DeviceFile(const DeviceFile &) = delete;
+    DeviceFile &operator=(const DeviceFile &) = delete;
+
+    bool isOpen() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+    std::int64_t length() const
+    {
+        std::int64_t n = vx::lseek(fd_, 0, SEEK_END);
+        vx::lseek(fd_, 0, SEEK_SET);
+        return std::max<std::int64_t>(n, 0);
+    }
+
+private:
+    int fd_;
+};
+
+// Memory the module allocated and hands over.
+struct ModuleFree {
+    void operator()(char *p) const { vx::free(p); }
+};
+using ModuleBuffer = std::unique_ptr<char, ModuleFree>;
+
+// What the module printed since the mark: its reason for stopping.
+class ConsoleTail {
+public:
+    explicit ConsoleTail(const host::CapturedConsole &console)
+        : console_(console), mark_(console.output().size())
+    {
+    }
+    std::string lastLine() const
+    {
+        std::string_view s(console_.output());
+        s.remove_prefix(std::min(mark_, s.size()));
+        while (!s.empty() && (s.back() == '\n' || s.back() == ' '))
+            s.remove_suffix(1);
+        auto nl = s.rfind('\n');
+        return std::string(nl == std::string_view::npos ? s : s.substr(nl + 1));
+    }
+
+private:
+    const host::CapturedConsole &console_;
+    std::size_t mark_;
+};
+
+// The module's globals that reading touches, as they were before.
+class ModuleStateGuard {
+public:
+    ModuleStateGuard()
+        : folderFlag_(vx::dlupdateFolderCheckFlag), frwCheck_(vx::bootUpdateFRWCheck)
+    {
+    }
+    ~ModuleStateGuard()
+    {
+        vx::dlupdateFolderCheckFlag = folderFlag_;
+        vx::bootUpdateFRWCheck = frwCheck_;
+    }
+    ModuleStateGuard(const ModuleStateGuard &) = delete;
+    ModuleStateGuard &operator=(const ModuleStateGuard &) = delete;
+
+private:
+    vx::INT32 folderFlag_;
+    vx::INT32 frwCheck_;
+};
+
+struct Lookup {
+    std::vector<vx::DL_DB_INFO> records;
+    std::string endReason; // the lookup's last console line
+};
+
+// The lookup's ordinary ends of a chain; any other end drops a package.
+bool ordinaryChainEnd(const std::string &reason)
+{
+    return reason == "can not find start address" || reason == "serch end";
+}
+
+using VersionTable = std::array<char, vx::DL_VERSION_TABLE_SIZE>;
+
+std::string field(const VersionTable &table, int at)
+{
+    return textAt(table.data() + at, table.data() + at + vx::DL_VERSION_FIELD);
+}
+
+} // namespace
+
+// One reading of the media: the module's buffers, kept while they are
+// needed, and the report being filled.
+class ModuleReader::Session {
+public:
+    Session(const host::CapturedConsole &console, const std::filesystem::path &dir)
+        : console_(console), dir_(dir)
+    {
+    }
+
+    Report run()
+    {
+        ModuleStateGuard guard;
+        chooseFolder();
+        readImage0();
+        readImage1();
+        readImage2();
+        readHddFiles();
+        readSystemVersion();
+        judgeWhole();
+        return std::move(r_);
+    }
+
+private:
+    // "/usbstor/0/fwstore/" when that folder exists, as the session driver
+    // chooses; the HDD file check reads the same flag.
+    void chooseFolder()
+    {
+        vx::DIR *d = vx::opendir("/usbstor/0/fwstore");
+        r_.modelFolder = d != nullptr;
+        if (d)
+            vx::closedir(d);
+        vx::dlupdateFolderCheckFlag = r_.modelFolder ? 1 : 0;
+        prefix_ = r_.modelFolder ? "/usbstor/0/fwstore/" : "/usbstor/0/";
+        r_.folder = (r_.modelFolder ? dir_ / "fwstore" : dir_).string();
+    }
+
+    void problem(std::string text) { r_.problems.push_back(std::move(text)); }
+
+    // The whole file through the module's memory reader, into a cleared
+    // area of at least `minSize` bytes.
+    std::vector<char> readSwapped(const DeviceFile &file, std::int64_t minSize,
+                                  std::int64_t &placed)
+    {
+        std::int64_t length = file.length();
+        std::vector<char> area(static_cast<std::size_t>(std::max(minSize, roundEven(length))), 0);
+        placed = vx::bootUsbReadMem_Swap(area.data(), file.fd());
+        return area;
+    }
+
+    Lookup lookUp(char *buffer, std::int64_t size, int mode, int capacity)
+    {
+        Lookup l;
+        l.records.resize(static_cast<std::size_t>(capacity));
+        ConsoleTail tail(console_);
+        int n = vx::dlFirmGetDBInfo(l.records.data(), buffer, static_cast<vx::INT32>(size), mode,
+                                    capacity);
+        l.records.resize(static_cast<std::size_t>(std::max(n, 0)));
+        l.endReason = tail.lastLine();
+        return l;
+    }
+
+    PackageReport package(const vx::DL_DB_INFO &rec, const char *buffer, const char *end,
+                          bool withLanguage)
+    {
+        PackageReport p;
+        p.dbName = textAt(rec.dbName, end);
+        p.version = textAt(rec.version, end);
+        p.comment = textAt(rec.comment, end);
+        if (withLanguage)
+            p.languageCode = textAt(rec.languageCode, end);
+        p.offset = rec.dataStart - buffer;
+        p.compressedSize = rec.compressedSize;
+        p.expandedSize = rec.expandedSize;
+        // the lookup counts only packages whose data lies in the buffer
+        std::span<const std::uint8_t> data(reinterpret_cast<const std::uint8_t *>(rec.dataStart),
+                                           static_cast<std::size_t>(rec.compressedSize));
+        InflateResult inflated = inflateData(data, rec.expandedSize);
+        p.inflates = inflated.complete && inflated.produced == rec.expandedSize;
+        if (!inflated.error.empty())
+            p.inflateNote = inflated.error;
+        else if (inflated.produced > rec.expandedSize)
+            p.inflateNote = "expands to more than " + std::to_string(rec.expandedSize) + " bytes";
+        else if (!p.inflates)
+            p.inflateNote = "expands to " + std::to_string(inflated.produced) + " bytes, not " +
+                            std::to_string(rec.expandedSize);
+        return p;
+    }
+
+    void addPackages(std::vector<PackageReport> &to, const Lookup &lookup, const char *buffer,
+                     const char *end, bool withLanguage, const std::string &where)
+    {
+        for (std::size_t i = 0; i < lookup.records.size(); ++i) {
+            PackageReport p = package(lookup.records[i], buffer, end, withLanguage);
+            if (!p.inflates)
+                problem(where + ": package " + std::to_string(i + 1) + " " + p.dbName +
+                        " does not inflate to its size: " + p.inflateNote);
+            to.push_back(std::move(p));
+        }
+    }
+
+    // Image 0: the flash ROM image, read into the 8 MiB image area; the
+    // fixed-offset lookup must find its three packages.
+    void readImage0()
+    {
+        DeviceFile file(prefix_ + r_.image0.file);
+        if (!file.isOpen())
+            return;
+        r_.image0.present = true;
+        std::int64_t placed = 0;
+        std::vector<char> area = readSwapped(file, kImageArea, placed);
+        r_.image0.bytes = placed;
+        if (placed > kImageArea)
+            problem(r_.image0.file + ": " + std::to_string(placed) +
+                    " bytes, longer than the 8 MiB image area (" + std::to_string(kImageArea) +
+                    ")");
+        Lookup l = lookUp(area.data(), kImageArea, vx::DL_DB_FIXED, vx::DL_DB_TABLE_IMAGE);
+        if (l.records.size() != kUiPackages)
+            problem(r_.image0.file + ": the fixed-offset lookup finds " +
+                    std::to_string(l.records.size()) + " of its 3 packages (the module says " +
+                    quote(l.endReason) + ")");
+        addPackages(r_.image0.packages, l, area.data(), area.data() + kImageArea, true,
+                    r_.image0.file);
+        // the flash image file holds the area's upper half behind image 1
+        std::copy_n(area.begin() + vx::DL_FROM_HALF_SIZE, upperHalfHead_.size(),
+                    upperHalfHead_.begin());
+    }
+
+    // Image 1: what precedes image 0 in the flash image file, with the
+    // version head at its start.
+    void readImage1()
+    {
+        DeviceFile file(prefix_ + r_.image1.file);
+        if (!file.isOpen())
+            return;
+        r_.image1.present = true;
+        std::int64_t placed = 0;
+        std::vector<char> bytes = readSwapped(file, 0, placed);
+        r_.image1.bytes = placed;
+        r_.flashImageBytes = placed + kImageArea;
+        if (*r_.flashImageBytes > kFlashAreaBytes)
+            problem("flash image file: " + std::to_string(*r_.flashImageBytes) +
+                    " bytes (image 1 and the 8 MiB image area) do not fit the " +
+                    std::to_string(kFlashAreaBytes) + "-byte flash area");
+
+        // the first 128 bytes of the flash image file, a NUL behind them
+        head_.fill(0);
+        std::size_t fromImage1 = std::min<std::size_t>(static_cast<std::size_t>(placed),
+                                                       vx::DL_VER_HEAD_SIZE);
+        std::copy_n(bytes.begin(), fromImage1, head_.begin());
+        std::copy_n(upperHalfHead_.begin(), vx::DL_VER_HEAD_SIZE - fromImage1,
+                    head_.begin() + static_cast<std::ptrdiff_t>(fromImage1));
+        VersionTable table{};
+        vx::dlFirmUsbVersionGet(table.data(), 0, nullptr, head_.data(), vx::DL_VER_HEAD);
+        r_.image1Head = HeadReport{field(table, vx::DL_VT_FRW), field(table, vx::DL_VT_SYS)};
+    }
+
+    // Image 2: the engine and scanner packages, one after another.
+    void readImage2()
+    {
+        DeviceFile file(prefix_ + r_.image2.file);
+        if (!file.isOpen())
+            return;
+        r_.image2.present = true;
+        std::int64_t placed = 0;
+        std::vector<char> bytes = readSwapped(file, 0, placed);
+        r_.image2.bytes = placed;
+        // a larger table than the module's, to count what it would drop
+        Lookup l = lookUp(bytes.data(), placed, vx::DL_DB_CHAIN, vx::DL_DB_TABLE_HDD);
+        if (l.records.size() > vx::DL_DB_TABLE_IMAGE)
+            problem(r_.image2.file + ": " + std::to_string(l.records.size()) +
+                    " packages, more than the 16 the module's table holds");
+        if (!ordinaryChainEnd(l.endReason))
+            problem(r_.image2.file + ": the chain breaks after package " +
+                    std::to_string(l.records.size()) + " (the module says " + quote(l.endReason) +
+                    ")");
+        addPackages(r_.image2.packages, l, bytes.data(), bytes.data() + placed, false,
+                    r_.image2.file);
+    }
+
+    // The HDD package files: the module's series check, then the loader's
+    // walk, each file behind the remainder of the one before.
+    void readHddFiles()
+    {
+        for (int n = 1; n <= vx::DL_HDD_FILES_MAX; ++n)
+            if (DeviceFile(hddPath(n)).isOpen())
+                r_.hddPresent.push_back(n);
+        if (r_.hddPresent.empty())
+            return;
+
+        vx::INT32 count = 0;
+        std::array<vx::INT32, vx::DL_HDD_FILES_MAX> sizes{};
+        r_.hddSeries = vx::dlFirmUsbCheckHDD(&count, sizes.data()) == 0;
+        int walk = r_.hddSeries ? count : seriesFromOne();
+        if (!r_.hddSeries)
+            problem("HDD files: " + presentList() + " do not form a series from 1" +
+                    missingList());
+
+        std::vector<char> remainder;
+        r_.hddEveryFileEndsPackage = walk > 0;
+        for (int n = 1; n <= walk; ++n) {
+            HddFileReport file;
+            file.number = n;
+            file.bytes = sizes[static_cast<std::size_t>(n - 1)];
+            file.carriedIn = static_cast<std::int64_t>(remainder.size());
+            std::string where = "HDD file " + std::to_string(n);
+            if ((file.bytes & 1) && n < walk)
+                problem(where + ": odd length " + std::to_string(file.bytes) +
+                        " but not the last file: its pad byte lands inside the chain");
+            if (!loadPart(file, remainder, where))
+                r_.hddEveryFileEndsPackage = false;
+            r_.hddFiles.push_back(std::move(file));
+        }
+        // the remainder of the last file is discarded: only CR LF may be left
+        if (walk > 0 && remainder.size() > 2)
+            problem("HDD file " + std::to_string(walk) + ": the last file ends inside a package, " +
+                    std::to_string(remainder.size()) +
+                    " bytes after its last complete package are never loaded");
+    }
+
+    std::string hddPath(int n) const { return prefix_ + std::to_string(n); }
+
+    int seriesFromOne() const
+    {
+        int n = 0;
+        while (n < static_cast<int>(r_.hddPresent.size()) && r_.hddPresent[n] == n + 1)
+            ++n;
+        return n;
+    }
+
+    std::string presentList() const
+    {
+        std::string s;
+        for (int n : r_.hddPresent)
+            s += (s.empty() ? "" : ", ") + std::to_string(n);
+        return s;
+    }
+
+    std::string missingList() const
+    {
+        std::string s;
+        for (int n = 1; n < r_.hddPresent.back(); ++n)
+            if (std::find(r_.hddPresent.begin(), r_.hddPresent.end(), n) == r_.hddPresent.end())
+                s += (s.empty() ? "" : ", ") + std::to_string(n);
+        return s.empty() ? "" : " (missing: " + s + ")";
+    }
+
+    // One file as the HDD update task hands it to its loader; false when
+    // the loader would fail on it.
+    bool loadPart(HddFileReport &file, std::vector<char> &remainder, const std::string &where)
+    {
+        auto carried = static_cast<vx::INT32>(remainder.size());
+        vx::INT32 length = static_cast<vx::INT32>(file.bytes) + carried + kPartSlack;
+        ConsoleTail tail(console_);
+        ModuleBuffer part(vx::bootUsbStrageTenkai_HDD(hddPath(file.number).c_str(), &length,
+                                                      carried));
+        if (!part) {
+            problem(where + ": cannot be read (the module says " + quote(tail.lastLine()) + ")");
+            return false;
+        }
+        std::copy(remainder.begin(), remainder.end(), part.get());
+        std::int64_t partLength = carried + length;
+        Lookup l = lookUp(part.get(), partLength, vx::DL_DB_CHAIN, vx::DL_DB_TABLE_HDD);
+        if (l.records.empty()) {
+            problem(where + ": holds the end of no package, with the " +
+                    std::to_string(carried) + " bytes carried over (the module says " +
+                    quote(l.endReason) + ")");
+            // carry everything on, so that later files are still judged
+            remainder.assign(part.get(), part.get() + partLength);
+            file.leftOver = partLength;
+            return false;
+        }
+        addPackages(file.packages, l, part.get(), part.get() + partLength, false, where);
+        const vx::DL_DB_INFO &last = l.records.back();
+        std::int64_t consumed = last.dataStart + last.compressedSize - part.get();
+        remainder.assign(part.get() + consumed, part.get() + partLength);
+        file.leftOver = partLength - consumed;
+        return true;
+    }
+
+    // The system version as staging finds it: the version text at the head
+    // of HDD file 1, else the head of the flash image file.
+    void readSystemVersion()
+    {
+        DeviceFile first(hddPath(1));
+        if (!first.isOpen())
+            return;
+        VersionTable table{};
+        std::string problemText = versionFromText(first, table);
+        if (problemText.empty()) {
+            r_.versionSource = VersionSource::VersionText;
+        } else {
+            problem(problemText);
+            // the flash image file exists only when images 0 and 1 were staged
+            if (!r_.image0.present || !r_.image1.present)
+                return;
+            vx::dlFirmUsbVersionGet(table.data(), 0, nullptr, head_.data(), vx::DL_VER_HEAD);
+            r_.versionSource = VersionSource::Image1Head;
+        }
+        r_.systemVersion = field(table, vx::DL_VT_SYS);
+        r_.frwTarget = field(table, vx::DL_VT_FRW);
+        r_.romdataOk = r_.systemVersion.size() > 2 && r_.systemVersion[2] == 'R';
+        if (!*r_.romdataOk)
+            problem("ROMDATA mismatch: the system version " + quote(r_.systemVersion) +
+                    " does not have 'R' as its third character");
+    }
+
+    // Empty when the version text was read into the table; otherwise why not.
+    std::string versionFromText(const DeviceFile &first, VersionTable &table)
+    {
+        std::vector<char> head(kHddHeadBytes, 0);
+        vx::INT32 placed = vx::bootUsbReadMem_Swap_Size(head.data(), first.fd(), kHddHeadBytes);
+        Lookup l = lookUp(head.data(), placed, vx::DL_DB_CHAIN, vx::DL_DB_TABLE_HDD_HEAD);
+        if (l.records.empty())
+            return "HDD file 1: no package in its first 64 KiB, so no version text (the module "
+                   "says " +
+                   quote(l.endReason) + ")";
+        const vx::DL_DB_INFO &rec = l.records.front();
+        std::string name = textAt(rec.dbName, head.data() + placed);
+        if (name != kVersionTextName)
+            return "HDD file 1: the first package is " + quote(name) + ", not the version text " +
+                   std::string(kVersionTextName);
+        std::string text;
+        InflateResult inflated =
+            inflateData({reinterpret_cast<const std::uint8_t *>(rec.dataStart),
+                         static_cast<std::size_t>(rec.compressedSize)},
+                        kVersionTextLimit, &text);
+        if (!inflated.complete)
+            return "HDD file 1: the version text does not inflate (" +
+                   (inflated.error.empty() ? std::string("too long") : inflated.error) + ")";
+        for (const char *key : {"TARGET", "OEM_VER", "MAJOR", "MINOR", "SHIPPING"}) {
+            std::array<char, vx::DL_VERSION_FIELD> value{};
+            if (vx::dlFirmVersionTxtFindByKey(text.data(), key, value.data(),
+                                               static_cast<int>(text.size())) != 0)
+                problem("HDD file 1: the version text has no " + std::string(key) + " line");
+        }
+        vx::dlFirmUsbVersionGet(table.data(), static_cast<int>(text.size()), l.records.data(),
+                                text.data(), vx::DL_VER_TEXT);
+        return {};
+    }
+
+    void judgeWhole()
+    {
+        if (!r_.image0.present && !r_.image1.present && !r_.image2.present &&
+            r_.hddPresent.empty())
+            problem("no update media: none of firmImage0.bin, firmImage1.bin, firmImage2.bin, "
+                    "1 ... 32 in " +
+                    r_.folder);
+        if (r_.image0.present && !r_.image1.present)
+            problem("firmImage0.bin without firmImage1.bin: the module builds no flash image "
+                    "file from it");
+        if (r_.image1.present && !r_.image0.present)
+            problem("firmImage1.bin without firmImage0.bin: the module skips both");
+    }
+
+    const host::CapturedConsole &console_;
+    std::filesystem::path dir_;
+    std::string prefix_;
+    Report r_;
+    std::array<char, vx::DL_VER_HEAD_SIZE> upperHalfHead_{};
+    std::array<char, vx::DL_VER_HEAD_SIZE + 1> head_{}; // keeps a NUL after the head
+};
+
+ModuleReader::ModuleReader(const host::CapturedConsole &console, std::filesystem::path dir)
+    : console_(console), dir_(std::move(dir))
+{
+}
+
+Report ModuleReader::read() { return Session(console_, dir_).run(); }
+
+} // namespace inspect

@@ -1,0 +1,193 @@
+#include "tools/inspect/Report.h"
+
+#include <nlohmann/json.hpp>
+
+#include <sstream>
+
+namespace inspect {
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+void packageLines(std::ostream &out, const std::vector<PackageReport> &packages,
+                  const std::string &indent)
+{
+    int i = 0;
+    for (const PackageReport &p : packages) {
+        out << indent << ++i << " " << p.dbName << "  version " << p.version << "  tag "
+            << p.comment;
+        if (p.languageCode)
+            out << "  language " << *p.languageCode;
+        out << "  " << p.compressedSize << " -> " << p.expandedSize << " bytes  "
+            << (p.inflates ? "inflates" : "DOES NOT INFLATE: " + p.inflateNote) << "\n";
+    }
+}
+
+void imageLines(std::ostream &out, const ImageReport &image)
+{
+    out << image.file << ": ";
+    if (!image.present) {
+        out << "not present\n";
+        return;
+    }
+    out << image.bytes << " bytes";
+    if (image.file != "firmImage1.bin")
+        out << ", " << image.packages.size() << " packages";
+    out << "\n";
+    packageLines(out, image.packages, "  ");
+}
+
+const char *sourceName(VersionSource s)
+{
+    switch (s) {
+    case VersionSource::VersionText:
+        return "versionText";
+    case VersionSource::Image1Head:
+        return "image1Head";
+    case VersionSource::None:
+        break;
+    }
+    return nullptr;
+}
+
+json packageJson(const PackageReport &p)
+{
+    json j = {{"dbName", p.dbName}, {"version", p.version}, {"comment", p.comment}};
+    if (p.languageCode)
+        j["languageCode"] = *p.languageCode;
+    j["offset"] = p.offset;
+    j["compressedSize"] = p.compressedSize;
+    j["expandedSize"] = p.expandedSize;
+    j["inflates"] = p.inflates;
+    if (!p.inflates)
+        j["inflateError"] = p.inflateNote;
+    return j;
+}
+
+json packagesJson(const std::vector<PackageReport> &packages)
+{
+    json a = json::array();
+    for (const auto &p : packages)
+        a.push_back(packageJson(p));
+    return a;
+}
+
+json imageJson(const ImageReport &image)
+{
+    return {{"file", image.file},
+            {"present", image.present},
+            {"bytes", image.bytes},
+            {"packages", packagesJson(image.packages)}};
+}
+
+template <class T> json orNull(const std::optional<T> &v)
+{
+    return v ? json(*v) : json(nullptr);
+}
+
+} // namespace
+
+std::string toText(const Report &r)
+{
+    std::ostringstream out;
+    out << "media: " << r.folder << (r.modelFolder ? " (model folder)" : " (storage root)")
+        << "\n";
+
+    imageLines(out, r.image0);
+    imageLines(out, r.image1);
+    if (r.image1Head)
+        out << "  head: target " << r.image1Head->target << ", version "
+            << r.image1Head->version << "\n";
+    if (r.flashImageBytes)
+        out << "  flash image file: " << *r.flashImageBytes << " bytes of " << kFlashAreaBytes
+            << (*r.flashImageBytes <= kFlashAreaBytes ? ", fits" : ", DOES NOT FIT") << "\n";
+    imageLines(out, r.image2);
+
+    out << "HDD files: ";
+    if (r.hddPresent.empty()) {
+        out << "none\n";
+    } else {
+        for (std::size_t i = 0; i < r.hddPresent.size(); ++i)
+            out << (i ? ", " : "") << r.hddPresent[i];
+        out << (r.hddSeries ? ": a series from 1" : ": NOT a series from 1")
+            << (r.hddEveryFileEndsPackage ? ", every file ends a package"
+                                          : ", NOT every file ends a package")
+            << "\n";
+    }
+    for (const HddFileReport &f : r.hddFiles) {
+        out << "  file " << f.number << ": " << f.bytes << " bytes, " << f.carriedIn
+            << " carried in, " << f.packages.size() << " packages, " << f.leftOver
+            << " left over\n";
+        packageLines(out, f.packages, "    ");
+    }
+
+    out << "system version: ";
+    if (r.versionSource == VersionSource::None) {
+        out << "none\n";
+    } else {
+        out << r.systemVersion
+            << (r.versionSource == VersionSource::VersionText ? " (version text in HDD file 1)"
+                                                                : " (head of image 1)")
+            << ", FRW target " << r.frwTarget << "\n";
+        out << "ROMDATA: " << (*r.romdataOk ? "ok" : "MISMATCH") << "\n";
+    }
+
+    if (r.problems.empty())
+        out << "no problems\n";
+    for (const std::string &p : r.problems)
+        out << "problem: " << p << "\n";
+    return out.str();
+}
+
+// The JSON report, one object:
+//   folder, modelFolder                 where the media files lie
+//   images: [3 x {file, present, bytes, packages}]   firmImage0..2.bin
+//   image1Head: {target, version} | null
+//   flashImage: {bytes, limit, fits} | null
+//   hdd: {present: [numbers], series, everyFileEndsPackage,
+//         files: [{number, bytes, carriedIn, leftOver, packages}]}
+//   system: {version, target, source: "versionText"|"image1Head"|null,
+//            romdata: true|false|null}
+//   problems: [text], ok
+// A package: {dbName, version, comment, languageCode (image 0 only),
+// offset, compressedSize, expandedSize, inflates, inflateError (when not)}.
+json toJson(const Report &r)
+{
+    json hddFiles = json::array();
+    for (const HddFileReport &f : r.hddFiles)
+        hddFiles.push_back({{"number", f.number},
+                            {"bytes", f.bytes},
+                            {"carriedIn", f.carriedIn},
+                            {"leftOver", f.leftOver},
+                            {"packages", packagesJson(f.packages)}});
+    json head = nullptr;
+    if (r.image1Head)
+        head = {{"target", r.image1Head->target}, {"version", r.image1Head->version}};
+    json flash = nullptr;
+    if (r.flashImageBytes)
+        flash = {{"bytes", *r.flashImageBytes},
+                 {"limit", kFlashAreaBytes},
+                 {"fits", *r.flashImageBytes <= kFlashAreaBytes}};
+    const char *source = sourceName(r.versionSource);
+
+    return {{"folder", r.folder},
+            {"modelFolder", r.modelFolder},
+            {"images", {imageJson(r.image0), imageJson(r.image1), imageJson(r.image2)}},
+            {"image1Head", head},
+            {"flashImage", flash},
+            {"hdd",
+             {{"present", r.hddPresent},
+              {"series", r.hddSeries},
+              {"everyFileEndsPackage", r.hddEveryFileEndsPackage},
+              {"files", hddFiles}}},
+            {"system",
+             {{"version", r.systemVersion},
+              {"target", r.frwTarget},
+              {"source", source ? json(source) : json(nullptr)},
+              {"romdata", orNull(r.romdataOk)}}},
+            {"problems", r.problems},
+            {"ok", r.ok()}};
+}
+
+} // namespace inspect
