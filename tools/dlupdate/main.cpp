@@ -1,6 +1,7 @@
 // dlupdate: runs update sessions of the storage-update module on a
 // simulated machine, and makes and checks update media.
 #include "host/machine/MachineFolder.h"
+#include "tools/dlupdate/RunCommands.h"
 #include "tools/media/MkMedia.h"
 
 #include <CLI/CLI.hpp>
@@ -56,6 +57,9 @@ int main(int argc, char **argv)
     mkmedia->add_option("MANIFEST", manifest, "JSON manifest")->required();
     mkmedia->add_option("--out", outDir, "folder the media is written to")->required();
 
+    auto runAction = dlcli::addRun(app);
+    auto demoAction = dlcli::addDemo(app);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
@@ -66,6 +70,10 @@ int main(int argc, char **argv)
         return machineInit(dir);
     if (show->parsed())
         return machineShow(dir);
+    if (app.got_subcommand("run"))
+        return runAction();
+    if (app.got_subcommand("demo"))
+        return demoAction();
     if (mkmedia->parsed())
         return media::runMkMedia(manifest, outDir, std::cout, std::cerr);
     return kUsage;
