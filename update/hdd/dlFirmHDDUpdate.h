@@ -12,8 +12,35 @@ constexpr int DL_HDD_FILES_MAX = 32;
 // holds it open; null otherwise.
 extern FILE *dl_fp;
 
+// Loader result messages, loader task to HDD update task; made by the HDD
+// update task, never deleted.
+extern MSG_Q_ID dlFirmUpdateUSBQId;
+// 1 after a failed loading of the current file, 0 after a success.
+extern INT32 HddRetryCount;
+
+// Loader result message: status byte, then the consumed length at offset 4
+// in the machine's own byte order.
+constexpr int DL_HDD_LOADER_MSG_SIZE = 8;
+constexpr char DL_HDD_LOADER_OK = 1;
+constexpr char DL_HDD_LOADER_NG = 0;
+
+// One entry of the loader's directory table; dlBoardCreateDir reads only
+// dbName.
+typedef struct {
+    char *dataStart;
+    INT32 expandedSize;
+    char *dbName;
+    char *version;
+    char *comment;
+} DL_DIR_INFO;
+
 // Entry of "tdlFirmHdUpdate".
 int dlFirmHdUpdate_USB(UINT32 selection);
+// Entry of "tdlFirmHdLoaderUSBUpdate": expands the packages of one part
+// buffer; fileIndex chooses the progress row.
+int dlFirmHdLoaderUSBHdUpdate(char *buffer, INT32 length, INT32 fileIndex);
+// Makes the directory of every entry's dbName, parents first: 0 or -1.
+int dlBoardCreateDir(DL_DIR_INFO *entries, int count);
 
 int dlFirmUsbCheckHDD(INT32 *count, INT32 *sizes);
 char *bootUsbStrageTenkai_HDD(const char *path, INT32 *length, INT32 offset);
