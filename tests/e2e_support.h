@@ -355,6 +355,14 @@ inline std::map<std::string, Bytes> diskAfterUpdate(const MediaView &m)
     return disk;
 }
 
+// Expansions made while staging: one per engine package, one for the
+// version text. The HDD loader's come after them.
+inline long stagingExpansions(const MediaView &m)
+{
+    Bytes engine = m.image(2);
+    return static_cast<long>(mkmediatest::getDbInfo(engine, engine.size(), 1).size()) + 1;
+}
+
 // ---------------------------------------------------------------------------
 // The machine folder
 
@@ -484,6 +492,15 @@ public:
 private:
     std::vector<std::string> rows_ = std::vector<std::string>(15);
 };
+
+// `len` cells of a `--panel` dump from (col, row), blank-padded.
+inline std::string cells(const std::string &panel, int row, int col, std::size_t len)
+{
+    auto rows = splitLines(panel);
+    std::string r = static_cast<std::size_t>(row) < rows.size() ? rows[static_cast<std::size_t>(row)] : "";
+    r.resize(std::max(r.size(), static_cast<std::size_t>(col) + len), ' ');
+    return r.substr(static_cast<std::size_t>(col), len);
+}
 
 struct Draw {
     std::string task;
