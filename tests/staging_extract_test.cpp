@@ -1,330 +1,333 @@
-// The extraction steps on staged copies put straight into the RAM disk:
-// the flash image file's layout, the engine packages and the version text
-// of the hard-disk system.
+// The extraction steps and the staging sequence: the flash image file's
+// layout, the engine and version-text packages, the RAM disk's files after
+// success and after each failure, and the progress log.
 #include "tests/staging_support.h"
+#include "update/session/dlFirmUpMain.h"
 #include "update/staging/dlFirmUpSubFunction.h"
 
 #include <gtest/gtest.h>
 
-#include <string>
+#include <cstdio>
 
 namespace {
 
 using namespace staging_test;
-using testing_support::randomBytes;
+using Files = std::set<std::string>;
+constexpr std::size_t kImage = vx::DL_FROM_IMAGE_SIZE, kHalf = kImage / 2;
 
-constexpr std::size_t kImage = vx::DL_FROM_IMAGE_SIZE;
-constexpr std::size_t kHalf = kImage / 2;
+// The flash image file expected of image 1 and image 0.
+std::string flashImage(const std::string &one, const std::string &zero)
+{
+    std::string area = zero + std::string(kImage - zero.size(), '\0');
+    return one + area.substr(kHalf) + area.substr(0, kHalf);
+}
 
-class Extract : public ::testing::Test {
+class Staging : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        usePaths(1);
         h.runTask([] { vx::bootUpdateTempDevCreate3(); });
         h.clearConsole();
     }
-
-    int fromTenkai()
+    void usePaths(int flag)
+    {
+        char *paths[] = {vx::firmImageFile0, vx::firmImageFile1, vx::firmImageFile2};
+        vx::dlupdateFolderCheckFlag = flag;
+        for (int i = 0; i < 3; ++i)
+            std::snprintf(paths[i], vx::DL_PATH_SIZE, "/usbstor/0/%sfirmImage%d.bin",
+                          flag ? "fwstore/" : "", i);
+    }
+    // Runs `call` in the driver's task; every descriptor must be closed after.
+    int run(const std::function<int()> &call)
     {
         int r = -100;
-        auto run = h.runTask([&] { r = vx::dlFirmFromTenkai(table); });
-        EXPECT_TRUE(run.ended && !run.exited);
+        auto task = h.runTask([&] { r = call(); });
+        EXPECT_TRUE(task.ended && !task.exited);
+        for (int fd = 3; fd < host::IoSystem::kMaxFiles; ++fd)
+            EXPECT_FALSE(h.machine().io().valid(fd)) << "descriptor left open";
         return r;
     }
-
-    // Calls the engine step on the staged copy with the given length.
-    int engTenkai(int length)
+    int stage()
     {
-        int r = -100;
-        h.runTask([&] {
+        std::fill(std::begin(table), std::end(table), '\0');
+        return run([&] { return vx::dlFirmUsbStrageTenkai(table); });
+    }
+    int fromTenkai() { return run([&] { return vx::dlFirmFromTenkai(table); }); }
+    int engTenkai(std::size_t length)
+    {
+        return run([&] {
             int fd = vx::open("/TMP/firmImage2.bin", vx::O_RDWR, 0);
-            ASSERT_GT(fd, 0);
-            r = vx::dlFirmEngTenkai(fd, length, table);
+            int r = vx::dlFirmEngTenkai(fd, static_cast<int>(length), table);
             vx::close(fd);
+            return r;
         });
-        return r;
     }
-
-    int hddTenkai(bool *closed = nullptr)
+    int hddTenkai()
     {
-        int r = -100;
-        h.runTask([&] {
-            int fd = vx::open("/usbstor/0/fwstore/1", vx::O_RDONLY, 0);
-            ASSERT_GT(fd, 0);
-            r = vx::dlBoardHddTenkai(fd, 65536, table);
-            if (closed)
-                *closed = !h.machine().io().valid(fd);
-        });
-        return r;
+        return run([&] { return vx::dlBoardHddTenkai(vx::open("/usbstor/0/fwstore/1", 0, 0), 65536, table); });
     }
+    void putAll(bool modelFolder = true)
+    {
+        putMedia(h, "firmImage0.bin", stored(img0), modelFolder);
+        putMedia(h, "firmImage1.bin", stored(img1), modelFolder);
+        putMedia(h, "firmImage2.bin", stored(image2()), modelFolder);
+        putMedia(h, "1", stored(hddFile1()), modelFolder);
+    }
+    std::string log() { return deviceFile(h, "/TMP/HddUpdateProgress.log").value_or("(none)"); }
 
     MachineHarness h;
     char table[160] = {};
+    std::string img0 = image0(6 << 20), img1 = image1(1000);
 };
+
+const Files kAllTargets = {"from.bin", "lsrfirm.tz", "pfcfirm.tz", "mfirm.tz", "scmfirm.tz",
+                           "sysDummy.txt", "HddUpdateProgress.log"};
+const std::string kLog = "OS Version = BOOT V1.00\nSYS Version = V1R2.10 A\n";
 
 // ---- flash image file ----
 
-TEST_F(Extract, FlashImageIsImage1ThenUpperHalfThenLowerHalf)
+TEST_F(Staging, FlashImageIsImage1ThenUpperThenLowerHalf)
 {
-    std::string one = randomBytes(1000, 1);
-    std::string zero = image0(6 << 20); // data in both halves, short of 8 MiB
-    putDeviceFile(h, "/TMP/firmImage1.bin", one);
-    putDeviceFile(h, "/TMP/firmImage0.bin", zero);
-
+    putDeviceFile(h, "/TMP/from.bin", std::string(kImage + 9999, '\xAA')); // longer, of an earlier session
+    putDeviceFile(h, "/TMP/firmImage1.bin", img1);
+    putDeviceFile(h, "/TMP/firmImage0.bin", img0);
     EXPECT_EQ(fromTenkai(), 0);
     auto from = deviceFile(h, "/TMP/from.bin");
-    ASSERT_TRUE(from);
-    ASSERT_EQ(from->size(), 1000 + kImage);
-    EXPECT_EQ(from->substr(0, 1000), one);
-    EXPECT_EQ((*from)[1000], zero[kHalf]);
-    EXPECT_EQ((*from)[1000 + kHalf], zero[0]);
-    // Upper half: image bytes from 4 MiB on, zeros where image 0 ends.
-    std::string upper = from->substr(1000, kHalf);
-    EXPECT_TRUE(sameBytes(upper.substr(0, zero.size() - kHalf), zero.substr(kHalf)));
-    EXPECT_TRUE(sameBytes(upper.substr(zero.size() - kHalf), std::string(kImage - zero.size(), '\0')));
-    EXPECT_TRUE(sameBytes(from->substr(1000 + kHalf), zero.substr(0, kHalf)));
-
-    EXPECT_EQ(tmpFiles(h), std::set<std::string>{"from.bin"});
-    EXPECT_EQ(h.console().find("can not UI Version"), std::string::npos);
-    EXPECT_EQ(versionField(table, 3), "V1.20 JA");
-    EXPECT_EQ(versionField(table, 2), "V1.21 EN");
-    EXPECT_EQ(versionField(table, 1), "V1.22 DE");
+    EXPECT_EQ(from->size(), 1000 + kImage);
+    EXPECT_EQ((*from)[1000], img0[kHalf]);
+    EXPECT_EQ((*from)[1000 + kHalf], img0[0]);
+    EXPECT_TRUE(sameBytes(from, flashImage(img1, img0)));
+    EXPECT_EQ(tmpFiles(h), Files{"from.bin"});
+    EXPECT_EQ((std::vector<std::string>{field(table, 3), field(table, 2), field(table, 1)}),
+              (std::vector<std::string>{"V1.20 JA", "V1.21 EN", "V1.22 DE"}));
 }
 
-TEST_F(Extract, FlashImageWithTooFewPackagesOrNoImage0IsStillWritten)
+TEST_F(Staging, FlashImageWithTooFewPackagesIsStillWritten)
 {
-    putDeviceFile(h, "/TMP/firmImage1.bin", "head");
-    putDeviceFile(h, "/TMP/firmImage0.bin", image0(0, false));
-    EXPECT_EQ(fromTenkai(), 0);
-    EXPECT_NE(h.console().find("can not UI Version dbNumber=2\n"), std::string::npos);
-    EXPECT_EQ(deviceFile(h, "/TMP/from.bin")->size(), 4 + kImage);
-    EXPECT_EQ(versionField(table, 3), "");
-
-    // Without image 0 the area stays zero: image 1 and 8 MiB of zeros.
-    h.clearConsole();
-    putDeviceFile(h, "/TMP/firmImage1.bin", "head");
-    EXPECT_EQ(fromTenkai(), 0);
-    EXPECT_NE(h.console().find("can not UI Version dbNumber=0\n"), std::string::npos);
-    EXPECT_TRUE(sameBytes(deviceFile(h, "/TMP/from.bin"), "head" + std::string(kImage, '\0')));
+    for (const std::string &zero : {image0(0, false), std::string()}) {
+        h.clearConsole();
+        putDeviceFile(h, "/TMP/firmImage1.bin", "head");
+        if (!zero.empty())
+            putDeviceFile(h, "/TMP/firmImage0.bin", zero);
+        EXPECT_EQ(fromTenkai(), 0);
+        EXPECT_EQ(countOf(h.console(), zero.empty() ? "can not UI Version dbNumber=0\n"
+                                                    : "can not UI Version dbNumber=2\n"), 1u);
+        EXPECT_TRUE(sameBytes(deviceFile(h, "/TMP/from.bin"), flashImage("head", zero)));
+        EXPECT_EQ(field(table, 3), "");
+    }
 }
 
-TEST_F(Extract, Image0LongerThanTheAreaIsRefused)
+TEST_F(Staging, Image0LongerThanItsAreaIsRefused)
 {
     putDeviceFile(h, "/TMP/firmImage1.bin", "head");
     putDeviceFile(h, "/TMP/firmImage0.bin", image0(kImage + 2));
     EXPECT_EQ(fromTenkai(), -1);
     EXPECT_EQ(h.console(), "firmImage0.bin size over\n");
-    // No cut image is left to be flashed, nor the staged copies.
-    EXPECT_EQ(tmpFiles(h), std::set<std::string>{});
+    EXPECT_EQ(tmpFiles(h), Files{}); // no cut image left to be flashed
 
-    // Exactly 8 MiB fills the area and is taken whole.
-    h.clearConsole();
-    std::string full = image0(kImage);
+    std::string full = image0(kImage); // exactly 8 MiB is taken whole
     putDeviceFile(h, "/TMP/firmImage1.bin", "head");
     putDeviceFile(h, "/TMP/firmImage0.bin", full);
     EXPECT_EQ(fromTenkai(), 0);
-    EXPECT_TRUE(sameBytes(deviceFile(h, "/TMP/from.bin"),
-                          "head" + full.substr(kHalf) + full.substr(0, kHalf)));
+    EXPECT_TRUE(sameBytes(deviceFile(h, "/TMP/from.bin"), flashImage("head", full)));
 }
 
-TEST_F(Extract, LongerFlashImageOfAnEarlierSessionIsReplaced)
+TEST_F(Staging, FlashImageFailures)
 {
-    putDeviceFile(h, "/TMP/from.bin", std::string(kImage + (2 << 20), '\xAA'));
-    putDeviceFile(h, "/TMP/firmImage1.bin", "head");
-    putDeviceFile(h, "/TMP/firmImage0.bin", "ab");
-    EXPECT_EQ(fromTenkai(), 0);
-    std::string expected = "head" + std::string(kImage, '\0');
-    expected[4 + kHalf] = 'a';
-    expected[5 + kHalf] = 'b';
-    EXPECT_TRUE(sameBytes(deviceFile(h, "/TMP/from.bin"), expected));
-}
-
-TEST_F(Extract, FlashImageFailures)
-{
-    h.machine().faults().add("open@/TMP/from.bin");
-    EXPECT_EQ(fromTenkai(), -1);
-    EXPECT_EQ(h.console(), "from.bin open error\n");
-
-    // Transfer buffer, then image area.
-    for (const char *fault : {"malloc:0:1", "malloc:1:1"}) {
-        SCOPED_TRACE(fault);
+    for (auto [fault, console] : {std::pair{"open@/TMP/from.bin", "from.bin open error\n"},
+                                  std::pair{"malloc:0:1", "malloc error \n"},   // transfer buffer
+                                  std::pair{"malloc:1:1", "malloc error \n"}}) { // image area
+        h.clearConsole();
         h.machine().faults() = host::Faults();
         h.machine().faults().add(fault);
-        h.clearConsole();
         EXPECT_EQ(fromTenkai(), -1);
-        EXPECT_EQ(h.console(), "malloc error \n");
+        EXPECT_EQ(h.console(), console);
     }
 }
 
-// ---- engine packages ----
+// ---- engine packages and version text ----
 
-TEST_F(Extract, EnginePackagesMakeOnlyTheFilesTheyName)
+TEST_F(Staging, EnginePackagesMakeOnlyTheFilesTheyName)
 {
-    using media::Unit;
-    std::string img = image2({Unit::Laser, Unit::Pfc, Unit::Engine});
-    putDeviceFile(h, "/TMP/firmImage2.bin", img);
-    EXPECT_EQ(engTenkai(static_cast<int>(img.size())), 0);
-
-    EXPECT_EQ(tmpFiles(h),
-              (std::set<std::string>{"firmImage2.bin", "lsrfirm.tz", "pfcfirm.tz", "mfirm.tz"}));
-    for (const auto &u : media::kUnits) {
-        if (u.unit != Unit::Scanner) {
-            EXPECT_EQ(deviceFile(h, u.dbName), unitContent(u)) << u.name;
-        }
-    }
+    std::string img = image2(3); // no scanner
+    putDeviceFile(h, "/TMP/firmImage2.bin", img + zlibPackage("/TMP/stale.tz", "x") + "tail");
+    EXPECT_EQ(engTenkai(img.size()), 0); // the length ends the read before the stale package
+    EXPECT_EQ(tmpFiles(h), (Files{"firmImage2.bin", "lsrfirm.tz", "pfcfirm.tz", "mfirm.tz"}));
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(deviceFile(h, media::kUnits[i].dbName), unitContent(media::kUnits[i]));
     std::string n = std::to_string(img.size());
-    EXPECT_EQ(h.console(), "totalSizeEng=" + n + "\nEng base  " + n +
-                               "\ncan not find start address\n");
-    EXPECT_EQ(versionField(table, 4), "l1.03");
-    EXPECT_EQ(versionField(table, 6), "p1.03");
-    EXPECT_EQ(versionField(table, 5), "e1.03");
-    EXPECT_EQ(versionField(table, 7), "");
-}
+    EXPECT_EQ(h.console(), "totalSizeEng=" + n + "\nEng base  " + n + "\ncan not find start address\n");
+    EXPECT_EQ((std::vector<std::string>{field(table, 4), field(table, 6), field(table, 5), field(table, 7)}),
+              (std::vector<std::string>{"l1.03", "p1.03", "e1.03", ""}));
 
-TEST_F(Extract, EngineImageWithoutPackagesIsNoError)
-{
+    h.clearConsole();
     putDeviceFile(h, "/TMP/firmImage2.bin", randomBytes(3000, 5));
-    EXPECT_EQ(engTenkai(3000), 0);
-    EXPECT_NE(h.console().find("dlBoardUpdateHDMain:can not get DB infomation\n"),
-              std::string::npos);
-    EXPECT_EQ(tmpFiles(h), std::set<std::string>{"firmImage2.bin"});
-
-    // An empty image neither.
-    h.clearConsole();
-    putDeviceFile(h, "/TMP/firmImage2.bin", "");
-    EXPECT_EQ(engTenkai(0), 0);
-    EXPECT_NE(h.console().find("dlBoardUpdateHDMain:can not get DB infomation\n"),
-              std::string::npos);
+    EXPECT_EQ(engTenkai(3000), 0); // no package is no error
+    EXPECT_EQ(countOf(h.console(), "dlBoardUpdateHDMain:can not get DB infomation\n"), 1u);
 }
 
-TEST_F(Extract, InflateIsRetriedTwentyTimes)
-{
-    std::string img = image2({media::Unit::Laser});
-    putDeviceFile(h, "/TMP/firmImage2.bin", img);
-    h.machine().faults().add("archiver:0:20");
-    EXPECT_EQ(engTenkai(static_cast<int>(img.size())), 0);
-    EXPECT_EQ(countOf(h.console(), "dlBoardUpdateHDMain:reTry\n"), 20u);
-    EXPECT_EQ(countOf(h.console(), "inflate can not success"), 0u);
-    EXPECT_EQ(tmpFiles(h), (std::set<std::string>{"firmImage2.bin", "lsrfirm.tz"}));
-
-    h.clearConsole();
-    h.machine().faults() = host::Faults();
-    h.machine().faults().add("archiver:0:21");
-    EXPECT_EQ(engTenkai(static_cast<int>(img.size())), -1);
-    EXPECT_EQ(countOf(h.console(), "dlBoardUpdateHDMain:reTry\n"), 21u);
-    EXPECT_TRUE(h.console().ends_with("dlBoardUpdateHDMain:reTry\n"
-                                      "dlBoardUpdateHDMain:inflate can not success\n"));
-    // The compressed data stays behind for a look.
-    EXPECT_TRUE(tmpFiles(h).count("temp.db"));
-}
-
-TEST_F(Extract, EngineNameOf255IsTakenAnd256IsRefused)
-{
-    std::string name255 = "/TMP/" + std::string(250, 'n');
-    std::string name256 = name255 + "x";
-    std::string ok = zlibPackage("/TMP/first.tz", "first");
-    std::string img = ok + zlibPackage(name255, "long") + zlibPackage(name256, "longer");
-    putDeviceFile(h, "/TMP/firmImage2.bin", img);
-    EXPECT_EQ(engTenkai(static_cast<int>(img.size())), -1);
-    EXPECT_NE(h.console().find("dlBoardUpdateHDMain:DB name too long\n"), std::string::npos);
-    // The packages before it were expanded, the long one was not.
-    EXPECT_EQ(deviceFile(h, "/TMP/first.tz"), std::string("first"));
-    EXPECT_EQ(deviceFile(h, name255), std::string("long"));
-    EXPECT_EQ(tmpFiles(h).size(), 3u);
-}
-
-TEST_F(Extract, EngineReadIsBoundToTheGivenLength)
-{
-    // The staged copy runs on past the length the step was given: a longer
-    // file of an earlier session, say. Only `length` bytes are read.
-    std::string img = image2({media::Unit::Pfc});
-    std::string stale = zlibPackage("/TMP/stale.tz", "stale");
-    putDeviceFile(h, "/TMP/firmImage2.bin", img + stale + randomBytes(200000, 6));
-    EXPECT_EQ(engTenkai(static_cast<int>(img.size())), 0);
-    EXPECT_NE(h.console().find("Eng base  " + std::to_string(img.size()) + "\n"),
-              std::string::npos);
-    EXPECT_TRUE(tmpFiles(h).count("pfcfirm.tz"));
-    EXPECT_FALSE(tmpFiles(h).count("stale.tz"));
-}
-
-TEST_F(Extract, EngineImageOfMorePackagesThanTheTableHolds)
+TEST_F(Staging, EngineLimitsOfTableAndNameBuffer)
 {
     std::string img;
-    for (int i = 0; i < vx::DL_DB_TABLE_IMAGE + 1; ++i)
-        img += zlibPackage("/TMP/p" + std::to_string(i), "content " + std::to_string(i));
+    for (int i = 0; i < 17; ++i)
+        img += zlibPackage("/TMP/p" + std::to_string(i), "content");
     putDeviceFile(h, "/TMP/firmImage2.bin", img);
-    EXPECT_EQ(engTenkai(static_cast<int>(img.size())), 0);
-    std::set<std::string> files = tmpFiles(h);
-    EXPECT_EQ(files.size(), 1u + vx::DL_DB_TABLE_IMAGE);
-    EXPECT_TRUE(files.count("p15"));
-    EXPECT_FALSE(files.count("p16"));
-    EXPECT_EQ(deviceFile(h, "/TMP/p15"), std::string("content 15"));
+    EXPECT_EQ(engTenkai(img.size()), 0);
+    EXPECT_EQ(tmpFiles(h).size(), 17u); // the staged copy and 16 packages
+    EXPECT_FALSE(tmpFiles(h).count("p16"));
+
+    std::string name255 = "/TMP/" + std::string(250, 'n');
+    img = zlibPackage(name255, "long") + zlibPackage(name255 + "x", "longer");
+    putDeviceFile(h, "/TMP/firmImage2.bin", img);
+    EXPECT_EQ(engTenkai(img.size()), -1);
+    EXPECT_TRUE(h.console().ends_with("dlBoardUpdateHDMain:DB name too long\n"));
+    EXPECT_EQ(deviceFile(h, name255), std::string("long"));
+    EXPECT_EQ(tmpFiles(h).size(), 18u);
 }
 
-TEST_F(Extract, EngineFailuresOfMemoryAndTheIntermediateFile)
+TEST_F(Staging, InflateIsTriedTwentyOneTimes)
 {
-    std::string img = image2({media::Unit::Laser});
+    std::string img = image2(1);
     putDeviceFile(h, "/TMP/firmImage2.bin", img);
-    h.machine().faults().add("malloc:0:1");
-    EXPECT_EQ(engTenkai(static_cast<int>(img.size())), -1);
-    EXPECT_EQ(h.console(), "malloc failed\n");
-
-    h.clearConsole();
-    h.machine().faults() = host::Faults();
-    h.machine().faults().add("open@/TMP/temp.db");
-    EXPECT_EQ(engTenkai(static_cast<int>(img.size())), -1);
-    EXPECT_TRUE(h.console().ends_with("dlBoardUpdateHDMain: can not open file\n"));
-    EXPECT_FALSE(tmpFiles(h).count("lsrfirm.tz"));
+    putMedia(h, "1", stored(hddFile1()));
+    for (auto [fault, result] : {std::pair{"archiver:0:20", 0}, std::pair{"archiver:0:21", -1}}) {
+        for (bool engine : {true, false}) {
+            h.clearConsole();
+            h.machine().faults() = host::Faults();
+            h.machine().faults().add(fault);
+            EXPECT_EQ(engine ? engTenkai(img.size()) : hddTenkai(), result);
+            EXPECT_EQ(countOf(h.console(), "dlBoardUpdateHDMain:reTry\n"), result ? 21u : 20u);
+            EXPECT_EQ(countOf(h.console(), "dlBoardUpdateHDMain:inflate can not success\n"), result ? 1u : 0u);
+            EXPECT_EQ(tmpFiles(h).count("temp.db"), result ? 1u : 0u); // kept for a look
+        }
+    }
 }
 
-// ---- version text of the hard-disk system ----
-
-TEST_F(Extract, VersionTextIsExpandedToSysDummy)
+TEST_F(Staging, VersionTextMustBeTheFirstPackageUnderItsName)
 {
     putMedia(h, "1", stored(hddFile1()));
-    bool closed = false;
-    EXPECT_EQ(hddTenkai(&closed), 0);
-    EXPECT_TRUE(closed);
-    std::string text = asString(media::versionTextContent(kVersionText));
+    EXPECT_EQ(hddTenkai(), 0);
+    std::string text = str(media::versionTextContent(kVersionText));
     EXPECT_EQ(deviceFile(h, "/TMP/sysDummy.txt"), text);
-    EXPECT_NE(h.console().find("BOOTHDLOADER_SYS_NAME_RAM fileSize=" +
-                               std::to_string(text.size()) + "\n"),
-              std::string::npos);
-    EXPECT_EQ(tmpFiles(h), std::set<std::string>{"sysDummy.txt"});
-    EXPECT_EQ(versionField(table, 0), "V1R2.10 A");
-    EXPECT_EQ(versionField(table, 9), "DL01");
-}
+    EXPECT_EQ(countOf(h.console(), "BOOTHDLOADER_SYS_NAME_RAM fileSize=" + std::to_string(text.size()) + "\n"), 1u);
+    EXPECT_EQ(tmpFiles(h), Files{"sysDummy.txt"});
+    EXPECT_EQ(field(table, 0) + "/" + field(table, 9), "V1R2.10 A/DL01");
 
-TEST_F(Extract, VersionTextMustComeFirstUnderItsName)
-{
-    putMedia(h, "1", stored(hddFile1("/ROM/other.txt")));
-    bool closed = false;
-    EXPECT_EQ(hddTenkai(&closed), -1);
-    EXPECT_TRUE(closed);
-    EXPECT_EQ(h.console().find("dlBoardUpdateHDMain"), std::string::npos);
-    EXPECT_EQ(deviceFile(h, "/TMP/temp.db"), std::string());
-    EXPECT_FALSE(tmpFiles(h).count("sysDummy.txt"));
-
-    // A leading-part match of the name is no match.
-    putMedia(h, "1", stored(hddFile1("/ROM/sysDummy.txt.old")));
-    EXPECT_EQ(hddTenkai(), -1);
-
-    h.clearConsole();
+    for (const char *name : {"/ROM/other.txt", "/ROM/sysDummy.txt.old"}) {
+        h.clearConsole();
+        putMedia(h, "1", stored(hddFile1(name)));
+        EXPECT_EQ(hddTenkai(), -1);
+        EXPECT_EQ(h.console(), "can not find start address\n"); // the lookup's own end
+        EXPECT_EQ(deviceFile(h, "/TMP/temp.db"), std::string()); // left empty
+    }
     putMedia(h, "1", stored(randomBytes(70000, 8)));
     EXPECT_EQ(hddTenkai(), -1);
-    EXPECT_NE(h.console().find("dlBoardUpdateHDMain:can not get DB infomation\n"),
-              std::string::npos);
+    EXPECT_TRUE(h.console().ends_with("dlBoardUpdateHDMain:can not get DB infomation\n"));
 }
 
-TEST_F(Extract, VersionTextInflateRetries)
+// ---- staging sequence ----
+
+TEST_F(Staging, FullMediaGiveEveryTargetFileInEitherFolder)
+{
+    for (int flag : {1, 0}) {
+        std::filesystem::remove_all(h.media() / "fwstore");
+        usePaths(flag);
+        putAll(flag == 1);
+        putDeviceFile(h, "/TMP/firmImage0.bin", std::string(7 << 20, '\xAA')); // longer, left earlier
+        EXPECT_EQ(stage(), 0);
+        EXPECT_EQ(tmpFiles(h), kAllTargets);
+        EXPECT_EQ(log(), kLog);
+        EXPECT_TRUE(sameBytes(deviceFile(h, "/TMP/from.bin"), flashImage(img1, img0)));
+        EXPECT_EQ(deviceFile(h, "/TMP/scmfirm.tz"), unitContent(media::kUnits[3]));
+        EXPECT_EQ(field(table, 7), "s1.03");
+        EXPECT_EQ(h.console().find("rror"), std::string::npos);
+    }
+}
+
+TEST_F(Staging, PartialMediaAndTheSysVersion)
+{
+    // Nothing: only the log, without a SYS version.
+    EXPECT_EQ(stage(), 0);
+    EXPECT_EQ(tmpFiles(h), Files{"HddUpdateProgress.log"});
+    EXPECT_EQ(log(), "OS Version = BOOT V1.00\nSYS Version = \n");
+
+    // Image 1 without image 0 is not staged; image 0 without image 1 stays.
+    putMedia(h, "firmImage1.bin", stored(img1));
+    putMedia(h, "1", stored(hddFile1()), false); // the model folder does not see it
+    EXPECT_EQ(stage(), 0);
+    EXPECT_EQ(tmpFiles(h), Files{"HddUpdateProgress.log"});
+    std::filesystem::remove(h.media() / "fwstore" / "firmImage1.bin");
+    putMedia(h, "firmImage0.bin", stored(img0));
+    EXPECT_EQ(stage(), 0);
+    EXPECT_EQ(tmpFiles(h), (Files{"firmImage0.bin", "HddUpdateProgress.log"}));
+    EXPECT_EQ(h.console().find("SysVersion"), std::string::npos);
+
+    // Unusable HDD file 1 without, then with, a flash image file.
+    putMedia(h, "1", stored(hddFile1("/ROM/other.txt")));
+    h.clearConsole();
+    EXPECT_EQ(stage(), 0);
+    EXPECT_TRUE(h.console().ends_with("Can not SysVersion\n"));
+    EXPECT_EQ(h.console().find("FROM.bin"), std::string::npos); // no flash image file to fall back on
+    putAll();
+    putMedia(h, "1", stored(hddFile1("/ROM/other.txt")));
+    h.clearConsole();
+    EXPECT_EQ(stage(), 0);
+    EXPECT_TRUE(h.console().ends_with("Can not SysVersion\nFROM.bin get SysVersion\n"));
+    EXPECT_EQ(log(), "OS Version = BOOT V1.00\nSYS Version = V2R3.20 B\n");
+}
+
+TEST_F(Staging, StagedImage0CannotBeCreated)
+{
+    putAll();
+    h.machine().faults().add("open@/TMP/firmImage0.bin");
+    EXPECT_EQ(stage(), 0);
+    EXPECT_TRUE(sameBytes(deviceFile(h, "/TMP/from.bin"), flashImage(img1, "")));
+    EXPECT_EQ(tmpFiles(h), kAllTargets);
+}
+
+TEST_F(Staging, FailuresEndStagingBeforeTheLog)
+{
+    struct Case {
+        const char *fault;
+        std::string img0, image2, console;
+        Files files;
+    } cases[] = {
+        {"open@/TMP/from.bin", image0(), image2(), "from.bin open error\nFromTenkai error\n",
+         {"firmImage0.bin", "firmImage1.bin"}},
+        {"", image0(kImage + 2), image2(), "firmImage0.bin size over\nFromTenkai error\n", {}},
+        {"archiver", "", image2(1), "inflate can not success\nEngTenkai error\n",
+         {"firmImage2.bin", "temp.db", "lsrfirm.tz"}},
+        {"", "", zlibPackage("/TMP/" + std::string(300, 'n'), "x"),
+         "dlBoardUpdateHDMain:DB name too long\nEngTenkai error\n", {"firmImage2.bin"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.console);
+        for (const std::string &f : tmpFiles(h))
+            h.machine().io().remove("/TMP/" + f);
+        std::filesystem::remove_all(h.media());
+        if (!c.img0.empty()) {
+            putMedia(h, "firmImage0.bin", stored(c.img0));
+            putMedia(h, "firmImage1.bin", stored(img1));
+        }
+        putMedia(h, "firmImage2.bin", stored(c.image2));
+        putMedia(h, "1", stored(hddFile1()));
+        h.machine().faults() = host::Faults();
+        if (*c.fault)
+            h.machine().faults().add(c.fault);
+        h.clearConsole();
+        EXPECT_EQ(stage(), -1);
+        EXPECT_TRUE(h.console().ends_with(c.console)) << h.console();
+        EXPECT_EQ(tmpFiles(h), c.files);
+    }
+}
+
+TEST_F(Staging, LogThatCannotBeOpenedIsNoFailure)
 {
     putMedia(h, "1", stored(hddFile1()));
-    h.machine().faults().add("archiver:0:21");
-    EXPECT_EQ(hddTenkai(), -1);
-    EXPECT_EQ(countOf(h.console(), "dlBoardUpdateHDMain:reTry\n"), 21u);
-    EXPECT_NE(h.console().find("dlBoardUpdateHDMain:inflate can not success\n"),
-              std::string::npos);
-    EXPECT_EQ(versionField(table, 0), "");
+    h.machine().faults().add("open@/TMP/HddUpdateProgress.log");
+    EXPECT_EQ(stage(), 0);
+    EXPECT_EQ(tmpFiles(h), Files{"sysDummy.txt"});
 }
 
 } // namespace

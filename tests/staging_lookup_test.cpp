@@ -1,351 +1,184 @@
-// The package header lookup over hand-made buffers: where a chain ends and
-// why, how keys are matched, the fixed search origins and the table's
-// capacity.
+// The package header lookup over hand-made buffers.
 #include "tests/staging_support.h"
 #include "update/staging/dlFirmUpSubFunction.h"
 
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 namespace {
 
 using namespace staging_test;
 
-// A buffer of exactly the text's size, so a read past it is caught by the
-// address sanitizer.
-struct Buffer {
-    explicit Buffer(const std::string &text) : bytes(text.begin(), text.end()) {}
-    char *data() { return bytes.data(); }
-    int size() const { return static_cast<int>(bytes.size()); }
-    std::size_t offsetOf(const char *p) const { return static_cast<std::size_t>(p - bytes.data()); }
-    std::vector<char> bytes;
-};
-
-// The lookup's result with the console lines it printed.
 struct Lookup {
-    int count = 0;
+    int count;
     std::string console;
     std::vector<vx::DL_DB_INFO> table;
 };
 
-Lookup lookup(Buffer &buf, int mode, int capacity = vx::DL_DB_TABLE_IMAGE)
+// The buffer lies in memory of exactly its size, and the table has one
+// guarded record past `capacity`, so reads past the one and writes past
+// the other are caught.
+Lookup lookup(const std::string &text, int mode, int capacity = vx::DL_DB_TABLE_IMAGE,
+              std::vector<char> *keep = nullptr)
 {
     MachineHarness h(false);
-    Lookup r;
-    // One record past the capacity, to see that it is never written.
-    r.table.assign(static_cast<std::size_t>(capacity) + 1, vx::DL_DB_INFO{});
-    char sentinel = 0;
-    r.table.back().dbName = &sentinel;
-    r.count = vx::dlFirmGetDBInfo(r.table.data(), buf.data(), buf.size(), mode, capacity);
-    EXPECT_EQ(r.table.back().dbName, &sentinel) << "record past the capacity written";
-    EXPECT_EQ(r.table.back().dataStart, nullptr) << "record past the capacity written";
-    r.table.pop_back();
-    r.console = h.console();
-    return r;
+    static std::vector<char> buffer;
+    std::vector<char> &buf = keep ? *keep : buffer;
+    buf.assign(text.begin(), text.end());
+    std::vector<vx::DL_DB_INFO> table(static_cast<std::size_t>(capacity) + 1);
+    int n = vx::dlFirmGetDBInfo(table.data(), buf.data(), static_cast<int>(buf.size()), mode, capacity);
+    EXPECT_EQ(table.back().dataStart, nullptr) << "record past the capacity written";
+    table.pop_back();
+    return {n, h.console(), table};
 }
 
-std::string text(const char *p) { return p ? std::string(p) : std::string("(null)"); }
-
-TEST(ChainLookup, TwoPackagesThenNoDataStart)
+std::string pkg(const std::string &name, const std::string &data = "0123456789")
 {
-    std::string first = simplePackage("/TMP/lsrfirm.tz", "0123456789", "L1.03", "LASER_FIRM");
-    std::string second = simplePackage("/TMP/pfcfirm.tz", "abc", "P2.00", "PFC_FIRM");
-    Buffer buf(first + second);
-    Lookup r = lookup(buf, vx::DL_DB_CHAIN);
-    EXPECT_EQ(r.count, 2);
-    EXPECT_EQ(r.console, "can not find start address\n");
-
-    const vx::DL_DB_INFO &a = r.table[0];
-    EXPECT_EQ(buf.offsetOf(a.dataStart), first.find("DATASTART\n") + 10);
-    EXPECT_EQ(a.compressedSize, 10);
-    EXPECT_EQ(a.expandedSize, 20);
-    EXPECT_EQ(text(a.dbName), "/TMP/lsrfirm.tz");
-    EXPECT_EQ(text(a.version), "L1.03");
-    EXPECT_EQ(text(a.comment), "LASER_FIRM");
-    EXPECT_EQ(a.languageCode, nullptr);
-
-    const vx::DL_DB_INFO &b = r.table[1];
-    EXPECT_EQ(buf.offsetOf(b.dataStart), first.size() + second.find("DATASTART\n") + 10);
-    EXPECT_EQ(b.compressedSize, 3);
-    EXPECT_EQ(text(b.dbName), "/TMP/pfcfirm.tz");
-    EXPECT_EQ(text(b.comment), "PFC_FIRM");
+    return package({{"EXPANDEDSIZE", "99"}, {"COMPRESSEDSIZE", std::to_string(data.size())},
+                    {"DBNAME", name}, {"VERSION", "1.00"}, {"COMMENT", "LASER_FIRM"}},
+                   data);
 }
 
-TEST(ChainLookup, DataStartWithoutExpandedSizeEndsTheChain)
+Pairs without(const std::string &key, Pairs pairs = {{"EXPANDEDSIZE", "0"}, {"COMPRESSEDSIZE", "2"},
+                                                      {"DBNAME", "/TMP/b"}, {"VERSION", "2"},
+                                                      {"COMMENT", "c"}})
 {
-    std::string tail = package({{"COMPRESSEDSIZE", "2"}, {"DBNAME", "/TMP/x"}}, "zz");
-    Buffer buf(simplePackage("/TMP/a", "1111") + simplePackage("/TMP/b", "2222") + tail);
-    Lookup r = lookup(buf, vx::DL_DB_CHAIN);
-    EXPECT_EQ(r.count, 2);
-    EXPECT_EQ(r.console, "serch end\n");
-
-    // A negative size ends it the same way.
-    Buffer neg(package({{"EXPANDEDSIZE", "-5"}, {"COMPRESSEDSIZE", "2"}, {"DBNAME", "/TMP/x"},
-                        {"VERSION", "1"}, {"COMMENT", "c"}},
-                       "zz"));
-    Lookup n = lookup(neg, vx::DL_DB_CHAIN);
-    EXPECT_EQ(n.count, 0);
-    EXPECT_EQ(n.console, "serch end\n");
+    std::erase_if(pairs, [&](const auto &p) { return p.first == key; });
+    return pairs;
 }
 
-TEST(ChainLookup, DataRunningPastTheEnd)
+TEST(ChainLookup, WhereAndWhyAChainEnds)
 {
-    std::string pkg = simplePackage("/TMP/a", "0123456789");
-    // Cut inside the data: the first package already runs over.
-    Buffer cutFirst(pkg.substr(0, pkg.size() - 5));
-    Lookup a = lookup(cutFirst, vx::DL_DB_CHAIN);
-    EXPECT_EQ(a.count, 0);
-    EXPECT_EQ(a.console, "range over  \n");
-
-    std::string second = simplePackage("/TMP/b", "abcdefgh");
-    Buffer cutSecond(pkg + second.substr(0, second.size() - 4));
-    Lookup b = lookup(cutSecond, vx::DL_DB_CHAIN);
-    EXPECT_EQ(b.count, 1);
-    EXPECT_EQ(b.console, "range over  \n");
-
-    // Data ending on the buffer's last byte is accepted (CR LF cut off).
-    Buffer exact(pkg.substr(0, pkg.size() - 2));
-    Lookup c = lookup(exact, vx::DL_DB_CHAIN);
-    EXPECT_EQ(c.count, 1);
-    EXPECT_EQ(c.console, "can not find start address\n");
-}
-
-TEST(ChainLookup, SizesCheckedBeforeTheNames)
-{
-    Buffer zero(simplePackage("/TMP/a", "aa") +
-                package({{"EXPANDEDSIZE", "0"}, {"COMPRESSEDSIZE", "0"}, {"DBNAME", "/TMP/b"},
-                         {"VERSION", "1"}, {"COMMENT", "c"}},
-                        ""));
-    Lookup r = lookup(zero, vx::DL_DB_CHAIN);
-    EXPECT_EQ(r.count, 1);
-    EXPECT_EQ(r.console, "can not find compressed size\n");
-
-    Buffer missing(package({{"EXPANDEDSIZE", "4"}, {"DBNAME", "/TMP/b"}}, "dd"));
-    Lookup m = lookup(missing, vx::DL_DB_CHAIN);
-    EXPECT_EQ(m.count, 0);
-    EXPECT_EQ(m.console, "can not find compressed size\n");
-
-    // An expanded size of 0 is a valid package.
-    Buffer empty(package({{"EXPANDEDSIZE", "0"}, {"COMPRESSEDSIZE", "2"}, {"DBNAME", "/TMP/e"},
-                          {"VERSION", "1"}, {"COMMENT", "c"}},
-                         "xx"));
-    Lookup e = lookup(empty, vx::DL_DB_CHAIN);
-    EXPECT_EQ(e.count, 1);
-    EXPECT_EQ(e.table[0].expandedSize, 0);
-}
-
-TEST(ChainLookup, MissingTextKeysAllReadAsDbName)
-{
-    const Pairs full = {{"EXPANDEDSIZE", "4"}, {"COMPRESSEDSIZE", "2"},
-                        {"DBNAME", "/TMP/a"},  {"VERSION", "1.00"},
-                        {"COMMENT", "LASER_FIRM"}};
-    for (const char *leftOut : {"DBNAME", "VERSION", "COMMENT"}) {
-        SCOPED_TRACE(leftOut);
-        Pairs pairs;
-        for (const auto &p : full)
-            if (p.first != leftOut)
-                pairs.push_back(p);
-        Buffer buf(simplePackage("/TMP/first", "ffff") + package(pairs, "dd"));
-        Lookup r = lookup(buf, vx::DL_DB_CHAIN);
-        EXPECT_EQ(r.count, 1);
-        EXPECT_EQ(r.console, "can not find DB name\n");
+    const std::string a = pkg("/TMP/a"), cut = pkg("/TMP/c").substr(0, pkg("/TMP/c").size() - 5);
+    struct Case {
+        std::string buffer;
+        int count;
+        const char *console;
+    } cases[] = {
+        {a + pkg("/TMP/b"), 2, "can not find start address\n"},
+        {a + package(without("EXPANDEDSIZE"), "zz"), 1, "serch end\n"},
+        {a + package({{"EXPANDEDSIZE", "-5"}}, "zz"), 1, "serch end\n"},
+        {cut, 0, "range over  \n"},
+        {a + cut, 1, "range over  \n"},
+        {a.substr(0, a.size() - 2), 1, "can not find start address\n"}, // data ends on the last byte
+        {a + package(without("COMPRESSEDSIZE"), "zz"), 1, "can not find compressed size\n"},
+        {a + package({{"EXPANDEDSIZE", "1"}, {"COMPRESSEDSIZE", "0"}}, ""), 1,
+         "can not find compressed size\n"},
+        {a + package(without("DBNAME"), "zz"), 1, "can not find DB name\n"},
+        {a + package(without("VERSION"), "zz"), 1, "can not find DB name\n"},
+        {a + package(without("COMMENT"), "zz"), 1, "can not find DB name\n"},
+        {a + package(without("LANGUAGECODE"), "zz"), 2, "can not find start address\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.buffer);
+        Lookup r = lookup(c.buffer, vx::DL_DB_CHAIN);
+        EXPECT_EQ(r.count, c.count);
+        EXPECT_EQ(r.console, c.console);
     }
 }
 
-TEST(ChainLookup, KeysInAnyOrderAndValueLinesTestedToo)
+TEST(ChainLookup, RecordsPointIntoTheBuffer)
 {
-    // VERSION's key line ends with LF, its value line "1.00" with NUL; the
-    // value line of COMMENT begins with "DBNAME", so it is taken as the
-    // DBNAME key line and DBNAME's value is the line after it.
-    std::string pkg = std::string("COMMENT\nDBNAMELIKE") + '\0' + "/TMP/odd" + '\0' +
-                      "VERSION\n1.00" + '\0' + "DBNAME\n/TMP/real" + '\0' +
-                      "COMPRESSEDSIZE\n2" + '\0' + "EXPANDEDSIZE\n9" + '\0' + "DATASTART\nqq\r\n";
-    Buffer buf(pkg);
-    Lookup r = lookup(buf, vx::DL_DB_CHAIN);
-    ASSERT_EQ(r.count, 1);
-    EXPECT_EQ(text(r.table[0].version), "1.00");
-    EXPECT_EQ(text(r.table[0].comment), "DBNAMELIKE");
-    EXPECT_EQ(text(r.table[0].dbName), "/TMP/odd");
-    EXPECT_EQ(r.table[0].expandedSize, 9);
+    // Keys in any order; COMMENT's value line begins with "DBNAME" and is
+    // taken for the DBNAME key line, being the first such line.
+    std::string first = std::string("COMMENT\nDBNAMELIKE") + '\0' + "/TMP/odd" + '\0' +
+                        "VERSION\n1.00" + '\0' + "DBNAME\n/TMP/real" + '\0' + "COMPRESSEDSIZE\n4" +
+                        '\0' + "EXPANDEDSIZE\n0" + '\0' + "DATASTART\nDATA\r\n";
+    std::vector<char> buf;
+    Lookup r = lookup(first + pkg("/TMP/second", "xyz"), vx::DL_DB_CHAIN, 16, &buf);
+    ASSERT_EQ(r.count, 2);
+    const vx::DL_DB_INFO &a = r.table[0], &b = r.table[1];
+    EXPECT_EQ(a.dataStart, buf.data() + first.find("DATA\r"));
+    EXPECT_EQ(a.expandedSize, 0);
+    EXPECT_EQ(a.compressedSize, 4);
+    EXPECT_STREQ(a.dbName, "/TMP/odd");
+    EXPECT_STREQ(a.version, "1.00");
+    EXPECT_STREQ(a.comment, "DBNAMELIKE");
+    EXPECT_EQ(a.languageCode, nullptr);
+    EXPECT_EQ(b.dataStart, buf.data() + first.size() + pkg("/TMP/second", "xyz").find("xyz"));
+    EXPECT_EQ(b.expandedSize, 99);
+    EXPECT_STREQ(b.dbName, "/TMP/second");
 }
 
-TEST(ChainLookup, CapacityEndsTheLookupSilently)
+TEST(ChainLookup, FullTableEndsTheLookupSilently)
 {
     std::string chain;
     for (int i = 0; i < 5; ++i)
-        chain += simplePackage("/TMP/p" + std::to_string(i), std::string(10 + i, 'a' + i));
-    Buffer buf(chain);
-
-    Lookup capped = lookup(buf, vx::DL_DB_CHAIN, 3);
-    EXPECT_EQ(capped.count, 3);
-    EXPECT_EQ(capped.console, "");
-    EXPECT_EQ(text(capped.table[2].dbName), "/TMP/p2");
-
-    // A full table ends the lookup before the chain's end is seen.
-    Lookup full = lookup(buf, vx::DL_DB_CHAIN, 5);
-    EXPECT_EQ(full.count, 5);
-    EXPECT_EQ(full.console, "");
-
-    // A table with room to spare sees the chain's end.
-    Lookup fits = lookup(buf, vx::DL_DB_CHAIN, 6);
-    EXPECT_EQ(fits.count, 5);
-    EXPECT_EQ(fits.console, "can not find start address\n");
-
-    Lookup none = lookup(buf, vx::DL_DB_CHAIN, 0);
-    EXPECT_EQ(none.count, 0);
-    EXPECT_EQ(none.console, "");
-}
-
-TEST(ChainLookup, LargestTableOfTheLoader)
-{
-    std::string chain;
-    for (int i = 0; i < vx::DL_DB_TABLE_HDD + 10; ++i)
-        chain += simplePackage("/SYS/f" + std::to_string(i), "data" + std::to_string(i));
-    Buffer buf(chain);
-    Lookup r = lookup(buf, vx::DL_DB_CHAIN, vx::DL_DB_TABLE_HDD);
+        chain += pkg("/TMP/p" + std::to_string(i));
+    for (auto [capacity, count, console] : {std::tuple{3, 3, ""}, std::tuple{5, 5, ""}, std::tuple{0, 0, ""},
+                                            std::tuple{6, 5, "can not find start address\n"}}) {
+        Lookup r = lookup(chain, vx::DL_DB_CHAIN, capacity);
+        EXPECT_EQ(r.count, count) << capacity;
+        EXPECT_EQ(r.console, console) << capacity;
+    }
+    std::string many;
+    for (int i = 0; i < vx::DL_DB_TABLE_HDD + 3; ++i)
+        many += pkg("/SYS/f" + std::to_string(i), "d");
+    Lookup r = lookup(many, vx::DL_DB_CHAIN, vx::DL_DB_TABLE_HDD);
     EXPECT_EQ(r.count, vx::DL_DB_TABLE_HDD);
-    EXPECT_EQ(r.console, "");
-    EXPECT_EQ(text(r.table.back().dbName), "/SYS/f" + std::to_string(vx::DL_DB_TABLE_HDD - 1));
+    EXPECT_STREQ(r.table.back().dbName, "/SYS/f2047");
 }
 
-// ---- key search ----
-
-TEST(FindPtrByKey, LeadingPartOfTheLineMatches)
+TEST(FindPtrByKey, LeadingPartOfALineWithinTheRange)
 {
     MachineHarness h(false);
-    Buffer buf(std::string("EXPANDEDSIZE\n5") + '\0' + "DBNAMEX\n/TMP/v" + '\0' + "tail");
-    char *p = vx::dlFirmFindPtrByKey_USB(buf.data(), "DBNAME", buf.size());
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(std::string(p), "/TMP/v");
-    // Case counts, and a line shorter than the key does not match.
-    EXPECT_EQ(vx::dlFirmFindPtrByKey_USB(buf.data(), "dbname", buf.size()), nullptr);
-    Buffer shortLine(std::string("DB\nDBNAME") + '\0');
-    EXPECT_EQ(vx::dlFirmFindPtrByKey_USB(shortLine.data(), "DBNAMEX", shortLine.size()), nullptr);
+    std::string t = std::string("X\n1") + '\0' + "DBNAMEX\n/TMP/v" + '\0' + "COMPRESSEDSIZE\n-7" + '\0' + "VERSION\n";
+    std::vector<char> buf(t.begin(), t.end());
+    buf.push_back('9');
+    int size = static_cast<int>(t.size());
+    EXPECT_STREQ(vx::dlFirmFindPtrByKey_USB(buf.data(), "DBNAME", size), "/TMP/v");
+    EXPECT_EQ(vx::dlFirmFindPtrByKey_USB(buf.data(), "dbname", size), nullptr);
+    EXPECT_EQ(vx::dlFirmFindPtrByKey_USB(buf.data(), "DBNAMEXY", size), nullptr);
+    EXPECT_EQ(vx::dlFirmFindLongValueByKey_USB(buf.data(), "COMPRESSEDSIZE", size), -7);
+    EXPECT_LT(vx::dlFirmFindLongValueByKey_USB(buf.data(), "ABSENT", size), 0);
+    // A key line ending on the range's last byte, or cut by it, is not found.
+    EXPECT_EQ(vx::dlFirmFindPtrByKey_USB(buf.data(), "VERSION", size), nullptr);
+    EXPECT_EQ(vx::dlFirmFindPtrByKey_USB(buf.data(), "VERSION", size - 3), nullptr);
+    EXPECT_EQ(*vx::dlFirmFindPtrByKey_USB(buf.data(), "VERSION", size + 1), '9');
 }
 
-TEST(FindPtrByKey, KeyLineEndingOnTheLastByteIsNotFound)
+// Image 0's packages at the fixed origins; the third without LANGUAGECODE
+// when `lang3` is false.
+std::string fixedImage(bool lang3 = true, bool second = true)
 {
-    MachineHarness h(false);
-    std::string t = std::string("A\n1") + '\0' + "VERSION\n";
-    Buffer buf(t + "9");
-    // Range ends right after "VERSION\n": no value line to point at.
-    EXPECT_EQ(vx::dlFirmFindPtrByKey_USB(buf.data(), "VERSION", static_cast<int>(t.size())),
-              nullptr);
-    // One more byte in range and it is found.
-    char *p = vx::dlFirmFindPtrByKey_USB(buf.data(), "VERSION", static_cast<int>(t.size()) + 1);
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(*p, '9');
-    // A key line cut by the range is not found either.
-    EXPECT_EQ(vx::dlFirmFindPtrByKey_USB(buf.data(), "VERSION", static_cast<int>(t.size()) - 3),
-              nullptr);
-    EXPECT_EQ(vx::dlFirmFindPtrByKey_USB(buf.data(), "A", 0), nullptr);
-}
-
-TEST(FindPtrByKey, LongValueOfTheKey)
-{
-    MachineHarness h(false);
-    Buffer buf(std::string("X\n1") + '\0' + "COMPRESSEDSIZE\n123456" + '\0' + "N\n-7" + '\0' + "E");
-    EXPECT_EQ(vx::dlFirmFindLongValueByKey_USB(buf.data(), "COMPRESSEDSIZE", buf.size()), 123456);
-    EXPECT_EQ(vx::dlFirmFindLongValueByKey_USB(buf.data(), "N", buf.size()), -7);
-    EXPECT_LT(vx::dlFirmFindLongValueByKey_USB(buf.data(), "ABSENT", buf.size()), 0);
-}
-
-// ---- fixed search origins ----
-
-// A buffer with the flash ROM image's packages at the three origins.
-std::string fixedImage(const std::vector<std::string> &packages, std::size_t size,
-                       char fill = '\xFF')
-{
-    std::string image(size, fill);
-    for (std::size_t i = 0; i < packages.size(); ++i)
-        image.replace(static_cast<std::size_t>(vx::usbdataStart[i]), packages[i].size(),
-                      packages[i]);
+    std::string image(vx::DL_FROM_IMAGE_SIZE, '\0');
+    for (int i = 0; i < 3; ++i) {
+        Pairs pairs = {{"EXPANDEDSIZE", "9"}, {"COMPRESSEDSIZE", "4"}, {"DBNAME", "/TMP/ui"},
+                       {"VERSION", "1.2" + std::to_string(i)}, {"COMMENT", "UI"}};
+        if (i < 2 || lang3)
+            pairs.push_back({"LANGUAGECODE", "L" + std::to_string(i)});
+        if (i != 1 || second)
+            image.replace(static_cast<std::size_t>(vx::usbdataStart[i]), 200, package(pairs, "data"));
+    }
     return image;
 }
 
-std::string uiPackage(const std::string &version, const std::string &lang, bool withLang = true)
+TEST(FixedLookup, ThreeSearchesFromTheFixedOrigins)
 {
-    Pairs pairs = {{"EXPANDEDSIZE", "100"}, {"COMPRESSEDSIZE", "4"}, {"DBNAME", "/TMP/ui"},
-                   {"VERSION", version},    {"COMMENT", "UI"}};
-    if (withLang)
-        pairs.push_back({"LANGUAGECODE", lang});
-    return package(pairs, "data");
-}
-
-TEST(FixedLookup, ThreePackagesAtTheirOrigins)
-{
-    EXPECT_EQ(vx::usbdataStart[0], 0x280000);
-    EXPECT_EQ(vx::usbdataStart[1], 0x310000);
-    EXPECT_EQ(vx::usbdataStart[2], 0x380000);
-    Buffer buf(fixedImage({uiPackage("1.20", "JA"), uiPackage("1.21", "EN"),
-                           uiPackage("1.22", "DE")},
-                          vx::DL_FROM_IMAGE_SIZE));
-    Lookup r = lookup(buf, vx::DL_DB_FIXED);
+    ASSERT_EQ((std::vector<int>{vx::usbdataStart[0], vx::usbdataStart[1], vx::usbdataStart[2]}),
+              (std::vector<int>{0x280000, 0x310000, 0x380000}));
+    std::vector<char> buf;
+    const std::string image = fixedImage();
+    Lookup r = lookup(image, vx::DL_DB_FIXED, 16, &buf);
     ASSERT_EQ(r.count, 3);
     EXPECT_EQ(r.console, "");
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(buf.offsetOf(r.table[i].dataStart),
-                  static_cast<std::size_t>(vx::usbdataStart[i]) +
-                      uiPackage("1.20", "JA").find("DATASTART\n") + 10);
-    EXPECT_EQ(text(r.table[0].languageCode), "JA");
-    EXPECT_EQ(text(r.table[1].version), "1.21");
-    EXPECT_EQ(text(r.table[2].languageCode), "DE");
-}
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_STREQ(r.table[i].languageCode, ("L" + std::to_string(i)).c_str());
+        auto at = image.find("DATASTART\n", static_cast<std::size_t>(vx::usbdataStart[i])) + 10;
+        EXPECT_EQ(r.table[i].dataStart, buf.data() + at);
+    }
+    // A search runs on to the end: an empty second origin finds the third.
+    Lookup skipped = lookup(fixedImage(true, false), vx::DL_DB_FIXED);
+    EXPECT_EQ(skipped.count, 3);
+    EXPECT_STREQ(skipped.table[1].version, "1.22");
 
-TEST(FixedLookup, SearchesFromEachOriginAndNeedsTheLanguageCode)
-{
-    // No header at the second origin: its search runs on to the third.
-    Buffer skipped(fixedImage({uiPackage("1.20", "JA"), "", uiPackage("1.22", "DE")},
-                              vx::DL_FROM_IMAGE_SIZE, '\0'));
-    Lookup s = lookup(skipped, vx::DL_DB_FIXED);
-    EXPECT_EQ(s.count, 3);
-    EXPECT_EQ(text(s.table[1].version), "1.22");
-    EXPECT_EQ(s.table[1].dataStart, s.table[2].dataStart);
+    Lookup noLang = lookup(fixedImage(false), vx::DL_DB_FIXED);
+    EXPECT_EQ(noLang.count, 2);
+    EXPECT_EQ(noLang.console, "can not find LANGUAGECODE\n");
 
-    Buffer noLang(fixedImage({uiPackage("1.20", "JA"), uiPackage("1.21", "EN"),
-                              uiPackage("1.22", "DE", false)},
-                             vx::DL_FROM_IMAGE_SIZE));
-    Lookup n = lookup(noLang, vx::DL_DB_FIXED);
-    EXPECT_EQ(n.count, 2);
-    EXPECT_EQ(n.console, "can not find LANGUAGECODE\n");
-
-    // A search runs to the end of the buffer: the second package without
-    // the key takes the third's.
-    Buffer borrowed(fixedImage({uiPackage("1.20", "JA"), uiPackage("1.21", "EN", false),
-                                uiPackage("1.22", "DE")},
-                               vx::DL_FROM_IMAGE_SIZE));
-    Lookup b = lookup(borrowed, vx::DL_DB_FIXED);
-    EXPECT_EQ(b.count, 3);
-    EXPECT_EQ(text(b.table[1].languageCode), "DE");
-
-    // The chained lookup does not look for it.
-    Buffer chain(uiPackage("1.21", "EN", false));
-    Lookup c = lookup(chain, vx::DL_DB_CHAIN);
-    EXPECT_EQ(c.count, 1);
-    EXPECT_EQ(c.table[0].languageCode, nullptr);
-}
-
-TEST(FixedLookup, ShortOrEmptyImages)
-{
-    Buffer blank(std::string(vx::DL_FROM_IMAGE_SIZE, '\0'));
-    Lookup b = lookup(blank, vx::DL_DB_FIXED);
-    EXPECT_EQ(b.count, 0);
-    EXPECT_EQ(b.console, "can not find start address\n");
-
-    // A buffer ending before the first origin holds none.
-    Buffer small(uiPackage("1.20", "JA"));
-    Lookup s = lookup(small, vx::DL_DB_FIXED);
-    EXPECT_EQ(s.count, 0);
-    EXPECT_EQ(s.console, "can not find start address\n");
-
-    Buffer capped(fixedImage({uiPackage("1.20", "JA"), uiPackage("1.21", "EN"),
-                              uiPackage("1.22", "DE")},
-                             vx::DL_FROM_IMAGE_SIZE));
-    Lookup c = lookup(capped, vx::DL_DB_FIXED, 2);
-    EXPECT_EQ(c.count, 2);
-    EXPECT_EQ(c.console, "");
+    EXPECT_EQ(lookup(fixedImage(), vx::DL_DB_FIXED, 2).count, 2);
+    Lookup small = lookup(pkg("/TMP/a"), vx::DL_DB_FIXED); // ends before the first origin
+    EXPECT_EQ(small.count, 0);
+    EXPECT_EQ(small.console, "can not find start address\n");
 }
 
 } // namespace

@@ -43,9 +43,16 @@ constexpr int DL_DB_NAME_SIZE = 256;
 extern INT32 usbdataStart[3];
 
 // ---- pair-swap readers and RAM disk ----
+// 0 when "/TMP" exists or was made; -1 when its memory or device is missing.
 STATUS bootUpdateTempDevCreate3();
+// The readers return the bytes placed: the length read, rounded up to even
+// (an odd last byte gets a 0xFF pad in front of it). Without their 64 KiB
+// working buffer they end the calling task with exit(1).
 int dlFirmUsbReadFile_Swap(int destination, int source);
+// The destination holds the whole file rounded up to even.
 int bootUsbReadMem_Swap(char *destination, int source);
+// Stops after the 64 KiB chunk that reaches `size`: the destination holds
+// `size` plus up to one chunk.
 int bootUsbReadMem_Swap_Size(char *destination, int source, INT32 size);
 
 // ---- package header lookup ----
@@ -55,6 +62,7 @@ char *dlFirmFindPtrByKey_USB(char *origin, const char *key, INT32 length);
 INT32 dlFirmFindLongValueByKey_USB(char *origin, const char *key, INT32 length);
 
 // ---- target image extraction ----
+// 0, or -1 after a console line; see each step for what stays in "/TMP".
 int dlFirmFromTenkai(char *versionTable);
 int dlFirmEngTenkai(int stagedFd, INT32 length, char *versionTable);
 int dlBoardHddTenkai(int fd, INT32 length, char *versionTable);
