@@ -52,23 +52,28 @@ STATUS bootUpdateTempDevCreate3()
  */
 
 /* Swaps one chunk of n bytes into `to`, positions counted from the chunk's
- * start; an odd last byte lands at position n, one past the chunk. Eight
- * bytes at a time: the same masks exchange the bytes of every pair in
+ * start; an odd last byte lands at position n, one past the chunk. `to`
+ * may be `from`, swapping in place. Whole 128-byte blocks go through a
+ * local array of 16-bit units, which the compiler can turn into wide
+ * operations; a unit turned by 8 bits has its two bytes exchanged in
  * either byte order of the processor. */
 static void dlSwapChunk(char *to, const char *from, int n)
 {
-    const unsigned long long lowBytes = 0x00FF00FF00FF00FFULL;
-    unsigned long long word;
+    UINT16 unit[64];
     int i = 0;
+    int k;
+    char c;
 
-    for (; i + 8 <= n; i += 8) {
-        memcpy(&word, from + i, 8);
-        word = ((word & lowBytes) << 8) | ((word >> 8) & lowBytes);
-        memcpy(to + i, &word, 8);
+    for (; i + (int)sizeof(unit) <= n; i += (int)sizeof(unit)) {
+        memcpy(unit, from + i, sizeof(unit));
+        for (k = 0; k < 64; k++)
+            unit[k] = (UINT16)((unit[k] << 8) | (unit[k] >> 8));
+        memcpy(to + i, unit, sizeof(unit));
     }
     for (; i + 1 < n; i += 2) {
+        c = from[i]; /* `to` may be `from` */
         to[i] = from[i + 1];
-        to[i + 1] = from[i];
+        to[i + 1] = c;
     }
     if (n & 1)
         to[n] = from[n - 1];
@@ -112,35 +117,28 @@ int dlFirmUsbReadFile_Swap(int destination, int source)
     return total;
 }
 
-/* Reads pair-swapped chunks into destination until a read gives nothing
- * or, with a size of 0 or more, once `size` bytes are placed. */
+/* Reads chunks straight into the destination and swaps each where it
+ * landed, while it is still in the cache: no working buffer and no second
+ * copy. Stops when a read gives nothing or, with a size of 0 or more, once
+ * `size` bytes are placed. */
 static int dlFirmReadMemSwap(char *destination, int source, INT32 size)
 {
-    char *buf;
     int n;
     int total = 0;
 
-    buf = (char *)malloc(DL_SWAP_CHUNK);
-    if (buf == NULL) {
-        printf("malloc error \n");
-        exit(1);
-    }
-    memset(buf, 0, DL_SWAP_CHUNK);
-
     do {
-        n = read(source, buf, DL_SWAP_CHUNK);
+        n = read(source, destination + total, DL_SWAP_CHUNK);
         if (n <= 0)
             break;
-        /* only the n bytes just read are used: no clearing between */
-        dlSwapChunk(destination + total, buf, n);
+        dlSwapChunk(destination + total, destination + total, n);
         total += n;
     } while (size < 0 || total < size);
 
+    /* the last byte already moved one on: pad in front of it */
     if (total & 1) {
         destination[total - 1] = (char)0xFF;
         total++;
     }
-    free(buf);
     return total;
 }
 

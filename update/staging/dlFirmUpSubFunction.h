@@ -46,9 +46,12 @@ extern INT32 usbdataStart[3];
 // 0 when "/TMP" exists or was made; -1 when its memory or device is missing.
 STATUS bootUpdateTempDevCreate3();
 // The readers return the bytes placed: the length read, rounded up to even
-// (an odd last byte gets a 0xFF pad in front of it). Without their 64 KiB
-// working buffer they end the calling task with exit(1).
+// (an odd last byte gets a 0xFF pad in front of it).
+// File to file through two 64 KiB buffers; without them it ends the
+// calling task with exit(1).
 int dlFirmUsbReadFile_Swap(int destination, int source);
+// The memory readers read into the destination and swap it in place: they
+// need no working buffer.
 // The destination holds the whole file rounded up to even.
 int bootUsbReadMem_Swap(char *destination, int source);
 // Stops after the 64 KiB chunk that reaches `size`: the destination holds
