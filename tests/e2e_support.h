@@ -417,7 +417,9 @@ struct MachineView {
     static std::map<std::string, Bytes> filesUnder(const fs::path &root, const std::string &prefix)
     {
         std::map<std::string, Bytes> files;
-        if (fs::exists(root))
+        if (fs::is_regular_file(root))
+            files[prefix] = readBytes(root);
+        else if (fs::is_directory(root))
             for (const auto &e : fs::recursive_directory_iterator(root))
                 if (e.is_regular_file())
                     files[prefix + e.path().lexically_relative(root).generic_string()] = readBytes(e.path());
