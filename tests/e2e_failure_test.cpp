@@ -175,6 +175,8 @@ TEST(E2eFailures, FlashRomRewrite)
     }
 }
 
+// OS UI is left out where it is not what is tested: its read-back is the
+// slowest step of a session.
 TEST(E2eFailures, SubUnitRewrites)
 {
     struct Case {
@@ -187,10 +189,10 @@ TEST(E2eFailures, SubUnitRewrites)
     } cases[] = {
         // LSR fails with PFC and Engine chosen: they are neither shown nor
         // tried, and all three images stay.
-        {"unit.lsr", "ok", 5, {5, 8}, {"scanner"}, {"lsrfirm.tz", "pfcfirm.tz", "mfirm.tz"}},
+        {"unit.lsr", "1,ok", 5, {5, 8}, {"scanner"}, {"lsrfirm.tz", "pfcfirm.tz", "mfirm.tz"}},
         // PFC fails with LSR left out: LSR's image is removed untouched.
-        {"unit.pfc", "3,ok", 6, {6, 8}, {"scanner"}, {"pfcfirm.tz", "mfirm.tz"}},
-        {"unit.scanner", "ok", 8, {5, 6, 7, 8}, {"lsr", "pfc", "engine"}, {"scmfirm.tz"}},
+        {"unit.pfc", "1,3,ok", 6, {6, 8}, {"scanner"}, {"pfcfirm.tz", "mfirm.tz"}},
+        {"unit.scanner", "1,ok", 8, {5, 6, 7, 8}, {"lsr", "pfc", "engine"}, {"scmfirm.tz"}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.fault);
@@ -209,10 +211,11 @@ TEST(E2eFailures, SubUnitRewrites)
         std::set<std::string> ramdisk = ramdiskNames(s);
         ramdisk.erase("HddUpdateProgress.log");
         EXPECT_EQ(ramdisk, c.left);
-        // OS UI and HDD completed and cleared their own flags.
+        // HDD completed and cleared its flag; OS UI was left out.
         EXPECT_EQ(s.machine.rewriteFlags(), 0u);
-        EXPECT_EQ(cells(panel, 3, 67, 9), "Completed");
+        EXPECT_EQ(cells(panel, 3, 42, 1), " ");
         EXPECT_EQ(cells(panel, 4, 67, 9), "Completed");
+        EXPECT_TRUE(s.machine.flashErased());
     }
 }
 
@@ -221,7 +224,6 @@ TEST(E2eFailures, SubUnitRewrites)
 // queues are the second to fifth, and the HDD task's loader queue the sixth.
 TEST(E2eFailures, TasksAndQueues)
 {
-    MediaView media(sharedMedia("sample"));
     struct Case {
         const char *fault;
         int status;
@@ -235,13 +237,13 @@ TEST(E2eFailures, TasksAndQueues)
         {"spawn.tdlFirmHdUpdate", 1, {"can not dlFirmHdUpdate_USB task"}, true, true, 0},
         {"msgq-create:1:1", 2, {"dlBoardMsgRcvBuf3[1]:34", "massage Q create failed"}, false, false, 0},
         {"msgq-create:4:1", 2, {"dlBoardMsgRcvBuf3[1]:34", "massage Q create failed"}, false, false, 0},
-        {"msgq-create:5:1", 1, {"[dlFirmRewrite]frwRewrite: done.", "Download -> Failed"}, true, true, 0x10},
+        {"msgq-create:5:1", 1, {"Download -> Failed"}, true, true, 0x10},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.fault);
         Session s;
         s.media = sharedMedia("sample");
-        Outcome o = s.run({"--keys", "ok", "--fault", c.fault});
+        Outcome o = s.run({"--keys", "1,ok", "--fault", c.fault});
         EXPECT_EQ(o.status, c.status) << o.err;
         auto lines = o.lines();
         if (c.status == 1) {
@@ -258,7 +260,6 @@ TEST(E2eFailures, TasksAndQueues)
                                      .put(10, 13, "    Update Failed.")
                                      .dump());
         }
-        EXPECT_EQ(!s.machine.flashErased(), c.tasksRan);
         EXPECT_EQ(s.machine.unit("lsr").has_value(), c.tasksRan);
         EXPECT_EQ(s.machine.rewriteFlags(), c.flags);
         auto disk = s.machine.disk();
@@ -288,7 +289,7 @@ TEST(E2eFailures, HddFileLoadedOnItsSecondAttemptOrNotAtAll)
         SCOPED_TRACE(c.fault);
         Session s;
         s.media = sharedMedia("sample");
-        Outcome o = s.run({"--keys", "ok", "--fault", c.fault});
+        Outcome o = s.run({"--keys", "1,ok", "--fault", c.fault});
         EXPECT_EQ(o.status, c.status) << o.err;
         auto lines = o.lines();
         EXPECT_EQ(count(lines, "bootHdLoaderUSBHdUpdate:reTry"), 21 * c.giveUps);
