@@ -40,12 +40,20 @@ using json = nlohmann::json;
 using mkmediatest::Bytes;
 using mkmediatest::TempDir;
 
-inline Bytes readBytes(const fs::path &p) { return mkmediatest::readFile(p); }
-inline std::string readText(const fs::path &p)
+// Whole files in one read: the flash ROM alone is 16 MiB, read often.
+template <typename Buffer> Buffer readWhole(const fs::path &p)
 {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    std::ifstream in(p, std::ios::binary | std::ios::ate);
+    Buffer b;
+    if (!in)
+        return b;
+    b.resize(static_cast<std::size_t>(in.tellg()));
+    in.seekg(0);
+    in.read(reinterpret_cast<char *>(b.data()), static_cast<std::streamsize>(b.size()));
+    return b;
 }
+inline Bytes readBytes(const fs::path &p) { return readWhole<Bytes>(p); }
+inline std::string readText(const fs::path &p) { return readWhole<std::string>(p); }
 
 inline std::vector<std::string> splitLines(const std::string &text)
 {
@@ -401,8 +409,8 @@ struct MachineView {
     Bytes flash() const { return readBytes(dir / "flashrom.bin"); }
     bool flashErased() const
     {
-        Bytes f = flash();
-        return f.size() == (16u << 20) && std::all_of(f.begin(), f.end(), [](std::uint8_t b) { return b == 0xFF; });
+        static const Bytes erased(16u << 20, 0xFF);
+        return flash() == erased;
     }
 
     std::optional<Bytes> unit(const std::string &name) const
@@ -432,6 +440,8 @@ struct MachineView {
 
 inline ::testing::AssertionResult sameBytes(const Bytes &actual, const Bytes &expected)
 {
+    if (actual == expected)
+        return ::testing::AssertionSuccess();
     auto diff = std::mismatch(actual.begin(), actual.end(), expected.begin(), expected.end());
     if (diff.first == actual.end() && diff.second == expected.end())
         return ::testing::AssertionSuccess();
