@@ -5,6 +5,7 @@
 // the file needs), then the files' contents, each behind its 32-bit length.
 #include "fuzz/FuzzMachine.h"
 #include "update/hdd/dlFirmHDDUpdate.h"
+#include "update/staging/dlFirmUpSubFunction.h"
 #include "update/session/dlFirmUpMain.h"
 
 #include <cstring>

@@ -66,8 +66,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         source = text(rest);
         n = static_cast<int>(rest.size());
     } else {
+        // As the staging sequence passes it: 128 bytes and a NUL, cleared.
         if (rest.size() > vx::DL_VER_HEAD_SIZE)
             rest.resize(vx::DL_VER_HEAD_SIZE);
+        rest.resize(vx::DL_VER_HEAD_SIZE, 0);
         source = text(rest);
     }
 

@@ -23,7 +23,7 @@ store=$work/media/fwstore
 # Content as read after the pair swap (an odd file keeps its pad at the end).
 unswap() { dd if="$1" conv=swab status=none; }
 # slice FILE OFFSET LENGTH
-slice() { tail -c +$(($2 + 1)) "$1" | head -c "$3"; }
+slice() { dd if="$1" iflag=skip_bytes,count_bytes skip="$2" count="$3" bs=65536 status=none; }
 le32() { printf "$(printf '\\x%02x\\x%02x\\x%02x\\x%02x' $(($1 & 255)) $((($1 >> 8) & 255)) \
                    $((($1 >> 16) & 255)) $((($1 >> 24) & 255)))"; }
 # piece FILE: FILE behind its 32-bit length.
@@ -46,7 +46,7 @@ for i in 0 1 2; do
 done
 longest=$(stat -c %s "$work"/pkg0 "$work"/pkg1 "$work"/pkg2 | sort -n | tail -1)
 for i in 0 1 2; do
-  { cat "$work/pkg$i"; head -c $((longest - $(stat -c %s "$work/pkg$i"))) /dev/zero; } >"$work/even$i"
+  { cat "$work/pkg$i"; slice /dev/zero 0 $((longest - $(stat -c %s "$work/pkg$i"))); } >"$work/even$i"
 done
 
 version_text=$'TARGET\r\nDL01\r\nOEM_VER\r\n1\r\nMAJOR\r\nR2\r\nMINOR\r\n10\r\nSHIPPING\r\nA\r\n'
