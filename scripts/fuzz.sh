@@ -11,6 +11,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-20}
 harnesses=(fuzz_dbinfo fuzz_findkey fuzz_version fuzz_swap fuzz_hdd fuzz_staging)
 
+scripts/setup.sh fuzz
 jobs=$(nproc 2>/dev/null || echo 2)
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$jobs" --target dlupdate "${harnesses[@]}"
