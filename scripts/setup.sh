@@ -1,9 +1,17 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, only those missing.
+#
+#   scripts/setup.sh [fuzz]
+#
+# With "fuzz", also clang and its sanitizer and libFuzzer runtimes for the
+# fuzz preset.
 set -euo pipefail
 
 packages=(g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
           libcli11-dev nlohmann-json3-dev libssl-dev)
+if [ "${1:-}" = fuzz ]; then
+  packages+=(clang-14 libclang-rt-14-dev)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -136,6 +136,42 @@ TEST(FindPtrByKey, LeadingPartOfALineWithinTheRange)
     EXPECT_EQ(*vx::dlFirmFindPtrByKey_USB(buf.data(), "VERSION", size + 1), '9');
 }
 
+// A number whose digits run to the end of the range is read from the digits
+// within it; nothing past the range is read (the buffers are exactly their
+// size, so the address sanitizer sees a read past them).
+TEST(FindLongValueByKey, NumberRunningToTheEndOfTheRange)
+{
+    struct Case {
+        std::string text;
+        long value;
+    } cases[] = {
+        {"COMPRESSEDSIZE\n6", 6},
+        {"COMPRESSEDSIZE\n-42", -42},
+        {"COMPRESSEDSIZE\n-", -1},
+        {"COMPRESSEDSIZE\n" + std::string(30, '0') + "17", 17},
+        {"COMPRESSEDSIZE\n" + std::string(25, '9'), -1},
+        {"COMPRESSEDSIZE\n2147483647", 2147483647},
+        {"COMPRESSEDSIZE\n2147483648", -1},
+        {"COMPRESSEDSIZE\n-2147483648", -2147483647L - 1},
+    };
+    for (const auto &c : cases) {
+        std::vector<char> buf(c.text.begin(), c.text.end());
+        EXPECT_EQ(vx::dlFirmFindLongValueByKey_USB(buf.data(), "COMPRESSEDSIZE",
+                                                   static_cast<int>(buf.size())),
+                  c.value)
+            << c.text;
+    }
+}
+
+TEST(ChainLookup, SizeAtTheVeryEndOfTheBuffer)
+{
+    const std::string text = std::string("EXPANDEDSIZE\n5") + '\0' + "DATASTART\n\nCOMPRESSEDSIZE\n2";
+    Lookup r = lookup(text, vx::DL_DB_CHAIN);
+    EXPECT_EQ(r.count, 0);
+    EXPECT_EQ(r.table[0].compressedSize, 2);
+    EXPECT_EQ(r.console, "can not find DB name\n");
+}
+
 // Image 0's packages at the fixed origins; the third without LANGUAGECODE
 // when `lang3` is false.
 std::string fixedImage(bool lang3 = true, bool second = true)

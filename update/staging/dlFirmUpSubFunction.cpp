@@ -185,7 +185,37 @@ char *dlFirmFindPtrByKey_USB(char *origin, const char *key, INT32 length)
 
 INT32 dlFirmFindLongValueByKey_USB(char *origin, const char *key, INT32 length)
 {
-    return (INT32)dlBoradFindLongValueByPtr(dlFirmFindPtrByKey_USB(origin, key, length));
+    char *value = dlFirmFindPtrByKey_USB(origin, key, length);
+    char copy[24];
+    INT32 left;
+    INT32 i;
+    INT32 n;
+    char c;
+
+    if (value == NULL)
+        return (INT32)dlBoradFindLongValueByPtr(NULL);
+    /*
+     * The number reader stops at the first byte that is no digit. When the
+     * number runs to the end of the range there is none within it, so the
+     * reader gets a terminated copy and never reads past the buffer.
+     */
+    left = length - (INT32)(value - origin);
+    for (i = 0; i < left; i++) {
+        c = value[i];
+        if (!((c >= '0' && c <= '9') || (i == 0 && c == '-')))
+            return (INT32)dlBoradFindLongValueByPtr(value);
+    }
+    n = 0;
+    i = 0;
+    if (left > 0 && value[0] == '-')
+        copy[n++] = value[i++];
+    /* leading zeros do not change the number; 20 digits are out of range already */
+    while (i + 1 < left && value[i] == '0')
+        i++;
+    while (i < left && n < (INT32)sizeof(copy) - 2)
+        copy[n++] = value[i++];
+    copy[n] = '\0';
+    return (INT32)dlBoradFindLongValueByPtr(copy);
 }
 
 int dlFirmGetDBInfo(DL_DB_INFO *table, char *buffer, INT32 size, int mode, int capacity)
