@@ -149,8 +149,11 @@ private:
         writeHddTree(dir_ / "hddtree");
         std::ofstream(dir_ / "manifest.json") << manifest(dir_ / "hddtree").dump(1);
         std::ostringstream out, err;
-        if (media::runMkMedia((dir_ / "manifest.json").string(), (dir_ / "media").string(), out, err) != 0)
+        if (media::runMkMedia((dir_ / "manifest.json").string(), (dir_ / "media").string(), out, err) != 0) {
+            fs::remove_all(dir_);
             throw std::runtime_error("the media builder failed: " + err.str());
+        }
+        fs::remove_all(dir_ / "hddtree"); // in the media now
         for (const auto &e : fs::directory_iterator(media()))
             mediaBytes += e.file_size();
 

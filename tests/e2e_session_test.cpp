@@ -362,6 +362,39 @@ TEST(E2eCompleted, MenuKeysChooseWhatIsRewritten)
     }
 }
 
+// An HDD system in more files than the panel has progress rows, with
+// destinations three folders deep: files from the eighth on share row 14,
+// and every package still reaches its place.
+TEST(E2eCompleted, HddFilesBeyondTheSeventhShareTheLastRow)
+{
+    Session s;
+    s.media = sharedMedia("many-hdd-files", [](json &m) {
+        m["hdd"]["fileSize"] = 1024;
+        json files = json::array();
+        for (int i = 10; i < 40; ++i)
+            files.push_back({{"source", sampleInput("hddtree/SYS/etc/system.conf").string()},
+                             {"dbName", "/UND/logs/a/b/c" + std::to_string(i) + ".conf"}});
+        m["hdd"]["files"] = files;
+    });
+    MediaView media(s.media);
+    auto parts = hddParts(media);
+    ASSERT_GE(parts.size(), 9u) << "the media must need more than seven rows";
+
+    Outcome o = s.run({"--keys", "1,ok"}); // OS UI left out: not what is tested
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.lines().back(), "Download -> OK");
+    auto trace = s.trace();
+    EXPECT_EQ(drawsOf(trace, "tdlFirmHdUpdate"), hddTaskDraws(parts));
+    EXPECT_EQ(drawsOf(trace, "tdlFirmHdLoaderUSBUpdate"), loaderDraws(parts));
+    std::string panel = s.panel();
+    for (int row = 7; row <= 14; ++row)
+        EXPECT_EQ(cells(panel, row, 0, 42), std::string(42, ' ')) << "row " << row;
+    EXPECT_EQ(cells(panel, 4, 67, 9), "Completed");
+    EXPECT_TRUE(sameFiles(s.machine.disk(), diskAfterUpdate(media)));
+    EXPECT_EQ(textOf(s.ramdiskFiles()["/TMP/HddUpdateProgress.log"]), completedProgressLog(media));
+    EXPECT_EQ(s.machine.rewriteFlags(), 0u);
+}
+
 // Two sessions in one boot: the RAM disk, queues and module state stay, and
 // each session stages and rewrites everything again; the run's status is
 // that of the last session.
