@@ -197,7 +197,8 @@ std::vector<Case> corpus()
     };
 
     // Cut short.
-    add("image0_cut_in_first_package", [](const Media &m) { m.resize("firmImage0.bin", kImage0At[0] + 600); },
+    add("image0_cut_in_first_package",
+        [](const Media &m) { m.resize("firmImage0.bin", kImage0At[0] + 600); },
         "can not UI Version dbNumber=1");
     add("image1_cut_in_version_head", [](const Media &m) { m.resize("firmImage1.bin", 64); }, "");
     add("image2_cut_in_half", [](const Media &m) {
@@ -238,18 +239,27 @@ std::vector<Case> corpus()
     // Names: long, climbing, and pointing into the host.
     for (std::size_t n : {255u, 256u, 4000u}) {
         add("image2_dbname_" + std::to_string(n), [n](const Media &m) {
-            m.image2([n](std::vector<Pkg> &c) { *c[0].value("DBNAME") = "/TMP/" + std::string(n - 5, 'n'); });
+            m.image2([n](std::vector<Pkg> &c) {
+                *c[0].value("DBNAME") = "/TMP/" + std::string(n - 5, 'n');
+            });
         }, n >= 256 ? "dlBoardUpdateHDMain:DB name too long\nEngTenkai error" : "");
         add("hdd_dbname_" + std::to_string(n), [n](const Media &m) {
-            m.hdd([n](std::vector<Pkg> &c) { *c[2].value("DBNAME") = "/SYS/" + std::string(n - 5, 'n'); });
+            m.hdd([n](std::vector<Pkg> &c) {
+                *c[2].value("DBNAME") = "/SYS/" + std::string(n - 5, 'n');
+            });
         }, n >= 256 ? kHddNoDir : "");
     }
-    for (const char *name : {"/TMP/../../../../outside/climb", "/SYS/../../../../../outside/climb"}) {
+    for (const char *name :
+         {"/TMP/../../../../outside/climb", "/SYS/../../../../../outside/climb"}) {
         add(std::string("image2_dbname_climbs_") + (name[1] == 'T' ? "tmp" : "sys"),
-            [name](const Media &m) { m.image2([name](std::vector<Pkg> &c) { *c[1].value("DBNAME") = name; }); },
+            [name](const Media &m) {
+                m.image2([name](std::vector<Pkg> &c) { *c[1].value("DBNAME") = name; });
+            },
             "dlBoardUpdateHDMain:inflate can not success");
         add(std::string("hdd_dbname_climbs_") + (name[1] == 'T' ? "tmp" : "sys"),
-            [name](const Media &m) { m.hdd([name](std::vector<Pkg> &c) { *c[1].value("DBNAME") = name; }); },
+            [name](const Media &m) {
+                m.hdd([name](std::vector<Pkg> &c) { *c[1].value("DBNAME") = name; });
+            },
             kHddNoDir);
     }
     add("image2_dbname_host_path", [](const Media &m) {
@@ -290,7 +300,8 @@ std::vector<Case> corpus()
     }, "Data size(16777218) is larger than target area");
 
     // Damaged zlib streams (image 0 goes to the flash as it is: no line).
-    add("image0_stream_damaged", [](const Media &m) { m.flipData("firmImage0.bin", kImage0At[1] + 200); },
+    add("image0_stream_damaged",
+        [](const Media &m) { m.flipData("firmImage0.bin", kImage0At[1] + 200); },
         "");
     add("image2_stream_damaged", [](const Media &m) {
         m.flipData("firmImage2.bin", dataOf(m.fw / "firmImage2.bin", "/TMP/mfirm.tz") + 100);
@@ -360,7 +371,8 @@ Outcome runCase(const fs::path &dir)
 {
     std::string cmd = "cd " + (dir / "outside").string() + " && " + DL_DLUPDATE +
                       " run --media " + (dir / "media").string() + " --machine " +
-                      (dir / "machine").string() + " --keys ok --panel-trace " + (dir / "trace.jsonl").string() + " >" +
+                      (dir / "machine").string() + " --keys ok --panel-trace " +
+                      (dir / "trace.jsonl").string() + " >" +
                       (dir / "out.txt").string() +
                       " 2>" + (dir / "err.txt").string() + " </dev/null";
     int st = std::system(cmd.c_str());
@@ -440,7 +452,8 @@ TEST_F(BadMedia, EveryCaseEndsDocumentedAndContained)
         const fs::path machine = dirs[i] / "machine";
         SCOPED_TRACE(c.name + "\n" + o.out + o.err);
         if (std::getenv("BADMEDIA_SHOW"))
-            std::printf("=== %s status %d\n%s%s", c.name.c_str(), o.status, o.out.c_str(), o.err.c_str());
+            std::printf("=== %s status %d\n%s%s", c.name.c_str(), o.status, o.out.c_str(),
+                        o.err.c_str());
         EXPECT_GE(o.status, 0);
         EXPECT_LE(o.status, 4);
         EXPECT_TRUE(fs::is_empty(dirs[i] / "outside")) << "written outside the machine";
