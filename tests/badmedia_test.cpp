@@ -451,6 +451,7 @@ TEST_F(BadMedia, EveryCaseEndsDocumentedAndContained)
         const Outcome &o = outcomes[i];
         const fs::path machine = dirs[i] / "machine";
         SCOPED_TRACE(c.name + "\n" + o.out + o.err);
+        // BADMEDIA_SHOW=1: every case's console and host lines, to see what each one says.
         if (std::getenv("BADMEDIA_SHOW"))
             std::printf("=== %s status %d\n%s%s", c.name.c_str(), o.status, o.out.c_str(),
                         o.err.c_str());
