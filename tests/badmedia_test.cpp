@@ -7,6 +7,7 @@
 #include "tools/media/PairSwap.h"
 
 #include "support/Harness.h"
+#include "support/Sampling.h"
 
 
 #include <cstdlib>
@@ -422,6 +423,12 @@ TEST_F(BadMedia, EveryCaseEndsDocumentedAndContained)
 
     const std::string refOut = readFile(*work_ / "ref" / "out.txt");
     auto cases = corpus();
+    if (!testing_support::wholeSweep()) { // every fourth case
+        std::vector<Case> sample;
+        for (std::size_t i = 0; i < cases.size(); i += 4)
+            sample.push_back(cases[i]);
+        cases = sample;
+    }
     std::vector<fs::path> dirs;
     for (const auto &c : cases) {
         fs::path dir = *work_ / c.name;
