@@ -7,6 +7,7 @@
 #include "host/machine/Terminal.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -80,6 +81,19 @@ void reportStall(const host::Quiescence &q, int session, std::ostream &err)
             << ") waits: " << w.waitsOn << "\n";
 }
 
+// For power-cut sweeps: how many events of each kind the run went through,
+// every kind named, so that a script knows each N it may cut at.
+void reportEvents(const host::Faults &faults, std::ostream &err)
+{
+    err << "events:";
+    for (const char *kind : {"flash-erase", "flash-write", "archiver", "unit", "nvram-set",
+                             "nvram-clear"}) {
+        auto it = faults.eventCounts().find(kind);
+        err << " " << kind << "=" << (it == faults.eventCounts().end() ? 0 : it->second);
+    }
+    err << "\n" << std::flush;
+}
+
 } // namespace
 
 int runSessions(const RunOptions &o, const Entry &entry, std::ostream &err)
@@ -107,6 +121,11 @@ int runSessions(const RunOptions &o, const Entry &entry, std::ostream &err)
         machine->faults().add(f);
     if (!o.powerCut.empty())
         machine->faults().setPowerCut(o.powerCut);
+    const char *wantEvents = std::getenv("DLUPDATE_EVENTS");
+    const bool reportingEvents = wantEvents && *wantEvents;
+    if (reportingEvents)
+        machine->faults().setCutAction(
+            [&machine, &err] { reportEvents(machine->faults(), err); });
 
     if (!o.traceFile.empty() && !machine->panel().enableTrace(fs::path(o.traceFile))) {
         err << "dlupdate run: cannot write the panel trace " << o.traceFile << "\n";
@@ -162,6 +181,8 @@ int runSessions(const RunOptions &o, const Entry &entry, std::ostream &err)
         err << "dlupdate run: cannot copy the RAM disk out to " << o.ramdiskOut << "\n";
     if (script)
         script->detach();
+    if (reportingEvents)
+        reportEvents(machine->faults(), err);
     return status;
 }
 

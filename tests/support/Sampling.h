@@ -1,0 +1,32 @@
+// How much of a long reliability sweep a test run covers. An optimised build
+// runs every case; a sanitizer build, where each dlupdate run is many times
+// slower, runs a fixed sample unless DL_FULL_SWEEP=1 asks for everything.
+#pragma once
+
+#include <cstdlib>
+#include <string_view>
+
+namespace testing_support {
+
+inline bool sanitizedBuild()
+{
+#if defined(__SANITIZE_ADDRESS__)
+    return true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    return true;
+#else
+    return false;
+#endif
+#else
+    return false;
+#endif
+}
+
+inline bool wholeSweep()
+{
+    const char *full = std::getenv("DL_FULL_SWEEP");
+    return !sanitizedBuild() || (full && std::string_view(full) == "1");
+}
+
+} // namespace testing_support
