@@ -11,6 +11,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <array>
+#include <bit>
 #include <sstream>
 
 namespace {
@@ -159,6 +162,50 @@ TEST_F(HddUpdate, OneFilePreparesTheDiskLoadsAndBacksUp)
 // A package split across two files reaches the second loader whole; the
 // log holds exactly the lines of the update, each loader's last line before
 // the update task writes again.
+// The loader's result goes as the device sends it: the status byte, then
+// the consumed length at offset 4 in the machine's own byte order, most
+// significant byte first on a big-endian machine.
+TEST_F(HddUpdate, LoaderResultCarriesTheLengthInTheMachinesByteOrder)
+{
+    std::string part = chainOf({{"/SYS/a", contentOf(1)}, {"/SYS/b", contentOf(2, 70000)}});
+    ASSERT_GT(part.size(), 0x10000u); // three bytes of the length in use
+    std::array<unsigned char, vx::DL_HDD_LOADER_MSG_SIZE> message{};
+    message.fill(0xEE);
+    h.runTask([&] {
+        vx::dlFirmUpdateUSBQId = vx::msgQCreate(5, vx::DL_HDD_LOADER_MSG_SIZE, vx::MSG_Q_PRIORITY);
+        vx::taskSpawn("tdlFirmHdLoaderUSBUpdate", 100, vx::VX_FP_TASK, 0x100000,
+                      vx::dlFirmHdLoaderUSBHdUpdate, reinterpret_cast<vx::_Vx_usr_arg_t>(part.data()),
+                      static_cast<vx::_Vx_usr_arg_t>(part.size()), 0,
+                      0, 0, 0, 0, 0, 0, 0);
+        vx::msgQReceive(vx::dlFirmUpdateUSBQId, reinterpret_cast<char *>(message.data()),
+                        vx::DL_HDD_LOADER_MSG_SIZE, vx::WAIT_FOREVER);
+    });
+    vx::dlFirmUpdateUSBQId = nullptr;
+
+    // The length consumed: up to the end of the last package's data.
+    vx::DL_DB_INFO info[4];
+    ASSERT_EQ(vx::dlFirmGetDBInfo(info, part.data(), static_cast<vx::INT32>(part.size()),
+                                  vx::DL_DB_CHAIN, 4),
+              2);
+    const auto n = static_cast<std::uint32_t>(info[1].dataStart + info[1].compressedSize - part.data());
+    std::array<unsigned char, 4> bigEndian = {static_cast<unsigned char>(n >> 24),
+                                              static_cast<unsigned char>(n >> 16),
+                                              static_cast<unsigned char>(n >> 8),
+                                              static_cast<unsigned char>(n)};
+    std::array<unsigned char, 4> length;
+    std::copy(message.begin() + 4, message.end(), length.begin());
+    EXPECT_EQ(message[0], vx::DL_HDD_LOADER_OK);
+    EXPECT_EQ((std::array<unsigned char, 3>{message[1], message[2], message[3]}),
+              (std::array<unsigned char, 3>{0, 0, 0}));
+    if constexpr (std::endian::native == std::endian::big) {
+        EXPECT_EQ(length, bigEndian);
+    } else {
+        std::reverse(bigEndian.begin(), bigEndian.end());
+        EXPECT_EQ(length, bigEndian);
+    }
+    EXPECT_EQ(readFile(disk("SYS/b")), contentOf(2, 70000));
+}
+
 TEST_F(HddUpdate, SplitPackageAndTheLogLineByLine)
 {
     std::string first = zlibPackage("/ROM/sysDummy.txt", "text");

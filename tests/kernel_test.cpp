@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <bit>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -150,6 +152,32 @@ TEST(KernelQueues, SizesCountsAndNoWait)
     EXPECT_EQ(truncated, 2);
     EXPECT_EQ(got, std::vector<int>{2});
     EXPECT_EQ(empty, -1);
+}
+
+// A message is the sender's bytes as they lay in its memory: a word goes
+// in the machine's own byte order (most significant byte first on a
+// big-endian machine), and a short receive takes its leading bytes.
+TEST(KernelQueues, MessagesCarryTheSendersBytesInTheMachinesOrder)
+{
+    Kernel k;
+    MsgQueue *q = k.createQueue(2, 4, 0);
+    ASSERT_NE(q, nullptr);
+    std::array<unsigned char, 4> whole{}, leading{};
+    k.spawn("tQ", 100, 0, 0, [&] {
+        sendInt(k, q, 0x01020304, Kernel::kNoWait);
+        sendInt(k, q, 0x01020304, Kernel::kNoWait);
+        k.receive(q, reinterpret_cast<char *>(whole.data()), 4, Kernel::kNoWait);
+        k.receive(q, reinterpret_cast<char *>(leading.data()), 2, Kernel::kNoWait);
+    });
+    k.run();
+    using Bytes = std::array<unsigned char, 4>;
+    if constexpr (std::endian::native == std::endian::big) {
+        EXPECT_EQ(whole, (Bytes{1, 2, 3, 4}));
+        EXPECT_EQ(leading, (Bytes{1, 2, 0, 0}));
+    } else {
+        EXPECT_EQ(whole, (Bytes{4, 3, 2, 1}));
+        EXPECT_EQ(leading, (Bytes{4, 3, 0, 0}));
+    }
 }
 
 TEST(KernelQueues, UrgentMessagesGoFirst)

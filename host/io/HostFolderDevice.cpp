@@ -114,9 +114,17 @@ private:
         return got;
     }
 
+    // Asks the host for no more than the file holds: a caller may state a
+    // count larger than its buffer when it knows the file is shorter, and
+    // an emulated host checks the whole stated range before reading.
     long readThrough(char *buffer, std::size_t n)
     {
-        long got = readAt(buffer, n, pos_);
+        long end = size();
+        if (end < 0)
+            return -1;
+        if (end <= pos_)
+            return 0;
+        long got = readAt(buffer, std::min(n, static_cast<std::size_t>(end - pos_)), pos_);
         if (got > 0)
             pos_ += got;
         return got;

@@ -1,6 +1,6 @@
 #include "host/machine/MachineFolder.h"
 
-#include <openssl/evp.h>
+#include "host/machine/Digest.h"
 
 #include <array>
 #include <cstdio>
@@ -47,21 +47,6 @@ std::uint32_t be32(const std::vector<unsigned char> &b, std::size_t at)
 std::uint16_t be16(const std::vector<unsigned char> &b, std::size_t at)
 {
     return static_cast<std::uint16_t>(b[at] << 8 | b[at + 1]);
-}
-
-std::string sha256(const unsigned char *data, std::size_t n)
-{
-    std::array<unsigned char, EVP_MAX_MD_SIZE> md{};
-    unsigned int len = 0;
-    if (!EVP_Digest(data, n, md.data(), &len, EVP_sha256(), nullptr))
-        throw MachineFolderError("SHA-256 failed");
-    std::string hex;
-    char two[3];
-    for (unsigned i = 0; i < len; ++i) {
-        std::snprintf(two, sizeof two, "%02x", md[i]);
-        hex += two;
-    }
-    return hex;
 }
 
 std::string hex(std::uint32_t v, int width)
