@@ -68,6 +68,21 @@ TEST(RunSessions, StateStaysFromOneSessionToTheNext)
     EXPECT_EQ(readFile(run.dir / "machine" / "nvram.bin").substr(0, 4), std::string("\0\0\0\x11", 4));
 }
 
+TEST(RunSessions, APowerCutNeverReachedIsSaid)
+{
+    Runner run;
+    run.options.powerCut = "nvram-set:3";
+    EXPECT_EQ(run([] {
+        vx::setBitNvFlag(0x01, 0);
+        vx::setBitNvFlag(0x10, 0);
+        return 0;
+    }),
+              0);
+    EXPECT_EQ(run.err.str(), "session 1: returned 0\n"
+                             "dlupdate run: power cut nvram-set:3 not reached: the run made 2 "
+                             "nvram-set events\n");
+}
+
 TEST(RunSessions, KeyScriptAndStallReport)
 {
     Runner run;

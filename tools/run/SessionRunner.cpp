@@ -94,6 +94,16 @@ void reportEvents(const host::Faults &faults, std::ostream &err)
     err << "\n" << std::flush;
 }
 
+void reportCutNotReached(const std::string &spec, const host::Faults &faults, std::ostream &err)
+{
+    std::string event = spec.substr(0, spec.find(':'));
+    auto it = faults.eventCounts().find(event);
+    long seen = it == faults.eventCounts().end() ? 0 : it->second;
+    err << "dlupdate run: power cut " << spec << " not reached: the run made " << seen << " "
+        << event << (seen == 1 ? " event" : " events") << "\n"
+        << std::flush;
+}
+
 } // namespace
 
 int runSessions(const RunOptions &o, const Entry &entry, std::ostream &err)
@@ -183,6 +193,9 @@ int runSessions(const RunOptions &o, const Entry &entry, std::ostream &err)
         script->detach();
     if (reportingEvents)
         reportEvents(machine->faults(), err);
+    // A cut the run never came to would otherwise pass for a clean run.
+    if (!o.powerCut.empty())
+        reportCutNotReached(o.powerCut, machine->faults(), err);
     return status;
 }
 
