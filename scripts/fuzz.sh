@@ -25,6 +25,7 @@ for h in "${harnesses[@]}"; do
   mkdir -p "$corpus"
   echo "== $h (${seconds}s)"
   start=$(date +%s)
+  before=$(find "$corpus" -type f | wc -l)
   if ! build/fuzz/fuzz/$h "$corpus" "build/fuzz/seeds/$h" -max_total_time="$seconds" \
        -rss_limit_mb=4096 -artifact_prefix="build/fuzz/crash-$h-" \
        -print_final_stats=1 >"build/fuzz/$h.log" 2>&1; then
@@ -32,6 +33,7 @@ for h in "${harnesses[@]}"; do
     tail -40 "build/fuzz/$h.log"
     status=1
   fi
-  echo "$h: $(grep -ao 'stat::number_of_executed_units: *[0-9]*' "build/fuzz/$h.log" | grep -o '[0-9]*$' || echo '?') runs in $(( $(date +%s) - start ))s"
+  runs=$(grep -ao 'stat::number_of_executed_units: *[0-9]*' "build/fuzz/$h.log" | grep -o '[0-9]*$' || echo '?')
+  echo "$h: $runs runs in $(( $(date +%s) - start ))s, corpus $before -> $(find "$corpus" -type f | wc -l) inputs"
 done
 exit $status
