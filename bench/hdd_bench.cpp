@@ -2,21 +2,20 @@
 // expanded) as the session driver starts it, beside its floor: the same
 // packages inflated straight from memory with zlib and written with plain
 // file writes to the same files of the machine's disk folder.
-#include "host/Machine.h"
-#include "host/machine/MachineFolder.h"
 #include "update/hdd/dlFirmHDDUpdate.h"
 #include "update/session/dlFirmUpMain.h"
 #include "update/staging/dlFirmUpSubFunction.h"
+
+#include "support/BenchMachine.h"
 
 #include <benchmark/benchmark.h>
 #include <zlib.h>
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <memory>
+#include <functional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -42,17 +41,13 @@ struct Package {
 // content is drawn from a small dictionary of random words, so it deflates
 // about 4:1 and fast.
 struct Media {
-    fs::path dir;
+    bench_support::ScratchDir dir{"dlhddbench"};
     std::vector<Package> packages;
     std::string chain;
     std::size_t expanded = 0;
 
     Media()
     {
-        std::string pattern = (fs::temp_directory_path() / "dlhddbench.XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr)
-            throw std::runtime_error("mkdtemp failed");
-        dir = pattern;
         std::mt19937 gen(2024);
         std::vector<std::string> words(256);
         for (auto &w : words)
@@ -100,11 +95,6 @@ struct Media {
             from = to;
         }
     }
-    ~Media()
-    {
-        std::error_code ec;
-        fs::remove_all(dir, ec);
-    }
 };
 
 Media &media()
@@ -118,29 +108,14 @@ class Bench {
 public:
     Bench()
     {
-        folder_ = media().dir / "machine";
-        fs::remove_all(folder_);
-        host::MachineFolder::init(folder_);
-        host::MachineConfig config;
-        config.media = media().dir / "media";
-        config.folder = folder_;
-        machine_ = std::make_unique<host::Machine>(config);
-        machine_->console().setOutput([](std::string_view) {});
-        binding_ = std::make_unique<host::MachineBinding>(*machine_);
         vx::dlupdateFolderCheckFlag = 0;
         runTask([] { vx::bootUpdateTempDevCreate3(); });
-    }
-    ~Bench()
-    {
-        binding_.reset();
-        machine_.reset();
-        fs::remove_all(folder_);
     }
 
     void runTask(std::function<void()> body)
     {
-        machine_->kernel().spawn("tUpdate", 100, 8, 0x100000, std::move(body));
-        machine_->kernel().run();
+        machine_.machine().kernel().spawn("tUpdate", 100, 8, 0x100000, std::move(body));
+        machine_.machine().kernel().run();
     }
 
     // As the session driver: result queue, the HDD task, its result.
@@ -195,9 +170,8 @@ public:
     }
 
 private:
-    fs::path folder_;
-    std::unique_ptr<host::Machine> machine_;
-    std::unique_ptr<host::MachineBinding> binding_;
+    fs::path folder_ = media().dir / "machine";
+    bench_support::BenchMachine machine_{media().dir / "media", folder_};
 };
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }

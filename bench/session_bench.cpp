@@ -20,11 +20,11 @@
 // inflating every package it holds (the units and HDD files written to
 // plain files), the flash image assembled and written into 16 MiB of
 // erased memory, and read back one byte at a time.
-#include "host/Machine.h"
 #include "host/machine/Keys.h"
-#include "host/machine/MachineFolder.h"
 #include "tools/media/MkMedia.h"
 #include "update/session/dlFirmUpMain.h"
+
+#include "support/BenchMachine.h"
 
 #include <benchmark/benchmark.h>
 #include <nlohmann/json.hpp>
@@ -33,12 +33,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -120,18 +120,11 @@ public:
         static Environment env;
         return env;
     }
-    ~Environment()
-    {
-        binding_.reset();
-        machine_.reset();
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
 
     fs::path media() const { return dir_ / "media" / "fwstore"; }
     fs::path machineDir() const { return dir_ / "machine"; }
     fs::path floorDir() const { return dir_ / "floor"; }
-    host::Machine &machine() { return *machine_; }
+    host::Machine &machine() { return machine_->machine(); }
     std::uintmax_t mediaBytes = 0;
 
     // Console lines are timed from `start`.
@@ -142,28 +135,15 @@ public:
 private:
     Environment()
     {
-        std::string pattern = (fs::temp_directory_path() / "dlsessionbench.XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr)
-            throw std::runtime_error("mkdtemp failed");
-        dir_ = pattern;
         writeHddTree(dir_ / "hddtree");
         std::ofstream(dir_ / "manifest.json") << manifest(dir_ / "hddtree").dump(1);
         std::ostringstream out, err;
-        if (media::runMkMedia((dir_ / "manifest.json").string(), (dir_ / "media").string(), out, err) != 0) {
-            fs::remove_all(dir_);
+        if (media::runMkMedia((dir_ / "manifest.json").string(), (dir_ / "media").string(), out, err) != 0)
             throw std::runtime_error("the media builder failed: " + err.str());
-        }
         fs::remove_all(dir_ / "hddtree"); // in the media now
         for (const auto &e : fs::directory_iterator(media()))
             mediaBytes += e.file_size();
-
-        host::MachineFolder::init(machineDir());
-        host::MachineConfig config;
-        config.media = dir_ / "media";
-        config.folder = machineDir();
-        machine_ = std::make_unique<host::Machine>(config);
-        machine_->console().setOutput([this](std::string_view text) { console(text); });
-        binding_ = std::make_unique<host::MachineBinding>(*machine_);
+        machine_.emplace(dir_ / "media", machineDir(), [this](std::string_view text) { console(text); });
     }
 
     void console(std::string_view text)
@@ -184,10 +164,9 @@ private:
         }
     }
 
-    fs::path dir_;
+    bench_support::ScratchDir dir_{"dlsessionbench"}; // removed too when the medium cannot be made
     std::string line_;
-    std::unique_ptr<host::Machine> machine_;
-    std::unique_ptr<host::MachineBinding> binding_;
+    std::optional<bench_support::BenchMachine> machine_; // once the medium is made
 };
 
 // One session choosing every item; true when it completed.

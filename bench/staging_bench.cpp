@@ -10,9 +10,9 @@
 // calls and differs only in not exchanging the bytes, so the ratio of the
 // two is the cost of the swap itself. The memory readers are set beside
 // the same chunked reads into the destination without the swap.
-#include "host/Machine.h"
-#include "host/machine/MachineFolder.h"
 #include "update/staging/dlFirmUpSubFunction.h"
+
+#include "support/BenchMachine.h"
 
 #include <benchmark/benchmark.h>
 
@@ -22,10 +22,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <memory>
+#include <optional>
 #include <random>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -45,39 +44,22 @@ public:
         static Environment env;
         return env;
     }
-    ~Environment()
-    {
-        binding_.reset();
-        machine_.reset();
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
 
 private:
     Environment()
     {
-        dir_ = fs::temp_directory_path() / ("dlbench-staging-" + std::to_string(::getpid()));
-        fs::remove_all(dir_);
         fs::create_directories(dir_ / "media");
-        host::MachineFolder::init(dir_ / "machine");
         std::vector<char> bytes(kImageBytes);
         std::mt19937 gen(1);
         for (auto &b : bytes)
             b = static_cast<char>(gen());
         std::ofstream(dir_ / "media" / "image.bin", std::ios::binary)
             .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-
-        host::MachineConfig config;
-        config.media = dir_ / "media";
-        config.folder = dir_ / "machine";
-        machine_ = std::make_unique<host::Machine>(config);
-        machine_->console().setOutput([](std::string_view) {});
-        binding_ = std::make_unique<host::MachineBinding>(*machine_);
+        machine_.emplace(dir_ / "media", dir_ / "machine");
     }
 
-    fs::path dir_;
-    std::unique_ptr<host::Machine> machine_;
-    std::unique_ptr<host::MachineBinding> binding_;
+    bench_support::ScratchDir dir_{"dlbench-staging"};
+    std::optional<bench_support::BenchMachine> machine_; // once the media file is made
 };
 
 // ---- file to file ----

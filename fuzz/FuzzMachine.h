@@ -5,6 +5,7 @@
 
 #include "host/Machine.h"
 #include "host/machine/MachineFolder.h"
+#include "update/staging/dlFirmUpSubFunction.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -37,6 +38,18 @@ public:
     {
         static FuzzMachine *m = new FuzzMachine(); // lives until the process ends
         return *m;
+    }
+
+    // The machine with its RAM disk "/TMP" made, as a session has it before
+    // it stages; the first call makes it, for the rest of the process.
+    static FuzzMachine &withRamDisk()
+    {
+        static FuzzMachine &m = []() -> FuzzMachine & {
+            FuzzMachine &fm = get();
+            fm.runTask([] { FUZZ_CHECK(vx::bootUpdateTempDevCreate3() == 0); });
+            return fm;
+        }();
+        return m;
     }
 
     host::Machine &machine() { return *machine_; }

@@ -15,12 +15,7 @@ constexpr const char *kSource = "/usbstor/0/swap.bin";
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    auto &fm = fuzzing::FuzzMachine::get();
-    static bool ramDisk = false;
-    if (!ramDisk) {
-        fm.runTask([] { FUZZ_CHECK(vx::bootUpdateTempDevCreate3() == 0); });
-        ramDisk = true;
-    }
+    auto &fm = fuzzing::FuzzMachine::withRamDisk();
     fuzzing::Input in(data, size);
     const std::uint8_t control = in.byte();
     const std::uint32_t wanted = in.u32();

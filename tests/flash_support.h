@@ -2,38 +2,18 @@
 // file reads and writes, and a power cut that unwinds instead of exiting.
 #pragma once
 
+#include "support/TempDir.h"
+
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace flashtest {
 
-class TempDir {
-public:
-    TempDir()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "dlflash.XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr)
-            throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TempDir()
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    std::filesystem::path operator/(const std::string &name) const { return path_ / name; }
-
-private:
-    std::filesystem::path path_;
-};
+using testing_support::TempDir;
 
 inline std::vector<std::uint8_t> readFile(const std::filesystem::path &path)
 {

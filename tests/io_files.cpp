@@ -295,15 +295,15 @@ TEST_F(IoFiles, StreamOnAFullDiskTellsWhatWasLost)
 
 TEST(IoStreams, EndOfTheIoSystemFlushesOpenStreams)
 {
-    ScratchFolder scratch;
+    TempDir scratch;
     Console console;
     {
         IoSystem io(console);
-        io.addDevice(std::make_unique<HostFolderDevice>("/SYS", scratch.path, false, console));
+        io.addDevice(std::make_unique<HostFolderDevice>("/SYS", scratch.path(), false, console));
         io.fwrite("pending", 1, 7, io.fopen("/SYS/left-open", "w"));
-        EXPECT_EQ(readHostFile(scratch.path / "left-open"), "");
+        EXPECT_EQ(readHostFile(scratch / "left-open"), "");
     }
-    EXPECT_EQ(readHostFile(scratch.path / "left-open"), "pending");
+    EXPECT_EQ(readHostFile(scratch / "left-open"), "pending");
 }
 
 } // namespace

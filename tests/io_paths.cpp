@@ -143,7 +143,7 @@ TEST_F(IoEscape, EveryEscapeFailsIsReportedAndCreatesNothingOutside)
 
     EXPECT_EQ(hostTree(board.outside()), std::vector<std::string>{"secret.txt"});
     EXPECT_EQ(readHostFile(board.outside() / "secret.txt"), "secret");
-    EXPECT_FALSE(fs::exists(board.scratch.path / "x"));
+    EXPECT_FALSE(fs::exists(board.scratch / "x"));
     EXPECT_EQ(board.slurp("/TMP/b"), "<none>");
 }
 

@@ -160,9 +160,9 @@ TEST(IoRamDisk, TreePersistsAndCopiesOutByteForByte)
     EXPECT_EQ(io.open("/TMP/a/../../x", kCreate, 0), -1);
     EXPECT_NE(board.captured.reports().find("\"/TMP/a/../../x\""), std::string::npos);
 
-    ScratchFolder out;
-    ASSERT_TRUE(board.ramDisk->copyOut(out.path / "ramdisk"));
-    const fs::path root = out.path / "ramdisk";
+    TempDir out;
+    ASSERT_TRUE(board.ramDisk->copyOut(out / "ramdisk"));
+    const fs::path root = out / "ramdisk";
     EXPECT_EQ(hostTree(root), (std::vector<std::string>{"a", "a/b", "a/b/deep.txt", "a/odd",
                                                         "a/zero", "empty", "top.bin"}));
     EXPECT_EQ(readHostFile(root / "top.bin"), big);
@@ -170,8 +170,8 @@ TEST(IoRamDisk, TreePersistsAndCopiesOutByteForByte)
     EXPECT_EQ(readHostFile(root / "a/zero"), "");
     EXPECT_EQ(readHostFile(root / "a/odd"), odd);
 
-    writeHostFile(out.path / "blocked" / "a", "a file where a folder must go");
-    EXPECT_FALSE(board.ramDisk->copyOut(out.path / "blocked"));
+    writeHostFile(out / "blocked" / "a", "a file where a folder must go");
+    EXPECT_FALSE(board.ramDisk->copyOut(out / "blocked"));
 }
 
 } // namespace

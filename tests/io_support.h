@@ -7,13 +7,13 @@
 #include "host/io/IoSystem.h"
 #include "host/io/RamDisk.h"
 
+#include "support/TempDir.h"
+
 #include <algorithm>
-#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace iotest {
@@ -23,22 +23,7 @@ using host::iof::kCreat, host::iof::kRdOnly, host::iof::kRdWr, host::iof::kTrunc
     host::iof::kWrOnly;
 constexpr int kCreate = kRdWr | kCreat | kTrunc;
 
-struct ScratchFolder {
-    ScratchFolder()
-    {
-        static std::atomic<int> serial{0};
-        path = fs::temp_directory_path() /
-               ("dl-io-" + std::to_string(::getpid()) + "-" + std::to_string(serial++));
-        fs::remove_all(path);
-        fs::create_directories(path);
-    }
-    ~ScratchFolder()
-    {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-    fs::path path;
-};
+using testing_support::TempDir;
 
 inline void writeHostFile(const fs::path &p, const std::string &content)
 {
@@ -81,9 +66,9 @@ public:
         io.addDevice(std::move(ram));
     }
 
-    fs::path media() const { return scratch.path / "media"; }
-    fs::path disk(const std::string &part) const { return scratch.path / "disk" / part; }
-    fs::path outside() const { return scratch.path / "outside"; }
+    fs::path media() const { return scratch / "media"; }
+    fs::path disk(const std::string &part) const { return scratch / "disk" / part; }
+    fs::path outside() const { return scratch / "outside"; }
     std::vector<char> &memory() { return memory_; }
 
     // The whole file through the I/O system; "<none>" when it cannot be opened.
@@ -115,7 +100,7 @@ public:
         return n;
     }
 
-    ScratchFolder scratch;
+    TempDir scratch;
     host::Console console;
     host::CapturedConsole captured;
     host::IoSystem io;

@@ -4,9 +4,9 @@
 // loader's walk over the numbered files. Plus a scratch folder.
 #pragma once
 
-#include <zlib.h>
+#include "support/TempDir.h"
 
-#include <stdlib.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -24,24 +24,7 @@ namespace mkmediatest {
 
 using Bytes = std::vector<std::uint8_t>;
 
-class TempDir {
-public:
-    TempDir()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "mkmedia.XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr)
-            throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TempDir() { std::error_code ec; std::filesystem::remove_all(path_, ec); }
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    const std::filesystem::path &path() const { return path_; }
-    std::filesystem::path operator/(const std::string &name) const { return path_ / name; }
-
-private:
-    std::filesystem::path path_;
-};
+using testing_support::TempDir;
 
 inline Bytes readFile(const std::filesystem::path &path)
 {

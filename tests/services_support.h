@@ -1,6 +1,8 @@
 // Helpers shared by the tests of the boot environment's services.
 #pragma once
 
+#include "support/TempDir.h"
+
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -11,38 +13,10 @@
 #include <random>
 #include <stdexcept>
 #include <string>
-#include <system_error>
-#include <unistd.h>
 
 namespace services_test {
 
-// A fresh folder under the system's temporary folder, removed at the end.
-class TempDir {
-public:
-    TempDir()
-    {
-        std::random_device seed;
-        std::mt19937_64 gen(seed());
-        auto base = std::filesystem::temp_directory_path();
-        for (int i = 0; i < 100; ++i) {
-            path_ = base / ("dlsvc-" + std::to_string(::getpid()) + "-" + std::to_string(gen()));
-            if (std::filesystem::create_directory(path_))
-                return;
-        }
-        throw std::runtime_error("no temporary folder");
-    }
-    ~TempDir()
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    const std::filesystem::path &path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
+using testing_support::TempDir;
 
 inline void writeHostFile(const std::filesystem::path &path, const std::string &content)
 {

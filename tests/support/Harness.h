@@ -6,46 +6,21 @@
 #include "host/Machine.h"
 #include "host/machine/MachineFolder.h"
 
+#include "TempDir.h"
+
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <optional>
 #include <random>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace testing_support {
 
 namespace fs = std::filesystem;
-
-// A temporary folder removed with everything in it.
-class TempDir {
-public:
-    TempDir()
-    {
-        static std::atomic<int> counter{0};
-        path_ = fs::temp_directory_path() /
-                ("dltest-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-        fs::remove_all(path_);
-        fs::create_directories(path_);
-    }
-    ~TempDir()
-    {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    const fs::path &path() const { return path_; }
-    fs::path operator/(const fs::path &p) const { return path_ / p; }
-
-private:
-    fs::path path_;
-};
 
 inline void writeFile(const fs::path &file, const std::string &bytes)
 {

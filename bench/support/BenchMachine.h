@@ -1,0 +1,82 @@
+// What the machine benchmarks run over: a scratch folder for the medium
+// they make, and a machine booted over that medium with a folder of its
+// own, bound to the calling thread for as long as it lives.
+#pragma once
+
+#include "host/Machine.h"
+#include "host/machine/MachineFolder.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+namespace bench_support {
+
+// A fresh folder under the temporary folder, removed with everything in it.
+class ScratchDir {
+public:
+    explicit ScratchDir(const std::string &prefix)
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / (prefix + ".XXXXXX")).string();
+        if (::mkdtemp(pattern.data()) == nullptr)
+            throw std::runtime_error("mkdtemp failed");
+        path_ = pattern;
+    }
+    ~ScratchDir()
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    ScratchDir(const ScratchDir &) = delete;
+    ScratchDir &operator=(const ScratchDir &) = delete;
+    const std::filesystem::path &path() const { return path_; }
+    std::filesystem::path operator/(const std::filesystem::path &p) const { return path_ / p; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// A machine over `media` with a new machine folder at `folder`, removed
+// again at the end. Its console goes to `console`, or nowhere: printing
+// would be timed with the work.
+class BenchMachine {
+public:
+    BenchMachine(const std::filesystem::path &media, const std::filesystem::path &folder,
+                 host::Console::Sink console = {})
+        : folder_(folder)
+    {
+        std::filesystem::remove_all(folder_);
+        host::MachineFolder::init(folder_);
+        host::MachineConfig config;
+        config.media = media;
+        config.folder = folder_;
+        machine_ = std::make_unique<host::Machine>(config);
+        if (!console)
+            console = [](std::string_view) {};
+        machine_->console().setOutput(std::move(console));
+        binding_ = std::make_unique<host::MachineBinding>(*machine_);
+    }
+    ~BenchMachine()
+    {
+        binding_.reset();
+        machine_.reset();
+        std::error_code ec;
+        std::filesystem::remove_all(folder_, ec);
+    }
+    BenchMachine(const BenchMachine &) = delete;
+    BenchMachine &operator=(const BenchMachine &) = delete;
+
+    host::Machine &machine() { return *machine_; }
+    const std::filesystem::path &folder() const { return folder_; }
+
+private:
+    std::filesystem::path folder_;
+    std::unique_ptr<host::Machine> machine_;
+    std::unique_ptr<host::MachineBinding> binding_;
+};
+
+} // namespace bench_support
