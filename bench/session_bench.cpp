@@ -115,11 +115,7 @@ bool writeFile(const fs::path &p, const unsigned char *data, std::size_t n)
 // The medium and a machine over it, made once per process.
 class Environment {
 public:
-    static Environment &get()
-    {
-        static Environment env;
-        return env;
-    }
+    static Environment &get() { return bench_support::ProcessEnvironment::get<Environment>(); }
 
     fs::path media() const { return dir_ / "media" / "fwstore"; }
     fs::path machineDir() const { return dir_ / "machine"; }
@@ -133,6 +129,7 @@ public:
     bool completed = false;
 
 private:
+    friend class bench_support::ProcessEnvironment;
     Environment()
     {
         writeHddTree(dir_ / "hddtree");

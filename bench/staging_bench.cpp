@@ -39,13 +39,10 @@ const char *const kTarget = "/UND/image.out";
 // One machine for the whole run, with its media file made once.
 class Environment {
 public:
-    static Environment &get()
-    {
-        static Environment env;
-        return env;
-    }
+    static Environment &get() { return bench_support::ProcessEnvironment::get<Environment>(); }
 
 private:
+    friend class bench_support::ProcessEnvironment;
     Environment()
     {
         fs::create_directories(dir_ / "media");

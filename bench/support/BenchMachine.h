@@ -40,6 +40,41 @@ private:
     std::filesystem::path path_;
 };
 
+// Only one machine may be bound at a time. A family of benchmarks that keeps
+// its machine for the whole run takes its environment through here, which
+// first ends the environment another family kept, as does every new
+// BenchMachine.
+class ProcessEnvironment {
+public:
+    template <class Env> static Env &get()
+    {
+        static const char tag = 0; // one per environment type
+        Slot &s = slot();
+        if (s.tag != &tag) {
+            release();
+            s.env = std::shared_ptr<void>(new Env(), [](void *p) { delete static_cast<Env *>(p); });
+            s.tag = &tag;
+        }
+        return *static_cast<Env *>(s.env.get());
+    }
+    static void release()
+    {
+        slot().env.reset();
+        slot().tag = nullptr;
+    }
+
+private:
+    struct Slot {
+        const void *tag = nullptr;
+        std::shared_ptr<void> env;
+    };
+    static Slot &slot()
+    {
+        static Slot s;
+        return s;
+    }
+};
+
 // A machine over `media` with a new machine folder at `folder`, removed
 // again at the end. Its console goes to `console`, or nowhere: printing
 // would be timed with the work.
@@ -49,6 +84,7 @@ public:
                  host::Console::Sink console = {})
         : folder_(folder)
     {
+        ProcessEnvironment::release();
         std::filesystem::remove_all(folder_);
         host::MachineFolder::init(folder_);
         host::MachineConfig config;
