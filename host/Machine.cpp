@@ -114,4 +114,12 @@ bool machineBound()
     return bound.load() != nullptr;
 }
 
+bool Machine::faultFires(const std::string &name, const std::string &what)
+{
+    if (!faults_.fail(name))
+        return false;
+    console_.report("fault " + name + ": " + what);
+    return true;
+}
+
 } // namespace host

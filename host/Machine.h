@@ -11,6 +11,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace host {
@@ -41,6 +42,9 @@ public:
 
     Console &console() { return console_; }
     Faults &faults() { return faults_; }
+    // Counts one call of the fault `name`; when it fires, says so on the
+    // host's own output ("fault NAME: WHAT") and returns true.
+    bool faultFires(const std::string &name, const std::string &what);
     Kernel &kernel() { return *kernel_; }
     IoSystem &io() { return *io_; }
     Panel &panel() { return *panel_; }

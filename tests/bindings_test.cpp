@@ -105,6 +105,11 @@ TEST_F(Bound, FaultsHitOnlyTheNamedCalls)
     void *p = malloc(16);
     EXPECT_NE(p, nullptr);
     free(p);
+    // Each fault that fired is said once, on the host's own output only.
+    EXPECT_EQ(capture.reports(), "fault spawn.tNot: taskSpawn(tNot) fails\n"
+                                 "fault msgq-create: msgQCreate fails\n"
+                                 "fault malloc: malloc(16) fails\n");
+    EXPECT_EQ(capture.output(), "");
 }
 
 TEST_F(Bound, RamDiskThroughTheModuleCalls)

@@ -50,7 +50,8 @@ std::string format(const char *fmt, va_list args)
 size_t faultedLength(int fd, size_t n)
 {
     host::IoSystem &io = machine().io();
-    if ((io.tag(fd) & kWatchRead) && machine().faults().fail("read@" + io.pathOf(fd)))
+    if ((io.tag(fd) & kWatchRead) &&
+        machine().faultFires("read@" + io.pathOf(fd), "read of " + std::to_string(n) + " bytes gives half"))
         return n / 2;
     return n;
 }
@@ -72,7 +73,7 @@ int taskSpawnThunk(const char *name, int priority, int options, int stackSize, V
     // The context is released with the task, however it ends.
     std::shared_ptr<void> holder(context, release);
     std::string taskName = name ? name : "";
-    if (machine().faults().fail("spawn." + taskName))
+    if (machine().faultFires("spawn." + taskName, "taskSpawn(" + taskName + ") fails"))
         return -1;
     return machine().kernel().spawn(taskName, priority, options, stackSize,
                                     [thunk, holder] { thunk(holder.get()); });
@@ -91,21 +92,21 @@ int taskIdSelf()
 // ---- message queues --------------------------------------------------------
 MSG_Q_ID msgQCreate(int maxMsgs, int maxMsgLength, int options)
 {
-    if (machine().faults().fail("msgq-create"))
+    if (machine().faultFires("msgq-create", "msgQCreate fails"))
         return nullptr;
     return reinterpret_cast<MSG_Q_ID>(machine().kernel().createQueue(maxMsgs, maxMsgLength, options));
 }
 
 STATUS msgQSend(MSG_Q_ID id, char *buffer, UINT nBytes, int timeout, int priority)
 {
-    if (machine().faults().fail("msgq-send"))
+    if (machine().faultFires("msgq-send", "msgQSend fails"))
         return ERROR;
     return machine().kernel().send(queueOf(id), buffer, nBytes, timeout, priority);
 }
 
 int msgQReceive(MSG_Q_ID id, char *buffer, UINT maxNBytes, int timeout)
 {
-    if (machine().faults().fail("msgq-receive"))
+    if (machine().faultFires("msgq-receive", "msgQReceive fails"))
         return ERROR;
     return machine().kernel().receive(queueOf(id), buffer, maxNBytes, timeout);
 }
@@ -120,7 +121,7 @@ int open(const char *name, int flags, int mode)
 {
     if (!name)
         return ERROR;
-    if (machine().faults().fail(std::string("open@") + name))
+    if (machine().faultFires(std::string("open@") + name, "open fails"))
         return ERROR;
     int fd = machine().io().open(name, flags, mode);
     watchReads(fd, name);
@@ -168,7 +169,7 @@ STATUS remove(const char *name)
 
 STATUS copy(const char *in, const char *out)
 {
-    if (!in || !out || machine().faults().fail("copy"))
+    if (!in || !out || machine().faultFires("copy", std::string("copy ") + in + " " + out + " fails"))
         return ERROR;
     return machine().io().copy(in, out);
 }
@@ -201,7 +202,7 @@ FILE *fopen(const char *file, const char *mode)
 {
     if (!file || !mode)
         return nullptr;
-    if (machine().faults().fail(std::string("open@") + file))
+    if (machine().faultFires(std::string("open@") + file, "fopen fails"))
         return nullptr;
     host::IoSystem::Stream *s = machine().io().fopen(file, mode);
     if (s)
@@ -214,7 +215,8 @@ size_t fread(void *buf, size_t size, size_t count, FILE *fp)
     host::IoSystem &io = machine().io();
     int fd = io.fileno(streamOf(fp));
     if (size && fd > 0 && (io.tag(fd) & kWatchRead) &&
-        machine().faults().fail("read@" + io.pathOf(fd)))
+        machine().faultFires("read@" + io.pathOf(fd),
+                 "fread of " + std::to_string(count) + " items gives half"))
         count = count / 2;
     return io.fread(buf, size, count, streamOf(fp));
 }
@@ -267,7 +269,7 @@ int printf(const char *fmt, ...)
 // ---- memory ----------------------------------------------------------------
 void *malloc(size_t nBytes)
 {
-    if (machine().faults().fail("malloc"))
+    if (machine().faultFires("malloc", "malloc(" + std::to_string(nBytes) + ") fails"))
         return nullptr;
     return std::malloc(nBytes);
 }
@@ -280,7 +282,7 @@ void free(void *ptr)
 // ---- block devices -----------------------------------------------------------
 BLK_DEV *ramDevCreate(char *ramAddr, int bytesPerBlk, int blksPerTrack, int nBlocks, int blkOffset)
 {
-    if (machine().faults().fail("ramdisk"))
+    if (machine().faultFires("ramdisk", "ramDevCreate fails"))
         return nullptr;
     return reinterpret_cast<BLK_DEV *>(
         machine().createRamDevice(ramAddr, bytesPerBlk, blksPerTrack, nBlocks, blkOffset));
