@@ -8,6 +8,7 @@
 #include "services_support.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <memory>
@@ -21,7 +22,18 @@ using host::inflateFile;
 using services_test::randomBytes;
 using services_test::sameBytes;
 using services_test::TempDir;
-using services_test::zlibCompress;
+
+inline std::string zlibCompress(const std::string &content)
+{
+    uLongf size = compressBound(static_cast<uLong>(content.size()));
+    std::string out(size, '\0');
+    if (compress2(reinterpret_cast<Bytef *>(out.data()), &size,
+                  reinterpret_cast<const Bytef *>(content.data()),
+                  static_cast<uLong>(content.size()), 6) != Z_OK)
+        throw std::runtime_error("compress2 failed");
+    out.resize(size);
+    return out;
+}
 
 struct PowerCut {};
 

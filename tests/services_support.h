@@ -4,7 +4,6 @@
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -43,18 +42,6 @@ inline std::string randomBytes(std::size_t n, std::uint32_t seed, int alphabet =
     std::string out(n, '\0');
     for (auto &c : out)
         c = static_cast<char>(dist(gen));
-    return out;
-}
-
-inline std::string zlibCompress(const std::string &content)
-{
-    uLongf size = compressBound(static_cast<uLong>(content.size()));
-    std::string out(size, '\0');
-    if (compress2(reinterpret_cast<Bytef *>(out.data()), &size,
-                  reinterpret_cast<const Bytef *>(content.data()),
-                  static_cast<uLong>(content.size()), 6) != Z_OK)
-        throw std::runtime_error("compress2 failed");
-    out.resize(size);
     return out;
 }
 
