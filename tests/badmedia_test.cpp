@@ -6,6 +6,7 @@
 #include "tools/media/Package.h"
 #include "tools/media/PairSwap.h"
 
+#include "e2e_support.h"
 #include "support/Harness.h"
 #include "support/Sampling.h"
 
@@ -15,7 +16,6 @@
 #include <future>
 #include <map>
 #include <sstream>
-#include <sys/wait.h>
 
 namespace {
 
@@ -337,16 +337,11 @@ std::vector<Case> corpus()
 
 // ---- running them ----
 
-const std::string kHddBegun =
-    R"("task":"tdlFirmHdUpdate","op":"text","col":42,"row":4,"text":"HDD SYS Update .......")";
-const std::string kHddDone =
-    R"("task":"tdlFirmHdUpdate","op":"text","col":67,"row":4,"text":"Completed   ")";
-const std::string kFlashDone = "[dlFirmRewrite]frwRewrite: done.";
-
-struct Outcome {
-    int status = -1;
-    std::string out, err;
-};
+using e2e::dlupdate;
+using e2e::kFlashDone;
+using e2e::kHddBegun;
+using e2e::kHddDone;
+using e2e::Outcome;
 
 std::map<std::string, std::string> snapshot(const fs::path &dir)
 {
@@ -359,29 +354,13 @@ std::map<std::string, std::string> snapshot(const fs::path &dir)
     return s;
 }
 
-std::uint32_t rewriteFlags(const fs::path &machine)
-{
-    std::string nv = readFile(machine / "nvram.bin");
-    auto b = [&](int i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(nv[i])); };
-    return nv.size() < 4 ? 0xFFFFFFFFu : b(0) << 24 | b(1) << 16 | b(2) << 8 | b(3);
-}
-
 // One session of `dir`/media on a new machine `dir`/machine, run from
 // `dir`/outside (which must stay empty).
 Outcome runCase(const fs::path &dir)
 {
-    std::string cmd = "cd " + (dir / "outside").string() + " && " + DL_DLUPDATE +
-                      " run --media " + (dir / "media").string() + " --machine " +
-                      (dir / "machine").string() + " --keys ok --panel-trace " +
-                      (dir / "trace.jsonl").string() + " >" +
-                      (dir / "out.txt").string() +
-                      " 2>" + (dir / "err.txt").string() + " </dev/null";
-    int st = std::system(cmd.c_str());
-    Outcome o;
-    o.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    o.out = readFile(dir / "out.txt");
-    o.err = readFile(dir / "err.txt");
-    return o;
+    return dlupdate({"run", "--media", (dir / "media").string(), "--machine", (dir / "machine").string(),
+                     "--keys", "ok", "--panel-trace", (dir / "trace.jsonl").string()},
+                    dir / "outside");
 }
 
 std::size_t lines(const std::string &out, const std::string &line)
@@ -472,7 +451,7 @@ TEST_F(BadMedia, EveryCaseEndsDocumentedAndContained)
             EXPECT_GT(lines(o.out, line), lines(refOut, line)) << "wanted: " << line;
         // A target the session touched and did not finish keeps its flag;
         // a session that returns 0 clears them all.
-        const std::uint32_t flags = rewriteFlags(machine);
+        const std::uint32_t flags = e2e::MachineView{machine}.rewriteFlags();
         const std::string panel = readFile(dirs[i] / "trace.jsonl");
         const bool flashTouched = readFile(machine / "flashrom.bin") != erased;
         const bool flashDone = o.out.find(kFlashDone) != std::string::npos;

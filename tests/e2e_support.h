@@ -73,8 +73,10 @@ struct Outcome {
 };
 
 // Runs DL_DLUPDATE with `args`, standard input from /dev/null (so never the
-// live panel), standard output and standard error into separate files.
-inline Outcome dlupdate(const std::vector<std::string> &args)
+// live panel), standard output and standard error into separate files; in
+// `cwd` when given, with `env` ("NAME=value") added to the environment.
+inline Outcome dlupdate(const std::vector<std::string> &args, const fs::path &cwd = {},
+                        const std::vector<std::string> &env = {})
 {
     TempDir scratch;
     const std::string outFile = (scratch / "stdout").string(), errFile = (scratch / "stderr").string();
@@ -83,6 +85,15 @@ inline Outcome dlupdate(const std::vector<std::string> &args)
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (!cwd.empty())
+        posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+    std::vector<std::string> variables(env);
+    for (char **e = environ; *e; ++e)
+        variables.emplace_back(*e);
+    std::vector<char *> envp;
+    for (auto &v : variables)
+        envp.push_back(v.data());
+    envp.push_back(nullptr);
     std::vector<std::string> words{DL_DLUPDATE};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char *> argv;
@@ -90,7 +101,7 @@ inline Outcome dlupdate(const std::vector<std::string> &args)
         argv.push_back(w.data());
     argv.push_back(nullptr);
     pid_t pid = 0;
-    int rc = posix_spawn(&pid, DL_DLUPDATE, &actions, nullptr, argv.data(), environ);
+    int rc = posix_spawn(&pid, DL_DLUPDATE, &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0)
         throw std::runtime_error("cannot start " + std::string(DL_DLUPDATE));
@@ -103,6 +114,15 @@ inline Outcome dlupdate(const std::vector<std::string> &args)
     o.err = readText(errFile);
     return o;
 }
+
+// What a session shows of the progress of its flash and HDD work: the HDD
+// task's title and "Completed" in the panel trace, the flash rewrite's last
+// console line.
+const std::string kHddBegun =
+    R"("task":"tdlFirmHdUpdate","op":"text","col":42,"row":4,"text":"HDD SYS Update .......")";
+const std::string kHddDone =
+    R"("task":"tdlFirmHdUpdate","op":"text","col":67,"row":4,"text":"Completed   ")";
+const std::string kFlashDone = "[dlFirmRewrite]frwRewrite: done.";
 
 // ---------------------------------------------------------------------------
 // Sample inputs and media

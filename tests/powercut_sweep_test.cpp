@@ -2,13 +2,13 @@
 // sample media), then a second boot of the same machine: the NVRAM flags must
 // tell what the cut interrupted, and the second session must finish the work
 // and leave the machine as an uninterrupted session does.
+#include "e2e_support.h"
 #include "support/Harness.h"
 #include "support/Sampling.h"
 
 #include <cstdlib>
 #include <map>
 #include <sstream>
-#include <sys/wait.h>
 
 namespace {
 
@@ -19,26 +19,22 @@ using testing_support::TempDir;
 const char *const kEvents[] = {"flash-erase", "flash-write", "archiver",
                                "unit",        "nvram-set",   "nvram-clear"};
 
-struct Outcome {
-    int status = -1;
-    std::string out, err;
-};
+using e2e::dlupdate;
+using e2e::kFlashDone;
+using e2e::kHddBegun;
+using e2e::kHddDone;
+using e2e::Outcome;
 
 // One `dlupdate run --keys ok` of `media` on `machine`, with the event report.
-Outcome session(const fs::path &work, const fs::path &media, const fs::path &machine,
-            const std::string &extra)
+Outcome session(const fs::path &media, const fs::path &machine, std::vector<std::string> extra = {})
 {
-    fs::path out = work / "out.txt", err = work / "err.txt";
-    std::string cmd = "DLUPDATE_EVENTS=1 " + std::string(DL_DLUPDATE) + " run --media " +
-                      media.string() + " --machine " + machine.string() + " --keys ok " +
-                      extra + " >" + out.string() + " 2>" + err.string() + " </dev/null";
-    int st = std::system(cmd.c_str());
-    Outcome r;
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    r.out = readFile(out);
-    r.err = readFile(err);
-    return r;
+    std::vector<std::string> args = {"run", "--media", media.string(), "--machine", machine.string(),
+                                     "--keys", "ok"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return dlupdate(args, {}, {"DLUPDATE_EVENTS=1"});
 }
+
+std::uint32_t rewriteFlags(const fs::path &machine) { return e2e::MachineView{machine}.rewriteFlags(); }
 
 // "events: flash-erase=1 flash-write=1 ..." as counts by kind.
 std::map<std::string, long> eventCounts(const std::string &err)
@@ -56,15 +52,6 @@ std::map<std::string, long> eventCounts(const std::string &err)
     return counts;
 }
 
-std::uint32_t rewriteFlags(const fs::path &machine)
-{
-    std::string nv = readFile(machine / "nvram.bin");
-    if (nv.size() < 4)
-        return 0xFFFFFFFFu;
-    auto b = [&](int i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(nv[i])); };
-    return b(0) << 24 | b(1) << 16 | b(2) << 8 | b(3);
-}
-
 // Every file under `dir` by its relative path, with its content.
 std::map<std::string, std::string> tree(const fs::path &dir)
 {
@@ -77,12 +64,6 @@ std::map<std::string, std::string> tree(const fs::path &dir)
     return files;
 }
 
-const std::string kHddBegun =
-    R"("task":"tdlFirmHdUpdate","op":"text","col":42,"row":4,"text":"HDD SYS Update .......")";
-const std::string kHddDone =
-    R"("task":"tdlFirmHdUpdate","op":"text","col":67,"row":4,"text":"Completed   ")";
-const std::string kFlashDone = "[dlFirmRewrite]frwRewrite: done.";
-
 class PowerCutSweep : public testing::TestWithParam<const char *> {
 protected:
     void SetUp() override
@@ -92,7 +73,7 @@ protected:
                            " mkmedia " + (dir_ / "in" / "manifest.json").string() + " --out " +
                            media_.string() + " >/dev/null";
         ASSERT_EQ(std::system(make.c_str()), 0);
-        Outcome ref = session(dir_.path(), media_, ref_, "");
+        Outcome ref = session(media_, ref_);
         ASSERT_EQ(ref.status, 0) << ref.err;
         ASSERT_EQ(rewriteFlags(ref_), 0u);
         total_ = eventCounts(ref.err);
@@ -127,8 +108,7 @@ TEST_P(PowerCutSweep, EveryCutIsFlaggedAndTheNextBootFinishes)
         fs::path machine = dir_ / ("m-" + cut);
         fs::path trace = dir_ / "trace.jsonl";
 
-        Outcome first = session(dir_.path(), media_, machine,
-                            "--power-cut " + cut + " --panel-trace " + trace.string());
+        Outcome first = session(media_, machine, {"--power-cut", cut, "--panel-trace", trace.string()});
         ASSERT_EQ(first.status, 9) << first.err;
         auto atCut = eventCounts(first.err);
         ASSERT_EQ(atCut[event], i) << first.err;
@@ -162,7 +142,7 @@ TEST_P(PowerCutSweep, EveryCutIsFlaggedAndTheNextBootFinishes)
             EXPECT_TRUE(flash == erased) << "the flash changed before its erase";
         }
 
-        Outcome second = session(dir_.path(), media_, machine, "");
+        Outcome second = session(media_, machine);
         ASSERT_EQ(second.status, 0) << second.out << second.err;
         EXPECT_EQ(rewriteFlags(machine), 0u);
         EXPECT_TRUE(readFile(machine / "flashrom.bin") == refFlash) << "flash differs";
