@@ -114,12 +114,4 @@ bool machineBound()
     return bound.load() != nullptr;
 }
 
-bool Machine::faultFires(const std::string &name, const std::string &what)
-{
-    if (!faults_.fail(name))
-        return false;
-    console_.report("fault " + name + ": " + what);
-    return true;
-}
-
 } // namespace host

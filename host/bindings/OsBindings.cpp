@@ -51,7 +51,8 @@ size_t faultedLength(int fd, size_t n)
 {
     host::IoSystem &io = machine().io();
     if ((io.tag(fd) & kWatchRead) &&
-        machine().faultFires("read@" + io.pathOf(fd), "read of " + std::to_string(n) + " bytes gives half"))
+        machine().faultFires("read@" + io.pathOf(fd),
+                             [&] { return "read of " + std::to_string(n) + " bytes gives half"; }))
         return n / 2;
     return n;
 }
@@ -73,7 +74,7 @@ int taskSpawnThunk(const char *name, int priority, int options, int stackSize, V
     // The context is released with the task, however it ends.
     std::shared_ptr<void> holder(context, release);
     std::string taskName = name ? name : "";
-    if (machine().faultFires("spawn." + taskName, "taskSpawn(" + taskName + ") fails"))
+    if (machine().faultFires("spawn." + taskName, [&] { return "taskSpawn(" + taskName + ") fails"; }))
         return -1;
     return machine().kernel().spawn(taskName, priority, options, stackSize,
                                     [thunk, holder] { thunk(holder.get()); });
@@ -92,21 +93,21 @@ int taskIdSelf()
 // ---- message queues --------------------------------------------------------
 MSG_Q_ID msgQCreate(int maxMsgs, int maxMsgLength, int options)
 {
-    if (machine().faultFires("msgq-create", "msgQCreate fails"))
+    if (machine().faultFires("msgq-create", [&] { return "msgQCreate fails"; }))
         return nullptr;
     return reinterpret_cast<MSG_Q_ID>(machine().kernel().createQueue(maxMsgs, maxMsgLength, options));
 }
 
 STATUS msgQSend(MSG_Q_ID id, char *buffer, UINT nBytes, int timeout, int priority)
 {
-    if (machine().faultFires("msgq-send", "msgQSend fails"))
+    if (machine().faultFires("msgq-send", [&] { return "msgQSend fails"; }))
         return ERROR;
     return machine().kernel().send(queueOf(id), buffer, nBytes, timeout, priority);
 }
 
 int msgQReceive(MSG_Q_ID id, char *buffer, UINT maxNBytes, int timeout)
 {
-    if (machine().faultFires("msgq-receive", "msgQReceive fails"))
+    if (machine().faultFires("msgq-receive", [&] { return "msgQReceive fails"; }))
         return ERROR;
     return machine().kernel().receive(queueOf(id), buffer, maxNBytes, timeout);
 }
@@ -121,7 +122,7 @@ int open(const char *name, int flags, int mode)
 {
     if (!name)
         return ERROR;
-    if (machine().faultFires(std::string("open@") + name, "open fails"))
+    if (machine().faultFires(std::string("open@") + name, [&] { return "open fails"; }))
         return ERROR;
     int fd = machine().io().open(name, flags, mode);
     watchReads(fd, name);
@@ -169,7 +170,8 @@ STATUS remove(const char *name)
 
 STATUS copy(const char *in, const char *out)
 {
-    if (!in || !out || machine().faultFires("copy", std::string("copy ") + in + " " + out + " fails"))
+    if (!in || !out ||
+        machine().faultFires("copy", [&] { return std::string("copy ") + in + " " + out + " fails"; }))
         return ERROR;
     return machine().io().copy(in, out);
 }
@@ -202,7 +204,7 @@ FILE *fopen(const char *file, const char *mode)
 {
     if (!file || !mode)
         return nullptr;
-    if (machine().faultFires(std::string("open@") + file, "fopen fails"))
+    if (machine().faultFires(std::string("open@") + file, [&] { return "fopen fails"; }))
         return nullptr;
     host::IoSystem::Stream *s = machine().io().fopen(file, mode);
     if (s)
@@ -216,7 +218,7 @@ size_t fread(void *buf, size_t size, size_t count, FILE *fp)
     int fd = io.fileno(streamOf(fp));
     if (size && fd > 0 && (io.tag(fd) & kWatchRead) &&
         machine().faultFires("read@" + io.pathOf(fd),
-                 "fread of " + std::to_string(count) + " items gives half"))
+                             [&] { return "fread of " + std::to_string(count) + " items gives half"; }))
         count = count / 2;
     return io.fread(buf, size, count, streamOf(fp));
 }
@@ -269,7 +271,7 @@ int printf(const char *fmt, ...)
 // ---- memory ----------------------------------------------------------------
 void *malloc(size_t nBytes)
 {
-    if (machine().faultFires("malloc", "malloc(" + std::to_string(nBytes) + ") fails"))
+    if (machine().faultFires("malloc", [&] { return "malloc(" + std::to_string(nBytes) + ") fails"; }))
         return nullptr;
     return std::malloc(nBytes);
 }
@@ -282,7 +284,7 @@ void free(void *ptr)
 // ---- block devices -----------------------------------------------------------
 BLK_DEV *ramDevCreate(char *ramAddr, int bytesPerBlk, int blksPerTrack, int nBlocks, int blkOffset)
 {
-    if (machine().faultFires("ramdisk", "ramDevCreate fails"))
+    if (machine().faultFires("ramdisk", [&] { return "ramDevCreate fails"; }))
         return nullptr;
     return reinterpret_cast<BLK_DEV *>(
         machine().createRamDevice(ramAddr, bytesPerBlk, blksPerTrack, nBlocks, blkOffset));
