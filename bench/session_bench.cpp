@@ -25,6 +25,7 @@
 #include "update/session/dlFirmUpMain.h"
 
 #include "support/BenchMachine.h"
+#include "support/Timing.h"
 
 #include <benchmark/benchmark.h>
 #include <nlohmann/json.hpp>
@@ -282,18 +283,7 @@ bool floorWork(Environment &env)
     return ok;
 }
 
-double processSeconds()
-{
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
+double processSeconds() { return bench_support::cpuSeconds(CLOCK_PROCESS_CPUTIME_ID); }
 
 // Each iteration runs the session and the floor back to back, taking turns
 // at going first; the ratios are the medians of the pairs'. The reported
@@ -332,13 +322,13 @@ void BM_SessionOverFloor(benchmark::State &state)
         cpuRatios.push_back(cpu[0] / cpu[1]);
         state.SetIterationTime(wall[0]);
     }
-    state.counters["session_ms"] = median(session) * 1e3;
-    state.counters["floor_ms"] = median(floor) * 1e3;
-    state.counters["staging_ms"] = median(staged) * 1e3;
-    state.counters["os_ui_ms"] = median(flash) * 1e3;
-    state.counters["hdd_units_ms"] = median(rest) * 1e3;
-    state.counters["ratio"] = median(wallRatios);
-    state.counters["ratio_cpu"] = median(cpuRatios);
+    state.counters["session_ms"] = bench_support::median(session) * 1e3;
+    state.counters["floor_ms"] = bench_support::median(floor) * 1e3;
+    state.counters["staging_ms"] = bench_support::median(staged) * 1e3;
+    state.counters["os_ui_ms"] = bench_support::median(flash) * 1e3;
+    state.counters["hdd_units_ms"] = bench_support::median(rest) * 1e3;
+    state.counters["ratio"] = bench_support::median(wallRatios);
+    state.counters["ratio_cpu"] = bench_support::median(cpuRatios);
     state.counters["media_MiB"] = static_cast<double>(env.mediaBytes) / (1 << 20);
 }
 BENCHMARK(BM_SessionOverFloor)->Name("Session_over_Floor")->UseManualTime()->Unit(benchmark::kMillisecond)

@@ -13,6 +13,7 @@
 #include "update/staging/dlFirmUpSubFunction.h"
 
 #include "support/BenchMachine.h"
+#include "support/Timing.h"
 
 #include <benchmark/benchmark.h>
 
@@ -105,18 +106,7 @@ BENCHMARK_TEMPLATE(BM_FileCopy, swapCopy)->Name("dlFirmUsbReadFile_Swap_64MiB")
 
 // The calling thread's processor time (the copies run in it, system calls
 // included), which a loaded machine disturbs less than the clock.
-double threadSeconds()
-{
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
+double threadSeconds() { return bench_support::cpuSeconds(CLOCK_THREAD_CPUTIME_ID); }
 
 // Both copies in each iteration, back to back and taking turns at going
 // first, so that each pair meets the same load of a shared machine; the
@@ -143,8 +133,8 @@ template <int (*Plain)(), int (*Swap)()> void BM_SwapOverPlain(benchmark::State 
         cpuRatios.push_back(cpu[1] / cpu[0]);
         state.SetIterationTime(wall[1]);
     }
-    state.counters["swap_over_plain"] = median(wallRatios);
-    state.counters["swap_over_plain_cpu"] = median(cpuRatios);
+    state.counters["swap_over_plain"] = bench_support::median(wallRatios);
+    state.counters["swap_over_plain_cpu"] = bench_support::median(cpuRatios);
 }
 BENCHMARK_TEMPLATE(BM_SwapOverPlain, plainCopy, swapCopy)->Name("Ratio_FileSwap_over_PlainCopy")->UseManualTime()
     ->Unit(benchmark::kMillisecond)->Iterations(30);
