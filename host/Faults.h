@@ -25,6 +25,9 @@ public:
 
     // --- power cuts ---
     void setPowerCut(std::string_view spec);
+    // The cut asked for: its event ("" when none) and N.
+    const std::string &powerCutEvent() const { return cutEvent_; }
+    long powerCutAt() const { return cutAt_; }
     // Counts one event; true when the power must be cut in this one. The
     // caller leaves the half-done state, then calls cutPower().
     bool powerCutDue(std::string_view event);

@@ -94,13 +94,14 @@ void reportEvents(const host::Faults &faults, std::ostream &err)
     err << "\n" << std::flush;
 }
 
-void reportCutNotReached(const std::string &spec, const host::Faults &faults, std::ostream &err)
+void reportCutNotReached(const host::Faults &faults, std::ostream &err)
 {
-    std::string event = spec.substr(0, spec.find(':'));
+    const std::string &event = faults.powerCutEvent();
     auto it = faults.eventCounts().find(event);
     long seen = it == faults.eventCounts().end() ? 0 : it->second;
-    err << "dlupdate run: power cut " << spec << " not reached: the run made " << seen << " "
-        << event << (seen == 1 ? " event" : " events") << "\n"
+    err << "dlupdate run: power cut " << event << ":" << faults.powerCutAt()
+        << " not reached: the run made " << seen << " " << event << (seen == 1 ? " event" : " events")
+        << "\n"
         << std::flush;
 }
 
@@ -194,8 +195,8 @@ int runSessions(const RunOptions &o, const Entry &entry, std::ostream &err)
     if (reportingEvents)
         reportEvents(machine->faults(), err);
     // A cut the run never came to would otherwise pass for a clean run.
-    if (!o.powerCut.empty())
-        reportCutNotReached(o.powerCut, machine->faults(), err);
+    if (!machine->faults().powerCutEvent().empty())
+        reportCutNotReached(machine->faults(), err);
     return status;
 }
 
