@@ -18,6 +18,7 @@ TEST(E2eRunCommand, BadUsageEndsBeforeAnythingRuns)
         {"--keys", "ok", "--power-cut", "keys:1"},
         {"--keys", "ok", "--sessions", "0"},
         {"--keys", "ok", "--interactive"},
+        {"--interactive"}, // standard input is not a terminal
     };
     for (const auto &extra : cases) {
         SCOPED_TRACE(extra.back());

@@ -351,9 +351,10 @@ struct Terminal::Impl {
             lastFrame.clear();
         } else {
             region = false;
-            out += "dlupdate run: the live panel needs a window of " + std::to_string(kMinColumns) + "x" +
-                   std::to_string(kMinRows) + " or more (this one is " + std::to_string(now.columns) + "x" +
-                   std::to_string(now.rows) + "); the console alone until then\r\n";
+            // Short enough for one line of the smallest window worth naming.
+            out += "dlupdate run: the panel needs " + std::to_string(kMinColumns) + "x" +
+                   std::to_string(kMinRows) + "; this window is " + std::to_string(now.columns) + "x" +
+                   std::to_string(now.rows) + "\r\n";
         }
         if (raw)
             gRawOutputFd = options.outputFd; // the scrolling region is undone at the end
