@@ -183,5 +183,35 @@ TEST(E2eLivePanel, KeysSizesPipesAndQuitting)
     }
 }
 
+// mkmedia at a terminal: a progress line while it works and one summary
+// line at the end, on standard error only; standard output keeps the file
+// list alone. (Off a terminal, standard error stays empty: the other tests.)
+TEST(E2eProgress, MkmediaSumsUpAtATerminalAndKeepsStandardOutputClean)
+{
+    TempDir dir;
+    fs::create_directories(dir / "work");
+    std::ofstream(dir / "work" / "manifest.json") << sampleManifest().dump(2);
+    const fs::path list = dir / "files.txt";
+    PtyRun run({"mkmedia", (dir / "work" / "manifest.json").string(), "--out", (dir / "media").string()}, 100, 30,
+               list);
+    EXPECT_EQ(run.finish(), 0) << run.seen();
+    EXPECT_EQ(readText(list), "fwstore/firmImage0.bin\nfwstore/firmImage1.bin\nfwstore/firmImage2.bin\n"
+                              "fwstore/1\nfwstore/2\nfwstore/3\n");
+    // 3 UI packages, 4 units, the version text and 6 tree files.
+    std::uint64_t in = 0;
+    for (const auto &e : fs::recursive_directory_iterator(sampleDir() / "inputs"))
+        if (e.is_regular_file())
+            in += fs::file_size(e.path());
+    std::string summary = "dlupdate mkmedia: 14 packages, ";
+    std::size_t at = run.seen().find(summary);
+    ASSERT_NE(at, std::string::npos) << run.seen();
+    std::string line = run.seen().substr(at, run.seen().find('\r', at) - at);
+    // Bytes in: the inputs and the short version text.
+    EXPECT_NE(line.find(" bytes out, 3 HDD files, system version V1R2.10 A"), std::string::npos) << line;
+    std::uint64_t bytesIn = std::stoull(line.substr(summary.size()));
+    EXPECT_GT(bytesIn, in);
+    EXPECT_LT(bytesIn, in + 200);
+}
+
 } // namespace
 } // namespace e2e
