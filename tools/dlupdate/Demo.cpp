@@ -78,6 +78,8 @@ std::function<int()> addDemo(CLI::App &app)
     demo->add_option("DIR", *dir,
                      "folder for the demo's files: new, empty or an earlier demo's (default ./dlupdate-demo)");
     demo->add_flag("--interactive", *live, "choose on the live panel instead of confirming at once");
+    demo->footer("Exit status: that of the session (as dlupdate run); 64 when DIR is a file or holds\n"
+                 "files that no demo made, which are then left as they were.");
     return [dir, live] {
         fs::path base = fs::absolute(*dir).lexically_normal();
         if (base.filename().empty())
