@@ -25,7 +25,7 @@ Lookup lookup(const std::string &text, int mode, int capacity = vx::DL_DB_TABLE_
     std::vector<char> &buf = keep ? *keep : buffer;
     buf.assign(text.begin(), text.end());
     std::vector<vx::DL_DB_INFO> table(static_cast<std::size_t>(capacity) + 1);
-    int n = vx::dlFirmGetDBInfo(table.data(), buf.data(), static_cast<int>(buf.size()), mode, capacity);
+    int n = vx::dlFirmGetDBInfoBounded(table.data(), buf.data(), static_cast<int>(buf.size()), mode, capacity);
     EXPECT_EQ(table.back().dataStart, nullptr) << "record past the capacity written";
     table.pop_back();
     return {n, h.console(), table};
