@@ -293,7 +293,7 @@ std::vector<Case> corpus()
         }, 1 << 30);
     }, "Download -> Failed");
     add("hdd_last_file_ends_inside_a_package", [](const Media &m) {
-        m.resize("3", std::filesystem::file_size(m.fw / "3") - 1000);
+        m.resize("3", std::filesystem::file_size(m.fw / "3") - 100);
     }, "Download -> Failed");
     add("image0_random_bytes", [](const Media &m) {
         writeFile(m.fw / "firmImage0.bin", testing_support::randomBytes(5 << 20, 9));

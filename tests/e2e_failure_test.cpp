@@ -395,6 +395,10 @@ TEST(E2eFailures, NoSuccessWithDataMissing)
         // the flash task sets its flag first, the HDD task second
         {"HDD flag cannot be set", {}, {"--keys", "ok", "--fault", "nvram-set:1:1"}, 1,
          "HDD NVRAM flag set error", "7e", true, 0, true},
+        // the bounded reader's 64 KiB buffer, taken for HDD file 1's head
+        // (the module's twelfth allocation): the driver task ends in staging
+        {"the memory reader's buffer cannot be had", {}, {"--keys", "ok", "--fault", "malloc:11:1"}, 1,
+         "malloc error ", "", false, 0, false},
         // no firmImage2.bin for the second session: the PFC and Engine
         // images the first one left are not offered
         {"PFC failed, then a stick without image 2", {},
@@ -428,7 +432,11 @@ TEST(E2eFailures, NoSuccessWithDataMissing)
         EXPECT_EQ(s.machine.rewriteFlags(), c.flags);
         auto disk = s.machine.disk();
         EXPECT_EQ(disk.count("/UND/HddUpdateProgress.log"), c.hddFailed ? 1u : 0u);
-        if (c.status == 1) {
+        if (c.offered.empty()) {
+            EXPECT_EQ(o.err, "fault malloc: malloc(65536) fails\nsession 1: exit(1)\n");
+            EXPECT_EQ(lines.back(), c.said);
+            EXPECT_TRUE(nothingUpdated(s.machine));
+        } else if (c.status == 1) {
             expectFailedSession(s, o);
         } else {
             EXPECT_EQ(lines.back(), "Download -> OK");

@@ -116,6 +116,14 @@ TEST(ChainLookup, FullTableEndsTheLookupSilently)
     Lookup r = lookup(many, vx::DL_DB_CHAIN, vx::DL_DB_TABLE_HDD);
     EXPECT_EQ(r.count, vx::DL_DB_TABLE_HDD);
     EXPECT_STREQ(r.table.back().dbName, "/SYS/f2047");
+
+    // The exported four-argument form stops at the module's largest table.
+    MachineHarness h(false);
+    std::vector<vx::DL_DB_INFO> table(vx::DL_DB_TABLE_HDD + 1);
+    EXPECT_EQ(vx::dlFirmGetDBInfo(table.data(), many.data(), static_cast<int>(many.size()), vx::DL_DB_CHAIN),
+              vx::DL_DB_TABLE_HDD);
+    EXPECT_EQ(table.back().dataStart, nullptr) << "record past the largest table written";
+    EXPECT_STREQ(table[vx::DL_DB_TABLE_HDD - 1].dbName, "/SYS/f2047");
 }
 
 TEST(FindPtrByKey, LeadingPartOfALineWithinTheRange)
