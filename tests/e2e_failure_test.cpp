@@ -441,6 +441,13 @@ TEST(E2eFailures, NoSuccessWithDataMissing)
         } else {
             EXPECT_EQ(lines.back(), "Download -> OK");
             EXPECT_EQ(cells(s.panel(), 13, 42, 21), "    Update Completed.");
+            // every unit offered was chosen and rewritten
+            const unsigned long items = std::stoul(c.offered, nullptr, 16);
+            for (auto [bit, unit] : {std::pair{0x08ul, "lsr"}, std::pair{0x10ul, "pfc"},
+                                     std::pair{0x20ul, "engine"}, std::pair{0x40ul, "scanner"}})
+                if (items & bit) {
+                    EXPECT_TRUE(s.machine.unit(unit)) << unit;
+                }
         }
         if (c.hddFailed) {
             EXPECT_EQ(cells(s.panel(), 4, 67, 9), "Failed   ");
