@@ -57,6 +57,12 @@ int main(int argc, char **argv)
     std::string manifest, outDir;
     mkmedia->add_option("MANIFEST", manifest, "JSON manifest")->required();
     mkmedia->add_option("--out", outDir, "folder the media is written to")->required();
+    media::MkMediaOptions mkmediaOptions;
+    mkmedia->add_option("--level", mkmediaOptions.level, "compression level, 1 (fastest) to 12 (smallest)")
+        ->check(CLI::Range(media::kMinLevel, media::kMaxLevel))
+        ->default_val(media::kDefaultLevel);
+    mkmedia->add_option("--jobs", mkmediaOptions.jobs, "packages compressed at once (default: one per core)")
+        ->check(CLI::PositiveNumber);
 
     auto runAction = dlcli::addRun(app);
     auto demoAction = dlcli::addDemo(app);
@@ -83,7 +89,7 @@ int main(int argc, char **argv)
     if (app.got_subcommand("demo"))
         return demoAction();
     if (mkmedia->parsed())
-        return media::runMkMedia(manifest, outDir, std::cout, std::cerr);
+        return media::runMkMedia(manifest, outDir, std::cout, std::cerr, mkmediaOptions);
     if (inspectCmd->parsed())
         return inspect::runInspect(mediaDir, json, std::cout, std::cerr);
     return kUsage;

@@ -349,7 +349,10 @@ private:
                 r_.hddEveryFileEndsPackage = false;
             r_.hddFiles.push_back(std::move(file));
         }
-        // the remainder of the last file is discarded: only CR LF may be left
+        // the remainder of the last file is discarded: only CR LF may be
+        // left, and behind them the 0xFF that pads a chain of odd length
+        if (remainder.size() == 3 && static_cast<unsigned char>(remainder[2]) == 0xFF)
+            remainder.pop_back();
         if (walk > 0 && remainder.size() > 2)
             problem("HDD file " + std::to_string(walk) + ": the last file ends inside a package, " +
                     std::to_string(remainder.size()) +

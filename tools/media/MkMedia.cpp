@@ -3,7 +3,9 @@
 #include "tools/media/Hdd.h"
 #include "tools/media/Images.h"
 #include "tools/media/OutputFolder.h"
+#include "tools/media/Parallel.h"
 #include "tools/media/Source.h"
+#include "tools/media/Spool.h"
 
 #include <algorithm>
 #include <climits>
@@ -17,7 +19,7 @@ constexpr std::size_t kMaxPackageInput = INT32_MAX;
 constexpr const char *kVersionTextComment = "SYS_VERSION";
 constexpr const char *kHddComment = "HDD_SYS";
 
-Bytes image0(const Image0Section &section)
+Bytes image0(const Image0Section &section, int level)
 {
     Bytes own = loadSource(section.content, layout::kUiOffsets[0], "image0.content");
     std::array<PackageInput, 3> ui;
@@ -28,7 +30,7 @@ Bytes image0(const Image0Section &section)
                  loadSource(p.source, layout::kImage0Max, label + ".source"),
                  label};
     }
-    return buildImage0(std::move(own), ui);
+    return buildImage0(std::move(own), ui, level);
 }
 
 Bytes image1(const Image1Section &section)
@@ -36,7 +38,7 @@ Bytes image1(const Image1Section &section)
     return buildImage1(loadSource(section.content, layout::kImage1Max, "image1.content"), section.head);
 }
 
-Bytes image2(const Image2Section &section)
+Bytes image2(const Image2Section &section, int level)
 {
     std::vector<PackageInput> packages;
     for (std::size_t i = 0; i < section.units.size(); ++i) {
@@ -48,7 +50,7 @@ Bytes image2(const Image2Section &section)
                             loadSource(section.units[i]->source, kMaxPackageInput, label + ".source"),
                             label});
     }
-    return buildImage2(packages);
+    return buildImage2(packages, level);
 }
 
 std::vector<HddEntry> hddEntries(const HddSection &section)
@@ -69,28 +71,39 @@ std::vector<HddEntry> hddEntries(const HddSection &section)
     return entries;
 }
 
-std::vector<MediaFile> hddFiles(const HddSection &section)
+// Packages are made on every core but spooled in the order of their
+// destinations, so the chain is the same whatever the number of threads;
+// only the packages being made are held in memory.
+std::vector<MediaFile> hddFiles(const HddSection &section, const MkMediaOptions &options)
 {
     const std::string version = systemVersion(section.versionText);
-    std::vector<PackageInput> packages;
+    const std::vector<HddEntry> entries = hddEntries(section);
+    auto spool = std::make_shared<ChainSpool>();
+    std::vector<std::size_t> dataEnds;
+    dataEnds.reserve(entries.size() + 1);
+    auto add = [&](const Package &pkg) {
+        dataEnds.push_back(spool->size() + pkg.dataEnd);
+        spool->append(pkg.bytes);
+    };
     // First, so the module finds the version text at the start of file 1.
-    packages.push_back({{layout::kVersionTextName, version, kVersionTextComment, std::nullopt},
-                        versionTextContent(section.versionText),
-                        "hdd.versionText"});
-    for (const HddEntry &entry : hddEntries(section)) {
-        std::string label = "hdd " + entry.dbName;
-        packages.push_back({{entry.dbName, version, kHddComment, std::nullopt},
-                            readInput(entry.source, kMaxPackageInput, label),
-                            label});
-    }
-    HddChain chain = buildHddChain(packages);
-    std::vector<std::size_t> cuts = cutHddChain(chain, section.fileSize);
+    add(makePackage({layout::kVersionTextName, version, kVersionTextComment, std::nullopt},
+                    versionTextContent(section.versionText), "hdd.versionText", options.level));
+    orderedParallel<Package>(
+        entries.size(), jobsFor(options.jobs),
+        [&](std::size_t i) {
+            const HddEntry &entry = entries[i];
+            std::string label = "hdd " + entry.dbName;
+            return makePackage({entry.dbName, version, kHddComment, std::nullopt},
+                               readInput(entry.source, kMaxPackageInput, label), label,
+                               options.level);
+        },
+        [&](std::size_t, Package &&pkg) { add(pkg); });
+
+    std::vector<std::size_t> cuts = cutHddChain(dataEnds, spool->size(), section.fileSize);
     std::vector<MediaFile> files;
     std::size_t from = 0;
     for (std::size_t end : cuts) {
-        files.push_back({std::to_string(files.size() + 1),
-                         Bytes(chain.bytes.begin() + static_cast<std::ptrdiff_t>(from),
-                               chain.bytes.begin() + static_cast<std::ptrdiff_t>(end))});
+        files.push_back({std::to_string(files.size() + 1), {}, spool, from, end});
         from = end;
     }
     return files;
@@ -98,18 +111,18 @@ std::vector<MediaFile> hddFiles(const HddSection &section)
 
 } // namespace
 
-MediaSet buildMedia(const Manifest &manifest)
+MediaSet buildMedia(const Manifest &manifest, const MkMediaOptions &options)
 {
     MediaSet media;
     media.modelFolder = manifest.modelFolder;
     if (manifest.image0)
-        media.files.push_back({layout::kImageNames[0], image0(*manifest.image0)});
+        media.files.push_back({layout::kImageNames[0], image0(*manifest.image0, options.level), nullptr, 0, 0});
     if (manifest.image1)
-        media.files.push_back({layout::kImageNames[1], image1(*manifest.image1)});
+        media.files.push_back({layout::kImageNames[1], image1(*manifest.image1), nullptr, 0, 0});
     if (manifest.image2)
-        media.files.push_back({layout::kImageNames[2], image2(*manifest.image2)});
+        media.files.push_back({layout::kImageNames[2], image2(*manifest.image2, options.level), nullptr, 0, 0});
     if (manifest.hdd)
-        for (MediaFile &file : hddFiles(*manifest.hdd))
+        for (MediaFile &file : hddFiles(*manifest.hdd, options))
             media.files.push_back(std::move(file));
     if (media.files.empty())
         throw MediaError("the manifest names no image and no HDD system: nothing to make");
@@ -117,10 +130,15 @@ MediaSet buildMedia(const Manifest &manifest)
 }
 
 int runMkMedia(const std::string &manifest, const std::string &outDir, std::ostream &out,
-               std::ostream &err)
+               std::ostream &err, const MkMediaOptions &options)
 {
+    if (options.level < kMinLevel || options.level > kMaxLevel) {
+        err << "dlupdate mkmedia: --level " << options.level << " is not in " << kMinLevel << " to "
+            << kMaxLevel << "\n";
+        return kExitUsage;
+    }
     try {
-        MediaSet media = buildMedia(readManifest(manifest));
+        MediaSet media = buildMedia(readManifest(manifest), options);
         for (const std::string &name : writeMedia(outDir, media))
             out << name << "\n";
         return kExitOk;
