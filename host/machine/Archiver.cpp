@@ -6,9 +6,16 @@
 #include "host/machine/DeviceFile.h"
 
 #include <zlib.h>
+#ifdef DL_HAVE_LIBDEFLATE
+#include <libdeflate.h>
+#endif
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -80,6 +87,63 @@ private:
     bool ok_ = false;
 };
 
+#ifdef DL_HAVE_LIBDEFLATE
+// Sources and contents up to these sizes are inflated whole, in memory;
+// larger ones stream through zlib.
+constexpr std::size_t kWholeSource = 64u << 20;
+constexpr std::size_t kWholeContent = 256u << 20;
+
+struct DecompressorFree {
+    void operator()(libdeflate_decompressor *d) const { libdeflate_free_decompressor(d); }
+};
+
+// The whole content of a sound stream, inflated at once: several times
+// faster than zlib's streaming. Nothing when the source cannot be read
+// whole, is too large, or holds no complete, sound stream: zlib's streaming
+// then does the work again and leaves what a failure leaves. The buffers
+// are kept for the next call.
+std::optional<std::span<const std::uint8_t>> inflateWhole(IoSystem &io, std::string_view source)
+{
+    thread_local std::unique_ptr<libdeflate_decompressor, DecompressorFree> decompressor(
+        libdeflate_alloc_decompressor());
+    thread_local std::vector<char> packed;
+    thread_local std::vector<std::uint8_t> content;
+    if (!decompressor)
+        return std::nullopt;
+    DeviceFile in(io, source, iof::kRdOnly);
+    if (!in.isOpen())
+        return std::nullopt;
+    packed.clear();
+    for (;;) {
+        std::size_t used = packed.size();
+        if (used >= kWholeSource)
+            return std::nullopt;
+        packed.resize(std::max<std::size_t>(2 * used, kChunk));
+        long got = in.read(packed.data() + used, packed.size() - used);
+        packed.resize(used + static_cast<std::size_t>(std::max(got, 0L)));
+        if (got < 0)
+            return std::nullopt;
+        if (got == 0)
+            break;
+    }
+    // Most packages expand to under four times their size; when one does
+    // not, the buffer doubles and the stream is inflated again.
+    std::size_t room = std::max(content.size(), 4 * packed.size() + kChunk);
+    for (; room <= kWholeContent; room *= 2) {
+        if (content.size() < room)
+            content.resize(room);
+        std::size_t made = 0;
+        auto rc = libdeflate_zlib_decompress_ex(decompressor.get(), packed.data(), packed.size(),
+                                                content.data(), room, nullptr, &made);
+        if (rc == LIBDEFLATE_SUCCESS)
+            return std::span<const std::uint8_t>(content.data(), made);
+        if (rc != LIBDEFLATE_INSUFFICIENT_SPACE)
+            return std::nullopt;
+    }
+    return std::nullopt;
+}
+#endif
+
 // Links and spellings are the device's to judge.
 bool sameFile(const IoSystem &io, std::string_view a, std::string_view b)
 {
@@ -109,6 +173,24 @@ int expand(IoSystem &io, int command, std::string_view source, std::string_view 
         console.report("fault archiver: " + what + " fails");
         return -1;
     }
+
+#ifdef DL_HAVE_LIBDEFLATE
+    if (auto content = inflateWhole(io, source)) {
+        DeviceFile out(io, destination, kCreateTruncate);
+        if (!out.isOpen()) {
+            console.report(what + ": cannot open the destination");
+            return -1;
+        }
+        // A cut leaves half the content and the call unfinished.
+        std::size_t n = halfOnly ? content->size() / 2 : content->size();
+        if (!out.writeAll(reinterpret_cast<const char *>(content->data()), n)) {
+            if (!halfOnly)
+                console.report(what + ": " + describe(InflateEnd::Stopped));
+            return -1;
+        }
+        return halfOnly && !content->empty() ? -1 : 0;
+    }
+#endif
 
     DeviceFile in(io, source, iof::kRdOnly);
     if (!in.isOpen()) {

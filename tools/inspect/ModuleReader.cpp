@@ -2,6 +2,7 @@
 
 #include "host/Console.h"
 #include "tools/inspect/Inflate.h"
+#include "tools/media/Parallel.h"
 #include "update/hdd/dlFirmHDDUpdate.h"
 #include "update/session/dlFirmUpMain.h"
 #include "update/staging/dlFirmUpSubFunction.h"
@@ -228,13 +229,16 @@ private:
     void addPackages(std::vector<PackageReport> &to, const Lookup &lookup, const char *buffer,
                      const char *end, bool withLanguage, const std::string &where)
     {
-        for (std::size_t i = 0; i < lookup.records.size(); ++i) {
-            PackageReport p = package(lookup.records[i], buffer, end, withLanguage);
-            if (!p.inflates)
-                problem(where + ": package " + std::to_string(i + 1) + " " + p.dbName +
-                        " does not inflate to its size: " + p.inflateNote);
-            to.push_back(std::move(p));
-        }
+        // Packages inflate on every core; the report keeps their order.
+        media::orderedParallel<PackageReport>(
+            lookup.records.size(), media::jobsFor(0),
+            [&](std::size_t i) { return package(lookup.records[i], buffer, end, withLanguage); },
+            [&](std::size_t i, PackageReport &&p) {
+                if (!p.inflates)
+                    problem(where + ": package " + std::to_string(i + 1) + " " + p.dbName +
+                            " does not inflate to its size: " + p.inflateNote);
+                to.push_back(std::move(p));
+            });
     }
 
     // Image 0: the flash ROM image, read into the 8 MiB image area; the
