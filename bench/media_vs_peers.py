@@ -34,11 +34,13 @@ VERSION_TEXT = {"target": "DL01", "oem": "1", "major": "R2", "minor": "10", "shi
 NAME_OK = re.compile(r"^[A-Za-z0-9._+-]+$")
 
 
-def run_timed(cmd, stdout=subprocess.DEVNULL, check=True):
-    """Wall and CPU seconds, peak memory in KiB, via /usr/bin/time."""
-    with tempfile.NamedTemporaryFile("r", suffix=".time") as t:
+def run_timed(cmd, output=None, check=True):
+    """Wall and CPU seconds, peak memory in KiB, via /usr/bin/time; standard
+    output into the file `output` (made anew) or discarded."""
+    with tempfile.NamedTemporaryFile("r", suffix=".time") as t, \
+            open(output or os.devnull, "wb") as out:
         full = ["/usr/bin/time", "-f", "%e %U %S %M", "-o", t.name] + cmd
-        rc = subprocess.run(full, stdout=stdout, stderr=subprocess.PIPE).returncode
+        rc = subprocess.run(full, stdout=out, stderr=subprocess.PIPE).returncode
         if check and rc != 0:
             sys.exit("failed (%d): %s" % (rc, " ".join(cmd)))
         wall, user, system, rss = t.read().split()[-4:]
@@ -187,8 +189,7 @@ def run(args, work, dlupdate, dlbench, scale, jobs):
     tar = os.path.join(work, "corpus.tar")
     subprocess.run(["tar", "-C", corpus, "-cf", tar, "."], check=True)
     gz = tar + ".gz"
-    with open(gz, "wb") as out:
-        pigz = best_of(rep, ["pigz", "-p", str(jobs), "-9", "-c", tar], stdout=out)
+    pigz = best_of(rep, ["pigz", "-p", str(jobs), "-9", "-c", tar], output=gz)
     man = os.path.join(work, "m100.json")
     manifest(man, corpus, 16 * MiB // scale)
     media = os.path.join(work, "media100")

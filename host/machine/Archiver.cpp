@@ -97,46 +97,62 @@ struct DecompressorFree {
     void operator()(libdeflate_decompressor *d) const { libdeflate_free_decompressor(d); }
 };
 
+// Memory kept from call to call and never cleared: every byte is written
+// before it is read.
+class Scratch {
+public:
+    std::uint8_t *room(std::size_t n)
+    {
+        if (n > size_) {
+            bytes_ = std::make_unique_for_overwrite<std::uint8_t[]>(n);
+            size_ = n;
+        }
+        return bytes_.get();
+    }
+    std::size_t size() const { return size_; }
+
+private:
+    std::unique_ptr<std::uint8_t[]> bytes_;
+    std::size_t size_ = 0;
+};
+
 // The whole content of a sound stream, inflated at once: several times
 // faster than zlib's streaming. Nothing when the source cannot be read
 // whole, is too large, or holds no complete, sound stream: zlib's streaming
-// then does the work again and leaves what a failure leaves. The buffers
-// are kept for the next call.
+// then does the work again and leaves what a failure leaves.
 std::optional<std::span<const std::uint8_t>> inflateWhole(IoSystem &io, std::string_view source)
 {
     thread_local std::unique_ptr<libdeflate_decompressor, DecompressorFree> decompressor(
         libdeflate_alloc_decompressor());
-    thread_local std::vector<char> packed;
-    thread_local std::vector<std::uint8_t> content;
+    thread_local Scratch packedRoom, contentRoom;
     if (!decompressor)
         return std::nullopt;
     DeviceFile in(io, source, iof::kRdOnly);
-    if (!in.isOpen())
+    long length = in.length();
+    if (length < 0 || static_cast<std::size_t>(length) > kWholeSource)
         return std::nullopt;
-    packed.clear();
+    // One byte more than the length, to notice a file that grew.
+    const std::size_t want = static_cast<std::size_t>(length);
+    std::uint8_t *packed = packedRoom.room(want + 1);
+    std::size_t got = 0;
     for (;;) {
-        std::size_t used = packed.size();
-        if (used >= kWholeSource)
+        long n = in.read(reinterpret_cast<char *>(packed + got), want + 1 - got);
+        if (n < 0 || got + static_cast<std::size_t>(n) > want)
             return std::nullopt;
-        packed.resize(std::max<std::size_t>(2 * used, kChunk));
-        long got = in.read(packed.data() + used, packed.size() - used);
-        packed.resize(used + static_cast<std::size_t>(std::max(got, 0L)));
-        if (got < 0)
-            return std::nullopt;
-        if (got == 0)
+        if (n == 0)
             break;
+        got += static_cast<std::size_t>(n);
     }
     // Most packages expand to under four times their size; when one does
-    // not, the buffer doubles and the stream is inflated again.
-    std::size_t room = std::max(content.size(), 4 * packed.size() + kChunk);
-    for (; room <= kWholeContent; room *= 2) {
-        if (content.size() < room)
-            content.resize(room);
+    // not, the room doubles and the stream is inflated again.
+    for (std::size_t room = std::max(4 * got + kChunk, contentRoom.size()); room <= kWholeContent;
+         room *= 2) {
+        std::uint8_t *content = contentRoom.room(room);
         std::size_t made = 0;
-        auto rc = libdeflate_zlib_decompress_ex(decompressor.get(), packed.data(), packed.size(),
-                                                content.data(), room, nullptr, &made);
+        auto rc = libdeflate_zlib_decompress_ex(decompressor.get(), packed, got, content, room,
+                                                nullptr, &made);
         if (rc == LIBDEFLATE_SUCCESS)
-            return std::span<const std::uint8_t>(content.data(), made);
+            return std::span<const std::uint8_t>(content, made);
         if (rc != LIBDEFLATE_INSUFFICIENT_SPACE)
             return std::nullopt;
     }
