@@ -62,7 +62,7 @@ int main(int argc, char **argv)
         ->check(CLI::Range(media::kMinLevel, media::kMaxLevel))
         ->default_val(media::kDefaultLevel);
     mkmedia->add_option("--jobs", mkmediaOptions.jobs, "packages compressed at once (default: one per core)")
-        ->check(CLI::PositiveNumber);
+        ->check(CLI::Range(1u, 1024u));
 
     auto runAction = dlcli::addRun(app);
     auto demoAction = dlcli::addDemo(app);
