@@ -63,6 +63,7 @@ bool inflateWhole(std::span<const std::uint8_t> data, std::int64_t limit, Inflat
         return false;
     result.complete = true;
     result.produced = static_cast<std::int64_t>(made);
+    result.streamBytes = static_cast<std::int64_t>(used);
     if (content)
         content->append(reinterpret_cast<const char *>(out.data()), made);
     return true;
@@ -103,6 +104,7 @@ InflateResult inflateData(std::span<const std::uint8_t> data, std::int64_t limit
             content->append(reinterpret_cast<const char *>(out.data()), made);
         if (rc == Z_STREAM_END) {
             result.complete = true;
+            result.streamBytes = static_cast<std::int64_t>(consumed);
             return result;
         }
         if (rc == Z_NEED_DICT || rc == Z_DATA_ERROR || rc == Z_MEM_ERROR) {
