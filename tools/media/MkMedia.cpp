@@ -116,11 +116,13 @@ MediaSet buildMedia(const Manifest &manifest, const MkMediaOptions &options)
     MediaSet media;
     media.modelFolder = manifest.modelFolder;
     if (manifest.image0)
-        media.files.push_back({layout::kImageNames[0], image0(*manifest.image0, options.level), nullptr, 0, 0});
+        media.files.push_back(
+            {layout::kImageNames[0], image0(*manifest.image0, options.level), nullptr, 0, 0});
     if (manifest.image1)
         media.files.push_back({layout::kImageNames[1], image1(*manifest.image1), nullptr, 0, 0});
     if (manifest.image2)
-        media.files.push_back({layout::kImageNames[2], image2(*manifest.image2, options.level), nullptr, 0, 0});
+        media.files.push_back(
+            {layout::kImageNames[2], image2(*manifest.image2, options.level), nullptr, 0, 0});
     if (manifest.hdd)
         for (MediaFile &file : hddFiles(*manifest.hdd, options))
             media.files.push_back(std::move(file));
