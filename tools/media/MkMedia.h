@@ -1,6 +1,7 @@
 // dlupdate mkmedia MANIFEST --out DIR: builds update media from a manifest.
 #pragma once
 
+#include "tools/media/Images.h"
 #include "tools/media/Manifest.h"
 #include "tools/media/Media.h"
 #include "tools/media/Package.h"
@@ -17,9 +18,11 @@ struct MkMediaOptions {
 
 // Everything the manifest names, loaded, checked and laid out, before a
 // byte is written to the media; the HDD chain waits in a temporary file.
-// The result is the same whatever options.jobs is. Throws MediaError or
+// The result is the same whatever options.jobs is. `done` is called for
+// each package, in the order of the media. Throws MediaError or
 // MediaIoError.
-MediaSet buildMedia(const Manifest &manifest, const MkMediaOptions &options = {});
+MediaSet buildMedia(const Manifest &manifest, const MkMediaOptions &options = {},
+                    const PackageDone &done = {});
 
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitUnusable = 5; // an input file or the output folder
