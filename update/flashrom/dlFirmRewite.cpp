@@ -3,11 +3,12 @@
 #include "update/flashrom/dlFirmRewite.h"
 
 #include "bootenv/bootEnv.h"
+#include "bootenv/dlNamespace.h"
 
 #include <stdint.h>
 #include <string.h>
 
-namespace vx {
+DL_NAMESPACE_BEGIN
 
 volatile INT32 dlFirmfromRewriteStatus = -1;
 
@@ -213,4 +214,4 @@ int dlFirmRewriteNoCheckSum(int target, int nvFlag, const char *path)
     return OK;
 }
 
-} // namespace vx
+DL_NAMESPACE_END

@@ -1,6 +1,7 @@
 // HDD image check and staging: the numbered HDD package files on the
 // storage, and one of them read into a part buffer.
 #include "update/hdd/dlFirmHDDUpdate.h"
+#include "bootenv/dlNamespace.h"
 
 #include "update/session/dlFirmUpMain.h"
 #include "update/staging/dlFirmUpSubFunction.h"
@@ -9,7 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace vx {
+DL_NAMESPACE_BEGIN
 
 static const int dlHddPathSize = 80;
 
@@ -125,4 +126,4 @@ char *bootUsbStrageTenkai_HDD(const char *path, INT32 *length, INT32 offset)
     return NULL;
 }
 
-} // namespace vx
+DL_NAMESPACE_END

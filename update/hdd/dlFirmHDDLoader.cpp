@@ -3,13 +3,14 @@
 #include "update/hdd/dlFirmHDDUpdate.h"
 
 #include "bootenv/bootEnv.h"
+#include "bootenv/dlNamespace.h"
 #include "update/staging/dlFirmUpSubFunction.h"
 
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 
-namespace vx {
+DL_NAMESPACE_BEGIN
 
 static const char dlHddTempDb[] = "/TMP/temp.db";
 // Expansions of one package in a row before the loader gives up.
@@ -23,14 +24,14 @@ static const int dlHddReTryMax = 20;
 // destination would lie outside the device.
 static int dlBoardPathLeavesDevice(const char *path)
 {
-    const char *tail = path;
+    char *tail = (char *)path;
     const char *p;
     size_t len;
     int depth = 0;
 
-    iosDevFind(path, &tail);
+    iosDevFind((char *)path, &tail);
     if (tail == NULL)
-        tail = path;
+        tail = (char *)path;
     for (p = tail; *p != '\0'; p += len) {
         while (*p == '/')
             p++;
@@ -258,4 +259,4 @@ int dlFirmHdLoaderUSBHdUpdate(char *buffer, INT32 length, INT32 fileIndex)
     return 0;
 }
 
-} // namespace vx
+DL_NAMESPACE_END

@@ -4,13 +4,14 @@
 #include "update/hdd/dlFirmHDDUpdate.h"
 
 #include "bootenv/bootEnv.h"
+#include "bootenv/dlNamespace.h"
 #include "update/session/dlFirmUpMain.h"
 
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 
-namespace vx {
+DL_NAMESPACE_BEGIN
 
 MSG_Q_ID dlFirmUpdateUSBQId;
 INT32 HddRetryCount = 0;
@@ -124,9 +125,9 @@ static int dlHddLoadFiles(INT32 count, INT32 *sizes)
         free(remainder);
         remainder = NULL;
 
-        if (taskSpawn("tdlFirmHdLoaderUSBUpdate", 100, VX_FP_TASK, 0x100000,
-                      dlFirmHdLoaderUSBHdUpdate, (_Vx_usr_arg_t)part, partLength, k, 0, 0, 0, 0,
-                      0, 0, 0) == -1) {
+        if (taskSpawn((char *)"tdlFirmHdLoaderUSBUpdate", 100, VX_FP_TASK, 0x100000,
+                      DL_TASK_ENTRY(dlFirmHdLoaderUSBHdUpdate), DL_TASK_ARG(part), partLength, k,
+                      0, 0, 0, 0, 0, 0, 0) == -1) {
             printf("can not start partition all mount task\n");
             fprintf(dl_fp, "[dlFirmHdUpdate_USB] taskSpawn() error. can not start partition all mount task\n");
             free(part);
@@ -275,4 +276,4 @@ int dlFirmHdUpdate_USB(UINT32 selection)
     return 0;
 }
 
-} // namespace vx
+DL_NAMESPACE_END

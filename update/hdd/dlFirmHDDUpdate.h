@@ -3,8 +3,9 @@
 #pragma once
 
 #include "bootenv/vxWorks.h"
+#include "bootenv/dlNamespace.h"
 
-namespace vx {
+DL_NAMESPACE_BEGIN
 
 constexpr int DL_HDD_FILES_MAX = 32;
 
@@ -57,4 +58,4 @@ int dlBoardCreateDir(DL_DIR_INFO *entries, int count);
 int dlFirmUsbCheckHDD(INT32 *count, INT32 *sizes);
 char *bootUsbStrageTenkai_HDD(const char *path, INT32 *length, INT32 offset);
 
-} // namespace vx
+DL_NAMESPACE_END

@@ -1,12 +1,13 @@
 // Which update items the media offers: one bit per item whose image is in
 // the RAM disk, and HDD SYS when its package files on the storage are whole.
 #include "bootenv/bootEnv.h"
+#include "bootenv/dlNamespace.h"
 #include "update/hdd/dlFirmHDDUpdate.h"
 #include "update/session/dlFirmUpMain.h"
 
 #include <cstring>
 
-namespace vx {
+DL_NAMESPACE_BEGIN
 
 namespace {
 
@@ -51,4 +52,4 @@ void bootUpdateUSBMediaModeuleCheck(UINT32 mask)
     dlFirmModuleFileCheck("/TMP/scmfirm.tz", DL_ITEM_SCANNER, mask);
 }
 
-} // namespace vx
+DL_NAMESPACE_END

@@ -3,6 +3,7 @@
 #include "update/session/dlFirmUpMain.h"
 
 #include "bootenv/bootEnv.h"
+#include "bootenv/dlNamespace.h"
 #include "update/flashrom/dlFirmRewite.h"
 #include "update/hdd/dlFirmHDDUpdate.h"
 #include "update/menu/dlFirmMenu.h"
@@ -11,7 +12,7 @@
 
 #include <cstring>
 
-namespace vx {
+DL_NAMESPACE_BEGIN
 
 static const char dlstr[] = "dlFirmWare Version V1.05";
 
@@ -70,7 +71,7 @@ int dlFirmUpdateUSBMediaMain()
     memset(firmImageFile0, 0, sizeof firmImageFile0);
     memset(firmImageFile1, 0, sizeof firmImageFile1);
     memset(firmImageFile2, 0, sizeof firmImageFile2);
-    dir = opendir("/usbstor/0/fwstore");
+    dir = opendir((char *)"/usbstor/0/fwstore");
     if (dir != nullptr) {
         printf("FOLROOT\n");
         dlupdateFolderCheckFlag = 1;
@@ -128,8 +129,9 @@ int dlFirmUpdateUSBMediaMain()
     }
 
     for (i = 0; i < 4; i++) {
-        if (taskSpawn(dlFirmUpdateTasks[i].name, 100, VX_FP_TASK, 0x100000,
-                      dlFirmUpdateTasks[i].entry, selection, 0, 0, 0, 0, 0, 0, 0, 0, 0) == -1) {
+        if (taskSpawn((char *)dlFirmUpdateTasks[i].name, 100, VX_FP_TASK, 0x100000,
+                      DL_TASK_ENTRY(dlFirmUpdateTasks[i].entry), selection, 0, 0, 0, 0, 0, 0,
+                      0, 0, 0) == -1) {
             printf("%s", dlFirmUpdateTasks[i].spawnError);
             resultWord = -1;
             if (msgQSend(*dlFirmUpdateTasks[i].queue, reinterpret_cast<char *>(&resultWord), 4,
@@ -165,4 +167,4 @@ int dlFirmUpdateUSBMediaMain()
     return 0;
 }
 
-} // namespace vx
+DL_NAMESPACE_END

@@ -3,8 +3,9 @@
 #pragma once
 
 #include "bootenv/vxWorks.h"
+#include "bootenv/dlNamespace.h"
 
-namespace vx {
+DL_NAMESPACE_BEGIN
 
 // Update item bits of the selection mask and of the available items.
 constexpr UINT32 DL_ITEM_OSUI = 0x02;
@@ -46,4 +47,4 @@ int dlFirmFromUpdate_USB(UINT32 selection);
 int dlFirmEngUpdate_USB(UINT32 selection);
 int dlFirmScnUpdate_USB(UINT32 selection);
 
-} // namespace vx
+DL_NAMESPACE_END

@@ -1,10 +1,11 @@
 // The update tasks of the flash ROM, the engine-side units (LSR, PFC,
 // Engine) and the scanner, and the result message each sends the driver.
 #include "bootenv/bootEnv.h"
+#include "bootenv/dlNamespace.h"
 #include "update/flashrom/dlFirmRewite.h"
 #include "update/session/dlFirmUpMain.h"
 
-namespace vx {
+DL_NAMESPACE_BEGIN
 
 namespace {
 
@@ -140,4 +141,4 @@ int dlFirmScnUpdate_USB(UINT32 selection)
     return OK;
 }
 
-} // namespace vx
+DL_NAMESPACE_END

@@ -4,6 +4,7 @@
 #include "update/staging/dlFirmUpSubFunction.h"
 
 #include "bootenv/bootEnv.h"
+#include "bootenv/dlNamespace.h"
 #include "bootenv/vxWorks.h"
 #include "update/session/dlFirmUpMain.h"
 #include "update/version/dlFirmVersion.h"
@@ -11,7 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace vx {
+DL_NAMESPACE_BEGIN
 
 static const char dlTmpFromBin[] = "/TMP/from.bin";
 static const char dlTmpImage0[] = "/TMP/firmImage0.bin";
@@ -505,4 +506,4 @@ int dlFirmUsbStrageTenkai(char *versionTable)
     return OK;
 }
 
-} // namespace vx
+DL_NAMESPACE_END

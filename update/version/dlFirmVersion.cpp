@@ -3,13 +3,14 @@
 #include "update/version/dlFirmVersion.h"
 
 #include "bootenv/bootEnv.h"
+#include "bootenv/dlNamespace.h"
 #include "update/session/dlFirmUpMain.h"
 
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 
-namespace vx {
+DL_NAMESPACE_BEGIN
 
 // Version head of the flash image: the version lies in bytes 27 to 42.
 static const int dlVerHeadVersionAt = 27;
@@ -292,4 +293,4 @@ void dlFirmUpdateFalseSysVer(char *table)
     exit(1);
 }
 
-} // namespace vx
+DL_NAMESPACE_END
