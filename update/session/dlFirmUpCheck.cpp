@@ -33,7 +33,7 @@ void bootUpdateUSBMediaModeuleCheck(UINT32 mask)
 
     dlFirmUpdateModuleEnableFlag = 0;
 
-    dlFirmModuleFileCheck("/TMP/from.bin", DL_ITEM_OSUI, mask);
+    dlFirmModuleFileCheck(DL_TMP_FROM_BIN, DL_ITEM_OSUI, mask);
 
     // The HDD package files are looked for on the storage, not in /TMP.
     memset(sizes, 0, sizeof(sizes));
@@ -46,10 +46,10 @@ void bootUpdateUSBMediaModeuleCheck(UINT32 mask)
         dlFirmHddSeriesCount = 0;
     }
 
-    dlFirmModuleFileCheck("/TMP/lsrfirm.tz", DL_ITEM_LSR, mask);
-    dlFirmModuleFileCheck("/TMP/pfcfirm.tz", DL_ITEM_PFC, mask);
-    dlFirmModuleFileCheck("/TMP/mfirm.tz", DL_ITEM_ENGINE, mask);
-    dlFirmModuleFileCheck("/TMP/scmfirm.tz", DL_ITEM_SCANNER, mask);
+    dlFirmModuleFileCheck(DL_TMP_LSR_FIRM, DL_ITEM_LSR, mask);
+    dlFirmModuleFileCheck(DL_TMP_PFC_FIRM, DL_ITEM_PFC, mask);
+    dlFirmModuleFileCheck(DL_TMP_ENG_FIRM, DL_ITEM_ENGINE, mask);
+    dlFirmModuleFileCheck(DL_TMP_SCN_FIRM, DL_ITEM_SCANNER, mask);
 }
 
 DL_NAMESPACE_END

@@ -103,7 +103,7 @@ int dlFirmUpdateUSBMediaMain()
     if (bootUpdateFRWCheck == 1) {
         if (versionTable[2] != 'R')
             dlFirmUpdateFalseSysVer(versionTable);
-        remove("/TMP/sysDummy.txt");
+        remove(DL_TMP_SYS_DUMMY);
     }
 
     dlFirmUsbVersionShow(versionTable);
@@ -133,9 +133,7 @@ int dlFirmUpdateUSBMediaMain()
                       DL_TASK_ENTRY(dlFirmUpdateTasks[i].entry), selection, 0, 0, 0, 0, 0, 0,
                       0, 0, 0) == -1) {
             printf("%s", dlFirmUpdateTasks[i].spawnError);
-            resultWord = -1;
-            if (msgQSend(*dlFirmUpdateTasks[i].queue, reinterpret_cast<char *>(&resultWord), 4,
-                         WAIT_FOREVER, MSG_PRI_NORMAL) == -1)
+            if (dlFirmSendResult(*dlFirmUpdateTasks[i].queue, -1) == -1)
                 printf("ErrMsgBuf failed\n");
             sessionResult = -1;
         }
@@ -151,7 +149,7 @@ int dlFirmUpdateUSBMediaMain()
             sessionResult = -1;
         }
         if (dlFirmUpdateTasks[i].queue == &dlFirmUpdateHdQId && resultWord == -1)
-            copy("/TMP/HddUpdateProgress.log", "/UND/HddUpdateProgress.log");
+            copy(DL_TMP_PROGRESS_LOG, DL_UND_PROGRESS_LOG);
     }
 
     if (sessionResult == -1)

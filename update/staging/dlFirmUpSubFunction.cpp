@@ -4,14 +4,13 @@
 #include "bootenv/bootEnv.h"
 #include "bootenv/dlNamespace.h"
 #include "bootenv/vxWorks.h"
+#include "update/session/dlFirmUpMain.h"
 
 #include <cstring>
 
 DL_NAMESPACE_BEGIN
 
 INT32 usbdataStart[3] = {0x280000, 0x310000, 0x380000};
-
-static const char dlTempDevName[] = "/TMP";
 
 /*
  * RAM disk
@@ -27,8 +26,8 @@ STATUS bootUpdateTempDevCreate3()
     printf("ramdevice_48\n");
 
     /* Found with part of the name consumed: made by an earlier call. */
-    dev = iosDevFind((char *)dlTempDevName, &tail);
-    if (dev != NULL && tail != dlTempDevName)
+    dev = iosDevFind((char *)DL_TMP_DEV, &tail);
+    if (dev != NULL && tail != DL_TMP_DEV)
         return OK;
 
     memory = (char *)malloc(DL_RAMDISK_BYTES);
@@ -44,7 +43,7 @@ STATUS bootUpdateTempDevCreate3()
         free(memory); /* nothing refers to it yet */
         return ERROR;
     }
-    dosFsMkfs((char *)dlTempDevName, blkDev);
+    dosFsMkfs((char *)DL_TMP_DEV, blkDev);
     return OK;
 }
 
