@@ -1,5 +1,6 @@
 #include "host/Faults.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstdio>
@@ -21,6 +22,51 @@ constexpr std::array<std::string_view, 20> kPlainFaults = {
 constexpr std::array<std::string_view, 6> kEvents = {
     "flash-erase", "flash-write", "archiver", "unit", "nvram-set", "nvram-clear",
 };
+
+// Edit distance, for suggestions on a misspelt name.
+std::size_t distance(std::string_view a, std::string_view b)
+{
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j)
+        row[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            std::size_t up = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+            diagonal = up;
+        }
+    }
+    return row[b.size()];
+}
+
+// The names within a third of their length of `name`, nearest first.
+std::vector<std::string> closest(std::string_view name, const std::vector<std::string> &names)
+{
+    std::vector<std::pair<std::size_t, std::string>> scored;
+    for (const auto &n : names) {
+        std::size_t d = distance(name, n);
+        if (d <= std::max<std::size_t>(2, n.size() / 3))
+            scored.emplace_back(d, n);
+    }
+    std::stable_sort(scored.begin(), scored.end(),
+                     [](const auto &x, const auto &y) { return x.first < y.first; });
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < scored.size() && i < 3; ++i)
+        out.push_back(scored[i].second);
+    return out;
+}
+
+std::string didYouMean(const std::vector<std::string> &names)
+{
+    if (names.empty())
+        return "";
+    std::string s = "; did you mean ";
+    for (std::size_t i = 0; i < names.size(); ++i)
+        s += (i == 0 ? "" : i + 1 == names.size() ? " or " : ", ") + names[i];
+    return s + "?";
+}
 
 long parseCount(std::string_view text, std::string_view spec, const char *what)
 {
@@ -45,6 +91,61 @@ bool Faults::knownFault(std::string_view name)
         if (name.size() > prefix.size() && name.substr(0, prefix.size()) == prefix)
             return true;
     return false;
+}
+
+std::vector<std::string> Faults::faultNames()
+{
+    std::vector<std::string> names(kPlainFaults.begin(), kPlainFaults.end());
+    names.emplace_back("malloc");
+    return names;
+}
+
+std::vector<std::string> Faults::eventNames()
+{
+    return {kEvents.begin(), kEvents.end()};
+}
+
+std::vector<std::string> Faults::closestFaults(std::string_view name)
+{
+    // The forms that take a suffix are offered by their prefix.
+    auto names = faultNames();
+    for (std::string_view form : {"spawn.TASKNAME", "open@PATH", "read@PATH"}) {
+        std::size_t stem = form.find_first_of(".@");
+        if (name.substr(0, stem) == form.substr(0, stem))
+            return {std::string(form)};
+    }
+    return closest(name, names);
+}
+
+std::vector<std::string> Faults::closestEvents(std::string_view name)
+{
+    return closest(name, eventNames());
+}
+
+bool Faults::powerCutReached() const
+{
+    auto it = events_.find(cutEvent_);
+    return !cutEvent_.empty() && it != events_.end() && it->second >= cutAt_;
+}
+
+std::vector<Faults::Record> Faults::records() const
+{
+    std::vector<Record> out(faults_.size());
+    for (const auto &[name, f] : faults_)
+        out[f.order] = {f.spec, name, f.skip, f.count, f.seen, f.fired, f.firstFired};
+    return out;
+}
+
+std::string Faults::whyNeverFired(const Record &r)
+{
+    if (r.fired > 0)
+        return "";
+    if (r.calls == 0)
+        return "no call matched";
+    if (r.count == 0)
+        return "its COUNT is 0";
+    return "the run made " + std::to_string(r.calls) + (r.calls == 1 ? " call" : " calls") +
+           " of it, all within SKIP " + std::to_string(r.skip);
 }
 
 bool Faults::knownEvent(std::string_view name)
@@ -82,7 +183,13 @@ void Faults::add(std::string_view spec)
                                     "': expected NAME[:SKIP[:COUNT]]");
     }
     if (!knownFault(name))
-        throw std::invalid_argument("unknown fault '" + std::string(name) + "'");
+        throw std::invalid_argument("unknown fault '" + std::string(name) + "'" +
+                                    didYouMean(closestFaults(name)));
+    f.spec = std::string(spec);
+    f.order = faults_.size();
+    auto old = faults_.find(name);
+    if (old != faults_.end())
+        f.order = old->second.order; // the later spec replaces the earlier
     faults_[std::string(name)] = f;
 }
 
@@ -102,7 +209,11 @@ bool Faults::fail(std::string_view name)
     long n = f.seen++;
     if (n < f.skip)
         return false;
-    return f.count < 0 || n < f.skip + f.count;
+    if (f.count >= 0 && n >= f.skip + f.count)
+        return false;
+    if (f.fired++ == 0)
+        f.firstFired = n + 1;
+    return true;
 }
 
 void Faults::setPowerCut(std::string_view spec)
@@ -112,7 +223,8 @@ void Faults::setPowerCut(std::string_view spec)
         throw std::invalid_argument("bad power cut '" + std::string(spec) + "': expected EVENT:N");
     std::string_view event = spec.substr(0, colon);
     if (!knownEvent(event))
-        throw std::invalid_argument("unknown power-cut event '" + std::string(event) + "'");
+        throw std::invalid_argument("unknown power-cut event '" + std::string(event) + "'" +
+                                    didYouMean(closestEvents(event)));
     long n = parseCount(spec.substr(colon + 1), spec, "N");
     if (n < 1)
         throw std::invalid_argument("power cut '" + std::string(spec) + "': N counts from 1");

@@ -9,6 +9,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace host {
 
@@ -38,14 +39,42 @@ public:
     [[noreturn]] void cutPower();
     void setCutAction(std::function<void()> action) { cutAction_ = std::move(action); }
 
+    // True once the asked-for cut has come (the process may still be in it).
+    bool powerCutReached() const;
+
+    // Each spec added, in the order given, with what became of it, so that
+    // a fault that tested nothing can be told from one that fired.
+    struct Record {
+        std::string spec; // as given
+        std::string name;
+        long skip = 0;
+        long count = -1;      // -1: for ever
+        long calls = 0;       // calls of the name counted
+        long fired = 0;       // of which failed
+        long firstFired = 0;  // the call (from 1) that failed first; 0: none
+    };
+    std::vector<Record> records() const;
+    // Why a spec never fired, or "" when it did.
+    static std::string whyNeverFired(const Record &r);
+
     static bool knownFault(std::string_view name);
     static bool knownEvent(std::string_view name);
+    // The valid names nearest to a mistyped one, best first (at most three).
+    static std::vector<std::string> closestFaults(std::string_view name);
+    static std::vector<std::string> closestEvents(std::string_view name);
+    // Every plain fault name and every power-cut event, in table order.
+    static std::vector<std::string> faultNames();
+    static std::vector<std::string> eventNames();
 
 private:
     struct Fault {
+        std::string spec;
         long skip = 0;
         long count = -1; // -1: for ever
         long seen = 0;
+        long fired = 0;
+        long firstFired = 0;
+        std::size_t order = 0;
     };
     std::map<std::string, Fault, std::less<>> faults_;
     std::map<std::string, long, std::less<>> events_;

@@ -37,6 +37,8 @@ std::function<int()> addRun(CLI::App &app)
     run->add_option("--panel", o->panelFile, "write the final panel to FILE");
     run->add_option("--panel-trace", o->traceFile, "write every display call to FILE (JSON lines)");
     run->add_option("--ramdisk-out", o->ramdiskOut, "copy the RAM disk out to DIR at the end");
+    run->add_option("--report", o->reportFile,
+                    "write what the run did to FILE as JSON, on every ending");
     run->add_flag("--interactive,!--no-interactive", o->interactive,
                   "draw the panel live and take keys from the keyboard");
     return [o, run] {
