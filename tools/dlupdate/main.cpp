@@ -3,6 +3,7 @@
 #include "host/machine/MachineFolder.h"
 #include "tools/dlupdate/RunCommands.h"
 #include "tools/inspect/Inspect.h"
+#include "tools/inspect/MachineCheck.h"
 #include "tools/media/MkMedia.h"
 
 #include <CLI/CLI.hpp>
@@ -45,13 +46,22 @@ int main(int argc, char **argv)
     CLI::App app{"dlupdate: run the storage-update module on a simulated machine"};
     app.require_subcommand(1);
 
-    auto *machine = app.add_subcommand("machine", "create a machine folder or show its state");
+    auto *machine = app.add_subcommand("machine", "create a machine folder, show its state or verify it against media");
     machine->require_subcommand(1);
     std::string dir;
     auto *init = machine->add_subcommand("init", "create a new machine in DIR (missing or empty)");
     init->add_option("DIR", dir, "machine folder")->required();
     auto *show = machine->add_subcommand("show", "show the state of the machine in DIR");
     show->add_option("DIR", dir, "machine folder")->required();
+    bool showJson = false;
+    show->add_flag("--json", showJson, "the state as one JSON object, with digests and versions");
+    auto *verify = machine->add_subcommand(
+        "verify", "compare a machine with what update media carry (exit 0 only when all match)");
+    std::string verifyMachine, verifyMedia;
+    bool verifyJson = false;
+    verify->add_option("--machine", verifyMachine, "machine folder")->required();
+    verify->add_option("--media", verifyMedia, "media folder")->required();
+    verify->add_flag("--json", verifyJson, "the comparison as one JSON object");
 
     auto *mkmedia = app.add_subcommand("mkmedia", "build update media from a manifest");
     std::string manifest, outDir;
@@ -77,7 +87,9 @@ int main(int argc, char **argv)
     if (init->parsed())
         return machineInit(dir);
     if (show->parsed())
-        return machineShow(dir);
+        return showJson ? inspect::runMachineShowJson(dir, std::cout, std::cerr) : machineShow(dir);
+    if (verify->parsed())
+        return inspect::runVerify(verifyMachine, verifyMedia, verifyJson, std::cout, std::cerr);
     if (app.got_subcommand("run"))
         return runAction();
     if (app.got_subcommand("demo"))

@@ -141,8 +141,9 @@ std::string field(const VersionTable &table, int at)
 // needed, and the report being filled.
 class ModuleReader::Session {
 public:
-    Session(const host::CapturedConsole &console, const std::filesystem::path &dir)
-        : console_(console), dir_(dir)
+    Session(const host::CapturedConsole &console, const std::filesystem::path &dir,
+            bool keepContent)
+        : console_(console), dir_(dir), keepContent_(keepContent)
     {
     }
 
@@ -213,7 +214,8 @@ private:
         // the lookup counts only packages whose data lies in the buffer
         std::span<const std::uint8_t> data(reinterpret_cast<const std::uint8_t *>(rec.dataStart),
                                            static_cast<std::size_t>(rec.compressedSize));
-        InflateResult inflated = inflateData(data, rec.expandedSize);
+        InflateResult inflated =
+            inflateData(data, rec.expandedSize, keepContent_ ? &p.content : nullptr);
         p.inflates = inflated.complete && inflated.produced == rec.expandedSize;
         if (!inflated.error.empty())
             p.inflateNote = inflated.error;
@@ -493,6 +495,7 @@ private:
 
     const host::CapturedConsole &console_;
     std::filesystem::path dir_;
+    bool keepContent_;
     std::string prefix_;
     Report r_;
     std::array<char, vx::DL_VER_HEAD_SIZE> upperHalfHead_{};
@@ -504,6 +507,6 @@ ModuleReader::ModuleReader(const host::CapturedConsole &console, std::filesystem
 {
 }
 
-Report ModuleReader::read() { return Session(console_, dir_).run(); }
+Report ModuleReader::read() { return Session(console_, dir_, keepContent_).run(); }
 
 } // namespace inspect

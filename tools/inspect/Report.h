@@ -23,6 +23,7 @@ struct PackageReport {
     std::int32_t expandedSize = 0;
     bool inflates = false;  // to exactly expandedSize bytes
     std::string inflateNote; // why not, when it does not
+    std::string content;     // what it inflates to, kept only when asked for
 };
 
 struct ImageReport {
