@@ -219,3 +219,142 @@ TEST(E2eReport, OutputsAfterAPowerCutShowTheMomentItWent)
 
 } // namespace
 } // namespace e2e
+
+namespace e2e {
+namespace {
+
+json showJson(const MachineView &m)
+{
+    Outcome o = dlupdate({"machine", "show", "--json", m.dir.string()});
+    if (o.status != 0)
+        throw std::runtime_error("machine show --json: " + o.err);
+    return json::parse(o.out);
+}
+
+// machine show --json on a fresh, an updated, a cut and a failed machine,
+// each field against the folder's files.
+TEST(E2eMachineJson, ShowsTheFolderAsData)
+{
+    MediaView media(sharedMedia("sample"));
+    struct Case {
+        const char *what;
+        std::vector<std::string> run; // none: a fresh machine
+        std::uint32_t flags;
+        bool versions;  // the flash head and the disk's version text are there
+        std::string logLine; // the progress log's last line in /UND, "" for none
+    } cases[] = {
+        {"fresh", {}, 0, false, ""},
+        {"updated", {"--keys", "ok"}, 0, true, ""},
+        {"cut in the flash write", {"--keys", "ok", "--power-cut", "flash-write:1"}, 0x01, false, ""},
+        {"HDD update failed", {"--keys", "ok", "--fault", "mkdir"}, 0x10, true, "?"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        Session s;
+        s.media = sharedMedia("sample");
+        if (c.run.empty())
+            ASSERT_EQ(dlupdate({"machine", "init", s.machine.dir.string()}).status, 0);
+        else
+            s.run(c.run);
+        json j = showJson(s.machine);
+        EXPECT_EQ(j.at("format"), 1);
+        EXPECT_EQ(j.at("nvram").at("rewriteFlags"), s.machine.rewriteFlags());
+        EXPECT_EQ(j.at("nvram").at("rewriteFlags"), c.flags);
+        EXPECT_EQ(j.at("nvram").at("updateMode"), s.machine.updateMode());
+        EXPECT_EQ(j.at("flash").at("sha256"), sha256Hex(s.machine.flash()));
+        EXPECT_EQ(j.at("flash").at("erased"), s.machine.flashErased());
+        for (const char *unit : {"lsr", "pfc", "engine", "scanner"}) {
+            auto bytes = s.machine.unit(unit);
+            json entry = j.at("units").at(unit);
+            EXPECT_EQ(entry.is_null() ? json(nullptr) : entry.at("sha256"),
+                      bytes ? json(sha256Hex(*bytes)) : json(nullptr))
+                << unit;
+        }
+        if (c.versions || !s.machine.flashErased()) {
+            // The head stands at the flash's start from the first half written on.
+            EXPECT_EQ(j.at("flash").at("versionHead").at("version"), systemVersion(media));
+            EXPECT_EQ(j.at("flash").at("versionHead").at("target"), "DL01");
+        } else {
+            EXPECT_EQ(j.at("flash").at("versionHead"), nullptr);
+        }
+        if (c.versions && fs::exists(s.machine.dir / "disk/ROM/sysDummy.txt"))
+            EXPECT_EQ(j.at("systemVersion").at("version"), systemVersion(media));
+        else
+            EXPECT_EQ(j.at("systemVersion"), nullptr);
+        fs::path log = s.machine.dir / "disk/UND/HddUpdateProgress.log";
+        if (c.logLine.empty()) {
+            EXPECT_EQ(j.at("progressLog"), nullptr);
+        } else {
+            auto lines = splitLines(readText(log));
+            ASSERT_FALSE(lines.empty());
+            EXPECT_EQ(j.at("progressLog").at("lastLine"), lines.back());
+        }
+    }
+}
+
+// machine verify: 0 only when every target of the media matches; each
+// mismatch is named on its line.
+TEST(E2eMachineVerify, NamesEveryTargetThatDiffers)
+{
+    const fs::path sample = sharedMedia("sample");
+    // The scanner gets the laser's firmware.
+    const fs::path other = sharedMedia("other-scanner", [](json &m) {
+        m["image2"]["scanner"]["source"] = sampleInput("lsr.bin").string();
+    });
+    struct Case {
+        const char *what;
+        std::vector<std::string> run;
+        std::function<void(const MachineView &)> spoil;
+        fs::path media;
+        int status;
+        std::vector<std::string> lines; // that must be in the output
+    } cases[] = {
+        {"updated from these media", {"--keys", "ok"}, {}, sample, 0,
+         {"flash: matches (8454144 bytes of the flash image)", "unit scanner: matches", "nvram flags: matches"}},
+        {"one unit file changed", {"--keys", "ok"},
+         [](const MachineView &m) {
+             Bytes b = *m.unit("pfc");
+             b[100] ^= 1;
+             mkmediatest::writeFile(m.dir / "units/pfc.bin", b);
+         },
+         sample, 1, {"unit pfc: differs at offset 0x000064 (4001 bytes, expected 4001)", "unit lsr: matches"}},
+        {"power cut in the flash write", {"--keys", "ok", "--power-cut", "flash-write:1"}, {}, sample, 1,
+         {"flash: differs at offset 0x408000", "unit lsr: missing",
+          "nvram flags: differs (0x00000001 set: FLASH_REWRITE)"}},
+        {"other media", {"--keys", "ok"}, {}, other, 1, {"unit scanner: differs at offset 0x000000 (8192 bytes, expected 6000)", "unit lsr: matches"}},
+        {"a disk file removed", {"--keys", "ok"},
+         [](const MachineView &m) { fs::remove(m.dir / "disk/SYS/bin/app"); }, sample, 1,
+         {"disk /SYS/bin/app: missing", "disk /ROM/sysDummy.txt: matches"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        Session s;
+        s.media = sample;
+        s.run(c.run);
+        if (c.spoil)
+            c.spoil(s.machine);
+        Outcome o = dlupdate({"machine", "verify", "--machine", s.machine.dir.string(), "--media", c.media.string()});
+        EXPECT_EQ(o.status, c.status) << o.out << o.err;
+        auto lines = o.lines();
+        for (const auto &want : c.lines)
+            EXPECT_NE(std::find(lines.begin(), lines.end(), want), lines.end()) << want << "\n" << o.out;
+        // The JSON form agrees line by line.
+        Outcome j = dlupdate({"machine", "verify", "--json", "--machine", s.machine.dir.string(), "--media",
+                              c.media.string()});
+        EXPECT_EQ(j.status, c.status);
+        json doc = json::parse(j.out);
+        EXPECT_EQ(doc.at("matches"), c.status == 0);
+        ASSERT_EQ(doc.at("targets").size(), lines.size());
+        for (std::size_t i = 0; i < lines.size(); ++i)
+            EXPECT_EQ(lines[i].rfind(doc["targets"][i].at("target").get<std::string>() + ": " +
+                                         doc["targets"][i].at("state").get<std::string>(),
+                                     0),
+                      0u)
+                << lines[i];
+    }
+    Outcome none = dlupdate({"machine", "verify", "--machine", "/nonexistent/m", "--media", sample.string()});
+    EXPECT_EQ(none.status, 5);
+}
+
+} // namespace
+} // namespace e2e
