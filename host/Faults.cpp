@@ -12,16 +12,51 @@ namespace host {
 
 namespace {
 
-constexpr std::array<std::string_view, 20> kPlainFaults = {
-    "ramdisk",      "keys",        "msgq-create",  "msgq-send",   "msgq-receive",
-    "archiver",     "copy",        "mkdir",        "flash-create", "flash-info",
-    "flash-erase",  "flash-write", "flash-verify", "nvram-set",   "nvram-clear",
-    "unit.lsr",     "unit.pfc",    "unit.engine",  "unit.scanner", "hd-init",
+struct Named {
+    std::string_view name;
+    std::string_view what; // what fails, or what a cut leaves
 };
 
-constexpr std::array<std::string_view, 6> kEvents = {
-    "flash-erase", "flash-write", "archiver", "unit", "nvram-set", "nvram-clear",
-};
+constexpr std::array<Named, 21> kPlainFaults = {{
+    {"ramdisk", "ramDevCreate yields no device"},
+    {"keys", "bootGetKeyFocus returns null"},
+    {"msgq-create", "msgQCreate returns null"},
+    {"msgq-send", "msgQSend returns -1"},
+    {"msgq-receive", "msgQReceive returns -1"},
+    {"archiver", "dlBoardArchiver creates or truncates the destination, writes nothing, returns -1"},
+    {"copy", "copy returns -1"},
+    {"mkdir", "catMkdir fails"},
+    {"flash-create", "fromDevCreate fails"},
+    {"flash-info", "fromDevGetInfo fails"},
+    {"flash-erase", "the flash erase fails"},
+    {"flash-write", "a flash write stores nothing and returns 0"},
+    {"flash-verify", "a read of the flash device returns a wrong byte (each read counts once)"},
+    {"nvram-set", "setBitNvFlag returns -1 and changes nothing"},
+    {"nvram-clear", "clearBitNvRAMFlags returns -1 and changes nothing"},
+    {"unit.lsr", "frwRewriteMAIN for the laser unit returns -1"},
+    {"unit.pfc", "frwRewriteMAIN for the PFC unit returns -1"},
+    {"unit.engine", "frwRewriteMAIN for the engine returns -1"},
+    {"unit.scanner", "frwRewriteMAIN for the scanner returns -1"},
+    {"hd-init", "bootHdLoaderInit returns -1"},
+    {"malloc", "malloc returns null"},
+}};
+
+// Names that end in what they aim at.
+constexpr std::array<Named, 4> kAimedFaults = {{
+    {"spawn.TASKNAME", "taskSpawn of that task name returns -1"},
+    {"open@PATH", "open or fopen of exactly PATH fails"},
+    {"read@PATH", "a read or fread of the file opened as PATH returns half the bytes asked for"},
+    {"archiver@DESTINATION", "dlBoardArchiver writing exactly DESTINATION fails as archiver does"},
+}};
+
+constexpr std::array<Named, 6> kEventTable = {{
+    {"flash-erase", "half the flash area erased"},
+    {"flash-write", "half the bytes of the write programmed"},
+    {"archiver", "half the content written"},
+    {"unit", "half the firmware written"},
+    {"nvram-set", "setBitNvFlag, cut before the change"},
+    {"nvram-clear", "clearBitNvRAMFlags, cut before the change"},
+}};
 
 // Edit distance, for suggestions on a misspelt name.
 std::size_t distance(std::string_view a, std::string_view b)
@@ -82,37 +117,59 @@ long parseCount(std::string_view text, std::string_view spec, const char *what)
 
 bool Faults::knownFault(std::string_view name)
 {
-    if (name == "malloc")
-        return true;
     for (auto f : kPlainFaults)
-        if (f == name)
+        if (f.name == name)
             return true;
-    for (std::string_view prefix : {"spawn.", "open@", "read@"})
+    for (auto f : kAimedFaults) {
+        std::string_view prefix = f.name.substr(0, f.name.find_first_of(".@") + 1);
         if (name.size() > prefix.size() && name.substr(0, prefix.size()) == prefix)
             return true;
+    }
     return false;
+}
+
+std::vector<std::string> Faults::describe()
+{
+    std::vector<std::string> lines;
+    auto line = [&](std::string_view kind, const Named &n) {
+        std::string l = std::string(kind) + std::string(n.name);
+        l.resize(std::max<std::size_t>(l.size() + 2, 30), ' ');
+        lines.push_back(l + std::string(n.what));
+    };
+    for (const auto &f : kPlainFaults)
+        line("fault ", f);
+    for (const auto &f : kAimedFaults)
+        line("fault ", f);
+    for (const auto &e : kEventTable)
+        line("cut   ", e);
+    return lines;
 }
 
 std::vector<std::string> Faults::faultNames()
 {
-    std::vector<std::string> names(kPlainFaults.begin(), kPlainFaults.end());
-    names.emplace_back("malloc");
+    std::vector<std::string> names;
+    for (const auto &f : kPlainFaults)
+        names.emplace_back(f.name);
     return names;
 }
 
 std::vector<std::string> Faults::eventNames()
 {
-    return {kEvents.begin(), kEvents.end()};
+    std::vector<std::string> names;
+    for (const auto &e : kEventTable)
+        names.emplace_back(e.name);
+    return names;
 }
 
 std::vector<std::string> Faults::closestFaults(std::string_view name)
 {
     // The forms that take a suffix are offered by their prefix.
     auto names = faultNames();
-    for (std::string_view form : {"spawn.TASKNAME", "open@PATH", "read@PATH"}) {
-        std::size_t stem = form.find_first_of(".@");
-        if (name.substr(0, stem) == form.substr(0, stem))
-            return {std::string(form)};
+    for (const auto &f : kAimedFaults) {
+        std::size_t stem = f.name.find_first_of(".@");
+        if (name.substr(0, stem) == f.name.substr(0, stem) && name.size() > stem &&
+            (name[stem] == '.' || name[stem] == '@' || name[stem] == '-' || name[stem] == ':'))
+            return {std::string(f.name)};
     }
     return closest(name, names);
 }
@@ -150,8 +207,8 @@ std::string Faults::whyNeverFired(const Record &r)
 
 bool Faults::knownEvent(std::string_view name)
 {
-    for (auto e : kEvents)
-        if (e == name)
+    for (auto e : kEventTable)
+        if (e.name == name)
             return true;
     return false;
 }
@@ -178,7 +235,7 @@ void Faults::add(std::string_view spec)
             f.skip = parseCount(first, spec, "SKIP");
         }
     } else if (last != std::string_view::npos && name.substr(0, 5) != "open@" &&
-               name.substr(0, 5) != "read@") {
+               name.substr(0, 5) != "read@" && name.substr(0, 9) != "archiver@") {
         throw std::invalid_argument("bad fault '" + std::string(spec) +
                                     "': expected NAME[:SKIP[:COUNT]]");
     }
@@ -198,8 +255,14 @@ bool Faults::watches(std::string_view name) const
     return faults_.find(name) != faults_.end();
 }
 
-bool Faults::fail(std::string_view name)
+bool Faults::fail(std::string_view name, std::string_view arg)
 {
+    if (listener_) {
+        auto c = calls_.find(name);
+        if (c == calls_.end())
+            c = calls_.emplace(std::string(name), 0).first;
+        listener_(name, ++c->second, arg);
+    }
     if (faults_.empty())
         return false;
     auto it = faults_.find(name);
@@ -232,9 +295,11 @@ void Faults::setPowerCut(std::string_view spec)
     cutAt_ = n;
 }
 
-bool Faults::powerCutDue(std::string_view event)
+bool Faults::powerCutDue(std::string_view event, std::string_view arg)
 {
     long n = ++events_[std::string(event)];
+    if (listener_)
+        listener_(event, n, arg);
     return !cutEvent_.empty() && event == cutEvent_ && n == cutAt_;
 }
 

@@ -18,8 +18,9 @@ public:
     // Parses and adds one spec; std::invalid_argument with a readable
     // message for a bad spec or an unknown name.
     void add(std::string_view spec);
-    // Counts one call of `name`; true when this call must fail.
-    bool fail(std::string_view name);
+    // Counts one call of `name`; true when this call must fail. `arg` says
+    // what the call works on, for the listing of calls.
+    bool fail(std::string_view name, std::string_view arg = {});
     // True when some spec names exactly `name` (nothing is counted).
     bool watches(std::string_view name) const;
     bool empty() const { return faults_.empty(); }
@@ -31,7 +32,13 @@ public:
     long powerCutAt() const { return cutAt_; }
     // Counts one event; true when the power must be cut in this one. The
     // caller leaves the half-done state, then calls cutPower().
-    bool powerCutDue(std::string_view event);
+    bool powerCutDue(std::string_view event, std::string_view arg = {});
+
+    // --- listing: every counted call and event, in order, with its number
+    // (the N of NAME:N-1:1 or of a cut EVENT:N) ---
+    using Listener = std::function<void(std::string_view name, long n, std::string_view arg)>;
+    void setListener(Listener listener) { listener_ = std::move(listener); }
+    bool listening() const { return static_cast<bool>(listener_); }
     // How many events of each kind were seen (for sweeps).
     const std::map<std::string, long, std::less<>> &eventCounts() const { return events_; }
     // Ends the process with status 9, as a power cut would: nothing is
@@ -62,6 +69,9 @@ public:
     // The valid names nearest to a mistyped one, best first (at most three).
     static std::vector<std::string> closestFaults(std::string_view name);
     static std::vector<std::string> closestEvents(std::string_view name);
+    // One line per fault name, aimed form and power-cut event, with what
+    // it does: "fault NAME  what fails", "cut   EVENT  what it leaves".
+    static std::vector<std::string> describe();
     // Every plain fault name and every power-cut event, in table order.
     static std::vector<std::string> faultNames();
     static std::vector<std::string> eventNames();
@@ -81,6 +91,8 @@ private:
     std::string cutEvent_;
     long cutAt_ = 0;
     std::function<void()> cutAction_;
+    Listener listener_;
+    std::map<std::string, long, std::less<>> calls_; // every name, while listening
 };
 
 } // namespace host

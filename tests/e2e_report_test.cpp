@@ -5,6 +5,8 @@
 
 #include <openssl/evp.h>
 
+#include <cstring>
+
 namespace e2e {
 namespace {
 
@@ -354,6 +356,85 @@ TEST(E2eMachineVerify, NamesEveryTargetThatDiffers)
     }
     Outcome none = dlupdate({"machine", "verify", "--machine", "/nonexistent/m", "--media", sample.string()});
     EXPECT_EQ(none.status, 5);
+}
+
+} // namespace
+} // namespace e2e
+
+namespace e2e {
+namespace {
+
+// The listing names each archiver call by the number a fault needs: the
+// fault archiver:(N-1):1 hits exactly the call listed as "archiver #N", and
+// archiver@DESTINATION hits the call writing that destination.
+TEST(E2eEvents, ListedNumbersAimFaults)
+{
+    Session s;
+    s.media = sharedMedia("sample");
+    Outcome listing = s.run({"--keys", "1,ok", "--events"});
+    ASSERT_EQ(listing.status, 0) << listing.err;
+    std::vector<std::pair<long, std::string>> archiver; // number, destination
+    for (const auto &line : splitLines(listing.err))
+        if (line.rfind("archiver #", 0) == 0) {
+            long n = std::stol(line.substr(10));
+            archiver.emplace_back(n, line.substr(line.find(" -> ") + 4));
+            EXPECT_EQ(n, static_cast<long>(archiver.size())) << "listed once, in order: " << line;
+        }
+    ASSERT_EQ(archiver.size(), 12u) << listing.err;
+    EXPECT_NE(listing.err.find("\nunit #2: pfc\n"), std::string::npos) << listing.err;
+
+    for (std::size_t pick : {std::size_t{0}, std::size_t{6}, archiver.size() - 1}) {
+        const auto &[n, destination] = archiver[pick];
+        SCOPED_TRACE(destination);
+        for (const std::string &fault :
+             {"archiver:" + std::to_string(n - 1) + ":1", "archiver@" + destination}) {
+            Session f;
+            f.media = sharedMedia("sample");
+            // (The module tries again after a failed expansion: the run may
+            // still complete.)
+            Outcome o = f.run({"--keys", "1,ok", "--fault", fault});
+            std::string name = fault.substr(0, fault.find(':'));
+            EXPECT_NE(o.err.find("fault " + name + ": dlBoardArchiver /TMP/temp.db -> " + destination + " fails"),
+                      std::string::npos)
+                << o.err;
+            EXPECT_EQ(o.err.find("never fired"), std::string::npos) << o.err;
+        }
+    }
+}
+
+// Every name `dlupdate faults` lists is one `run` takes: given all at once,
+// the run is refused only for the bad key that follows them.
+TEST(E2eEvents, FaultsListsWhatRunTakes)
+{
+    Outcome list = dlupdate({"faults"});
+    ASSERT_EQ(list.status, 0);
+    std::vector<std::string> args{"run", "--media", sharedMedia("sample").string(), "--machine", "/nonexistent/m"};
+    std::size_t faults = 0, cuts = 0;
+    for (const auto &line : list.lines()) {
+        std::istringstream words(line);
+        std::string kind, name;
+        words >> kind >> name;
+        for (const char *placeholder : {"TASKNAME", "PATH", "DESTINATION"})
+            if (name.ends_with(placeholder))
+                name = name.substr(0, name.size() - std::strlen(placeholder)) + "tUpdate";
+        if (kind == "fault") {
+            args.insert(args.end(), {"--fault", name});
+            ++faults;
+        } else {
+            ASSERT_EQ(kind, "cut") << line;
+            Outcome o = dlupdate({"run", "--media", sharedMedia("sample").string(), "--machine", "/nonexistent/m",
+                                  "--power-cut", name + ":1", "--keys", "x"});
+            EXPECT_EQ(o.err.find("power-cut"), std::string::npos) << o.err;
+            ++cuts;
+        }
+    }
+    EXPECT_EQ(faults, 25u);
+    EXPECT_EQ(cuts, 6u);
+    args.insert(args.end(), {"--keys", "x"});
+    Outcome o = dlupdate(args);
+    EXPECT_EQ(o.status, 64);
+    EXPECT_EQ(o.err.find("fault"), std::string::npos) << o.err;
+    EXPECT_NE(o.err.find("bad key entry 1 \"x\""), std::string::npos) << o.err;
 }
 
 } // namespace

@@ -111,7 +111,7 @@ int Units::rewrite(int code, int /*arg*/, std::string_view path)
         console.report("frwRewriteMAIN: no unit has target code " + std::to_string(code));
         return -1;
     }
-    if (faults_.fail(unit->fault)) {
+    if (faults_.fail(unit->fault, path)) {
         console.report("fault " + std::string(unit->fault) + ": frwRewriteMAIN fails");
         return -1;
     }
@@ -127,7 +127,7 @@ int Units::rewrite(int code, int /*arg*/, std::string_view path)
     fs::create_directories(dir_, ec);
     const fs::path target = dir_ / (std::string(unit->name) + ".bin");
 
-    if (faults_.powerCutDue("unit")) {
+    if (faults_.powerCutDue("unit", unit->name)) {
         // The cut tears the unit's file: the first half of the new firmware
         // stands where the old one was.
         HostFd out(target, O_WRONLY | O_CREAT | O_TRUNC);

@@ -39,6 +39,9 @@ std::function<int()> addRun(CLI::App &app)
     run->add_option("--ramdisk-out", o->ramdiskOut, "copy the RAM disk out to DIR at the end");
     run->add_option("--report", o->reportFile,
                     "write what the run did to FILE as JSON, on every ending");
+    run->add_flag("--events", o->listEvents,
+                  "list every fault point and power-cut event on standard error as it comes");
+    run->footer("Fault names, aimed forms and power-cut events, one a line: dlupdate faults");
     run->add_flag("--interactive,!--no-interactive", o->interactive,
                   "draw the panel live and take keys from the keyboard");
     return [o, run] {

@@ -1,5 +1,6 @@
 // dlupdate: runs update sessions of the storage-update module on a
 // simulated machine, and makes and checks update media.
+#include "host/Faults.h"
 #include "host/machine/MachineFolder.h"
 #include "tools/dlupdate/RunCommands.h"
 #include "tools/inspect/Inspect.h"
@@ -68,6 +69,9 @@ int main(int argc, char **argv)
     mkmedia->add_option("MANIFEST", manifest, "JSON manifest")->required();
     mkmedia->add_option("--out", outDir, "folder the media is written to")->required();
 
+    auto *faultsCmd = app.add_subcommand(
+        "faults", "list every fault name, aimed form and power-cut event, one a line");
+
     auto runAction = dlcli::addRun(app);
     auto demoAction = dlcli::addDemo(app);
 
@@ -90,6 +94,11 @@ int main(int argc, char **argv)
         return showJson ? inspect::runMachineShowJson(dir, std::cout, std::cerr) : machineShow(dir);
     if (verify->parsed())
         return inspect::runVerify(verifyMachine, verifyMedia, verifyJson, std::cout, std::cerr);
+    if (faultsCmd->parsed()) {
+        for (const auto &line : host::Faults::describe())
+            std::cout << line << "\n";
+        return 0;
+    }
     if (app.got_subcommand("run"))
         return runAction();
     if (app.got_subcommand("demo"))

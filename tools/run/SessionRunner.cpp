@@ -289,6 +289,19 @@ int runSessions(const RunOptions &o, const Entry &entry, std::ostream &err)
     const char *wantEvents = std::getenv("DLUPDATE_EVENTS");
     RunEnd ending(o, *machine, err);
     ending.setReportingEvents(wantEvents && *wantEvents);
+    if (o.listEvents || (wantEvents && std::string_view(wantEvents) == "2")) {
+        // A fault point that is also an event (archiver) is listed once.
+        auto last = std::make_shared<std::string>();
+        machine->faults().setListener(
+            [&err, last](std::string_view name, long n, std::string_view arg) {
+                std::string line = std::string(name) + " #" + std::to_string(n);
+                if (!arg.empty())
+                    line += ": " + std::string(arg);
+                if (line != *last)
+                    err << line << "\n";
+                *last = std::move(line);
+            });
+    }
     // The power may go in any task: the outputs are written as things stand
     // then, before the process ends.
     machine->faults().setCutAction([&ending] { ending.finish(kPowerCut); });

@@ -36,6 +36,9 @@ struct RunOptions {
     std::string traceFile;
     std::string ramdiskOut;
     std::string reportFile;
+    // Lists every fault point and power-cut event on standard error as the
+    // run passes it ("archiver #7: /TMP/temp.db -> /PRF/panel.cfg").
+    bool listEvents = false;
     // Live panel and keyboard: by default when stdin is a terminal and no
     // key script is given.
     bool interactive = false;
