@@ -146,6 +146,18 @@ json fileEntry(const fs::path &p)
 
 } // namespace
 
+int stageAsSession(bool modelFolder)
+{
+    // Where the session driver looks for the images.
+    vx::dlupdateFolderCheckFlag = modelFolder ? 1 : 0;
+    std::string prefix = modelFolder ? "/usbstor/0/fwstore/" : "/usbstor/0/";
+    std::strcpy(vx::firmImageFile0, (prefix + "firmImage0.bin").c_str());
+    std::strcpy(vx::firmImageFile1, (prefix + "firmImage1.bin").c_str());
+    std::strcpy(vx::firmImageFile2, (prefix + "firmImage2.bin").c_str());
+    std::array<char, vx::DL_VERSION_TABLE_SIZE> table{};
+    return vx::dlFirmUsbStrageTenkai(table.data());
+}
+
 int runMachineShowJson(const std::string &dirText, std::ostream &out, std::ostream &err)
 {
     const fs::path dir = dirText;
@@ -299,14 +311,7 @@ Expected expectedFrom(const fs::path &media)
         report = reader.read();
         // The staging of a session: the flash image file and the unit
         // images in the RAM disk, read back as the rewrites would read them.
-        bool model = report.modelFolder;
-        vx::dlupdateFolderCheckFlag = model ? 1 : 0;
-        std::string prefix = model ? "/usbstor/0/fwstore/" : "/usbstor/0/";
-        std::strcpy(vx::firmImageFile0, (prefix + "firmImage0.bin").c_str());
-        std::strcpy(vx::firmImageFile1, (prefix + "firmImage1.bin").c_str());
-        std::strcpy(vx::firmImageFile2, (prefix + "firmImage2.bin").c_str());
-        std::array<char, vx::DL_VERSION_TABLE_SIZE> table{};
-        if (vx::dlFirmUsbStrageTenkai(table.data()) != 0)
+        if (stageAsSession(report.modelFolder) != 0)
             e.why = "the module cannot stage these media";
         e.flash = readDevice("/TMP/from.bin");
         for (const auto &[unit, image] : kUnitImages)

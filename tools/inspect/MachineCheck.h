@@ -15,6 +15,11 @@ inline constexpr int kVerifyUnusable = 5;  // the machine or media folder cannot
 
 inline constexpr int kMachineJsonFormat = 1;
 
+// Runs the module's staging of a session on the bound machine's media, in
+// the calling task: the RAM disk, the flash image file and the unit images.
+// 0, or -1 when the module gives up ("   Inflate Error").
+int stageAsSession(bool modelFolder);
+
 // Everything `machine show` prints, as one JSON object; 5 when the folder
 // is no machine.
 int runMachineShowJson(const std::string &dir, std::ostream &out, std::ostream &err);

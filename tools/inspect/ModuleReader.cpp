@@ -174,7 +174,18 @@ private:
         r_.folder = (r_.modelFolder ? dir_ / "fwstore" : dir_).string();
     }
 
-    void problem(std::string text) { r_.problems.push_back(std::move(text)); }
+    // Every problem gets its code where it is found; `file` is the media
+    // file's name ("" for the media as a whole), `package` counts from 1.
+    void problem(const char *code, std::string text, std::string file = {}, int package = 0)
+    {
+        r_.problems.push_back({code, std::move(text), std::move(file), package});
+    }
+    // The media file a "where" names: "HDD file 3" is file "3".
+    static std::string fileOf(const std::string &where)
+    {
+        const std::string hdd = "HDD file ";
+        return where.rfind(hdd, 0) == 0 ? where.substr(hdd.size()) : where;
+    }
 
     // The whole file through the module's memory reader, into a cleared
     // area of at least `minSize` bytes.
@@ -233,8 +244,9 @@ private:
         for (std::size_t i = 0; i < lookup.records.size(); ++i) {
             PackageReport p = package(lookup.records[i], buffer, end, withLanguage);
             if (!p.inflates)
-                problem(where + ": package " + std::to_string(i + 1) + " " + p.dbName +
-                        " does not inflate to its size: " + p.inflateNote);
+                problem("package-inflate", where + ": package " + std::to_string(i + 1) + " " + p.dbName +
+                        " does not inflate to its size: " + p.inflateNote,
+                        fileOf(where), static_cast<int>(i + 1));
             to.push_back(std::move(p));
         }
     }
@@ -251,14 +263,18 @@ private:
         std::vector<char> area = readSwapped(file, kImageArea, placed);
         r_.image0.bytes = placed;
         if (placed > kImageArea)
-            problem(r_.image0.file + ": " + std::to_string(placed) +
-                    " bytes, longer than the 8 MiB image area (" + std::to_string(kImageArea) +
-                    ")");
+            problem("image0-too-long",
+                    r_.image0.file + ": " + std::to_string(placed) +
+                        " bytes, longer than the 8 MiB image area (" + std::to_string(kImageArea) +
+                        ")",
+                    r_.image0.file);
         Lookup l = lookUp(area.data(), kImageArea, vx::DL_DB_FIXED, vx::DL_DB_TABLE_IMAGE);
         if (l.records.size() != kUiPackages)
-            problem(r_.image0.file + ": the fixed-offset lookup finds " +
-                    std::to_string(l.records.size()) + " of its 3 packages (the module says " +
-                    quote(l.endReason) + ")");
+            problem("image0-packages-missing",
+                    r_.image0.file + ": the fixed-offset lookup finds " +
+                        std::to_string(l.records.size()) + " of its 3 packages (the module says " +
+                        quote(l.endReason) + ")",
+                    r_.image0.file);
         addPackages(r_.image0.packages, l, area.data(), area.data() + kImageArea, true,
                     r_.image0.file);
         // the flash image file holds the area's upper half behind image 1
@@ -279,9 +295,11 @@ private:
         r_.image1.bytes = placed;
         r_.flashImageBytes = placed + kImageArea;
         if (*r_.flashImageBytes > kFlashAreaBytes)
-            problem("flash image file: " + std::to_string(*r_.flashImageBytes) +
-                    " bytes (image 1 and the 8 MiB image area) do not fit the " +
-                    std::to_string(kFlashAreaBytes) + "-byte flash area");
+            problem("flash-image-too-large",
+                    "flash image file: " + std::to_string(*r_.flashImageBytes) +
+                        " bytes (image 1 and the 8 MiB image area) do not fit the " +
+                        std::to_string(kFlashAreaBytes) + "-byte flash area",
+                    r_.image1.file);
 
         // the first 128 bytes of the flash image file, a NUL behind them
         head_.fill(0);
@@ -308,12 +326,16 @@ private:
         // a larger table than the module's, to count what it would drop
         Lookup l = lookUp(bytes.data(), placed, vx::DL_DB_CHAIN, vx::DL_DB_TABLE_HDD);
         if (l.records.size() > vx::DL_DB_TABLE_IMAGE)
-            problem(r_.image2.file + ": " + std::to_string(l.records.size()) +
-                    " packages, more than the 16 the module's table holds");
+            problem("image2-too-many-packages",
+                    r_.image2.file + ": " + std::to_string(l.records.size()) +
+                        " packages, more than the 16 the module's table holds",
+                    r_.image2.file);
         if (!ordinaryChainEnd(l.endReason))
-            problem(r_.image2.file + ": the chain breaks after package " +
-                    std::to_string(l.records.size()) + " (the module says " + quote(l.endReason) +
-                    ")");
+            problem("image2-chain-broken",
+                    r_.image2.file + ": the chain breaks after package " +
+                        std::to_string(l.records.size()) + " (the module says " +
+                        quote(l.endReason) + ")",
+                    r_.image2.file, static_cast<int>(l.records.size()) + 1);
         addPackages(r_.image2.packages, l, bytes.data(), bytes.data() + placed, false,
                     r_.image2.file);
     }
@@ -333,8 +355,8 @@ private:
         r_.hddSeries = vx::dlFirmUsbCheckHDD(&count, sizes.data()) == 0;
         int walk = r_.hddSeries ? count : seriesFromOne();
         if (!r_.hddSeries)
-            problem("HDD files: " + presentList() + " do not form a series from 1" +
-                    missingList());
+            problem("hdd-series-broken",
+                    "HDD files: " + presentList() + " do not form a series from 1" + missingList());
 
         std::vector<char> remainder;
         r_.hddEveryFileEndsPackage = walk > 0;
@@ -345,17 +367,21 @@ private:
             file.carriedIn = static_cast<std::int64_t>(remainder.size());
             std::string where = "HDD file " + std::to_string(n);
             if ((file.bytes & 1) && n < walk)
-                problem(where + ": odd length " + std::to_string(file.bytes) +
-                        " but not the last file: its pad byte lands inside the chain");
+                problem("hdd-odd-length",
+                        where + ": odd length " + std::to_string(file.bytes) +
+                            " but not the last file: its pad byte lands inside the chain",
+                        std::to_string(n));
             if (!loadPart(file, remainder, where))
                 r_.hddEveryFileEndsPackage = false;
             r_.hddFiles.push_back(std::move(file));
         }
         // the remainder of the last file is discarded: only CR LF may be left
         if (walk > 0 && remainder.size() > 2)
-            problem("HDD file " + std::to_string(walk) + ": the last file ends inside a package, " +
-                    std::to_string(remainder.size()) +
-                    " bytes after its last complete package are never loaded");
+            problem("hdd-last-file-cut",
+                    "HDD file " + std::to_string(walk) + ": the last file ends inside a package, " +
+                        std::to_string(remainder.size()) +
+                        " bytes after its last complete package are never loaded",
+                    std::to_string(walk));
     }
 
     std::string hddPath(int n) const { return prefix_ + std::to_string(n); }
@@ -395,16 +421,19 @@ private:
         ModuleBuffer part(vx::bootUsbStrageTenkai_HDD(hddPath(file.number).c_str(), &length,
                                                       carried));
         if (!part) {
-            problem(where + ": cannot be read (the module says " + quote(tail.lastLine()) + ")");
+            problem("hdd-file-unreadable",
+                    where + ": cannot be read (the module says " + quote(tail.lastLine()) + ")",
+                    fileOf(where));
             return false;
         }
         std::copy(remainder.begin(), remainder.end(), part.get());
         std::int64_t partLength = carried + length;
         Lookup l = lookUp(part.get(), partLength, vx::DL_DB_CHAIN, vx::DL_DB_TABLE_HDD);
         if (l.records.empty()) {
-            problem(where + ": holds the end of no package, with the " +
-                    std::to_string(carried) + " bytes carried over (the module says " +
-                    quote(l.endReason) + ")");
+            problem("hdd-file-no-package-end",
+                    where + ": holds the end of no package, with the " + std::to_string(carried) +
+                        " bytes carried over (the module says " + quote(l.endReason) + ")",
+                    fileOf(where));
             // carry everything on, so that later files are still judged
             remainder.assign(part.get(), part.get() + partLength);
             file.leftOver = partLength;
@@ -426,11 +455,11 @@ private:
         if (!first.isOpen())
             return;
         VersionTable table{};
-        std::string problemText = versionFromText(first, table);
-        if (problemText.empty()) {
+        std::pair<const char *, std::string> problemText = versionFromText(first, table);
+        if (problemText.second.empty()) {
             r_.versionSource = VersionSource::VersionText;
         } else {
-            problem(problemText);
+            problem(problemText.first, problemText.second, "1", 1);
             // the flash image file exists only when images 0 and 1 were staged
             if (!r_.image0.present || !r_.image1.present)
                 return;
@@ -441,56 +470,62 @@ private:
         r_.frwTarget = field(table, vx::DL_VT_FRW);
         r_.romdataOk = r_.systemVersion.size() > 2 && r_.systemVersion[2] == 'R';
         if (!*r_.romdataOk)
-            problem("ROMDATA mismatch: the system version " + quote(r_.systemVersion) +
-                    " does not have 'R' as its third character");
+            problem("romdata-mismatch", "ROMDATA mismatch: the system version " +
+                                            quote(r_.systemVersion) +
+                                            " does not have 'R' as its third character");
     }
 
     // Empty when the version text was read into the table; otherwise why not.
-    std::string versionFromText(const DeviceFile &first, VersionTable &table)
+    std::pair<const char *, std::string> versionFromText(const DeviceFile &first,
+                                                         VersionTable &table)
     {
         std::vector<char> head(kHddHeadBytes, 0);
         vx::INT32 placed = vx::bootUsbReadMem_Swap_Size(head.data(), first.fd(), kHddHeadBytes);
         Lookup l = lookUp(head.data(), placed, vx::DL_DB_CHAIN, vx::DL_DB_TABLE_HDD_HEAD);
         if (l.records.empty())
-            return "HDD file 1: no package in its first 64 KiB, so no version text (the module "
+            return {"version-text-missing", "HDD file 1: no package in its first 64 KiB, so no version text (the module "
                    "says " +
-                   quote(l.endReason) + ")";
+                   quote(l.endReason) + ")"};
         const vx::DL_DB_INFO &rec = l.records.front();
         std::string name = textAt(rec.dbName, head.data() + placed);
         if (name != kVersionTextName)
-            return "HDD file 1: the first package is " + quote(name) + ", not the version text " +
-                   std::string(kVersionTextName);
+            return {"version-text-not-first", "HDD file 1: the first package is " + quote(name) + ", not the version text " +
+                   std::string(kVersionTextName)};
         std::string text;
         InflateResult inflated =
             inflateData({reinterpret_cast<const std::uint8_t *>(rec.dataStart),
                          static_cast<std::size_t>(rec.compressedSize)},
                         kVersionTextLimit, &text);
         if (!inflated.complete)
-            return "HDD file 1: the version text does not inflate (" +
-                   (inflated.error.empty() ? std::string("too long") : inflated.error) + ")";
+            return {"version-text-inflate", "HDD file 1: the version text does not inflate (" +
+                   (inflated.error.empty() ? std::string("too long") : inflated.error) + ")"};
         for (const char *key : {"TARGET", "OEM_VER", "MAJOR", "MINOR", "SHIPPING"}) {
             std::array<char, vx::DL_VERSION_FIELD> value{};
             if (vx::dlFirmVersionTxtFindByKey(text.data(), key, value.data(),
                                                static_cast<int>(text.size())) != 0)
-                problem("HDD file 1: the version text has no " + std::string(key) + " line");
+                problem("version-text-key-missing",
+                        "HDD file 1: the version text has no " + std::string(key) + " line", "1", 1);
         }
         vx::dlFirmUsbVersionGet(table.data(), static_cast<int>(text.size()), l.records.data(),
                                 text.data(), vx::DL_VER_TEXT);
-        return {};
+        return {"", ""};
     }
 
     void judgeWhole()
     {
         if (!r_.image0.present && !r_.image1.present && !r_.image2.present &&
             r_.hddPresent.empty())
-            problem("no update media: none of firmImage0.bin, firmImage1.bin, firmImage2.bin, "
-                    "1 ... 32 in " +
-                    r_.folder);
+            problem("no-media", "no update media: none of firmImage0.bin, firmImage1.bin, "
+                                "firmImage2.bin, 1 ... 32 in " +
+                                    r_.folder);
         if (r_.image0.present && !r_.image1.present)
-            problem("firmImage0.bin without firmImage1.bin: the module builds no flash image "
-                    "file from it");
+            problem("image0-without-image1",
+                    "firmImage0.bin without firmImage1.bin: the module builds no flash image "
+                    "file from it",
+                    r_.image0.file);
         if (r_.image1.present && !r_.image0.present)
-            problem("firmImage1.bin without firmImage0.bin: the module skips both");
+            problem("image1-without-image0",
+                    "firmImage1.bin without firmImage0.bin: the module skips both", r_.image1.file);
     }
 
     const host::CapturedConsole &console_;
