@@ -254,10 +254,11 @@ TEST(E2eMachineJson, ShowsTheFolderAsData)
         SCOPED_TRACE(c.what);
         Session s;
         s.media = sharedMedia("sample");
-        if (c.run.empty())
+        if (c.run.empty()) {
             ASSERT_EQ(dlupdate({"machine", "init", s.machine.dir.string()}).status, 0);
-        else
+        } else {
             s.run(c.run);
+        }
         json j = showJson(s.machine);
         EXPECT_EQ(j.at("format"), 1);
         EXPECT_EQ(j.at("nvram").at("rewriteFlags"), s.machine.rewriteFlags());
@@ -279,10 +280,11 @@ TEST(E2eMachineJson, ShowsTheFolderAsData)
         } else {
             EXPECT_EQ(j.at("flash").at("versionHead"), nullptr);
         }
-        if (c.versions && fs::exists(s.machine.dir / "disk/ROM/sysDummy.txt"))
+        if (c.versions && fs::exists(s.machine.dir / "disk/ROM/sysDummy.txt")) {
             EXPECT_EQ(j.at("systemVersion").at("version"), systemVersion(media));
-        else
+        } else {
             EXPECT_EQ(j.at("systemVersion"), nullptr);
+        }
         fs::path log = s.machine.dir / "disk/UND/HddUpdateProgress.log";
         if (c.logLine.empty()) {
             EXPECT_EQ(j.at("progressLog"), nullptr);
@@ -435,6 +437,80 @@ TEST(E2eEvents, FaultsListsWhatRunTakes)
     EXPECT_EQ(o.status, 64);
     EXPECT_EQ(o.err.find("fault"), std::string::npos) << o.err;
     EXPECT_NE(o.err.find("bad key entry 1 \"x\""), std::string::npos) << o.err;
+}
+
+} // namespace
+} // namespace e2e
+
+namespace e2e {
+namespace {
+
+// inspect --json on damaged copies of the sample: each problem's code and
+// file, and the menu a session would offer with those media.
+TEST(E2eInspectJson, CodesFilesAndMenu)
+{
+    struct Case {
+        const char *what;
+        std::function<void(const fs::path &files)> damage; // on media/fwstore
+        std::vector<std::pair<std::string, json>> problems;  // code, file
+        json offered;                                        // null: no menu
+    } cases[] = {
+        {"whole", [](const fs::path &) {}, {}, 0x7e},
+        {"HDD file 2 missing", [](const fs::path &f) { fs::remove(f / "2"); },
+         {{"hdd-series-broken", nullptr}, {"hdd-last-file-cut", "1"}}, 0x7a},
+        {"image 1 missing", [](const fs::path &f) { fs::remove(f / "firmImage1.bin"); },
+         {{"image0-without-image1", "firmImage0.bin"}}, 0x7c},
+        {"no media", [](const fs::path &f) { fs::remove_all(f); fs::create_directories(f); },
+         {{"no-media", nullptr}}, 0},
+        {"a PFC package that does not inflate",
+         [](const fs::path &f) {
+             Bytes image = swapPairs(readBytes(f / "firmImage2.bin"));
+             const std::string kData = "DATASTART\n";
+             auto at = std::search(image.begin(), image.end(), kData.begin(), kData.end());
+             at = std::search(at + 1, image.end(), kData.begin(), kData.end());
+             at[10] = at[11] = 0xFF;
+             mkmediatest::writeFile(f / "firmImage2.bin", swapPairs(image));
+         },
+         {{"package-inflate", "firmImage2.bin"}}, nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        fs::path media = dir / "media";
+        fs::copy(sharedMedia("sample"), media, fs::copy_options::recursive);
+        c.damage(media / "fwstore");
+        Outcome o = dlupdate({"inspect", "--json", media.string()});
+        EXPECT_EQ(o.status, c.problems.empty() ? 0 : 1) << o.err;
+        json r = json::parse(o.out);
+        EXPECT_EQ(r.at("format"), 1);
+        ASSERT_EQ(r.at("problemDetails").size(), c.problems.size()) << r.at("problems");
+        for (std::size_t i = 0; i < c.problems.size(); ++i) {
+            EXPECT_EQ(r["problemDetails"][i].at("code"), c.problems[i].first);
+            EXPECT_EQ(r["problemDetails"][i].at("file"), c.problems[i].second);
+            EXPECT_EQ(r["problemDetails"][i].at("text"), r["problems"][i]);
+        }
+        if (c.problems.size() == 1 && c.problems[0].first == "package-inflate") {
+            EXPECT_EQ(r["problemDetails"][0].at("package"), 2);
+        }
+        if (c.offered.is_null()) {
+            EXPECT_EQ(r.at("menu").at("reached"), false);
+            EXPECT_EQ(r.at("menu").at("why"), "staging fails (the module says \"EngTenkai error\")");
+        } else {
+            EXPECT_EQ(r.at("menu").at("reached"), true);
+            EXPECT_EQ(r.at("menu").at("offered"), c.offered);
+            // The module's own menu says the same in a run.
+            Session s;
+            s.media = media;
+            Outcome run = s.run({"--keys", "ok"});
+            auto lines = run.lines();
+            char want[64];
+            std::snprintf(want, sizeof want, "dlFirmUpdateModuleEnableFlag:%x", c.offered.get<unsigned>());
+            EXPECT_NE(std::find(lines.begin(), lines.end(), want), lines.end()) << run.out;
+        }
+        for (const auto &f : r.at("files"))
+            EXPECT_EQ(f.at("sha256"), sha256Hex(readBytes(media / "fwstore" / f.at("file").get<std::string>())));
+        EXPECT_EQ(r.at("warnings"), json::array());
+    }
 }
 
 } // namespace
