@@ -168,6 +168,14 @@ TEST(E2eReport, NoOpsAreSaidAndBadOutputsRefused)
          {"--keys", "ok", "--ramdisk-out", (scratch / "afile" / "rd").string()}, 64,
          "dlupdate run: cannot write --ramdisk-out " + (scratch / "afile" / "rd").string() +
              ": its folder " + (scratch / "afile").string() + " does not exist"},
+        // A write that fails at the end turns 0 into 7; other statuses stay.
+        {"a panel that cannot be written", {"--keys", "1,ok", "--panel", "/dev/full"}, 7,
+         "dlupdate run: cannot write the panel to /dev/full"},
+        {"a report that cannot be written", {"--keys", "1,ok", "--report", "/dev/full"}, 7,
+         "dlupdate run: cannot write the report to /dev/full"},
+        {"a report that cannot be written after exit(1)",
+         {"--keys", "1,ok", "--fault", "unit.pfc", "--report", "/dev/full"}, 1,
+         "dlupdate run: cannot write the report to /dev/full"},
         {"keys left over", {"--keys", "1,ok,ok,3"}, 0,
          "dlupdate run: 2 key-script entries left unused: ok,3"},
         {"no keys and no terminal", {}, 4,
