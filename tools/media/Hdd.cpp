@@ -114,11 +114,13 @@ std::vector<HddEntry> scanHddTree(const fs::path &tree)
     return entries;
 }
 
-HddChain buildHddChain(const std::vector<PackageInput> &packages)
+HddChain buildHddChain(const std::vector<PackageInput> &packages, const PackageDone &done)
 {
     HddChain chain;
     for (const PackageInput &in : packages) {
         Package pkg = makePackage(in.info, in.content, in.label);
+        if (done)
+            done(in, pkg);
         chain.dataEnds.push_back(chain.bytes.size() + pkg.dataEnd);
         chain.bytes.insert(chain.bytes.end(), pkg.bytes.begin(), pkg.bytes.end());
     }

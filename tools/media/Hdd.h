@@ -49,7 +49,7 @@ struct HddChain {
     std::vector<std::size_t> dataEnds; // per package, one past its last data byte
 };
 
-HddChain buildHddChain(const std::vector<PackageInput> &packages);
+HddChain buildHddChain(const std::vector<PackageInput> &packages, const PackageDone &done = {});
 
 // Where the chain is cut: the end offset of each file. Files are
 // `fileSize` bytes where they can be; a file is made longer when it would

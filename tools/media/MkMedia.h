@@ -1,6 +1,7 @@
 // dlupdate mkmedia MANIFEST --out DIR: builds update media from a manifest.
 #pragma once
 
+#include "tools/media/Images.h"
 #include "tools/media/Manifest.h"
 #include "tools/media/Media.h"
 
@@ -11,7 +12,7 @@ namespace media {
 
 // Everything the manifest names, loaded, checked and laid out, before a
 // byte is written. Throws MediaError or MediaIoError.
-MediaSet buildMedia(const Manifest &manifest);
+MediaSet buildMedia(const Manifest &manifest, const PackageDone &done = {});
 
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitUnusable = 5; // an input file or the output folder

@@ -198,9 +198,12 @@ void RunRecord::endSession(const std::string &ending, int status,
                                {"waits", w.waitsOn}});
         s["stalled"] = waiting;
     }
+    // A cut from the keyboard is no event of the fault table.
     if (ending == "power cut")
-        s["powerCut"] = {{"event", machine_.faults().powerCutEvent()},
-                         {"n", machine_.faults().powerCutAt()}};
+        s["powerCut"] = machine_.faults().powerCutReached()
+                            ? json{{"event", machine_.faults().powerCutEvent()},
+                                   {"n", machine_.faults().powerCutAt()}}
+                            : json{{"event", nullptr}, {"n", nullptr}};
     sessions_.push_back(std::move(s));
 }
 
