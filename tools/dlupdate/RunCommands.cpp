@@ -47,8 +47,8 @@ std::function<int()> addRun(CLI::App &app)
     run->footer("Exit status: 0 returned 0, 1 exit(1), 2 returned -1, 3 exit(0), 4 stalled,\n"
                 "5 unusable machine or media folder, 6 ended from the keyboard,\n"
                 "7 an output could not be written (in place of 0), 9 power cut, 64 bad usage.\n"
-                "Fault names, aimed forms and power-cut events, one a line: dlupdate faults;\n"
-                "the names are checked before anything runs.");
+                "Fault names and power-cut events: README.md, \"Faults and power cuts\",\n"
+                "or one a line from dlupdate faults; the names are checked before anything runs.");
     return [o, run] {
         o->keysGiven = run->count("--keys") > 0;
         o->interactiveGiven = run->count("--interactive") + run->count("--no-interactive") > 0;
