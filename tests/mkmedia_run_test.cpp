@@ -48,10 +48,10 @@ struct Outcome {
     std::string out, err;
 };
 
-Outcome mkmedia(const fs::path &manifest, const fs::path &outDir)
+Outcome mkmedia(const fs::path &manifest, const fs::path &outDir, const MkMediaOptions &options = {})
 {
     std::ostringstream out, err;
-    int status = runMkMedia(manifest.string(), outDir.string(), out, err);
+    int status = runMkMedia(manifest.string(), outDir.string(), out, err, options);
     return {status, out.str(), err.str()};
 }
 
@@ -155,6 +155,13 @@ TEST_F(MkMediaSample, SameManifestGivesTheSameBytes)
     EXPECT_EQ(snapshot(out / "again"), first);
     ASSERT_EQ(mkmedia(*inputs_ / "manifest.json", media).status, 0);
     EXPECT_EQ(snapshot(media), first) << "written over itself";
+    // Packages are made on several threads, more than the cores too, yet
+    // land in the same order.
+    for (unsigned jobs : {1u, 2u, 5u}) {
+        fs::path again = out / ("jobs" + std::to_string(jobs));
+        ASSERT_EQ(mkmedia(*inputs_ / "manifest.json", again, {kDefaultLevel, jobs}).status, 0);
+        EXPECT_EQ(snapshot(again), first) << jobs << " jobs";
+    }
 }
 
 // A small valid manifest; each case spoils one thing.

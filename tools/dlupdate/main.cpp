@@ -122,6 +122,12 @@ int main(int argc, char **argv)
         ->type_name("DIR")
         ->excludes(manifestOpt)
         ->excludes(outOpt);
+    media::MkMediaOptions mkmediaOptions;
+    mkmedia->add_option("--level", mkmediaOptions.level, "compression level, 1 (fastest) to 12 (smallest)")
+        ->check(CLI::Range(media::kMinLevel, media::kMaxLevel))
+        ->default_val(media::kDefaultLevel);
+    mkmedia->add_option("--jobs", mkmediaOptions.jobs, "packages compressed at once (default: one per core)")
+        ->check(CLI::Range(1u, 1024u));
     mkmedia->footer("Exit status: 0 written, 5 an input or the output folder cannot be used,\n"
                     "64 bad usage or a manifest the module would misread.");
 
@@ -183,7 +189,7 @@ int main(int argc, char **argv)
             std::cerr << "dlupdate mkmedia: give MANIFEST --out DIR, or --sample DIR (dlupdate help mkmedia)\n";
             return kUsage;
         }
-        return media::runMkMedia(manifest, outDir, std::cout, std::cerr);
+        return media::runMkMedia(manifest, outDir, std::cout, std::cerr, mkmediaOptions);
     }
     if (inspectCmd->parsed())
         return inspect::runInspect(mediaDir, json, std::cout, std::cerr);

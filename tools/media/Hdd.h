@@ -59,5 +59,8 @@ HddChain buildHddChain(const std::vector<PackageInput> &packages, const PackageD
 // version-text lookup's table. Every cut is even (the pad of an odd length
 // would land inside the chain). More than 32 files throw MediaError.
 std::vector<std::size_t> cutHddChain(const HddChain &chain, std::size_t fileSize);
+// The same for a chain of `total` bytes known by its packages' data ends.
+std::vector<std::size_t> cutHddChain(const std::vector<std::size_t> &ends, std::size_t total,
+                                     std::size_t fileSize);
 
 } // namespace media

@@ -28,7 +28,8 @@ using PackageDone = std::function<void(const PackageInput &, const Package &)>;
 // UI1, the second as UI0, the third as UIF. Bytes between them are 0xFF,
 // as erased flash. Throws MediaError when anything would overlap a
 // package's offset or run past 8 MiB.
-Bytes buildImage0(Bytes own, const std::array<PackageInput, 3> &ui, const PackageDone &done = {});
+Bytes buildImage0(Bytes own, const std::array<PackageInput, 3> &ui, int level = kDefaultLevel,
+                 const PackageDone &done = {});
 
 // The 128-byte head of image 1, as the module's fallback reads the system
 // version from it: "V" + oem + the version up to its second '.' + " " +
@@ -65,6 +66,7 @@ inline constexpr UnitTraits kUnits[] = {
 };
 
 // Image 2: the packages one after another.
-Bytes buildImage2(const std::vector<PackageInput> &packages, const PackageDone &done = {});
+Bytes buildImage2(const std::vector<PackageInput> &packages, int level = kDefaultLevel,
+                  const PackageDone &done = {});
 
 } // namespace media
