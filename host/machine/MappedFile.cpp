@@ -55,8 +55,9 @@ private:
 MappedFile::MappedFile(const std::filesystem::path &path, std::size_t size) : path_(path)
 {
     // O_NOFOLLOW is not used: a machine folder may well be reached
-    // through a link, and the file itself is checked below.
-    Descriptor fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+    // through a link, and the file itself is checked below. A FIFO or a
+    // device planted there must not block the open.
+    Descriptor fd(::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK));
     if (fd.get() < 0)
         fail(path, "cannot open", errno);
     struct stat st {};
