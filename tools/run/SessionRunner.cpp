@@ -5,6 +5,7 @@
 #include "host/machine/MachineFolder.h"
 #include "host/machine/Panel.h"
 #include "host/machine/Terminal.h"
+#include "tools/run/OutputPaths.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -46,6 +47,13 @@ bool checkUsage(const RunOptions &o, std::ostream &err, std::vector<host::KeyEnt
             scratch.setPowerCut(o.powerCut);
         if (o.keysGiven)
             keys = host::KeyScript::parse(o.keys);
+        const std::vector<GuardedFolder> guarded = {{o.machine, "the machine folder"},
+                                                    {o.media, "the media folder"}};
+        for (const auto &[option, file] : {std::pair<const char *, const std::string &>{"--panel", o.panelFile},
+                                           {"--panel-trace", o.traceFile},
+                                           {"--ramdisk-out", o.ramdiskOut}})
+            if (auto why = outputInsideFolder(option, file, guarded))
+                throw std::invalid_argument(*why);
     } catch (const std::invalid_argument &e) {
         err << "dlupdate run: " << e.what() << "\n";
         return false;
