@@ -173,12 +173,14 @@ int runSessions(const RunOptions &o, const Entry &entry, std::ostream &err)
                                          [result, &entry] { *result = entry(); });
         host::Quiescence q = machine->kernel().run();
         if (quit) {
+            machine->keepHeldMemory();
             err << "session " << session << ": ended from the keyboard\n";
             status = kKeyboard;
             break;
         }
         auto end = machine->kernel().taskEnd(id);
         if (!end) {
+            machine->keepHeldMemory();
             reportStall(q, session, err);
             status = kStalled;
             break;
