@@ -59,6 +59,7 @@ InflateResult inflateData(std::span<const std::uint8_t> data, std::int64_t limit
             content->append(reinterpret_cast<const char *>(out.data()), made);
         if (rc == Z_STREAM_END) {
             result.complete = true;
+            result.streamBytes = static_cast<std::int64_t>(consumed);
             return result;
         }
         if (rc == Z_NEED_DICT || rc == Z_DATA_ERROR || rc == Z_MEM_ERROR) {
