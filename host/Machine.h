@@ -76,8 +76,9 @@ public:
     bool copyRamDiskOut(const std::filesystem::path &dir);
 
     // The module's heap: the blocks it holds, so that a run ending with
-    // tasks parked for good (a stall, the keyboard) can tell the leak
-    // checker that their memory is held, as on the device, not lost.
+    // tasks parked for good (a stall, the keyboard) or a session ended by
+    // exit() can tell the leak checker that their memory is held, as on
+    // the device, not lost.
     void noteAllocated(void *block);
     void noteFreed(void *block);
     void keepHeldMemory() const;

@@ -185,6 +185,10 @@ int runSessions(const RunOptions &o, const Entry &entry, std::ostream &err)
             status = kStalled;
             break;
         }
+        // exit() ends the task where it stands, as on the device: what it
+        // held stays held, and is no leak of the run.
+        if (end->exited)
+            machine->keepHeldMemory();
         SessionEnd s = classify(end->exited, end->exited ? end->status : *result);
         err << "session " << session << ": " << s.summary << "\n" << std::flush;
         status = s.status;
