@@ -126,12 +126,15 @@ bool Faults::powerCutDue(std::string_view event)
     return !cutEvent_.empty() && event == cutEvent_ && n == cutAt_;
 }
 
-void Faults::cutPower()
+void Faults::cutPower(std::string_view cause)
 {
     if (cutAction_)
         cutAction_();
     std::fflush(stdout);
-    std::fprintf(stderr, "power cut in %s #%ld\n", cutEvent_.c_str(), cutAt_);
+    if (cause.empty())
+        std::fprintf(stderr, "power cut in %s #%ld\n", cutEvent_.c_str(), cutAt_);
+    else
+        std::fprintf(stderr, "power cut %.*s\n", static_cast<int>(cause.size()), cause.data());
     std::fflush(stderr);
     ::_exit(9);
 }

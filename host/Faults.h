@@ -35,7 +35,9 @@ public:
     const std::map<std::string, long, std::less<>> &eventCounts() const { return events_; }
     // Ends the process with status 9, as a power cut would: nothing is
     // flushed but the host's own output. Tests may replace the action.
-    [[noreturn]] void cutPower();
+    // `cause` says where a cut that no event asked for came from ("from the
+    // keyboard"); by default the line names the event and N.
+    [[noreturn]] void cutPower(std::string_view cause = {});
     void setCutAction(std::function<void()> action) { cutAction_ = std::move(action); }
 
     static bool knownFault(std::string_view name);

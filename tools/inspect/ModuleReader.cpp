@@ -3,6 +3,7 @@
 #include "host/Console.h"
 #include "tools/inspect/Inflate.h"
 #include "tools/media/Media.h"
+#include "tools/media/Parallel.h"
 #include "update/hdd/dlFirmHDDUpdate.h"
 #include "update/session/dlFirmUpMain.h"
 #include "update/staging/dlFirmUpSubFunction.h"
@@ -282,21 +283,30 @@ private:
                      const char *end, bool withLanguage, const std::string &where,
                      NameRule rule = NameRule::Any)
     {
-        for (std::size_t i = 0; i < lookup.records.size(); ++i) {
-            std::int64_t streamBytes = -1;
-            PackageReport p = package(lookup.records[i], buffer, end, withLanguage, streamBytes);
-            std::string which = where + ": package " + std::to_string(i + 1) + " " + p.dbName;
-            if (!p.inflates)
-                problem(which + " does not inflate to its size: " + p.inflateNote);
-            // bytes behind the stream are a package the lookup skipped
-            if (streamBytes >= 0 && streamBytes != p.compressedSize)
-                problem(which + ": its zlib stream ends after " + std::to_string(streamBytes) +
-                        " of its COMPRESSEDSIZE " + std::to_string(p.compressedSize) + " bytes");
-            std::string why = badName(p.dbName, rule);
-            if (!why.empty())
-                problem(which + ": DBNAME " + quote(p.dbName) + " " + why);
-            to.push_back(std::move(p));
-        }
+        // Packages inflate on every core; the report keeps their order.
+        using Checked = std::pair<PackageReport, std::int64_t>; // and its stream's bytes
+        media::orderedParallel<Checked>(
+            lookup.records.size(), media::jobsFor(0),
+            [&](std::size_t i) {
+                Checked c{PackageReport{}, -1};
+                c.first = package(lookup.records[i], buffer, end, withLanguage, c.second);
+                return c;
+            },
+            [&](std::size_t i, Checked &&c) {
+                PackageReport &p = c.first;
+                const std::int64_t streamBytes = c.second;
+                std::string which = where + ": package " + std::to_string(i + 1) + " " + p.dbName;
+                if (!p.inflates)
+                    problem(which + " does not inflate to its size: " + p.inflateNote);
+                // bytes behind the stream are a package the lookup skipped
+                if (streamBytes >= 0 && streamBytes != p.compressedSize)
+                    problem(which + ": its zlib stream ends after " + std::to_string(streamBytes) +
+                            " of its COMPRESSEDSIZE " + std::to_string(p.compressedSize) + " bytes");
+                std::string why = badName(p.dbName, rule);
+                if (!why.empty())
+                    problem(which + ": DBNAME " + quote(p.dbName) + " " + why);
+                to.push_back(std::move(p));
+            });
     }
 
     // Image 0: the flash ROM image, read into the 8 MiB image area; the

@@ -1,6 +1,7 @@
 // HDD image check and staging: the numbered HDD package files on the
 // storage, and one of them read into a part buffer.
 #include "update/hdd/dlFirmHDDUpdate.h"
+#include "bootenv/dlNamespace.h"
 
 #include "update/session/dlFirmUpMain.h"
 #include "update/staging/dlFirmUpSubFunction.h"
@@ -9,15 +10,11 @@
 #include <cstdio>
 #include <cstring>
 
-namespace vx {
+DL_NAMESPACE_BEGIN
 
-static const int dlHddPathSize = 80;
-
-// The storage path of HDD package file `number`; empty when the folder
-// flag names neither place.
-static void dlFirmHddPathMake(char *path, int number)
+void dlFirmHddPathMake(char *path, int number)
 {
-    memset(path, 0, dlHddPathSize);
+    memset(path, 0, DL_HDD_PATH_SIZE);
     if (dlupdateFolderCheckFlag == 1)
         sprintf(path, "/usbstor/0/fwstore/%d", number);
     else if (dlupdateFolderCheckFlag == 0)
@@ -26,7 +23,7 @@ static void dlFirmHddPathMake(char *path, int number)
 
 int dlFirmUsbCheckHDD(INT32 *count, INT32 *sizes)
 {
-    char path[dlHddPathSize];
+    char path[DL_HDD_PATH_SIZE];
     char found[DL_HDD_FILES_MAX];
     INT32 files = 0;
     int missing = 0;
@@ -128,4 +125,4 @@ char *bootUsbStrageTenkai_HDD(const char *path, INT32 *length, INT32 offset)
     return NULL;
 }
 
-} // namespace vx
+DL_NAMESPACE_END
