@@ -14,6 +14,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -60,11 +61,12 @@ public:
 
     bool isOpen() const { return fd_ >= 0; }
     int fd() const { return fd_; }
+    // -1 when the device cannot state the size (beyond 32 bits).
     std::int64_t length() const
     {
         std::int64_t n = vx::lseek(fd_, 0, SEEK_END);
         vx::lseek(fd_, 0, SEEK_SET);
-        return std::max<std::int64_t>(n, 0);
+        return n;
     }
 
 private:
@@ -228,10 +230,22 @@ private:
 
     // The whole file through the module's memory reader, into a cleared
     // area of at least `minSize` bytes.
-    std::vector<char> readSwapped(const DeviceFile &file, std::int64_t minSize,
-                                  std::int64_t &placed)
+    // Nothing, with the problem said, for a file the module cannot stage:
+    // one whose size does not fit 32 bits, or longer than the RAM disk
+    // that every image is copied into first.
+    std::optional<std::vector<char>> readSwapped(const DeviceFile &file, const std::string &name,
+                                                 std::int64_t minSize, std::int64_t &placed)
     {
         std::int64_t length = file.length();
+        if (length < 0) {
+            problem(name + ": larger than a 32-bit file size; the module cannot measure it");
+            return std::nullopt;
+        }
+        if (length > vx::DL_RAMDISK_BYTES) {
+            problem(name + ": " + std::to_string(length) + " bytes, longer than the " +
+                    std::to_string(vx::DL_RAMDISK_BYTES) + "-byte RAM disk it is staged in");
+            return std::nullopt;
+        }
         std::vector<char> area(static_cast<std::size_t>(std::max(minSize, roundEven(length))), 0);
         placed = vx::bootUsbReadMem_Swap(area.data(), file.fd());
         return area;
@@ -322,7 +336,10 @@ private:
             return;
         r_.image0.present = true;
         std::int64_t placed = 0;
-        std::vector<char> area = readSwapped(file, kImageArea, placed);
+        auto read = readSwapped(file, r_.image0.file, kImageArea, placed);
+        if (!read)
+            return;
+        std::vector<char> &area = *read;
         r_.image0.bytes = placed;
         if (placed > kImageArea)
             problem("image0-too-long",
@@ -359,7 +376,10 @@ private:
             return;
         r_.image1.present = true;
         std::int64_t placed = 0;
-        std::vector<char> bytes = readSwapped(file, 0, placed);
+        auto read = readSwapped(file, r_.image1.file, 0, placed);
+        if (!read)
+            return;
+        std::vector<char> &bytes = *read;
         r_.image1.bytes = placed;
         if (placed == 0)
             problem("image1-empty",
@@ -394,7 +414,10 @@ private:
             return;
         r_.image2.present = true;
         std::int64_t placed = 0;
-        std::vector<char> bytes = readSwapped(file, 0, placed);
+        auto read = readSwapped(file, r_.image2.file, 0, placed);
+        if (!read)
+            return;
+        std::vector<char> &bytes = *read;
         r_.image2.bytes = placed;
         // a larger table than the module's, to count what it would drop
         Lookup l = lookUp(bytes.data(), placed, vx::DL_DB_CHAIN, vx::DL_DB_TABLE_HDD);

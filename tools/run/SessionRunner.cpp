@@ -5,6 +5,7 @@
 #include "host/machine/MachineFolder.h"
 #include "host/machine/Panel.h"
 #include "host/machine/Terminal.h"
+#include "tools/run/OutputPaths.h"
 #include "tools/run/RunReport.h"
 
 #include <algorithm>
@@ -52,6 +53,14 @@ bool checkUsage(const RunOptions &o, std::ostream &err, std::vector<host::KeyEnt
             scratch.setPowerCut(o.powerCut);
         if (o.keysGiven)
             keys = host::KeyScript::parse(o.keys);
+        const std::vector<GuardedFolder> guarded = {{o.machine, "the machine folder"},
+                                                    {o.media, "the media folder"}};
+        for (const auto &[option, file] : {std::pair<const char *, const std::string &>{"--panel", o.panelFile},
+                                           {"--panel-trace", o.traceFile},
+                                           {"--ramdisk-out", o.ramdiskOut},
+                                           {"--report", o.reportFile}})
+            if (auto why = outputInsideFolder(option, file, guarded))
+                throw std::invalid_argument(*why);
     } catch (const std::invalid_argument &e) {
         err << "dlupdate run: " << e.what() << "\n";
         return false;
@@ -386,6 +395,7 @@ int runSessions(const RunOptions &o, const Entry &entry, std::ostream &err)
                                          [result, &entry] { *result = entry(); });
         host::Quiescence q = machine->kernel().run();
         if (quit) {
+            machine->keepHeldMemory();
             err << "session " << session << ": ended from the keyboard\n";
             status = kKeyboard;
             if (record)
@@ -394,6 +404,7 @@ int runSessions(const RunOptions &o, const Entry &entry, std::ostream &err)
         }
         auto end = machine->kernel().taskEnd(id);
         if (!end) {
+            machine->keepHeldMemory();
             reportStall(q, session, err);
             if (!o.keysGiven && !interactive)
                 for (const auto &w : q.waiting)
@@ -407,6 +418,10 @@ int runSessions(const RunOptions &o, const Entry &entry, std::ostream &err)
                 record->endSession("stalled", status, q.waiting);
             break;
         }
+        // exit() ends the task where it stands, as on the device: what it
+        // held stays held, and is no leak of the run.
+        if (end->exited)
+            machine->keepHeldMemory();
         SessionEnd s = classify(end->exited, end->exited ? end->status : *result);
         err << "session " << session << ": " << s.summary << "\n" << std::flush;
         status = s.status;
