@@ -394,6 +394,10 @@ std::vector<Case> corpus()
         fs::create_directory_symlink(p.machine(), p.root / "machine-link");
         return p.run({"--keys", "ok", "--ramdisk-out", (p.root / "machine-link" / "disk").string()});
     }, 64, "lies inside the machine folder");
+    add("report_over_flash", [](const Place &p) {
+        p.initMachine();
+        return p.run({"--keys", "ok", "--report", (p.machine() / "flashrom.bin").string()});
+    }, 64, "--report");
 
     // ---- a stall keeps its status in every build ----
     add("stall_msgq_send", [](const Place &p) { return p.run({"--keys", "ok", "--fault", "msgq-send:5:1"}); }, 4,

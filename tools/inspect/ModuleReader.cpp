@@ -238,12 +238,15 @@ private:
     {
         std::int64_t length = file.length();
         if (length < 0) {
-            problem(name + ": larger than a 32-bit file size; the module cannot measure it");
+            problem("file-size-over-32-bits", name + ": larger than a 32-bit file size; the module cannot measure it",
+                    fileOf(name));
             return std::nullopt;
         }
         if (length > vx::DL_RAMDISK_BYTES) {
-            problem(name + ": " + std::to_string(length) + " bytes, longer than the " +
-                    std::to_string(vx::DL_RAMDISK_BYTES) + "-byte RAM disk it is staged in");
+            problem("file-over-ramdisk",
+                    name + ": " + std::to_string(length) + " bytes, longer than the " +
+                        std::to_string(vx::DL_RAMDISK_BYTES) + "-byte RAM disk it is staged in",
+                    fileOf(name));
             return std::nullopt;
         }
         std::vector<char> area(static_cast<std::size_t>(std::max(minSize, roundEven(length))), 0);
