@@ -12,6 +12,8 @@
 #include <atomic>
 #include <stdexcept>
 
+extern "C" void __lsan_ignore_object(const void *) __attribute__((weak));
+
 namespace host {
 
 namespace {
@@ -87,6 +89,25 @@ bool Machine::copyRamDiskOut(const std::filesystem::path &dir)
     if (!fs)
         return true;
     return fs->copyOut(dir);
+}
+
+void Machine::noteAllocated(void *block)
+{
+    if (block)
+        held_.insert(block);
+}
+
+void Machine::noteFreed(void *block)
+{
+    held_.erase(block);
+}
+
+void Machine::keepHeldMemory() const
+{
+    // Present only in a sanitizer build.
+    if (__lsan_ignore_object)
+        for (void *block : held_)
+            __lsan_ignore_object(block);
 }
 
 MachineBinding::MachineBinding(Machine &machine)

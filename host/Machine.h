@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace host {
@@ -74,6 +75,14 @@ public:
     // RAM disk was never made). False on a host error.
     bool copyRamDiskOut(const std::filesystem::path &dir);
 
+    // The module's heap: the blocks it holds, so that a run ending with
+    // tasks parked for good (a stall, the keyboard) or a session ended by
+    // exit() can tell the leak checker that their memory is held, as on
+    // the device, not lost.
+    void noteAllocated(void *block);
+    void noteFreed(void *block);
+    void keepHeldMemory() const;
+
 private:
     MachineConfig config_;
     Console console_;
@@ -87,6 +96,7 @@ private:
     std::vector<std::unique_ptr<RamBlockDevice>> ramDevices_;
     std::unique_ptr<Kernel> kernel_; // its tasks die before what they use
     std::unique_ptr<Keys> keys_;
+    std::unordered_set<void *> held_;
 };
 
 // Binds a machine to the module's calls for the binding's lifetime.

@@ -273,11 +273,15 @@ void *malloc(size_t nBytes)
 {
     if (machine().faultFires("malloc", [&] { return "malloc(" + std::to_string(nBytes) + ") fails"; }))
         return nullptr;
-    return std::malloc(nBytes);
+    void *block = std::malloc(nBytes);
+    machine().noteAllocated(block);
+    return block;
 }
 
 void free(void *ptr)
 {
+    if (ptr)
+        machine().noteFreed(ptr);
     std::free(ptr);
 }
 

@@ -71,6 +71,7 @@ char *bootUsbStrageTenkai_HDD(const char *path, INT32 *length, INT32 offset)
     INT32 total = 0;
     int fd = -1;
     int end;
+    int unmeasured = 0;
 
     if (length == NULL)
         return NULL;
@@ -96,6 +97,8 @@ char *bootUsbStrageTenkai_HDD(const char *path, INT32 *length, INT32 offset)
         // content longer than the room behind the offset is never read.
         end = lseek(fd, 0, SEEK_END);
         lseek(fd, 0, SEEK_SET);
+        /* a size beyond 32 bits cannot be stated: it fits no buffer */
+        unmeasured = end < 0;
         if (end > 0)
             total = end + (end & 1);
         if (offset >= 0 && offset <= capacity && total > 0 && total <= capacity - offset)
@@ -105,7 +108,7 @@ char *bootUsbStrageTenkai_HDD(const char *path, INT32 *length, INT32 offset)
             fprintf(dl_fp, "[bootUsbStrageTenkai_HDD] total_HDDsize=%d\n", (int)total);
     }
 
-    if (offset < 0 || offset > capacity || total > capacity - offset) {
+    if (unmeasured || offset < 0 || offset > capacity || total > capacity - offset) {
         printf("file size over \n");
         if (dl_fp != NULL)
             fprintf(dl_fp, "[bootUsbStrageTenkai_HDD] file size over \n");

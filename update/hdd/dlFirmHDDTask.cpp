@@ -89,7 +89,12 @@ static int dlHddLoadFiles(INT32 count, INT32 *sizes)
     HddRetryCount = 0;
     while (k < count) {
         dlFirmHddPathMake(path, k + 1);
-        partLength = sizes[k] + remainderLength + 128;
+        /* a size near the 32-bit limit leaves no room for the remainder
+         * and the slack: no capacity, which the reader refuses */
+        if (sizes[k] < 0 || sizes[k] > 0x7FFFFFFF - 128 - remainderLength)
+            partLength = -1;
+        else
+            partLength = sizes[k] + remainderLength + 128;
 
         dlHddShowFile(k, count);
 
