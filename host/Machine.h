@@ -9,7 +9,9 @@
 #include "host/io/IoSystem.h"
 #include "host/kernel/Kernel.h"
 
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_set>
@@ -32,6 +34,14 @@ struct MachineConfig {
     // disk/); a machine without one has only its kernel, I/O system, panel
     // and keys. It must be valid: see MachineFolder.
     std::filesystem::path folder;
+};
+
+// The work in hand, for a progress line outside the machine: the bindings
+// note it as the module calls the boot environment.
+struct Progress {
+    std::string phase; // "staging", "flash ROM", "sub-unit firmware", "HDD"
+    int hddFile = 0;   // the HDD package file last opened on the media
+    std::uint64_t inflated = 0; // bytes the archiver wrote, all calls
 };
 
 class Machine {
@@ -83,6 +93,12 @@ public:
     void noteFreed(void *block);
     void keepHeldMemory() const;
 
+    // Called in the module's tasks after each change of the progress.
+    void watchProgress(std::function<void(const Progress &)> watcher) { watcher_ = std::move(watcher); }
+    bool progressWatched() const { return static_cast<bool>(watcher_); }
+    // A new phase (empty: the same), an HDD file (0: the same), bytes added.
+    void noteProgress(std::string_view phase, int hddFile = 0, std::uint64_t inflated = 0);
+
 private:
     MachineConfig config_;
     Console console_;
@@ -97,6 +113,8 @@ private:
     std::unique_ptr<Kernel> kernel_; // its tasks die before what they use
     std::unique_ptr<Keys> keys_;
     std::unordered_set<void *> held_;
+    Progress progress_;
+    std::function<void(const Progress &)> watcher_;
 };
 
 // Binds a machine to the module's calls for the binding's lifetime.

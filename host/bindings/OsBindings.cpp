@@ -63,6 +63,20 @@ void watchReads(int fd, const std::string &path)
         machine().io().setTag(fd, kWatchRead);
 }
 
+// An HDD package file of the media: a name of digits alone on the stick.
+void noteHddFile(std::string_view name)
+{
+    if (!name.starts_with("/usbstor/"))
+        return;
+    std::string_view last = name.substr(name.rfind('/') + 1);
+    if (last.empty() || last.size() > 4 || last.find_first_not_of("0123456789") != last.npos)
+        return;
+    int k = 0;
+    for (char c : last)
+        k = k * 10 + (c - '0');
+    machine().noteProgress({}, k);
+}
+
 } // namespace
 
 namespace vx {
@@ -173,6 +187,9 @@ STATUS copy(const char *in, const char *out)
     if (!in || !out ||
         machine().faultFires("copy", [&] { return std::string("copy ") + in + " " + out + " fails"; }))
         return ERROR;
+    // The HDD update takes each package file of the media in turn this way.
+    if (machine().progressWatched())
+        noteHddFile(in);
     return machine().io().copy(in, out);
 }
 
