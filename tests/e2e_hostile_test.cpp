@@ -42,12 +42,7 @@ Ran runWithin(const std::vector<std::string> &args, const fs::path &cwd, int sec
     posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-    std::vector<std::string> words{DL_DLUPDATE};
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (auto &w : words)
-        argv.push_back(w.data());
-    argv.push_back(nullptr);
+    e2e::Argv argv(DL_DLUPDATE, args);
     pid_t pid = 0;
     int rc = posix_spawn(&pid, DL_DLUPDATE, &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);

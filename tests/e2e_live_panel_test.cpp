@@ -22,12 +22,7 @@ public:
         winsize ws{};
         ws.ws_col = static_cast<unsigned short>(cols);
         ws.ws_row = static_cast<unsigned short>(rows);
-        std::vector<std::string> words{DL_DLUPDATE};
-        words.insert(words.end(), args.begin(), args.end());
-        std::vector<char *> argv;
-        for (auto &w : words)
-            argv.push_back(w.data());
-        argv.push_back(nullptr);
+        Argv argv(DL_DLUPDATE, args);
         pid_ = ::forkpty(&master_, nullptr, nullptr, &ws);
         if (pid_ == 0) {
             if (!stdoutFile.empty()) {
@@ -35,7 +30,7 @@ public:
                 ::dup2(fd, 1);
             }
             ::setenv("LC_ALL", "C", 1);
-            ::execv(argv[0], argv.data());
+            ::execv(DL_DLUPDATE, argv.data());
             ::_exit(127);
         }
         if (pid_ < 0)
