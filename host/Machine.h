@@ -56,12 +56,13 @@ public:
     // Counts one call of the fault `name`; when it fires, says so on the
     // host's own output ("fault NAME: " and what `what()` tells) and returns
     // true. The text is made only then: most calls run with no fault.
-    template <class What> bool faultFires(const std::string &name, What &&what)
+    template <class What> bool faultFires(Fault fault, What &&what)
     {
-        if (!faults_.fail(name))
-            return false;
-        console_.report("fault " + name + ": " + std::string(what()));
-        return true;
+        return faults_.fires(fault, console_, std::forward<What>(what));
+    }
+    template <class What> bool faultFires(AimedFault fault, std::string_view target, What &&what)
+    {
+        return faults_.fires(fault, target, console_, std::forward<What>(what));
     }
     Kernel &kernel() { return *kernel_; }
     IoSystem &io() { return *io_; }

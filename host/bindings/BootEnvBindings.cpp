@@ -64,7 +64,7 @@ void bootKeyDrvInit()
 
 UINT16 *bootGetKeyFocus(MSG_Q_ID queue)
 {
-    if (machine().faultFires("keys", [&] { return "bootGetKeyFocus fails"; }))
+    if (machine().faultFires(host::Fault::keys, [&] { return "bootGetKeyFocus fails"; }))
         return nullptr;
     auto *q = reinterpret_cast<host::MsgQueue *>(queue);
     if (!machine().kernel().isQueue(q))
@@ -235,7 +235,7 @@ STATUS catMkdir(const char *path)
     if (auto *disk = machine().disk())
         return disk->catMkdir(path);
     // Without a disk the RAM disk and the media still have folders.
-    if (machine().faultFires("mkdir", [&] { return std::string("mkdir ") + path + " fails"; }))
+    if (machine().faultFires(host::Fault::mkdir, [&] { return std::string("mkdir ") + path + " fails"; }))
         return ERROR;
     return machine().io().mkdir(path);
 }
