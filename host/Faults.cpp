@@ -130,6 +130,8 @@ void Faults::cutPower()
 {
     if (cutAction_)
         cutAction_();
+    if (powerSwitch_)
+        powerSwitch_();
     std::fflush(stdout);
     std::fprintf(stderr, "power cut in %s #%ld\n", cutEvent_.c_str(), cutAt_);
     std::fflush(stderr);

@@ -33,10 +33,14 @@ public:
     bool powerCutDue(std::string_view event);
     // How many events of each kind were seen (for sweeps).
     const std::map<std::string, long, std::less<>> &eventCounts() const { return events_; }
-    // Ends the process with status 9, as a power cut would: nothing is
-    // flushed but the host's own output. Tests may replace the action.
+    // The power goes in the middle of the event: the cut action runs (tests
+    // may throw from it), then the machine's power switch, which unwinds
+    // the calling task to the runner. Without a machine the process ends
+    // with status 9, nothing flushed but the host's own output.
     [[noreturn]] void cutPower();
     void setCutAction(std::function<void()> action) { cutAction_ = std::move(action); }
+    // Set by the machine; must not return when called in a task.
+    void setPowerSwitch(std::function<void()> off) { powerSwitch_ = std::move(off); }
 
     static bool knownFault(std::string_view name);
     static bool knownEvent(std::string_view name);
@@ -52,6 +56,7 @@ private:
     std::string cutEvent_;
     long cutAt_ = 0;
     std::function<void()> cutAction_;
+    std::function<void()> powerSwitch_;
 };
 
 } // namespace host

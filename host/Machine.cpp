@@ -42,15 +42,29 @@ Machine::Machine(const MachineConfig &config)
     }
     kernel_ = std::make_unique<Kernel>();
     keys_ = std::make_unique<Keys>(*kernel_);
+    faults_.setPowerSwitch([this] {
+        cutPower("in " + faults_.powerCutEvent() + " #" + std::to_string(faults_.powerCutAt()));
+    });
 }
 
 Machine::~Machine()
 {
     // Tasks end before the devices they may still hold files on.
+    const bool cut = kernel_->poweredOff();
     keys_.reset();
     kernel_.reset();
+    // Bytes still in a stream's buffer never reached the device.
+    if (cut)
+        io_->dropStreams();
     Machine *self = this;
     bound.compare_exchange_strong(self, nullptr);
+}
+
+void Machine::cutPower(const std::string &what)
+{
+    if (!kernel_->poweredOff())
+        cutWhat_ = what;
+    kernel_->powerCut();
 }
 
 RamBlockDevice *Machine::createRamDevice(char *memory, int bytesPerBlock, int blocksPerTrack,

@@ -63,6 +63,15 @@ public:
     HardDisk *disk() { return disk_.get(); }
     const std::filesystem::path &folder() const { return config_.folder; }
 
+    // The one way the power goes, for an event's cut and for the keyboard:
+    // in a task the task unwinds at once (never returns); from outside the
+    // running task goes on to its next switch. No task runs again; the RAM
+    // disk and what streams hold are lost; the folder stays as it stands.
+    // `what` says where ("in flash-write #1"); the first cut's is kept.
+    void cutPower(const std::string &what);
+    bool poweredOff() const { return kernel_->poweredOff(); }
+    const std::string &powerCutWhat() const { return cutWhat_; }
+
     // ramDevCreate / dosFsMkfs: block devices over the module's memory.
     RamBlockDevice *createRamDevice(char *memory, int bytesPerBlock, int blocksPerTrack,
                                     int blocks, int offset);
@@ -87,6 +96,7 @@ private:
     std::vector<std::unique_ptr<RamBlockDevice>> ramDevices_;
     std::unique_ptr<Kernel> kernel_; // its tasks die before what they use
     std::unique_ptr<Keys> keys_;
+    std::string cutWhat_;
 };
 
 // Binds a machine to the module's calls for the binding's lifetime.

@@ -1,13 +1,21 @@
-// Power cut at every event of a full update session (all six items, the
-// sample media), then a second boot of the same machine: the NVRAM flags must
-// tell what the cut interrupted, and the second session must finish the work
-// and leave the machine as an uninterrupted session does.
-#include "e2e_support.h"
+// Power cuts inside one process: a cut unwinds every task back to the
+// runner, which boots the same machine folder again. The sweeps cut a full
+// six-item session on the sample media at every event, cut its recovery
+// boot at every event too (every pair), and cut random sequences of up to
+// five boots; the flags must name what each cut interrupted, and the last
+// boot must finish and leave the machine as an uninterrupted session does.
+#include "host/Machine.h"
+#include "host/io/IoSystem.h"
+#include "host/machine/MachineFolder.h"
 #include "support/Harness.h"
-#include "support/Sampling.h"
+#include "tools/media/MkMedia.h"
+#include "tools/run/ModuleImage.h"
+#include "tools/run/Sweep.h"
+#include "update/session/dlFirmUpMain.h"
+#include "update/hdd/dlFirmHDDUpdate.h"
 
-#include <cstdlib>
-#include <map>
+#include <cstring>
+#include <set>
 #include <sstream>
 
 namespace {
@@ -16,150 +24,162 @@ namespace fs = std::filesystem;
 using testing_support::readFile;
 using testing_support::TempDir;
 
-const char *const kEvents[] = {"flash-erase", "flash-write", "archiver",
-                               "unit",        "nvram-set",   "nvram-clear"};
+int moduleEntry() { return vx::dlFirmUpdateUSBMediaMain(); }
 
-using e2e::dlupdate;
-using e2e::kFlashDone;
-using e2e::kHddBegun;
-using e2e::kHddDone;
-using e2e::Outcome;
+// ---------------------------------------------------------------------------
+// The cut itself.
 
-// One `dlupdate run --keys ok` of `media` on `machine`, with the event report.
-Outcome session(const fs::path &media, const fs::path &machine, std::vector<std::string> extra = {})
+TEST(PowerCut, UnwindsEveryTaskLosesStreamBuffersAndKeepsDescriptorWrites)
 {
-    std::vector<std::string> args = {"run", "--media", media.string(), "--machine", machine.string(),
-                                     "--keys", "ok"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    return dlupdate(args, {}, {"DLUPDATE_EVENTS=1"});
+    TempDir dir;
+    host::MachineFolder::init(dir / "machine");
+    host::MachineConfig config;
+    config.folder = dir / "machine";
+    auto m = std::make_unique<host::Machine>(config);
+    host::Kernel &k = m->kernel();
+    bool waiterUnwound = false, cutReturned = false;
+    int waiter = k.spawn("tWait", 90, 0, 0, [&] {
+        struct Mark {
+            bool &flag;
+            ~Mark() { flag = true; }
+        } mark{waiterUnwound};
+        char buf[4];
+        k.receive(k.createQueue(1, 4, 0), buf, 4, host::Kernel::kWaitForever);
+    });
+    int cutter = k.spawn("tCut", 100, 0, 0, [&] {
+        host::IoSystem &io = m->io();
+        auto *s = io.fopen("/SYS/streamed.txt", "w");
+        const char line[] = "a line still in the buffer\n";
+        if (s)
+            io.fwrite(line, 1, sizeof line - 1, s);
+        int fd = io.open("/SYS/written.txt", 0x200 | 0x400 | 2, 0644);
+        if (fd >= 3)
+            io.write(fd, "kept", 4);
+        m->cutPower("from the test");
+        cutReturned = true;
+    });
+    EXPECT_TRUE(k.run().powerCut);
+    EXPECT_FALSE(cutReturned);
+    EXPECT_TRUE(k.taskEnd(cutter).has_value());
+    EXPECT_TRUE(m->poweredOff());
+    EXPECT_EQ(m->powerCutWhat(), "from the test");
+    EXPECT_FALSE(k.taskEnd(waiter)) << "a waiting task ran after the cut";
+    // Nothing runs any more.
+    int late = k.spawn("tLate", 10, 0, 0, [] {});
+    EXPECT_TRUE(k.run().powerCut);
+    EXPECT_FALSE(k.taskEnd(late));
+
+    m.reset(); // the machine goes, as at the end of a boot
+    EXPECT_TRUE(waiterUnwound);
+    const fs::path sys = dir / "machine" / "disk" / "SYS";
+    EXPECT_EQ(readFile(sys / "written.txt"), "kept");
+    EXPECT_TRUE(fs::exists(sys / "streamed.txt"));
+    EXPECT_EQ(readFile(sys / "streamed.txt"), "") << "a buffered line outlived the power";
 }
 
-std::uint32_t rewriteFlags(const fs::path &machine) { return e2e::MachineView{machine}.rewriteFlags(); }
-
-// "events: flash-erase=1 flash-write=1 ..." as counts by kind.
-std::map<std::string, long> eventCounts(const std::string &err)
+TEST(PowerCut, ABootStartsTheModuleFromItsLoadImage)
 {
-    std::map<std::string, long> counts;
-    auto at = err.rfind("events:");
-    if (at == std::string::npos)
-        return counts;
-    std::istringstream line(err.substr(at + 7, err.find('\n', at) - at - 7));
-    std::string item;
-    while (line >> item) {
-        auto eq = item.find('=');
-        counts[item.substr(0, eq)] = std::stol(item.substr(eq + 1));
-    }
-    return counts;
+    ASSERT_GT(dlrun::moduleImageBytes(), 0u) << "the module's variables are not in one range";
+    // Variables of each kind: initialised data, zeroed data, a pointer.
+    const vx::UINT32 enableFlag = vx::dlFirmUpdateModuleEnableFlag;
+    vx::dlFirmUpdateModuleEnableFlag = enableFlag ^ 0x5A5Au;
+    std::strcpy(vx::firmImageFile0, "left over");
+    vx::dl_fp = reinterpret_cast<vx::FILE *>(&vx::dlFirmUpdateModuleEnableFlag);
+    dlrun::coldStartModule();
+    EXPECT_EQ(vx::dlFirmUpdateModuleEnableFlag, 0x0000FFFFu);
+    EXPECT_STREQ(vx::firmImageFile0, "");
+    EXPECT_EQ(vx::dl_fp, nullptr);
 }
 
-// Every file under `dir` by its relative path, with its content.
-std::map<std::string, std::string> tree(const fs::path &dir)
-{
-    std::map<std::string, std::string> files;
-    if (!fs::exists(dir))
-        return files;
-    for (const auto &e : fs::recursive_directory_iterator(dir))
-        files[fs::relative(e.path(), dir).string()] =
-            e.is_regular_file() ? readFile(e.path()) : std::string("<dir>");
-    return files;
-}
+// ---------------------------------------------------------------------------
+// The sweeps.
 
-class PowerCutSweep : public testing::TestWithParam<const char *> {
+class PowerCutSweep : public ::testing::Test {
 protected:
-    void SetUp() override
+    static void SetUpTestSuite()
     {
-        std::string make = std::string(DL_SOURCE_DIR) + "/media/sample/make-inputs.sh " +
-                           (dir_ / "in").string() + " >/dev/null && " + DL_DLUPDATE +
-                           " mkmedia " + (dir_ / "in" / "manifest.json").string() + " --out " +
-                           media_.string() + " >/dev/null";
-        ASSERT_EQ(std::system(make.c_str()), 0);
-        Outcome ref = session(media_, ref_);
-        ASSERT_EQ(ref.status, 0) << ref.err;
-        ASSERT_EQ(rewriteFlags(ref_), 0u);
-        total_ = eventCounts(ref.err);
-        ASSERT_EQ(total_.size(), std::size(kEvents)) << ref.err;
-        ASSERT_GE(total_["archiver"], 1);
+        work_ = new TempDir;
+        std::string command = "bash '" + std::string(DL_SOURCE_DIR) +
+                              "/media/sample/make-inputs.sh' '" + (*work_ / "in").string() +
+                              "' >/dev/null";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+        std::ostringstream log;
+        ASSERT_EQ(media::runMkMedia((*work_ / "in" / "manifest.json").string(),
+                                    (*work_ / "media").string(), log, log),
+                  0)
+            << log.str();
+    }
+    static void TearDownTestSuite() { delete work_; }
+
+    dlrun::Sweeper sweeper(const std::string &name)
+    {
+        dlrun::Sweeper s({*work_ / "media", *work_ / name, "ok", moduleEntry});
+        std::string why;
+        EXPECT_TRUE(s.prepare(why)) << why;
+        return s;
     }
 
-    TempDir dir_;
-    fs::path media_ = dir_ / "media";
-    fs::path ref_ = dir_ / "reference";
-    std::map<std::string, long> total_;
+    // Every row passes; the counts go to the test's record.
+    static void expectAllPass(const std::vector<dlrun::Sweeper::Row> &rows, const char *what)
+    {
+        std::size_t failed = 0;
+        for (const auto &r : rows)
+            if (!r.passed()) {
+                ++failed;
+                std::string all;
+                for (const auto &p : r.problems)
+                    all += "\n  " + p;
+                ADD_FAILURE() << r.name() << ":" << all;
+            }
+        ::testing::Test::RecordProperty(what, static_cast<int>(rows.size()));
+        std::printf("%zu %s, %zu failed\n", rows.size(), what, failed);
+    }
+
+    static TempDir *work_;
 };
 
-TEST_P(PowerCutSweep, EveryCutIsFlaggedAndTheNextBootFinishes)
+TempDir *PowerCutSweep::work_ = nullptr;
+
+TEST_F(PowerCutSweep, EveryCutThenABootThatFinishes)
 {
-    const std::string event = GetParam();
-    const std::string refFlash = readFile(ref_ / "flashrom.bin");
-    const std::string refNvram = readFile(ref_ / "nvram.bin");
-    const auto refUnits = tree(ref_ / "units");
-    const auto refDisk = tree(ref_ / "disk");
-    const std::string erased(refFlash.size(), '\xFF');
-
-    // Every cut point; in a sampled run the first and the last.
-    const long total = total_[event];
-    std::vector<long> cuts;
-    for (long i = 1; i <= total; ++i)
-        if (testing_support::wholeSweep() || i == 1 || i == total)
-            cuts.push_back(i);
-    for (long i : cuts) {
-        const std::string cut = event + ":" + std::to_string(i);
-        SCOPED_TRACE("power cut " + cut);
-        fs::path machine = dir_ / ("m-" + cut);
-        fs::path trace = dir_ / "trace.jsonl";
-
-        Outcome first = session(media_, machine, {"--power-cut", cut, "--panel-trace", trace.string()});
-        ASSERT_EQ(first.status, 9) << first.err;
-        auto atCut = eventCounts(first.err);
-        ASSERT_EQ(atCut[event], i) << first.err;
-
-        // What the cut interrupted, from the outside: the flash work begins
-        // with its erase and ends with the module's "done" line; the HDD work
-        // between its title and its "Completed".
-        const std::string panel = readFile(trace);
-        const bool flashTouched = atCut["flash-erase"] >= 1;
-        const bool flashDone = first.out.find(kFlashDone) != std::string::npos;
-        const bool hddBegun = panel.find(kHddBegun) != std::string::npos;
-        const bool hddDone = panel.find(kHddDone) != std::string::npos;
-        const std::uint32_t expected =
-            (flashTouched && !flashDone ? 0x01u : 0u) | (hddBegun && !hddDone ? 0x10u : 0u);
-        const std::uint32_t flags = rewriteFlags(machine);
-        if (event == "nvram-clear") {
-            // Cut before a clear: the flag being cleared still stands, which
-            // for the HDD work is after its "Completed".
-            const std::uint32_t finished = (flashDone ? 0x01u : 0u) | (hddDone ? 0x10u : 0u);
-            EXPECT_EQ(flags & expected, expected) << std::hex << flags;
-            EXPECT_EQ(flags & ~(expected | finished), 0u) << std::hex << flags;
-            EXPECT_NE(flags, 0u) << "a clear was cut, yet no flag stands";
-        } else {
-            EXPECT_EQ(flags, expected) << std::hex << flags << "\n" << first.out;
-        }
-        const std::string flash = readFile(machine / "flashrom.bin");
-        if (event == "flash-write") {
-            EXPECT_NE(flash, refFlash) << "the cut write left the whole image";
-        }
-        if (!flashTouched) {
-            EXPECT_TRUE(flash == erased) << "the flash changed before its erase";
-        }
-
-        Outcome second = session(media_, machine);
-        ASSERT_EQ(second.status, 0) << second.out << second.err;
-        EXPECT_EQ(rewriteFlags(machine), 0u);
-        EXPECT_TRUE(readFile(machine / "flashrom.bin") == refFlash) << "flash differs";
-        EXPECT_TRUE(readFile(machine / "nvram.bin") == refNvram) << "NVRAM differs";
-        EXPECT_EQ(tree(machine / "units"), refUnits);
-        EXPECT_EQ(tree(machine / "disk"), refDisk);
-        fs::remove_all(machine);
-    }
+    auto s = sweeper("singles");
+    // A full session on the sample media goes through every kind of event.
+    for (const auto &kind : dlrun::kCutEvents)
+        EXPECT_GE(s.events(kind), 1) << kind;
+    auto rows = s.singles();
+    ASSERT_EQ(static_cast<long>(rows.size()), s.cutPoints());
+    // Cuts inside the flash and HDD work leave their flags.
+    std::set<std::string> named;
+    for (const auto &r : rows)
+        named.insert(r.interrupted);
+    EXPECT_TRUE(named.count("FLASH_REWRITE") && named.count("HDD_UPDATE") && named.count("none"));
+    expectAllPass(rows, "cut points");
 }
 
-INSTANTIATE_TEST_SUITE_P(Events, PowerCutSweep, testing::ValuesIn(kEvents),
-                         [](const auto &info) {
-                             std::string n = info.param;
-                             for (char &c : n)
-                                 if (c == '-')
-                                     c = '_';
-                             return n;
-                         });
+TEST_F(PowerCutSweep, EveryCutOfTheRecoveryBootToo)
+{
+    auto s = sweeper("pairs");
+    auto rows = s.pairs();
+    // Each first cut's recovery goes through at least the flags' clears.
+    EXPECT_GE(static_cast<long>(rows.size()), 2 * s.cutPoints());
+    for (const auto &r : rows)
+        EXPECT_EQ(r.cuts.size(), 2u) << r.name();
+    expectAllPass(rows, "pairs");
+}
+
+TEST_F(PowerCutSweep, SeededSequencesOfUpToFiveCuts)
+{
+    auto s = sweeper("random");
+    auto rows = s.random(20261208, 40, 5);
+    std::size_t cuts = 0, reached = 0;
+    for (const auto &r : rows) {
+        cuts += r.cuts.size();
+        for (const auto &why : r.reached)
+            reached += why.empty();
+    }
+    EXPECT_GT(reached, rows.size()) << "too few of the drawn cuts were reached to test anything";
+    std::printf("%zu cuts drawn, %zu reached\n", cuts, reached);
+    expectAllPass(rows, "random sequences");
+}
 
 } // namespace

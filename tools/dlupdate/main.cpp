@@ -2,6 +2,7 @@
 // simulated machine, and makes and checks update media.
 #include "host/machine/MachineFolder.h"
 #include "tools/dlupdate/RunCommands.h"
+#include "tools/dlupdate/SweepCommand.h"
 #include "tools/inspect/Inspect.h"
 #include "tools/media/MkMedia.h"
 
@@ -60,6 +61,7 @@ int main(int argc, char **argv)
 
     auto runAction = dlcli::addRun(app);
     auto demoAction = dlcli::addDemo(app);
+    auto sweepAction = dlcli::addSweep(app);
 
     auto *inspectCmd =
         app.add_subcommand("inspect", "read and check update media without updating anything");
@@ -82,6 +84,8 @@ int main(int argc, char **argv)
         return runAction();
     if (app.got_subcommand("demo"))
         return demoAction();
+    if (app.got_subcommand("sweep"))
+        return sweepAction();
     if (mkmedia->parsed())
         return media::runMkMedia(manifest, outDir, std::cout, std::cerr);
     if (inspectCmd->parsed())

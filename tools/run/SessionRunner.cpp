@@ -1,5 +1,7 @@
 #include "tools/run/SessionRunner.h"
 
+#include "tools/run/ModuleImage.h"
+
 #include "host/Machine.h"
 #include "host/machine/Keys.h"
 #include "host/machine/MachineFolder.h"
@@ -115,6 +117,8 @@ int runSessions(const RunOptions &o, const Entry &entry, std::ostream &err)
     if (!prepareFolders(o, err))
         return kUnusable;
 
+    // Each boot finds the module as the device's loader leaves it.
+    coldStartModule();
     host::MachineConfig config;
     config.media = o.media;
     config.folder = o.machine;
@@ -134,14 +138,13 @@ int runSessions(const RunOptions &o, const Entry &entry, std::ostream &err)
         machine->faults().setPowerCut(o.powerCut);
     const char *wantEvents = std::getenv("DLUPDATE_EVENTS");
     const bool reportingEvents = wantEvents && *wantEvents;
-    if (reportingEvents)
-        machine->faults().setCutAction(
-            [&machine, &err] { reportEvents(machine->faults(), err); });
 
     if (!o.traceFile.empty() && !machine->panel().enableTrace(fs::path(o.traceFile))) {
         err << "dlupdate run: cannot write the panel trace " << o.traceFile << "\n";
         return kUsage;
     }
+    if (o.onBoot)
+        o.onBoot(*machine);
 
     std::optional<host::KeyScript> script;
     if (o.keysGiven) {
@@ -164,6 +167,13 @@ int runSessions(const RunOptions &o, const Entry &entry, std::ostream &err)
         int id = machine->kernel().spawn("tUpdate", 100, 0, 0x100000,
                                          [result, &entry] { *result = entry(); });
         host::Quiescence q = machine->kernel().run();
+        if (q.powerCut) {
+            if (reportingEvents)
+                reportEvents(machine->faults(), err);
+            err << "power cut " << machine->powerCutWhat() << "\n" << std::flush;
+            status = kPowerCut;
+            break;
+        }
         if (quit) {
             err << "session " << session << ": ended from the keyboard\n";
             status = kKeyboard;
@@ -192,11 +202,14 @@ int runSessions(const RunOptions &o, const Entry &entry, std::ostream &err)
         err << "dlupdate run: cannot copy the RAM disk out to " << o.ramdiskOut << "\n";
     if (script)
         script->detach();
-    if (reportingEvents)
+    const bool cut = status == kPowerCut;
+    if (reportingEvents && !cut)
         reportEvents(machine->faults(), err);
     // A cut the run never came to would otherwise pass for a clean run.
-    if (!machine->faults().powerCutEvent().empty())
+    if (!cut && !machine->faults().powerCutEvent().empty())
         reportCutNotReached(machine->faults(), err);
+    if (o.onEnd)
+        o.onEnd(*machine);
     return status;
 }
 
