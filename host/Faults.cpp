@@ -88,11 +88,18 @@ void Faults::add(std::string_view spec)
 
 bool Faults::watches(std::string_view name) const
 {
-    return faults_.find(name) != faults_.end();
+    return census_ || faults_.find(name) != faults_.end();
 }
 
 bool Faults::fail(std::string_view name)
 {
+    if (census_) {
+        auto c = calls_.find(name);
+        if (c == calls_.end())
+            calls_.emplace(std::string(name), 1);
+        else
+            ++c->second;
+    }
     if (faults_.empty())
         return false;
     auto it = faults_.find(name);

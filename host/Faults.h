@@ -21,7 +21,12 @@ public:
     bool fail(std::string_view name);
     // True when some spec names exactly `name` (nothing is counted).
     bool watches(std::string_view name) const;
-    bool empty() const { return faults_.empty(); }
+    bool empty() const { return faults_.empty() && !census_; }
+
+    // For sweeps of every call: every name is watched and every call
+    // counted by its full name ("open@/TMP/x", "spawn.tUpdate"); none fails.
+    void takeCensus() { census_ = true; }
+    const std::map<std::string, long, std::less<>> &calls() const { return calls_; }
 
     // --- power cuts ---
     void setPowerCut(std::string_view spec);
@@ -53,6 +58,8 @@ private:
     };
     std::map<std::string, Fault, std::less<>> faults_;
     std::map<std::string, long, std::less<>> events_;
+    std::map<std::string, long, std::less<>> calls_;
+    bool census_ = false;
     std::string cutEvent_;
     long cutAt_ = 0;
     std::function<void()> cutAction_;

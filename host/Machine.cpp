@@ -10,12 +10,46 @@
 #include "host/machine/Units.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <stdexcept>
 
 namespace host {
 
 namespace {
 std::atomic<Machine *> bound{nullptr};
+}
+
+ModuleHeap::~ModuleHeap()
+{
+    for (void *b : blocks_)
+        std::free(b);
+}
+
+void *ModuleHeap::allocate(std::size_t bytes)
+{
+    void *b = std::malloc(bytes);
+    if (b) {
+        std::lock_guard lock(mutex_);
+        blocks_.insert(b);
+    }
+    return b;
+}
+
+void ModuleHeap::release(void *block)
+{
+    if (!block)
+        return;
+    {
+        std::lock_guard lock(mutex_);
+        blocks_.erase(block);
+    }
+    std::free(block);
+}
+
+std::size_t ModuleHeap::blocks() const
+{
+    std::lock_guard lock(mutex_);
+    return blocks_.size();
 }
 
 Machine::Machine(const MachineConfig &config)

@@ -11,7 +11,9 @@
 
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace host {
@@ -33,6 +35,24 @@ struct MachineConfig {
     std::filesystem::path folder;
 };
 
+// What the module allocates belongs to its machine: when the machine goes
+// (a power cut, the end of a run) the blocks still held go with it, as the
+// device's RAM does.
+class ModuleHeap {
+public:
+    ModuleHeap() = default;
+    ~ModuleHeap();
+    ModuleHeap(const ModuleHeap &) = delete;
+    ModuleHeap &operator=(const ModuleHeap &) = delete;
+    void *allocate(std::size_t bytes);
+    void release(void *block);
+    std::size_t blocks() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::unordered_set<void *> blocks_;
+};
+
 class Machine {
 public:
     explicit Machine(const MachineConfig &config = {});
@@ -42,6 +62,7 @@ public:
 
     Console &console() { return console_; }
     Faults &faults() { return faults_; }
+    ModuleHeap &heap() { return heap_; }
     // Counts one call of the fault `name`; when it fires, says so on the
     // host's own output ("fault NAME: " and what `what()` tells) and returns
     // true. The text is made only then: most calls run with no fault.
@@ -84,6 +105,7 @@ public:
     bool copyRamDiskOut(const std::filesystem::path &dir);
 
 private:
+    ModuleHeap heap_; // outlives every device over the module's memory
     MachineConfig config_;
     Console console_;
     Faults faults_;

@@ -51,7 +51,10 @@ TEST(E2ePowerCut, UnfinishedRewriteStaysMarkedUntilTheNextRunCompletes)
         EXPECT_NE(o.err.find("power cut in " + event + " #" + n), std::string::npos) << o.err;
         EXPECT_EQ(o.err.find("session 1:"), std::string::npos) << "the session never ended: " << o.err;
         EXPECT_EQ(o.out.find("Download ->"), std::string::npos);
-        EXPECT_FALSE(fs::exists(s.panelFile())) << "nothing is written after the cut";
+        // The panel is written as it stood when the power went.
+        ASSERT_TRUE(fs::exists(s.panelFile()));
+        EXPECT_EQ(readText(s.panelFile()).find("Update Completed."), std::string::npos);
+        EXPECT_NE(readText(s.panelFile()).find("Update Mode"), std::string::npos);
         EXPECT_EQ(s.machine.rewriteFlags(), c.flags);
         EXPECT_EQ(s.machine.updateMode(), 1u);
         c.leftBehind(s.machine);

@@ -8,6 +8,7 @@
 #include "host/io/IoSystem.h"
 #include "host/machine/MachineFolder.h"
 #include "support/Harness.h"
+#include "support/Sampling.h"
 #include "tools/media/MkMedia.h"
 #include "tools/run/ModuleImage.h"
 #include "tools/run/Sweep.h"
@@ -156,16 +157,30 @@ TEST_F(PowerCutSweep, EveryCutThenABootThatFinishes)
     expectAllPass(rows, "cut points");
 }
 
-TEST_F(PowerCutSweep, EveryCutOfTheRecoveryBootToo)
+// Split by the kind of the first cut, so that CTest runs them side by side.
+class PowerCutPairs : public PowerCutSweep, public ::testing::WithParamInterface<const char *> {};
+
+TEST_P(PowerCutPairs, EveryCutOfTheRecoveryBootToo)
 {
-    auto s = sweeper("pairs");
-    auto rows = s.pairs();
-    // Each first cut's recovery goes through at least the flags' clears.
-    EXPECT_GE(static_cast<long>(rows.size()), 2 * s.cutPoints());
-    for (const auto &r : rows)
-        EXPECT_EQ(r.cuts.size(), 2u) << r.name();
+    std::string first = GetParam();
+    for (char &c : first)
+        if (c == '_')
+            c = '-';
+    auto s = sweeper(std::string("pairs-") + first);
+    auto rows = s.pairs({}, first);
+    // Each recovery boot goes through at least the flags' set and clear.
+    EXPECT_GE(static_cast<long>(rows.size()), 2 * s.events(first));
+    for (const auto &r : rows) {
+        ASSERT_EQ(r.cuts.size(), 2u) << r.name() << (r.problems.empty() ? "" : r.problems[0]);
+        EXPECT_EQ(r.cuts[0].rfind(first + ":", 0), 0u) << r.name();
+    }
     expectAllPass(rows, "pairs");
 }
+
+INSTANTIATE_TEST_SUITE_P(FirstCut, PowerCutPairs,
+                         ::testing::Values("flash_erase", "flash_write", "archiver", "unit",
+                                           "nvram_set", "nvram_clear"),
+                         [](const auto &info) { return std::string(info.param); });
 
 TEST_F(PowerCutSweep, SeededSequencesOfUpToFiveCuts)
 {
@@ -183,3 +198,51 @@ TEST_F(PowerCutSweep, SeededSequencesOfUpToFiveCuts)
 }
 
 } // namespace
+
+// ---------------------------------------------------------------------------
+// Every call failing in turn.
+
+namespace {
+
+// The fault names a full session calls, by family.
+std::string familyOf(const std::string &name)
+{
+    for (const char *prefix : {"open@", "read@", "spawn."})
+        if (name.rfind(prefix, 0) == 0)
+            return prefix;
+    return name;
+}
+
+} // namespace
+
+TEST_F(PowerCutSweep, EveryCallOfEveryFaultFailingInTurn)
+{
+    auto s = sweeper("faults");
+    const auto calls = s.census();
+    std::set<std::string> families;
+    long total = 0;
+    for (const auto &[name, n] : calls) {
+        families.insert(familyOf(name));
+        total += n;
+    }
+    // The session reaches every family of faults a full update touches.
+    for (const char *f : {"open@", "read@", "spawn.", "malloc", "msgq-create", "msgq-send",
+                          "msgq-receive", "archiver", "ramdisk", "keys", "flash-create",
+                          "flash-info", "flash-erase", "flash-write", "flash-verify", "nvram-set",
+                          "nvram-clear", "unit.lsr", "unit.pfc", "unit.engine", "unit.scanner",
+                          "hd-init"})
+        EXPECT_TRUE(families.count(f)) << f << " never called";
+    // Sanitizer builds try the first and the last call of each name.
+    auto rows = s.faultSweep(calls, testing_support::wholeSweep() ? 0 : 2);
+    std::size_t stalls = 0;
+    for (const auto &r : rows)
+        if (r.reached.front().rfind("stalled", 0) == 0) {
+            ++stalls;
+            // Only a task that waits forever on a queue, as the module does
+            // for a result that a failed call never sends.
+            EXPECT_NE(r.reached.front().find("receive on queue"), std::string::npos)
+                << r.name() << ": " << r.reached.front();
+        }
+    std::printf("%zu fault names, %ld calls, %zu stalls\n", calls.size(), total, stalls);
+    expectAllPass(rows, "fault points");
+}

@@ -273,12 +273,12 @@ void *malloc(size_t nBytes)
 {
     if (machine().faultFires("malloc", [&] { return "malloc(" + std::to_string(nBytes) + ") fails"; }))
         return nullptr;
-    return std::malloc(nBytes);
+    return machine().heap().allocate(nBytes);
 }
 
 void free(void *ptr)
 {
-    std::free(ptr);
+    machine().heap().release(ptr);
 }
 
 // ---- block devices -----------------------------------------------------------

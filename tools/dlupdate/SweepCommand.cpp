@@ -28,6 +28,7 @@ struct SweepArgs {
     std::string media;
     std::string keys = "ok";
     bool pairs = false;
+    bool faults = false;
     std::string json;
     std::string junit;
 };
@@ -72,6 +73,50 @@ void printTable(const std::vector<dlrun::Sweeper::Row> &rows, std::ostream &out)
     }
 }
 
+// "fault open@/TMP/x:3:1" -> "open@/TMP/x"
+std::string faultName(const std::string &row)
+{
+    std::string spec = row.substr(6);
+    auto strip = [&spec] {
+        auto c = spec.rfind(':');
+        if (c != std::string::npos && c + 1 < spec.size() &&
+            spec.find_first_not_of("0123456789", c + 1) == std::string::npos)
+            spec.erase(c);
+    };
+    if (spec.size() > 2 && spec.compare(spec.size() - 2, 2, ":1") == 0) {
+        spec.erase(spec.size() - 2);
+        strip();
+    }
+    return spec;
+}
+
+// One table per fault name: each call failing alone, then for good.
+void printFaultTables(const std::vector<dlrun::Sweeper::Row> &rows, std::ostream &out)
+{
+    std::string current;
+    for (const auto &r : rows) {
+        const std::string name = faultName(r.cuts.front());
+        if (name != current) {
+            current = name;
+            out << "\nfault " << name << "\n"
+                << std::left << std::setw(16) << "  failing call" << std::setw(10) << "ending"
+                << std::setw(16) << "interrupted" << std::setw(8) << "flags" << std::setw(11)
+                << "next boot" << std::setw(18) << "as uninterrupted"
+                << "result\n";
+        }
+        const std::string spec = r.cuts.front().substr(6);
+        std::string which = spec == name ? "every" : spec.substr(name.size() + 1);
+        which = which == "every" ? which : "#" + std::to_string(std::stol(which) + 1);
+        const std::string ending = r.reached.front().substr(0, r.reached.front().find(';'));
+        out << "  " << std::setw(14) << which << std::setw(10) << ending << std::setw(16)
+            << r.interrupted << std::setw(8) << hex8(r.flagsAfter.front()) << std::setw(11)
+            << nextBootText(r) << std::setw(18) << (r.sameAsUninterrupted ? "yes" : "no")
+            << (r.passed() ? "ok" : "FAILED") << "\n";
+        for (const auto &p : r.problems)
+            out << "    " << p << "\n";
+    }
+}
+
 nlohmann::json toJson(const SweepArgs &a, const dlrun::Sweeper &s,
                       const std::vector<dlrun::Sweeper::Row> &rows, std::size_t failed)
 {
@@ -83,6 +128,7 @@ nlohmann::json toJson(const SweepArgs &a, const dlrun::Sweeper &s,
                         {"media", a.media},
                         {"keys", a.keys},
                         {"double", a.pairs},
+                        {"faults", a.faults},
                         {"events", events},
                         {"rows", nlohmann::json::array()}};
     for (const auto &r : rows) {
@@ -133,7 +179,9 @@ void writeJunit(std::ostream &out, const std::vector<dlrun::Sweeper::Row> &rows,
         << "  <testsuite name=\"power cuts\" tests=\"" << rows.size() << "\" failures=\""
         << failed << "\">\n";
     for (const auto &r : rows) {
-        out << "    <testcase classname=\"" << (r.cuts.size() > 1 ? "sweep.double" : "sweep.single")
+        const bool fault = r.cuts.front().rfind("fault ", 0) == 0;
+        out << "    <testcase classname=\""
+            << (fault ? "sweep.fault" : r.cuts.size() > 1 ? "sweep.double" : "sweep.single")
             << "\" name=\"" << xmlEscape(r.name()) << "\"";
         if (r.passed()) {
             out << "/>\n";
@@ -196,13 +244,30 @@ int runSweep(const SweepArgs &a)
             std::cerr << "\n";
         rows.insert(rows.end(), pairs.begin(), pairs.end());
     }
+    const std::size_t cutRows = rows.size();
+    std::vector<dlrun::Sweeper::Row> faultRows;
+    if (a.faults) {
+        const auto calls = s.census();
+        faultRows = s.faultSweep(calls, 0, [live](long done, long total) {
+            if (live)
+                std::cerr << "\rdlupdate sweep: fault name " << done << " of " << total
+                          << std::flush;
+        });
+        if (live)
+            std::cerr << "\n";
+        rows.insert(rows.end(), faultRows.begin(), faultRows.end());
+    }
     std::size_t failed = 0;
     for (const auto &r : rows)
         failed += !r.passed();
 
-    printTable(rows, std::cout);
-    std::cout << rows.size() << " cut " << (a.pairs ? "sequences" : "points") << ", "
-              << rows.size() - failed << " passed, " << failed << " failed\n";
+    printTable(std::vector<dlrun::Sweeper::Row>(rows.begin(), rows.begin() + cutRows), std::cout);
+    if (a.faults)
+        printFaultTables(faultRows, std::cout);
+    std::cout << cutRows << " cut " << (a.pairs ? "sequences" : "points");
+    if (a.faults)
+        std::cout << ", " << faultRows.size() << " fault points";
+    std::cout << ", " << rows.size() - failed << " passed, " << failed << " failed\n";
     if (!a.json.empty() && !writeFile(a.json, toJson(a, s, rows, failed).dump(2) + "\n"))
         std::cerr << "dlupdate sweep: cannot write " << a.json << "\n";
     if (!a.junit.empty()) {
@@ -224,6 +289,8 @@ std::function<int()> addSweep(CLI::App &app)
     cmd->add_option("--media", a->media, "the media folder to sweep")->required();
     cmd->add_option("--keys", a->keys, "key script of each session (default ok)");
     cmd->add_flag("--double", a->pairs, "also cut every event of each recovery boot");
+    cmd->add_flag("--faults", a->faults,
+                  "also fail every call of every fault name in turn, a table per name");
     cmd->add_option("--json", a->json, "write the rows as JSON to FILE");
     cmd->add_option("--junit", a->junit, "write the rows as JUnit XML to FILE");
     return [a] { return runSweep(*a); };

@@ -4,6 +4,7 @@
 #include "host/machine/MachineFolder.h"
 #include "host/machine/Panel.h"
 
+#include <algorithm>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -125,8 +126,7 @@ bool FlagRule::accepts(std::uint32_t flags) const
 {
     if (exact)
         return flags == required;
-    // A clear was cut: the flag it was clearing still stands.
-    return (flags & required) == required && (flags & ~allowed) == 0 && flags != 0;
+    return (flags & required) == required && (flags & ~allowed) == 0 && (!someFlag || flags != 0);
 }
 
 FlagRule expectedFlags(std::uint32_t flagsAtBoot, const Boot &boot, const std::string &cutEvent)
@@ -138,9 +138,22 @@ FlagRule expectedFlags(std::uint32_t flagsAtBoot, const Boot &boot, const std::s
     r.required = (flashPending ? kFlashFlag : 0) | (hddPending ? kHddFlag : 0);
     r.allowed = r.required;
     if (cutEvent == "nvram-clear") {
+        // The flag being cleared still stands.
         r.exact = false;
+        r.someFlag = true;
         r.allowed |= (p.flashDone ? kFlashFlag : 0) | (p.hddDone ? kHddFlag : 0);
     }
+    return r;
+}
+
+FlagRule expectedFlagsAfterFault(const Boot &boot)
+{
+    const Progress p = progressOf(boot);
+    FlagRule r;
+    r.required = (p.flashTouched && !p.flashDone ? kFlashFlag : 0) |
+                 (p.hddBegun && !p.hddDone ? kHddFlag : 0);
+    r.allowed = (p.flashDone ? 0 : kFlashFlag) | (p.hddDone ? 0 : kHddFlag);
+    r.exact = false;
     return r;
 }
 
@@ -166,7 +179,8 @@ std::string Sweeper::Row::name() const
 
 Sweeper::Sweeper(Options options) : o_(std::move(options)) {}
 
-Boot Sweeper::boot(const fs::path &machine, const std::string &cut) const
+Boot Sweeper::boot(const fs::path &machine, const std::string &cut,
+                   const std::vector<std::string> &faults, bool census) const
 {
     Boot b;
     std::ostringstream trace;
@@ -178,13 +192,18 @@ Boot Sweeper::boot(const fs::path &machine, const std::string &cut) const
     o.interactiveGiven = true;
     o.interactive = false;
     o.powerCut = cut;
-    o.onBoot = [&b, &trace](host::Machine &m) {
+    o.faults = faults;
+    o.onBoot = [&b, &trace, census](host::Machine &m) {
         m.console().setOutput([&b](std::string_view s) { b.console += s; });
         m.panel().enableTrace(trace);
+        if (census)
+            m.faults().takeCensus();
     };
     o.onEnd = [&b](host::Machine &m) {
         for (const auto &[kind, n] : m.faults().eventCounts())
             b.events[kind] = n;
+        for (const auto &[name, n] : m.faults().calls())
+            b.calls[name] = n;
         m.panel().disableTrace();
     };
     std::ostringstream err;
@@ -308,14 +327,15 @@ std::vector<Sweeper::Row> Sweeper::singles()
     return rows;
 }
 
-std::vector<Sweeper::Row> Sweeper::pairs(const std::function<void(long, long)> &progress)
+std::vector<Sweeper::Row> Sweeper::pairs(const std::function<void(long, long)> &progress,
+                                         const std::string &firstKind)
 {
     std::vector<Row> rows;
     const fs::path m = o_.work / "m", cutState = o_.work / "after-first-cut";
-    const long total = cutPoints();
+    const long total = firstKind.empty() ? cutPoints() : events(firstKind);
     long done = 0;
     for (const auto &kind : kCutEvents)
-        for (long i = 1; i <= events(kind); ++i) {
+        for (long i = 1; i <= events(kind) && (firstKind.empty() || kind == firstKind); ++i) {
             const std::string first = kind + ":" + std::to_string(i);
             Row one;
             one.cuts = {first};
@@ -349,6 +369,67 @@ std::vector<Sweeper::Row> Sweeper::pairs(const std::function<void(long, long)> &
             if (progress)
                 progress(++done, total);
         }
+    return rows;
+}
+
+std::map<std::string, long> Sweeper::census()
+{
+    const fs::path m = o_.work / "m";
+    freshMachine(m);
+    return boot(m, "", {}, true).calls;
+}
+
+std::vector<Sweeper::Row> Sweeper::faultSweep(const std::map<std::string, long> &calls,
+                                              long perName,
+                                              const std::function<void(long, long)> &progress)
+{
+    std::vector<Row> rows;
+    const fs::path m = o_.work / "m";
+    long done = 0;
+    for (const auto &[name, n] : calls) {
+        std::vector<std::string> specs;
+        const long tries = perName > 0 ? std::min(perName, n) : n;
+        for (long t = 0; t < tries; ++t) {
+            // Spread evenly, the first and the last call always among them.
+            const long k = tries > 1 ? t * (n - 1) / (tries - 1) : 0;
+            specs.push_back(name + ":" + std::to_string(k) + ":1");
+        }
+        specs.push_back(name);
+        for (const auto &spec : specs) {
+            Row row;
+            row.cuts = {"fault " + spec};
+            freshMachine(m);
+            Boot b = boot(m, "", {spec});
+            const std::uint32_t flags = flagsIn(m);
+            row.flagsAfter.push_back(flags);
+            const bool documented = b.status == kReturned0 || b.status == kExit1 ||
+                                    b.status == kReturnedFailure || b.status == kExit0 ||
+                                    b.status == kStalled;
+            std::string ending = b.stalled() ? "stalled" : "exit " + std::to_string(b.status);
+            if (b.stalled()) {
+                // Who waits on what, from the stall report.
+                std::istringstream lines(b.err);
+                for (std::string line; std::getline(lines, line);)
+                    if (line.rfind("  task ", 0) == 0)
+                        ending += ";" + line.substr(1);
+            }
+            row.reached.push_back(ending);
+            if (!documented)
+                row.problems.push_back(spec + ": exit status " + std::to_string(b.status) +
+                                       " is no documented ending\n" + b.err);
+            const FlagRule rule = expectedFlagsAfterFault(b);
+            row.interrupted = describeFlags(rule.required);
+            if (!rule.accepts(flags))
+                row.problems.push_back(spec + ": rewrite flags " + hex(flags) + " (" +
+                                       describeFlags(flags) + "), expected " +
+                                       describeFlags(rule.required) + " with at most " +
+                                       describeFlags(rule.allowed));
+            finish(m, row);
+            rows.push_back(std::move(row));
+        }
+        if (progress)
+            progress(++done, static_cast<long>(calls.size()));
+    }
     return rows;
 }
 

@@ -24,6 +24,8 @@ struct Boot {
     std::string trace;                  // the panel trace, JSON lines
     std::string err;                    // the host's lines
     std::map<std::string, long> events; // events of each kind the boot went through
+    std::map<std::string, long> calls;  // calls by fault name, when counted
+    bool stalled() const { return status == kStalled; }
 };
 
 // A machine folder's lasting state.
@@ -56,9 +58,13 @@ struct FlagRule {
     std::uint32_t required = 0;
     std::uint32_t allowed = 0;
     bool exact = true;
+    bool someFlag = false; // at least one flag stands
     bool accepts(std::uint32_t flags) const;
 };
 FlagRule expectedFlags(std::uint32_t flagsAtBoot, const Boot &boot, const std::string &cutEvent);
+// After a boot that a fault ended: a target touched and not finished keeps
+// its flag; a finished one never does; one begun but untouched may.
+FlagRule expectedFlagsAfterFault(const Boot &boot);
 
 // "FLASH_REWRITE" / "HDD_UPDATE" / "FLASH_REWRITE+HDD_UPDATE" / "none".
 std::string describeFlags(std::uint32_t flags);
@@ -102,18 +108,32 @@ public:
     std::vector<Row> singles();
     // Every cut point of the reference session, then every cut point of the
     // boot that recovers from it, then a boot that finishes. Calls
-    // `progress` after each first cut with (done, total).
-    std::vector<Row> pairs(const std::function<void(long, long)> &progress = {});
+    // `progress` after each first cut with (done, total). `firstKind`, when
+    // given, keeps the first cuts to that kind of event.
+    std::vector<Row> pairs(const std::function<void(long, long)> &progress = {},
+                           const std::string &firstKind = "");
     // `count` sequences of one to `maxCuts` cuts, drawn from `seed`; cut
     // points past a boot's end are allowed (that boot then finishes).
     std::vector<Row> random(unsigned seed, int count, int maxCuts);
+
+    // Every call of the reference session by fault name ("malloc",
+    // "open@/usbstor/0/fwstore/1", "spawn.tdlFirmHdUpdate", ...).
+    std::map<std::string, long> census();
+    // Each call of each name failing alone (NAME:K:1), then the name failing
+    // from its first call on (NAME): the boot ends with a documented status
+    // (a stall is reported in `reached`), the flags name what is unfinished,
+    // and a boot without faults finishes as the reference. `perName` > 0
+    // tries that many calls of each name, spread evenly, not all.
+    std::vector<Row> faultSweep(const std::map<std::string, long> &calls, long perName = 0,
+                                const std::function<void(long, long)> &progress = {});
 
     // The events of the reference session, kind by kind.
     long events(const std::string &kind) const;
     long cutPoints() const;
 
 private:
-    Boot boot(const std::filesystem::path &machine, const std::string &cut) const;
+    Boot boot(const std::filesystem::path &machine, const std::string &cut,
+              const std::vector<std::string> &faults = {}, bool census = false) const;
     void freshMachine(const std::filesystem::path &machine) const;
     bool cutBoot(const std::filesystem::path &machine, const std::string &cut, bool mayMiss,
                  Row &row, Boot *out = nullptr) const;
