@@ -23,6 +23,9 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int kSweepFormatVersion = 1;
+// Calls of one fault name failed in turn; past this many (the flash
+// verify's one read per byte), this many spread evenly.
+constexpr long kFaultCallsPerName = 64;
 
 struct SweepArgs {
     std::string media;
@@ -248,7 +251,7 @@ int runSweep(const SweepArgs &a)
     std::vector<dlrun::Sweeper::Row> faultRows;
     if (a.faults) {
         const auto calls = s.census();
-        faultRows = s.faultSweep(calls, 0, [live](long done, long total) {
+        faultRows = s.faultSweep(calls, kFaultCallsPerName, [live](long done, long total) {
             if (live)
                 std::cerr << "\rdlupdate sweep: fault name " << done << " of " << total
                           << std::flush;

@@ -235,6 +235,10 @@ bool Sweeper::prepare(std::string &why)
               std::to_string(reference_.status) + "\n" + reference_.err;
         return false;
     }
+    if (cutPoints() == 0) {
+        why = "the uninterrupted session went through no event the power could be cut in";
+        return false;
+    }
     if (referenceState_.rewriteFlags() != 0 || referenceState_.updateMode() != 0) {
         why = "the uninterrupted session left rewrite flags " +
               hex(referenceState_.rewriteFlags()) + ", update mode " +
