@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // One guard record past the capacity: the lookup must not write it.
     std::vector<vx::DL_DB_INFO> table(static_cast<std::size_t>(capacity) + 1);
     std::memset(table.data(), 0, table.size() * sizeof(vx::DL_DB_INFO));
-    int n = vx::dlFirmGetDBInfo(table.data(), buffer.get(), static_cast<vx::INT32>(length), mode,
+    int n = vx::dlFirmGetDBInfoBounded(table.data(), buffer.get(), static_cast<vx::INT32>(length), mode,
                                 capacity);
 
     FUZZ_CHECK(n >= 0 && n <= capacity);

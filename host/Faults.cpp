@@ -130,17 +130,26 @@ void Faults::setPowerCut(std::string_view spec)
 bool Faults::powerCutDue(std::string_view event)
 {
     long n = ++events_[std::string(event)];
+    // A cut from outside lands in the next event any task comes to.
+    if (cutPending_.load())
+        return true;
     return !cutEvent_.empty() && event == cutEvent_ && n == cutAt_;
 }
 
-void Faults::cutPower()
+void Faults::cutPower(std::string_view cause)
 {
     if (cutAction_)
         cutAction_();
-    if (powerSwitch_)
-        powerSwitch_();
+    const std::string what = cause.empty()
+                                 ? "in " + cutEvent_ + " #" + std::to_string(cutAt_)
+                                 : std::string(cause);
+    if (powerSwitch_) {
+        powerSwitch_(what);
+        cutPending_ = true; // only from outside a task does the switch return
+        return;
+    }
     std::fflush(stdout);
-    std::fprintf(stderr, "power cut in %s #%ld\n", cutEvent_.c_str(), cutAt_);
+    std::fprintf(stderr, "power cut %s\n", what.c_str());
     std::fflush(stderr);
     ::_exit(9);
 }

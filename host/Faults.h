@@ -5,6 +5,7 @@
 // whole run, in the order the machine makes them.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <string>
@@ -39,13 +40,17 @@ public:
     // How many events of each kind were seen (for sweeps).
     const std::map<std::string, long, std::less<>> &eventCounts() const { return events_; }
     // The power goes in the middle of the event: the cut action runs (tests
-    // may throw from it), then the machine's power switch, which unwinds
-    // the calling task to the runner. Without a machine the process ends
-    // with status 9, nothing flushed but the host's own output.
-    [[noreturn]] void cutPower();
+    // may throw from it), then the machine's power switch. In a task the
+    // task unwinds to the runner and this never returns; from outside (the
+    // keyboard) it returns, and the next event of any task is cut at once.
+    // Without a machine the process ends with status 9, nothing flushed but
+    // the host's own output. `cause` says where a cut that no event asked
+    // for came from ("from the keyboard"); by default the event and N.
+    void cutPower(std::string_view cause = {});
     void setCutAction(std::function<void()> action) { cutAction_ = std::move(action); }
-    // Set by the machine; must not return when called in a task.
-    void setPowerSwitch(std::function<void()> off) { powerSwitch_ = std::move(off); }
+    // Set by the machine, given what the cut says ("in flash-write #1",
+    // "from the keyboard"); must not return when called in a task.
+    void setPowerSwitch(std::function<void(const std::string &)> off) { powerSwitch_ = std::move(off); }
 
     static bool knownFault(std::string_view name);
     static bool knownEvent(std::string_view name);
@@ -63,7 +68,8 @@ private:
     std::string cutEvent_;
     long cutAt_ = 0;
     std::function<void()> cutAction_;
-    std::function<void()> powerSwitch_;
+    std::function<void(const std::string &)> powerSwitch_;
+    std::atomic<bool> cutPending_{false};
 };
 
 } // namespace host

@@ -76,9 +76,7 @@ Machine::Machine(const MachineConfig &config)
     }
     kernel_ = std::make_unique<Kernel>();
     keys_ = std::make_unique<Keys>(*kernel_);
-    faults_.setPowerSwitch([this] {
-        cutPower("in " + faults_.powerCutEvent() + " #" + std::to_string(faults_.powerCutAt()));
-    });
+    faults_.setPowerSwitch([this](const std::string &what) { cutPower(what); });
 }
 
 Machine::~Machine()

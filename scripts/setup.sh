@@ -12,7 +12,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
 packages=(g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
-          libcli11-dev nlohmann-json3-dev libssl-dev)
+          libcli11-dev nlohmann-json3-dev libssl-dev libdeflate-dev
+          pigz)
 cross=0
 for mode in "$@"; do
   case $mode in

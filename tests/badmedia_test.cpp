@@ -285,12 +285,19 @@ std::vector<Case> corpus()
                 c.push_back(makePkg("/UND/e" + std::to_string(i), "y"));
         }, 1 << 30);
     }, "");
+    // the loader's table holds 2,048: the last one is never loaded
     add("hdd_2049_packages", [](const Media &m) {
         m.hdd([](std::vector<Pkg> &c) {
             for (int i = 0; c.size() < 2049; ++i)
                 c.push_back(makePkg("/UND/e" + std::to_string(i), "z"));
         }, 1 << 30);
-    }, "");
+    }, "Download -> Failed");
+    add("hdd_last_file_ends_inside_a_package", [](const Media &m) {
+        m.resize("3", std::filesystem::file_size(m.fw / "3") - 100);
+    }, "Download -> Failed");
+    add("image0_random_bytes", [](const Media &m) {
+        writeFile(m.fw / "firmImage0.bin", testing_support::randomBytes(5 << 20, 9));
+    }, "can not UI Version dbNumber=0\nfrom.bin not made: OS UI image incomplete");
 
     // Flash image sizes at the limits.
     add("image0_8MiB_plus_1", [](const Media &m) { m.resize("firmImage0.bin", 0x800001); },

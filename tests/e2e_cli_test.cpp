@@ -18,6 +18,7 @@ TEST(E2eRunCommand, BadUsageEndsBeforeAnythingRuns)
         {"--keys", "ok", "--power-cut", "keys:1"},
         {"--keys", "ok", "--sessions", "0"},
         {"--keys", "ok", "--interactive"},
+        {"--interactive"}, // standard input is not a terminal
     };
     for (const auto &extra : cases) {
         SCOPED_TRACE(extra.back());
@@ -110,6 +111,131 @@ TEST(E2eDemo, OneCommandRunsAFullSessionAndSaysWhereEverythingIs)
     EXPECT_FALSE(machine.flashErased());
     EXPECT_TRUE(machine.unit("scanner"));
     EXPECT_TRUE(sameFiles(machine.disk(), diskAfterUpdate(MediaView(demo / "media"))));
+}
+
+// The demo writes only into a folder that it made: a user's folder, even one
+// holding folders named as the demo's, and a file are refused and left byte
+// for byte as they were.
+TEST(E2eDemo, RefusesFoldersItDidNotMakeAndTouchesNothing)
+{
+    struct Case {
+        const char *what;
+        std::function<fs::path(const fs::path &)> make; // returns DIR
+    } cases[] = {
+        {"a user's folder with media/ and sample/",
+         [](const fs::path &d) {
+             mkmediatest::writeFile(d / "work" / "media" / "fwstore" / "1", Bytes(10, 'm'));
+             mkmediatest::writeFile(d / "work" / "sample" / "manifest.json", Bytes(5, '{'));
+             mkmediatest::writeFile(d / "work" / "notes.txt", Bytes(3, 'n'));
+             return d / "work";
+         }},
+        {"a folder with one hidden file",
+         [](const fs::path &d) {
+             mkmediatest::writeFile(d / "work" / ".profile", Bytes(4, 'p'));
+             return d / "work";
+         }},
+        {"a file", [](const fs::path &d) {
+             mkmediatest::writeFile(d / "work", Bytes(7, 'f'));
+             return d / "work";
+         }},
+        {"a file's name with a slash after it", [](const fs::path &d) {
+             mkmediatest::writeFile(d / "work", Bytes(7, 'f'));
+             return fs::path((d / "work").string() + "/");
+         }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        fs::path target = c.make(dir.path());
+        auto before = MachineView::filesUnder(dir.path(), "");
+        Outcome o = dlupdate({"demo", target.string()});
+        EXPECT_EQ(o.status, 64) << o.err;
+        EXPECT_EQ(o.out, "");
+        EXPECT_EQ(o.err.rfind("dlupdate demo: ", 0), 0u) << o.err;
+        EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << o.err;
+        EXPECT_TRUE(sameFiles(MachineView::filesUnder(dir.path(), ""), before));
+    }
+}
+
+// A copy of the program in another folder runs the demo with nothing of the
+// source tree; a name with quotes and semicolons makes that one folder and
+// nothing else; a second demo in the folder the first made replaces its
+// files.
+TEST(E2eDemo, RunsFromACopyOfTheProgramAndAgainInItsOwnFolder)
+{
+    TempDir dir;
+    fs::create_directories(dir / "bin");
+    fs::create_directories(dir / "cwd");
+    const fs::path copy = dir / "bin" / "dlupdate";
+    fs::copy_file(DL_DLUPDATE, copy);
+    const std::string name = "it's \"a\"; touch pwned; $(touch pwned2)";
+    for (int round = 1; round <= 2; ++round) {
+        SCOPED_TRACE(round);
+        Outcome o = dlupdate({"demo", name}, dir / "cwd", {}, copy.string());
+        ASSERT_EQ(o.status, 0) << o.err;
+        EXPECT_NE(o.out.find("Download -> OK"), std::string::npos);
+        std::vector<std::string> made;
+        for (const auto &e : fs::directory_iterator(dir / "cwd"))
+            made.push_back(e.path().filename().string());
+        EXPECT_EQ(made, std::vector<std::string>{name});
+        std::vector<std::string> inside;
+        for (const auto &e : fs::directory_iterator(dir / "cwd" / name))
+            inside.push_back(e.path().filename().string());
+        std::sort(inside.begin(), inside.end());
+        EXPECT_EQ(inside, (std::vector<std::string>{".dlupdate-demo", "machine", "media", "panel.txt",
+                                                    "ramdisk", "sample"}));
+        EXPECT_EQ(MachineView{dir / "cwd" / name / "machine"}.rewriteFlags(), 0u);
+    }
+}
+
+// Wrong words are named with the closest right one; every line says which
+// command it comes from; help and --version go to standard output.
+TEST(E2eUsage, MessagesNameTheWrongWordAndTheCommand)
+{
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string err;  // exactly, when not empty
+        std::string out;  // a part of standard output
+    } cases[] = {
+        {{"runn"}, 64, "dlupdate: unknown command 'runn'; did you mean 'run'? (dlupdate help)\n", ""},
+        {{"inspetc", "x"}, 64, "dlupdate: unknown command 'inspetc'; did you mean 'inspect'? (dlupdate help)\n", ""},
+        {{"xyzzy"}, 64, "dlupdate: unknown command 'xyzzy' (dlupdate help)\n", ""},
+        {{"machine", "shwo", "m"}, 64,
+         "dlupdate machine: unknown command 'shwo'; did you mean 'show'? (dlupdate help machine)\n", ""},
+        {{"run", "--meda", "m", "--machine", "x"}, 64,
+         "dlupdate run: unknown option '--meda'; did you mean '--media'? (dlupdate help run)\n", ""},
+        {{"run", "--media", "m", "--pannel=p"}, 64,
+         "dlupdate run: unknown option '--pannel'; did you mean '--panel'? (dlupdate help run)\n", ""},
+        {{"run", "--machine", "x", "--media"}, 64, "dlupdate run: --media needs a value: --media DIR\n", ""},
+        {{"run", "--media", "--machine", "x"}, 64, "dlupdate run: --media needs a value: --media DIR\n", ""},
+        {{"mkmedia", "m.json", "--out"}, 64, "dlupdate mkmedia: --out needs a value: --out DIR\n", ""},
+        {{"inspect"}, 64, "dlupdate inspect: DIR is required (dlupdate help inspect)\n", ""},
+        {{"mkmedia"}, 64, "dlupdate mkmedia: give MANIFEST --out DIR, or --sample DIR (dlupdate help mkmedia)\n", ""},
+        {{"help", "runn"}, 64, "dlupdate help: unknown command 'runn'; did you mean 'run'?\n", ""},
+        {{"--version"}, 0, "", "dlupdate 1."},
+        {{"help"}, 0, "", "dlupdate help COMMAND"},
+        {{"help", "run"}, 0, "", "--media DIR"},
+        {{"help", "run"}, 0, "", "9 power cut"},
+        {{"help", "run"}, 0, "", "\"Faults and power cuts\""},
+        {{"help", "machine", "init"}, 0, "", "DIR"},
+        {{"run", "--help"}, 0, "", "--panel-trace FILE"},
+    };
+    for (const auto &c : cases) {
+        std::string line;
+        for (const auto &a : c.args)
+            line += a + " ";
+        SCOPED_TRACE(line);
+        Outcome o = dlupdate(c.args);
+        EXPECT_EQ(o.status, c.status) << o.err;
+        if (c.status == 0) {
+            EXPECT_EQ(o.err, "");
+            EXPECT_NE(o.out.find(c.out), std::string::npos) << o.out;
+        } else {
+            EXPECT_EQ(o.err, c.err);
+            EXPECT_EQ(o.out, "");
+        }
+    }
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 // queues and the HDD loading, driven through `dlupdate run --fault`.
 #include "e2e_support.h"
 
+#include <random>
 #include <set>
 
 namespace e2e {
@@ -323,6 +324,146 @@ TEST(E2eFailures, HddFileLoadedOnItsSecondAttemptOrNotAtAll)
         EXPECT_EQ(cells(s.panel(), 4, 67, 9), "Failed   ");
         EXPECT_EQ(cells(s.panel(), 7, 0, 33), "  Download Storage -> HDD copying");
         EXPECT_TRUE(s.ramdiskFiles().count("/TMP/temp.db"));
+    }
+}
+
+// Media that would lose data, and sessions after other sessions: the run
+// never says "Completed" while the machine holds less than the media
+// carried, and never offers what is not on the stick in hand. Each ending
+// is checked on the machine folder, and a failed HDD update is followed by
+// a session with the sound sample, which completes and clears its flag.
+TEST(E2eFailures, NoSuccessWithDataMissing)
+{
+    const fs::path fwOf = "fwstore";
+    auto randomFile = [](const fs::path &file, std::size_t bytes) {
+        Bytes b(bytes);
+        std::mt19937 gen(12);
+        for (auto &x : b)
+            x = static_cast<std::uint8_t>(gen());
+        mkmediatest::writeFile(file, b);
+    };
+    // HDD file 4 (after the sample's three) holding 2,101 small packages:
+    // the last part buffer holds more than the loader's table.
+    auto manyPackages = [](const fs::path &fw) {
+        std::string chain;
+        for (int i = 0; i < 2101; ++i) {
+            std::string content = std::to_string(i);
+            Bytes z(compressBound(static_cast<uLong>(content.size())));
+            uLongf zLength = static_cast<uLongf>(z.size());
+            compress(z.data(), &zLength, reinterpret_cast<const Bytef *>(content.data()),
+                     static_cast<uLong>(content.size()));
+            chain += "EXPANDEDSIZE\n" + std::to_string(content.size()) + '\0' + "COMPRESSEDSIZE\n" +
+                     std::to_string(zLength) + '\0' + "DBNAME\n/UND/many/p" + std::to_string(i) + '\0' +
+                     "VERSION\nV1" + '\0' + "COMMENT\nHDD_SYS" + '\0' + "DATASTART\n" +
+                     std::string(z.begin(), z.begin() + static_cast<long>(zLength)) + "\r\n";
+        }
+        if (chain.size() % 2)
+            chain += '\xFF'; // stored even; a byte more past the chain is lost anyway
+        mkmediatest::writeFile(fw / "4", swapPairs(Bytes(chain.begin(), chain.end())));
+    };
+    struct Case {
+        const char *what;
+        std::function<void(const fs::path &)> damage; // on the fwstore folder
+        std::vector<std::string> args;
+        int status;
+        std::string said;      // a console line beginning so
+        std::string offered;   // the last session's available items
+        bool flashWritten;
+        std::uint32_t flags;
+        bool hddFailed;        // the HDD task failed: its log is copied to "/UND"
+    } cases[] = {
+        {"image 0 of random bytes", [&](const fs::path &fw) { randomFile(fw / "firmImage0.bin", 6u << 20); },
+         {"--keys", "ok"}, 0, "from.bin not made", "7c", false, 0, false},
+        {"staged copy of image 0 cannot be made", {}, {"--keys", "ok", "--fault", "open@/TMP/firmImage0.bin"},
+         0, "can not UI Version dbNumber=0", "7c", false, 0, false},
+        {"staged copy of image 1 cannot be read again", {},
+         {"--keys", "ok", "--fault", "open@/TMP/firmImage1.bin:1:1"}, 0, "from.bin not made", "7c", false, 0,
+         false},
+        {"empty image 1", [](const fs::path &fw) { mkmediatest::writeFile(fw / "firmImage1.bin", {}); },
+         {"--keys", "ok"}, 0, "from.bin not made", "7c", false, 0, false},
+        // staged beside image 0 it fits the RAM disk; the flash image file does not
+        {"image 1 of 40 MiB", [&](const fs::path &fw) { randomFile(fw / "firmImage1.bin", 40u << 20); },
+         {"--keys", "ok"}, 0, "from.bin not made", "7c", false, 0, false},
+        {"last HDD file cut inside a package",
+         [](const fs::path &fw) { fs::resize_file(fw / "3", (fs::file_size(fw / "3") - 100) & ~std::uintmax_t(1)); },
+         {"--keys", "1,ok"}, 1, "USB HDD last file error: ", "7e", false, 0x10, true},
+        {"2,101 packages in the last part buffer", manyPackages, {"--keys", "1,ok"}, 1,
+         "USB HDD last file error: ", "7e", false, 0x10, true},
+        // there when the item was offered, gone when the update reads the series
+        {"HDD file 3 gone during the session", {}, {"--keys", "1,ok", "--fault", "open@/usbstor/0/fwstore/3:1:1"},
+         1, "USB HDD file 3 missing", "7e", false, 0x10, true},
+        // the flash task sets its flag first, the HDD task second
+        {"HDD flag cannot be set", {}, {"--keys", "ok", "--fault", "nvram-set:1:1"}, 1,
+         "HDD NVRAM flag set error", "7e", true, 0, true},
+        // the bounded reader's 64 KiB buffer, taken for HDD file 1's head
+        // (the module's twelfth allocation): the driver task ends in staging
+        {"the memory reader's buffer cannot be had", {}, {"--keys", "ok", "--fault", "malloc:11:1"}, 1,
+         "malloc error ", "", false, 0, false},
+        // no firmImage2.bin for the second session: the PFC and Engine
+        // images the first one left are not offered
+        {"PFC failed, then a stick without image 2", {},
+         {"--sessions", "2", "--keys", "1,ok,ok", "--fault", "unit.pfc:0:1", "--fault",
+          "open@/usbstor/0/fwstore/firmImage2.bin:1"},
+         0, "Download -> OK", "6", true, 0, false},
+        // no HDD file 1 for the second session (staging, the availability
+        // check and the HDD task open it once each in the first)
+        {"HDD files, then a stick without them", {},
+         {"--sessions", "2", "--keys", "1,ok,1,ok", "--fault", "open@/usbstor/0/fwstore/1:3"}, 0,
+         "Download -> OK", "7a", false, 0, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        Session s;
+        s.media = s.dir / "media";
+        fs::copy(sharedMedia("sample"), s.media, fs::copy_options::recursive);
+        if (c.damage)
+            c.damage(s.media / fwOf);
+        Outcome o = s.run(c.args);
+        EXPECT_EQ(o.status, c.status) << o.err;
+        auto lines = o.lines();
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string &l) { return l.starts_with(c.said); }))
+            << "wanted: " << c.said << "\n" << o.out;
+        std::string offered;
+        for (const auto &l : lines)
+            if (l.starts_with("dlFirmUpdateModuleEnableFlag:"))
+                offered = l.substr(29);
+        EXPECT_EQ(offered, c.offered);
+        EXPECT_EQ(!s.machine.flashErased(), c.flashWritten);
+        EXPECT_EQ(s.machine.rewriteFlags(), c.flags);
+        auto disk = s.machine.disk();
+        EXPECT_EQ(disk.count("/UND/HddUpdateProgress.log"), c.hddFailed ? 1u : 0u);
+        if (c.offered.empty()) {
+            EXPECT_EQ(o.err, "fault malloc: malloc(65536) fails\nsession 1: exit(1)\n");
+            EXPECT_EQ(lines.back(), c.said);
+            EXPECT_TRUE(nothingUpdated(s.machine));
+        } else if (c.status == 1) {
+            expectFailedSession(s, o);
+        } else {
+            EXPECT_EQ(lines.back(), "Download -> OK");
+            EXPECT_EQ(cells(s.panel(), 13, 42, 21), "    Update Completed.");
+            // every unit offered was chosen and rewritten
+            const unsigned long items = std::stoul(c.offered, nullptr, 16);
+            for (auto [bit, unit] : {std::pair{0x08ul, "lsr"}, std::pair{0x10ul, "pfc"},
+                                     std::pair{0x20ul, "engine"}, std::pair{0x40ul, "scanner"}})
+                if (items & bit) {
+                    EXPECT_TRUE(s.machine.unit(unit)) << unit;
+                }
+        }
+        if (c.hddFailed) {
+            EXPECT_EQ(cells(s.panel(), 4, 67, 9), "Failed   ");
+            EXPECT_EQ(disk["/UND/HddUpdateProgress.log"], s.ramdiskFiles()["/TMP/HddUpdateProgress.log"]);
+            // the sound stick then completes the HDD update and clears the flag
+            s.media = sharedMedia("sample");
+            Outcome again = s.run({"--keys", "1,ok"});
+            EXPECT_EQ(again.status, 0) << again.err;
+            EXPECT_EQ(s.machine.rewriteFlags(), 0u);
+            disk = s.machine.disk();
+            // left by the failed session
+            std::erase_if(disk, [](const auto &f) {
+                return f.first == "/UND/HddUpdateProgress.log" || f.first.starts_with("/UND/many/");
+            });
+            EXPECT_TRUE(sameFiles(disk, diskAfterUpdate(MediaView(s.media))));
+        }
     }
 }
 

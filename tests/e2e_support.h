@@ -75,8 +75,10 @@ struct Outcome {
 // Runs DL_DLUPDATE with `args`, standard input from /dev/null (so never the
 // live panel), standard output and standard error into separate files; in
 // `cwd` when given, with `env` ("NAME=value") added to the environment.
+// `program` replaces DL_DLUPDATE, e.g. a copy of it elsewhere.
 inline Outcome dlupdate(const std::vector<std::string> &args, const fs::path &cwd = {},
-                        const std::vector<std::string> &env = {})
+                        const std::vector<std::string> &env = {},
+                        const std::string &program = DL_DLUPDATE)
 {
     TempDir scratch;
     const std::string outFile = (scratch / "stdout").string(), errFile = (scratch / "stderr").string();
@@ -94,17 +96,17 @@ inline Outcome dlupdate(const std::vector<std::string> &args, const fs::path &cw
     for (auto &v : variables)
         envp.push_back(v.data());
     envp.push_back(nullptr);
-    std::vector<std::string> words{DL_DLUPDATE};
+    std::vector<std::string> words{program};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char *> argv;
     for (auto &w : words)
         argv.push_back(w.data());
     argv.push_back(nullptr);
     pid_t pid = 0;
-    int rc = posix_spawn(&pid, DL_DLUPDATE, &actions, nullptr, argv.data(), envp.data());
+    int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0)
-        throw std::runtime_error("cannot start " + std::string(DL_DLUPDATE));
+        throw std::runtime_error("cannot start " + program);
     int st = 0;
     while (waitpid(pid, &st, 0) < 0) {
     }

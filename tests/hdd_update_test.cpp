@@ -48,6 +48,7 @@ protected:
     void SetUp() override
     {
         vx::dlupdateFolderCheckFlag = 0;
+        vx::dlFirmHddSeriesCount = 0;
         vx::dl_fp = nullptr;
         vx::DLBOARD_ARCHVIER_DISPLAY_YPOINT = 0;
         h.machine().panel().enableTrace(trace);
@@ -184,7 +185,7 @@ TEST_F(HddUpdate, LoaderResultCarriesTheLengthInTheMachinesByteOrder)
 
     // The length consumed: up to the end of the last package's data.
     vx::DL_DB_INFO info[4];
-    ASSERT_EQ(vx::dlFirmGetDBInfo(info, part.data(), static_cast<vx::INT32>(part.size()),
+    ASSERT_EQ(vx::dlFirmGetDBInfoBounded(info, part.data(), static_cast<vx::INT32>(part.size()),
                                   vx::DL_DB_CHAIN, 4),
               2);
     const auto n = static_cast<std::uint32_t>(info[1].dataStart + info[1].compressedSize - part.data());
@@ -263,6 +264,94 @@ TEST_F(HddUpdate, SeriesWithAGapFailsBeforeLoading)
     EXPECT_EQ(drawn("tdlFirmHdUpdate"),
               (std::vector<std::string>{"42,4,HDD SYS Update .......", "67,4,Failed   "}));
     EXPECT_EQ(flags() & 0x10, 0x10u);
+}
+
+// Success only when every package of the media reached the disk: after the
+// last file no more than the chain's trailer (CR LF, and the pad of an odd
+// length) may be left, every file counted when the item was offered must
+// still be there, and the disk is touched only under the NVRAM flag.
+TEST_F(HddUpdate, SuccessOnlyWithEveryPackageLoaded)
+{
+    // The version text, then an application whose content grows until the
+    // chain's length has the wanted parity.
+    auto chainOfParity = [](std::size_t parity) {
+        for (std::size_t n = 3000;; ++n) {
+            std::string c = chainOf({{"/ROM/sysDummy.txt", "text"}, {"/SYS/app", contentOf(7, n)}});
+            if (c.size() % 2 == parity)
+                return c;
+        }
+    };
+    std::vector<Pkg> many;
+    for (int i = 0; i < 2049; ++i)
+        many.push_back({"/UND/m/p" + std::to_string(i), std::to_string(i)});
+    const std::string manyChain = chainOf(many);
+    const std::string lastPkg = zlibPackage(many.back().name, many.back().content);
+    struct Case {
+        const char *what;
+        std::string chain;
+        std::size_t cutShort;     // bytes taken off the last file
+        const char *fault;
+        vx::INT32 offered;        // files counted when the item was offered
+        int result;
+        std::string logEnd;       // the log's last line
+        std::uint32_t flags;
+    } cases[] = {
+        {"even chain: CR LF left", chainOfParity(0), 0, "", 1, 0, "bootHdLoaderUSBUpdate...Completed", 0},
+        {"odd chain: CR, pad, LF left", chainOfParity(1), 0, "", 1, 0, "bootHdLoaderUSBUpdate...Completed", 0},
+        {"last file cut inside a package", chainOfParity(0), 100, "", 1, -1, "", 0x10},
+        {"2,049 packages in the last part buffer", manyChain, 0, "", 1, -1,
+         // the CR LF behind package 2,048, the last package, an odd length's pad
+         "[dlFirmHdUpdate_USB] USB HDD last file error: " +
+             std::to_string(2 + lastPkg.size() + manyChain.size() % 2) + " bytes not loaded",
+         0x10},
+        {"file 2 gone since the item was offered", chainOfParity(0), 0, "", 2, -1,
+         "[dlFirmHdUpdate_USB] USB HDD file 2 missing", 0x10},
+        {"flag cannot be set", chainOfParity(0), 0, "nvram-set", 1, -1,
+         "[dlFirmHdUpdate_USB] HDD NVRAM flag set error", 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        h.machine().faults() = host::Faults();
+        if (*c.fault)
+            h.machine().faults().add(c.fault);
+        h.machine().nvram()->clearBits(0xFF);
+        for (const char *partition : {"SYS", "UND"}) {
+            fs::remove_all(disk(partition));
+            fs::create_directories(disk(partition));
+        }
+        testing_support::writeFile(disk("SYS/old.bin"), "old");
+        putDeviceFile(h, kLog, kVersions);
+        trace.str("");
+        std::string chain = c.chain.substr(0, c.chain.size() - c.cutShort);
+        putFiles(chain, {});
+        vx::dlFirmHddSeriesCount = c.offered;
+        h.clearConsole();
+
+        EXPECT_EQ(run(), c.result);
+        std::string end = c.logEnd;
+        if (end.empty()) // cut inside the application: from the version text's CR LF on
+            end = "[dlFirmHdUpdate_USB] USB HDD last file error: " +
+                  std::to_string(chain.size() + chain.size() % 2 -
+                                 (zlibPackage("/ROM/sysDummy.txt", "text").size() - 2)) +
+                  " bytes not loaded";
+        if (end.starts_with("boot"))
+            end = "[dlFirmHdLoaderUSBHdUpdate] " + end;
+        EXPECT_TRUE(log().ends_with(end + "\n")) << log();
+        EXPECT_EQ(flags() & 0x11, c.flags);
+        auto texts = drawn("tdlFirmHdUpdate");
+        ASSERT_FALSE(texts.empty());
+        if (c.result == 0) {
+            EXPECT_EQ(texts, hddTexts(1));
+            EXPECT_TRUE(readFile(disk("SYS/app")).size() >= 3000);
+            continue;
+        }
+        EXPECT_EQ(texts.back(), "67,4,Failed   ");
+        EXPECT_EQ(readFile(disk("UND/HddUpdateProgress.log")), log());
+        // the console says it in the same words as the log
+        EXPECT_EQ(countOf(h.console(), end.substr(end.find("] ") + 2) + "\n"), 1u) << h.console();
+        // without its flag the disk is not touched, not even formatted
+        EXPECT_EQ(fs::exists(disk("SYS/old.bin")), std::string(c.fault) == "nvram-set");
+    }
 }
 
 TEST_F(HddUpdate, ExpansionFailingTwiceIsRetriedInPlace)

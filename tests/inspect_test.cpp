@@ -221,7 +221,7 @@ TEST_F(InspectSample, EachBreakageIsNamed)
          "HDD files: 1, 3 do not form a series from 1 (missing: 2)"},
         {"HDD file cut before any package ends",
          [](const fs::path &, const fs::path &fw) { fs::resize_file(fw / "2", 64); },
-         "HDD file 2: holds the end of no package, with the 15814 bytes carried over"},
+         "HDD file 2: holds the end of no package, with the "},
         {"last HDD file lost",
          [](const fs::path &, const fs::path &fw) { fs::remove(fw / "3"); },
          "HDD file 2: the last file ends inside a package"},
@@ -266,6 +266,62 @@ TEST_F(InspectSample, EachBreakageIsNamed)
          },
          "ROMDATA mismatch: the system version \"V102.10 A\" does not have 'R' as its third "
          "character"},
+        {"image 0 of random bytes",
+         [](const fs::path &, const fs::path &fw) {
+             writeFile(fw / "firmImage0.bin", testing_support::randomBytes(1 << 20, 5));
+         },
+         "firmImage0.bin: the fixed-offset lookup finds none of its 3 packages"},
+        {"empty image 1",
+         [](const fs::path &, const fs::path &fw) { writeFile(fw / "firmImage1.bin", ""); },
+         "firmImage1.bin: empty"},
+        {"image 1 too long for the RAM disk",
+         [](const fs::path &, const fs::path &fw) {
+             writeFile(fw / "firmImage1.bin", std::string(40 << 20, '\x11'));
+         },
+         "flash image file: 50331648 bytes (image 1 and the 8 MiB image area) do not fit"},
+        {"a part buffer over the loader's 2,048 packages",
+         [](const fs::path &, const fs::path &fw) {
+             media::Bytes chain;
+             for (int i = 0; i < 2101; ++i) {
+                 media::Bytes content(1, static_cast<std::uint8_t>(i));
+                 auto p = media::makePackage({"/UND/m" + std::to_string(i), "1.0", "X", {}},
+                                             content, "many");
+                 chain.insert(chain.end(), p.bytes.begin(), p.bytes.end());
+             }
+             media::Bytes stored = media::pairSwap(chain);
+             writeFile(fw / "4", std::string(stored.begin(), stored.end()));
+         },
+         "HDD file 4: its part buffer holds more than the 2048 packages"},
+        {"COMPRESSEDSIZE 1,000 too large hides the next package",
+         [](const fs::path &, const fs::path &fw) {
+             editStored(fw / "firmImage2.bin", [](std::string &v) {
+                 std::size_t at = v.find("COMPRESSEDSIZE\n") + 15;
+                 std::size_t end = v.find('\0', at);
+                 v.replace(at, end - at, std::to_string(std::stol(v.substr(at, end - at)) + 1000));
+             });
+         },
+         "firmImage2.bin: package 1 /TMP/lsrfirm.tz: its zlib stream ends after"},
+        {"engine package named outside the RAM disk",
+         [](const fs::path &, const fs::path &fw) {
+             editStored(fw / "firmImage2.bin", [](std::string &v) {
+                 v.replace(v.find("/TMP/pfcfirm.tz"), 15, "/SYS/pfcfirm.tz");
+             });
+         },
+         "firmImage2.bin: package 2 /SYS/pfcfirm.tz: DBNAME \"/SYS/pfcfirm.tz\" is not a file of "
+         "the RAM disk"},
+        {"engine package named by its folder",
+         [](const fs::path &, const fs::path &fw) {
+             editStored(fw / "firmImage2.bin", [](std::string &v) {
+                 v.replace(v.find("/TMP/pfcfirm.tz"), 15, "/TMP/");
+             });
+         },
+         "firmImage2.bin: package 2 /TMP/: DBNAME \"/TMP/\" does not name a file"},
+        {"HDD package named in the RAM disk",
+         [](const fs::path &, const fs::path &fw) {
+             editStored(fw / "1", [](std::string &v) { v.replace(v.find("/PRF/panel.cfg"), 14, "/TMP/panel.cfg"); });
+         },
+         "HDD file 1: package 2 /TMP/panel.cfg: DBNAME \"/TMP/panel.cfg\" is not a file in a disk "
+         "partition"},
         {"nothing on the storage",
          [](const fs::path &, const fs::path &fw) { fs::remove_all(fw); },
          "no update media"},
@@ -281,6 +337,36 @@ TEST_F(InspectSample, EachBreakageIsNamed)
         for (const auto &p : o.problems)
             named = named || p.starts_with(c.problem);
         EXPECT_TRUE(named) << "wanted: " << c.problem << "\n" << o.out;
+    }
+}
+
+// The pad byte of an odd-length chain is no lost package: media of either
+// parity, cut at several sizes, inspect clean.
+TEST_F(InspectSample, ChainsOfEitherParityAtEveryCutSizeInspectClean)
+{
+    for (int size : {2048, 4096, 16384, 1 << 20}) {
+        std::set<int> parities;
+        // the version text's length moves the chain's parity
+        for (std::string minor = "1"; parities.size() < 2 && minor.size() < 9; minor += "1") {
+            SCOPED_TRACE("fileSize " + std::to_string(size) + ", minor " + minor);
+            fs::remove_all(media);
+            remake(media, [&](json &m) {
+                m["hdd"]["fileSize"] = size;
+                m["hdd"]["versionText"]["minor"] = minor;
+            });
+            int last = 1;
+            while (fs::exists(fw / std::to_string(last + 1)))
+                ++last;
+            // stored even: an odd chain ends in LF and its pad, swapped
+            // into (pad, LF); an even one in (LF, CR)
+            std::string tail = readFile(fw / std::to_string(last));
+            if (!parities.insert(tail.back() == '\n' ? 1 : 0).second)
+                continue;
+            Outcome o = inspectDir(media);
+            EXPECT_EQ(o.status, 0) << o.out;
+            EXPECT_TRUE(o.problems.empty()) << o.out;
+        }
+        EXPECT_EQ(parities.size(), 2u) << "fileSize " << size;
     }
 }
 

@@ -108,12 +108,16 @@ TEST(KeyScriptParse, AcceptsEveryEntryForm)
                                    {K::Raw, 255, 255}, {K::Raw, 2, 9}};
     EXPECT_EQ(KeyScript::parse("0,1,2,3,4,5,6,7,8,9,ok,k0,k255,k053,m0:0,m255:255,m2:9"), expected);
     EXPECT_TRUE(KeyScript::parse("").empty());
+    // Typed by hand: blanks after the commas, the confirm key in any case.
+    EXPECT_EQ(KeyScript::parse(" 1,  OK,\tOk,oK, k53"),
+              (std::vector<KeyEntry>{{K::Press, 1, 4}, {K::Press, 1, 52}, {K::Press, 1, 52},
+                                     {K::Press, 1, 52}, {K::Press, 1, 53}}));
 }
 
 TEST(KeyScriptParse, RejectsBadEntriesNamingThem)
 {
     for (const char *bad : {"x", "k256", "k", "k-1", "k1000", "m1", "m1:", "m:1", "m256:1", "m1:256",
-                            "m1:2:3", "10", "OK", " 1", "1 ", "", "-1"}) {
+                            "m1:2:3", "10", "O K", "okk", "1 ", "", "-1", "K5"}) {
         try {
             KeyScript::parse(std::string("1,") + bad + ",ok");
             ADD_FAILURE() << "accepted \"" << bad << "\"";

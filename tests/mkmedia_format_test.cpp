@@ -7,6 +7,7 @@
 #include "mkmedia_support.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 namespace media {
 namespace {
@@ -101,6 +102,31 @@ TEST_F(MkMediaPackage, ValuesTheLookupWouldMisreadAreRefused)
     } catch (const MediaError &e) {
         EXPECT_NE(std::string(e.what()).find("image2.lsr"), std::string::npos) << e.what();
     }
+}
+
+// Every level gives a zlib stream that zlib itself inflates back, and the
+// level reaches the compressor.
+TEST(MkMediaCompression, EveryLevelInflatesBackWithZlib)
+{
+    Bytes text;
+    const std::string words[] = {"update ", "media ", "package ", "flash ", "disk ", "\n"};
+    for (std::uint32_t i = 0; text.size() < 300000; i = i * 1103515245u + 12345u)
+        text.insert(text.end(), words[(i >> 16) % 6].begin(), words[(i >> 16) % 6].end());
+    const std::pair<const char *, Bytes> contents[] = {
+        {"empty", {}}, {"text", text}, {"random", randomBytes(150001, 9)}, {"zeros", Bytes(1u << 20, 0)}};
+    for (const auto &[name, content] : contents) {
+        SCOPED_TRACE(name);
+        for (int level = kMinLevel; level <= kMaxLevel; ++level) {
+            Bytes z = zlibDeflate(content, level);
+            Bytes back(content.size() + 1);
+            uLongf n = static_cast<uLongf>(back.size());
+            ASSERT_EQ(uncompress(back.data(), &n, z.data(), static_cast<uLong>(z.size())), Z_OK)
+                << "level " << level;
+            back.resize(n);
+            EXPECT_EQ(back, content) << "level " << level;
+        }
+    }
+    EXPECT_LT(zlibDeflate(text, kMaxLevel).size(), zlibDeflate(text, kMinLevel).size());
 }
 
 TEST(MkMediaSource, GeneratedContentDependsOnlyOnSizeSeedAndFill)

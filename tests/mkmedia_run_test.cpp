@@ -2,6 +2,7 @@
 // reads them, reproducible output, refused manifests that leave the output
 // folder as it was, and the replacement of earlier media.
 #include "tools/media/MkMedia.h"
+#include "tools/media/Sample.h"
 
 #include "mkmedia_support.h"
 
@@ -47,10 +48,10 @@ struct Outcome {
     std::string out, err;
 };
 
-Outcome mkmedia(const fs::path &manifest, const fs::path &outDir)
+Outcome mkmedia(const fs::path &manifest, const fs::path &outDir, const MkMediaOptions &options = {})
 {
     std::ostringstream out, err;
-    int status = runMkMedia(manifest.string(), outDir.string(), out, err);
+    int status = runMkMedia(manifest.string(), outDir.string(), out, err, options);
     return {status, out.str(), err.str()};
 }
 
@@ -81,6 +82,25 @@ protected:
 };
 
 TempDir *MkMediaSample::inputs_ = nullptr;
+
+// The program's own sample (for the demo and `mkmedia --sample`) is the
+// script's, byte for byte, manifest included; it is written only into a
+// missing or empty folder.
+TEST_F(MkMediaSample, ProgramMakesTheScriptsSampleAndOnlyIntoAnEmptyFolder)
+{
+    writeSample(out / "made");
+    Snapshot made = snapshot(out / "made"), script = snapshot(inputs_->path());
+    EXPECT_GE(made.size(), 20u);
+    EXPECT_EQ(made, script);
+
+    mkmediatest::writeFile(out / "taken" / "inputs" / "mine.txt", Bytes(3, 'x'));
+    mkmediatest::writeFile(out / "file", Bytes(2, 'f'));
+    for (const fs::path &refused : {out / "taken", out / "file"}) {
+        Snapshot before = snapshot(out.path());
+        EXPECT_THROW(writeSample(refused), MediaIoError) << refused;
+        EXPECT_EQ(snapshot(out.path()), before);
+    }
+}
 
 TEST_F(MkMediaSample, ImagesReadBackAsTheModuleSeesThem)
 {
@@ -135,6 +155,13 @@ TEST_F(MkMediaSample, SameManifestGivesTheSameBytes)
     EXPECT_EQ(snapshot(out / "again"), first);
     ASSERT_EQ(mkmedia(*inputs_ / "manifest.json", media).status, 0);
     EXPECT_EQ(snapshot(media), first) << "written over itself";
+    // Packages are made on several threads, more than the cores too, yet
+    // land in the same order.
+    for (unsigned jobs : {1u, 2u, 5u}) {
+        fs::path again = out / ("jobs" + std::to_string(jobs));
+        ASSERT_EQ(mkmedia(*inputs_ / "manifest.json", again, {kDefaultLevel, jobs}).status, 0);
+        EXPECT_EQ(snapshot(again), first) << jobs << " jobs";
+    }
 }
 
 // A small valid manifest; each case spoils one thing.

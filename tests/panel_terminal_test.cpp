@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -92,7 +93,8 @@ struct PipeTerminal : ::testing::Test {
         if (out)
             std::fclose(out);
     }
-    Terminal::Options options() const { return {in[0], ::fileno(out), true}; }
+    std::atomic<int> cuts{0};
+    Terminal::Options options() { return {in[0], ::fileno(out), true, [this] { ++cuts; }}; }
     std::function<void()> countQuits()
     {
         return [this] { ++quits; };
@@ -212,6 +214,55 @@ TEST_F(PipeTerminal, CtrlCInterruptsAWaitingMachine)
     typist.join();
     ASSERT_EQ(end.waiting.size(), 1u);
     EXPECT_EQ(end.waiting[0].taskName, "tMenu");
+}
+
+// The status line says what each typed byte did; 'q' once the menu is
+// confirmed warns first and cuts the power on the second press, never
+// ending the run as a quit would.
+TEST_F(PipeTerminal, StatusLineNamesEachKeyAndQDuringTheUpdateWarnsThenCuts)
+{
+    const std::string arrow = " -> "; // no UTF-8 locale in this test
+    ::setenv("LC_ALL", "C", 1);
+    struct Step {
+        const char *typed;
+        std::string status; // the end of the last frame's status line
+        int quits, cuts;
+    } steps[] = {
+        {"1", "1" + arrow + "key 4 sent", 0, 0},
+        {"7", "7" + arrow + "key 22 not enabled", 0, 0},
+        {"x", "x: not a key; digits, Enter, q", 0, 0},
+        {"\x1b", "Esc: not a key; digits, Enter, q", 0, 0},
+        {"\x01", "Ctrl-A: not a key; digits, Enter, q", 0, 0},
+        {"\r", "Enter" + arrow + "key 52 sent", 0, 0},
+        {"", "", 0, 0}, // the menu takes the confirm key and locks the keys
+        {"2", "2" + arrow + "key 5 not taken: keys locked", 0, 0},
+        {"q", "the update cannot be stopped on the device: q again cuts the power", 0, 0},
+        {"\x03", "power cut", 0, 1},
+        {"q1", "power cut", 0, 1},
+    };
+    Terminal view(panel, keys, kernel, countQuits(), options());
+    for (const Step &step : steps) {
+        SCOPED_TRACE(step.typed);
+        if (*step.typed == '\0') {
+            keys.lock();
+            continue;
+        }
+        type(step.typed);
+        ASSERT_TRUE(eventually([&] {
+            std::string s = written();
+            std::size_t begin = s.rfind("\x1b[18;1H"); // the status line of the last frame
+            if (begin == std::string::npos)
+                return false;
+            begin += 7;
+            std::string line = s.substr(begin, s.find("\x1b[K", begin) - begin);
+            line.erase(line.find_last_not_of(' ') + 1);
+            return line.size() >= step.status.size() &&
+                   line.compare(line.size() - step.status.size(), std::string::npos, step.status) == 0;
+        })) << written().substr(written().size() > 300 ? written().size() - 300 : 0);
+        EXPECT_EQ(quits.load(), step.quits);
+        EXPECT_EQ(cuts.load(), step.cuts);
+    }
+    EXPECT_EQ(codes(), (std::vector<int>{4, 52}));
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <optional>
 
 namespace {
 
@@ -103,18 +104,49 @@ TEST_F(Staging, FlashImageIsImage1ThenUpperThenLowerHalf)
               (std::vector<std::string>{"V1.20 JA", "V1.21 EN", "V1.22 DE"}));
 }
 
-TEST_F(Staging, FlashImageWithTooFewPackagesIsStillWritten)
+TEST_F(Staging, FlashImageIsLeftOnlyWhenWhole)
 {
-    for (const std::string &zero : {image0(0, false), std::string()}) {
+    const std::string kDropped = "from.bin not made: OS UI image incomplete\n";
+    struct Case {
+        const char *what;
+        std::optional<std::string> one, zero; // staged copies; none when absent
+        std::size_t filler;                   // bytes already in the RAM disk
+        int found;                            // packages of the fixed-offset lookup
+        bool written;
+    } cases[] = {
+        // one or two findable packages still make an image
+        {"two packages", "head", image0(0, false), 0, 2, true},
+        {"no image 0", "head", std::nullopt, 0, 0, false},
+        {"image 0 without packages", "head", randomBytes(kImage, 7), 0, 0, false},
+        // image 0 would land at the start of the flash
+        {"empty image 1", "", image0(), 0, 3, false},
+        {"no image 1", std::nullopt, image0(), 0, 3, false},
+        // the halves do not fit behind the filler: the writes fall short
+        {"RAM disk full", "head", image0(), 40u << 20, 3, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const std::string &f : tmpFiles(h))
+            h.machine().io().remove("/TMP/" + f);
+        std::fill(std::begin(table), std::end(table), '\0');
         h.clearConsole();
-        putDeviceFile(h, "/TMP/firmImage1.bin", "head");
-        if (!zero.empty())
-            putDeviceFile(h, "/TMP/firmImage0.bin", zero);
+        if (c.filler)
+            putDeviceFile(h, "/TMP/filler", std::string(c.filler, 'f'));
+        if (c.one)
+            putDeviceFile(h, "/TMP/firmImage1.bin", *c.one);
+        if (c.zero)
+            putDeviceFile(h, "/TMP/firmImage0.bin", *c.zero);
         EXPECT_EQ(fromTenkai(), 0);
-        EXPECT_EQ(countOf(h.console(), zero.empty() ? "can not UI Version dbNumber=0\n"
-                                                    : "can not UI Version dbNumber=2\n"), 1u);
-        EXPECT_TRUE(sameBytes(deviceFile(h, "/TMP/from.bin"), flashImage("head", zero)));
-        EXPECT_EQ(field(table, 3), "");
+        EXPECT_EQ(countOf(h.console(), "can not UI Version dbNumber=" + std::to_string(c.found) + "\n"),
+                  c.found == 3 ? 0u : 1u);
+        EXPECT_EQ(countOf(h.console(), kDropped), c.written ? 0u : 1u);
+        Files left = tmpFiles(h);
+        left.erase("filler");
+        EXPECT_EQ(left, c.written ? Files{"from.bin"} : Files{}) << "staged copies are gone";
+        if (c.written) {
+            EXPECT_TRUE(sameBytes(deviceFile(h, "/TMP/from.bin"), flashImage(*c.one, *c.zero)));
+        }
+        EXPECT_EQ(field(table, 3), c.found == 3 ? "V1.20 JA" : "");
     }
 }
 
@@ -282,8 +314,20 @@ TEST_F(Staging, StagedImage0CannotBeCreated)
     putAll();
     h.machine().faults().add("open@/TMP/firmImage0.bin");
     EXPECT_EQ(stage(), 0);
-    EXPECT_TRUE(sameBytes(deviceFile(h, "/TMP/from.bin"), flashImage(img1, "")));
-    EXPECT_EQ(tmpFiles(h), kAllTargets);
+    // no OS UI image without image 0; the other targets are all made
+    Files others = kAllTargets;
+    others.erase("from.bin");
+    EXPECT_EQ(tmpFiles(h), others);
+    EXPECT_EQ(countOf(h.console(), "can not UI Version dbNumber=0\n"), 1u);
+}
+
+TEST_F(Staging, ImagesOfAnEarlierSessionAreNotOffered)
+{
+    for (const char *name : {"from.bin", "lsrfirm.tz", "pfcfirm.tz", "mfirm.tz", "scmfirm.tz"})
+        putDeviceFile(h, std::string("/TMP/") + name, "earlier");
+    putMedia(h, "1", stored(hddFile1()));
+    EXPECT_EQ(stage(), 0);
+    EXPECT_EQ(tmpFiles(h), (Files{"sysDummy.txt", "HddUpdateProgress.log"}));
 }
 
 TEST_F(Staging, FailuresEndStagingBeforeTheLog)

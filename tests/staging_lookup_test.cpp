@@ -25,7 +25,7 @@ Lookup lookup(const std::string &text, int mode, int capacity = vx::DL_DB_TABLE_
     std::vector<char> &buf = keep ? *keep : buffer;
     buf.assign(text.begin(), text.end());
     std::vector<vx::DL_DB_INFO> table(static_cast<std::size_t>(capacity) + 1);
-    int n = vx::dlFirmGetDBInfo(table.data(), buf.data(), static_cast<int>(buf.size()), mode, capacity);
+    int n = vx::dlFirmGetDBInfoBounded(table.data(), buf.data(), static_cast<int>(buf.size()), mode, capacity);
     EXPECT_EQ(table.back().dataStart, nullptr) << "record past the capacity written";
     table.pop_back();
     return {n, h.console(), table};
@@ -116,6 +116,14 @@ TEST(ChainLookup, FullTableEndsTheLookupSilently)
     Lookup r = lookup(many, vx::DL_DB_CHAIN, vx::DL_DB_TABLE_HDD);
     EXPECT_EQ(r.count, vx::DL_DB_TABLE_HDD);
     EXPECT_STREQ(r.table.back().dbName, "/SYS/f2047");
+
+    // The exported four-argument form stops at the module's largest table.
+    MachineHarness h(false);
+    std::vector<vx::DL_DB_INFO> table(vx::DL_DB_TABLE_HDD + 1);
+    EXPECT_EQ(vx::dlFirmGetDBInfo(table.data(), many.data(), static_cast<int>(many.size()), vx::DL_DB_CHAIN),
+              vx::DL_DB_TABLE_HDD);
+    EXPECT_EQ(table.back().dataStart, nullptr) << "record past the largest table written";
+    EXPECT_STREQ(table[vx::DL_DB_TABLE_HDD - 1].dbName, "/SYS/f2047");
 }
 
 TEST(FindPtrByKey, LeadingPartOfALineWithinTheRange)

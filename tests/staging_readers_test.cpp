@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 
 namespace {
@@ -67,26 +68,35 @@ TEST(PairSwap, BoundedReaderStopsAfterTheChunkReachingTheSize)
     }
 }
 
-TEST(PairSwap, FileReaderWithoutItsBuffersEndsTheTask)
+TEST(PairSwap, ReadersWithoutTheirBuffersEndTheTask)
 {
     MachineHarness h;
     putMedia(h, "in.bin", "abcd");
-    for (const char *fault : {"malloc:0:1", "malloc:1:1"}) { // input, output buffer
+    char memory[2 * kChunk] = {};
+    const std::pair<const char *, std::function<void(int)>> cases[] = {
+        // the file reader's input, then its output buffer
+        {"malloc:0:1", [](int src) { vx::dlFirmUsbReadFile_Swap(src, src); }},
+        {"malloc:1:1", [](int src) { vx::dlFirmUsbReadFile_Swap(src, src); }},
+        // the memory readers' one working buffer
+        {"malloc:0:1", [&](int src) { vx::bootUsbReadMem_Swap(memory, src); }},
+        {"malloc:0:1", [&](int src) { vx::bootUsbReadMem_Swap_Size(memory, src, kChunk); }},
+    };
+    for (const auto &[fault, reader] : cases) {
         h.clearConsole();
         h.machine().faults() = host::Faults();
         h.machine().faults().add(fault);
         bool returned = false;
         auto run = h.runTask([&] {
             int src = vx::open("/usbstor/0/fwstore/in.bin", vx::O_RDONLY, 0);
-            vx::dlFirmUsbReadFile_Swap(src, src);
+            reader(src);
             returned = true;
         });
         EXPECT_TRUE(run.exited && run.status == 1 && !returned) << fault;
         EXPECT_EQ(h.console(), "malloc error \n");
     }
-    // The memory readers need no memory of their own.
-    h.machine().faults().add("malloc");
-    char memory[4] = {};
+    // With its buffer the memory reader swaps from it: nothing else allocated.
+    h.machine().faults() = host::Faults();
+    h.machine().faults().add("malloc:1");
     int placed = 0;
     withSource(h, [&](int src) { placed = vx::bootUsbReadMem_Swap(memory, src); });
     EXPECT_EQ(placed, 4);

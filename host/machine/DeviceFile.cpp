@@ -49,6 +49,14 @@ bool DeviceFile::rewind()
     return isOpen() && io_.lseek(fd_, 0, iof::kSeekSet) == 0;
 }
 
+long DeviceFile::length()
+{
+    if (!isOpen())
+        return -1;
+    long end = io_.lseek(fd_, 0, iof::kSeekEnd);
+    return rewind() ? end : -1;
+}
+
 bool DeviceFile::readAll(std::vector<char> &content)
 {
     constexpr std::size_t kChunk = 64 * 1024;

@@ -26,6 +26,8 @@ public:
     // device takes no more.
     bool writeAll(const char *buffer, std::size_t n);
     bool rewind();
+    // The file's length, the position left at the start; -1 when unknown.
+    long length();
     // The rest of the file from the current position; false on a read error.
     bool readAll(std::vector<char> &content);
 

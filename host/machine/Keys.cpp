@@ -2,6 +2,7 @@
 
 #include "host/kernel/Kernel.h"
 
+#include <algorithm>
 #include <optional>
 #include <stdexcept>
 
@@ -36,6 +37,7 @@ void Keys::unlock()
 {
     std::lock_guard lock(mutex_);
     unlocked_ = true;
+    ++unlocks_;
 }
 
 void Keys::lock()
@@ -48,6 +50,12 @@ bool Keys::unlocked() const
 {
     std::lock_guard lock(mutex_);
     return unlocked_;
+}
+
+unsigned long Keys::unlocks() const
+{
+    std::lock_guard lock(mutex_);
+    return unlocks_;
 }
 
 MsgQueue *Keys::focus() const
@@ -123,7 +131,7 @@ std::optional<KeyEntry> parseEntry(std::string_view e)
     if (e.size() == 1 && e[0] >= '0' && e[0] <= '9')
         return KeyEntry{KeyEntry::Kind::Press, Keys::kPressEvent,
                         static_cast<std::uint8_t>(Keys::kDigitCodes[static_cast<std::size_t>(e[0] - '0')])};
-    if (e == "ok")
+    if (e.size() == 2 && (e[0] == 'o' || e[0] == 'O') && (e[1] == 'k' || e[1] == 'K'))
         return KeyEntry{KeyEntry::Kind::Press, Keys::kPressEvent,
                         static_cast<std::uint8_t>(Keys::kConfirmCode)};
     if (e.size() > 1 && e[0] == 'k') {
@@ -155,6 +163,8 @@ std::vector<KeyEntry> KeyScript::parse(std::string_view list)
     for (;;) {
         std::size_t comma = list.find(',');
         std::string_view e = list.substr(0, comma);
+        // "1, ok" as typed by hand: blanks after a comma are not part of the entry.
+        e.remove_prefix(std::min(e.size(), e.find_first_not_of(" \t")));
         ++position;
         auto entry = parseEntry(e);
         if (!entry)

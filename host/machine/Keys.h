@@ -41,6 +41,8 @@ public:
     void lock();
 
     bool unlocked() const;
+    // How many times the keys were unlocked: each menu unlocks them anew.
+    unsigned long unlocks() const;
     MsgQueue *focus() const;
     // Whether the table enables `code` now.
     bool enabled(int code) const;
@@ -64,6 +66,7 @@ private:
     mutable std::mutex mutex_;
     MsgQueue *focus_ = nullptr;
     bool unlocked_ = false;
+    unsigned long unlocks_ = 0;
     // Written by the module through the pointer of getFocus. It is read
     // only while unlocked: the module fills it before unlock(), whose lock
     // publishes the writes to the keyboard thread.

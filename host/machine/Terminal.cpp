@@ -13,9 +13,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <optional>
@@ -123,12 +125,32 @@ void uninstallHandlers()
         }
 }
 
-int terminalRows(int fd)
+struct WindowSize {
+    int rows = 0, columns = 0;
+    bool operator==(const WindowSize &) const = default;
+};
+
+WindowSize windowSize(int fd)
 {
     winsize ws{};
     if (::ioctl(fd, TIOCGWINSZ, &ws) != 0)
-        return 0;
-    return ws.ws_row;
+        return {};
+    return {ws.ws_row, ws.ws_col};
+}
+
+// The status line's arrow, where the terminal shows UTF-8.
+bool utf8Locale()
+{
+    for (const char *name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+        const char *v = std::getenv(name);
+        if (v && *v) {
+            std::string s(v);
+            for (char &c : s)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            return s.find("utf-8") != std::string::npos || s.find("utf8") != std::string::npos;
+        }
+    }
+    return false;
 }
 
 constexpr int kFrameLines = Panel::kRows + 3;
@@ -157,6 +179,27 @@ Terminal::KeyAction Terminal::mapKey(unsigned char byte)
     }
 }
 
+std::string Terminal::describeOther(unsigned char byte)
+{
+    std::string shown;
+    if (byte == 0x1b)
+        shown = "Esc";
+    else if (byte == ' ')
+        shown = "Space";
+    else if (byte < 0x20 || byte == 0x7f)
+        shown = std::string("Ctrl-") + static_cast<char>(byte == 0x7f ? '?' : byte + '@');
+    else if (byte < 0x7f)
+        shown = std::string(1, static_cast<char>(byte));
+    else {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "0x%02X", byte);
+        shown = hex;
+    }
+    return shown + ": not a key; digits, Enter, q";
+}
+
+void Terminal::restoreNow() noexcept { restoreTerminal(); }
+
 std::string Terminal::renderFrame(const Panel::Rows &rows, std::string_view status)
 {
     const std::size_t width = Panel::kColumns + 2;
@@ -171,10 +214,19 @@ std::string Terminal::renderFrame(const Panel::Rows &rows, std::string_view stat
         out += "|\n";
     }
     out += border;
+    // The status line: printable ASCII and the arrow (one cell each).
+    static constexpr std::string_view kArrow = "\u2192";
     std::string line;
-    for (char c : status.substr(0, std::min(status.size(), width)))
-        line += Panel::displayChar(c);
-    line.resize(width, ' ');
+    std::size_t cells = 0;
+    for (std::size_t i = 0; i < status.size() && cells < width; ++cells) {
+        if (status.substr(i, kArrow.size()) == kArrow) {
+            line += kArrow;
+            i += kArrow.size();
+        } else {
+            line += Panel::displayChar(status[i++]);
+        }
+    }
+    line.append(width - cells, ' ');
     out += line;
     out += '\n';
     return out;
@@ -193,8 +245,11 @@ struct Terminal::Impl {
     int wakeWrite = -1;
     bool raw = false;     // this view put the input in raw mode
     bool draw = false;    // the frame is drawn at all
+    bool tty = false;     // the output is a terminal, whose size counts
     bool region = false;  // a scrolling region is set
-    int screenRows = 0;
+    bool fits = true;     // the window holds the frame (tty only)
+    WindowSize screen{-1, -1};
+    const std::string arrow = utf8Locale() ? " \u2192 " : " -> ";
 
     std::mutex statusMutex;
     std::string status;   // from setStatus
@@ -203,6 +258,9 @@ struct Terminal::Impl {
     std::atomic<bool> stop{false};
     std::atomic<bool> wakePending{false}; // a wake-up is in the pipe
     bool quitting = false; // reader thread only
+    bool confirmed = false;  // the confirm key was sent: the update runs
+    unsigned long confirmedMenu = 0; // ... in the menu of this unlock
+    bool cutWarned = false;  // the first 'q' of the update was answered
 
     Panel::Subscription subscription;
     std::thread reader;
@@ -262,32 +320,52 @@ struct Terminal::Impl {
         int top = kFrameLines + 2;
         out += "\x1b[" + std::to_string(top) + ';' + std::to_string(rows) + 'r';
         out += "\x1b[" + std::to_string(rows) + ";1H";
-        screenRows = rows;
     }
 
     void setUpScreen()
     {
-        bool tty = ::isatty(options.outputFd) == 1;
+        tty = ::isatty(options.outputFd) == 1;
         draw = tty || options.drawWhenNotTerminal;
-        if (!draw)
-            return;
-        std::string out = "\x1b[2J\x1b[H";
-        int rows = tty ? terminalRows(options.outputFd) : 0;
-        if (rows >= kFrameLines + 4) {
-            setRegion(rows, out);
-            region = true;
-            if (raw)
-                gRawOutputFd = options.outputFd;
+        if (draw && !tty) {
+            std::string out = "\x1b[2J\x1b[H";
+            writeAll(options.outputFd, out.data(), out.size());
         }
+        if (tty)
+            fitWindow();
+    }
+
+    // Lays the screen out anew when the window's size changed: the frame
+    // over a console region when it fits, else one line saying what it
+    // needs. Either way the screen is cleared, so no stale copy stays.
+    void fitWindow()
+    {
+        WindowSize now = windowSize(options.outputFd);
+        if (now == screen)
+            return;
+        screen = now;
+        fits = now.rows >= kMinRows && now.columns >= kMinColumns;
+        std::string out = "\x1b[r\x1b[2J\x1b[H";
+        if (fits) {
+            setRegion(now.rows, out);
+            region = true;
+            lastFrame.clear();
+        } else {
+            region = false;
+            // Short enough for one line of the smallest window worth naming.
+            out += "dlupdate run: the panel needs " + std::to_string(kMinColumns) + "x" +
+                   std::to_string(kMinRows) + "; this window is " + std::to_string(now.columns) + "x" +
+                   std::to_string(now.rows) + "\r\n";
+        }
+        if (raw)
+            gRawOutputFd = options.outputFd; // the scrolling region is undone at the end
         writeAll(options.outputFd, out.data(), out.size());
     }
 
     std::string statusLine()
     {
-        std::string s = keys.unlocked() ? "[keys on] " : "[keys off]";
-        s += " 0-9 keys, Enter confirm, q quit";
-        if (!lastKey.empty())
-            s += " | " + lastKey;
+        // The help until a key is typed, then what that key did.
+        std::string s = keys.unlocked() ? "[keys on]  " : "[keys off] ";
+        s += lastKey.empty() ? "0-9 keys, Enter confirm, q quit" : lastKey;
         std::lock_guard lock(statusMutex);
         if (!status.empty())
             s += " | " + status;
@@ -298,19 +376,16 @@ struct Terminal::Impl {
     {
         if (raw && !gRawActive)
             return; // a signal restored the terminal: the process is ending
-        std::string frame = renderFrame(panel.snapshot(), statusLine());
-        std::string out;
-        if (region) {
-            int rows = terminalRows(options.outputFd);
-            if (rows >= kFrameLines + 4 && rows != screenRows)
-                setRegion(rows, out); // resized: the console restarts at the bottom
-            else if (frame == lastFrame)
+        if (tty) {
+            fitWindow();
+            if (!fits)
                 return;
-        } else if (frame == lastFrame) {
-            return;
         }
+        std::string frame = renderFrame(panel.snapshot(), statusLine());
+        if (frame == lastFrame)
+            return;
         lastFrame = frame;
-        out += "\x1b" "7\x1b[?7l"; // save the cursor, no line wrap
+        std::string out = "\x1b" "7\x1b[?7l"; // save the cursor, no line wrap
         std::size_t start = 0;
         for (int line = 1; start < frame.size(); ++line) {
             std::size_t end = frame.find('\n', start);
@@ -323,20 +398,45 @@ struct Terminal::Impl {
         writeAll(options.outputFd, out.data(), out.size());
     }
 
+    // Once the confirm key went through, the update runs until the next
+    // menu unlocks the keys.
+    bool updating() const { return confirmed && keys.unlocks() == confirmedMenu && !keys.unlocked(); }
+
     void handleByte(unsigned char byte)
     {
         KeyAction a = mapKey(byte);
-        if (quitting || a.kind == KeyAction::Kind::None)
+        if (quitting)
             return;
-        if (a.kind == KeyAction::Kind::Quit) {
-            quitting = true;
-            lastKey = "quitting";
-            if (onQuit)
-                onQuit();
+        if (a.kind == KeyAction::Kind::None) {
+            lastKey = describeOther(byte);
             return;
         }
+        if (a.kind == KeyAction::Kind::Quit) {
+            if (!updating()) {
+                quitting = true;
+                lastKey = "ending the run";
+                if (onQuit)
+                    onQuit();
+            } else if (!cutWarned || !options.onPowerCut) {
+                cutWarned = true;
+                lastKey = "the update cannot be stopped on the device: q again cuts the power";
+            } else {
+                quitting = true;
+                lastKey = "power cut";
+                redraw();
+                options.onPowerCut();
+            }
+            return;
+        }
+        unsigned long menu = keys.unlocks();
         bool sent = keys.press(a.code);
-        lastKey = "key " + std::to_string(a.code) + (sent ? " sent" : " not taken");
+        if (sent && a.code == Keys::kConfirmCode) {
+            confirmed = true;
+            confirmedMenu = menu;
+        }
+        std::string name = byte >= '0' && byte <= '9' ? std::string(1, static_cast<char>(byte)) : "Enter";
+        lastKey = name + arrow + "key " + std::to_string(a.code) +
+                  (sent ? " sent" : keys.unlocked() ? " not enabled" : " not taken: keys locked");
     }
 
     // The keyboard is gone: nothing can wake a task waiting for a key any
@@ -433,7 +533,7 @@ Terminal::~Terminal()
     if (t.raw) {
         restoreTerminal();
         uninstallHandlers();
-    } else if (t.region) {
+    } else if (t.tty) {
         writeAll(t.options.outputFd, kScreenReset, sizeof kScreenReset - 1);
     }
     ::close(t.wakeRead);

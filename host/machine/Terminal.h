@@ -22,6 +22,10 @@ public:
         // The view is drawn only on a terminal, so that a redirected
         // standard output carries the console alone; tests force it.
         bool drawWhenNotTerminal = false;
+        // The second 'q' (or Ctrl-C) once the menu is confirmed: the update
+        // cannot be stopped on the device, only its power cut. Runs in the
+        // reader thread; without it the second press is only shown.
+        std::function<void()> onPowerCut = {};
     };
 
     // What one input byte does.
@@ -35,7 +39,8 @@ public:
     // Starts the view: raw input when the input is a terminal, a reader
     // thread, and a hold on the kernel so that an idle machine waits for
     // keys. `onQuit` runs in the reader thread, once, when 'q' or Ctrl-C
-    // is typed. End of input releases the hold, so that a machine waiting
+    // is typed before the menu is confirmed (after it, see onPowerCut).
+    // End of input releases the hold, so that a machine waiting
     // only for keys is reported as stalled. The terminal is restored by the
     // destructor, at exit() and on SIGINT, SIGTERM, SIGHUP, SIGQUIT and
     // SIGABRT. The panel, keys and kernel must outlive the view; one view
@@ -53,9 +58,20 @@ public:
     // Text shown on the status line next to the key help.
     void setStatus(std::string text);
 
+    // The smallest window the framed panel is drawn in; a smaller one gets
+    // a line saying so and the console alone.
+    static constexpr int kMinColumns = Panel::kColumns + 2;
+    static constexpr int kMinRows = Panel::kRows + 3 + 4;
+
+    // Gives the terminal back at once (ending the process without
+    // unwinding, as a power cut does). Async-signal-safe.
+    static void restoreNow() noexcept;
+
     // Digits press the digit keys, CR and LF the confirm key, 'q', 'Q' and
     // Ctrl-C (byte 3, as raw input delivers it) quit; anything else nothing.
     static KeyAction mapKey(unsigned char byte);
+    // What the status line says of a typed byte that is not a key.
+    static std::string describeOther(unsigned char byte);
     // The framed panel and the status line: kRows + 3 lines, each ending
     // in '\n', all of the same width, printable ASCII only.
     static std::string renderFrame(const Panel::Rows &rows, std::string_view status);

@@ -2,6 +2,8 @@
 
 #include "host/Console.h"
 #include "tools/inspect/Inflate.h"
+#include "tools/media/Media.h"
+#include "tools/media/Parallel.h"
 #include "update/hdd/dlFirmHDDUpdate.h"
 #include "update/session/dlFirmUpMain.h"
 #include "update/staging/dlFirmUpSubFunction.h"
@@ -128,6 +130,43 @@ bool ordinaryChainEnd(const std::string &reason)
     return reason == "can not find start address" || reason == "serch end";
 }
 
+// Where a package's DBNAME must point for its target, checked by the
+// returned reason (empty when the name is good).
+enum class NameRule { Any, RamDisk, Disk };
+
+// The engine side expands into files of the RAM disk; the loader writes to
+// files inside a hard-disk partition. A name that is a folder, no name, or
+// climbs out makes the expansion fail.
+std::string badName(const std::string &name, NameRule rule)
+{
+    if (rule == NameRule::Any)
+        return {};
+    std::vector<std::string> parts;
+    for (std::size_t at = 1; name.starts_with('/');) {
+        std::size_t slash = name.find('/', at);
+        parts.push_back(name.substr(at, slash == std::string::npos ? slash : slash - at));
+        if (slash == std::string::npos)
+            break;
+        at = slash + 1;
+    }
+    for (const std::string &part : parts)
+        if (part.empty() || part == "." || part == "..")
+            return "does not name a file";
+    if (parts.size() < 2)
+        return "does not name a file";
+    if (name.size() >= static_cast<std::size_t>(vx::DL_DB_NAME_SIZE))
+        return "is longer than 255 characters";
+    if (rule == NameRule::RamDisk) {
+        if (parts.front() != "TMP" || parts.size() != 2)
+            return "is not a file of the RAM disk /TMP";
+        return {};
+    }
+    if (std::none_of(std::begin(media::layout::kPartitions), std::end(media::layout::kPartitions),
+                     [&](const char *p) { return parts.front() == p; }))
+        return "is not a file in a disk partition (/SYS, /ROM, /PRF, /UND)";
+    return {};
+}
+
 using VersionTable = std::array<char, vx::DL_VERSION_TABLE_SIZE>;
 
 std::string field(const VersionTable &table, int at)
@@ -191,7 +230,7 @@ private:
         Lookup l;
         l.records.resize(static_cast<std::size_t>(capacity));
         ConsoleTail tail(console_);
-        int n = vx::dlFirmGetDBInfo(l.records.data(), buffer, static_cast<vx::INT32>(size), mode,
+        int n = vx::dlFirmGetDBInfoBounded(l.records.data(), buffer, static_cast<vx::INT32>(size), mode,
                                     capacity);
         l.records.resize(static_cast<std::size_t>(std::max(n, 0)));
         l.endReason = tail.lastLine();
@@ -199,7 +238,7 @@ private:
     }
 
     PackageReport package(const vx::DL_DB_INFO &rec, const char *buffer, const char *end,
-                          bool withLanguage)
+                          bool withLanguage, std::int64_t &streamBytes)
     {
         PackageReport p;
         p.dbName = textAt(rec.dbName, end);
@@ -214,6 +253,7 @@ private:
         std::span<const std::uint8_t> data(reinterpret_cast<const std::uint8_t *>(rec.dataStart),
                                            static_cast<std::size_t>(rec.compressedSize));
         InflateResult inflated = inflateData(data, rec.expandedSize);
+        streamBytes = inflated.complete ? inflated.streamBytes : -1;
         p.inflates = inflated.complete && inflated.produced == rec.expandedSize;
         if (!inflated.error.empty())
             p.inflateNote = inflated.error;
@@ -226,15 +266,33 @@ private:
     }
 
     void addPackages(std::vector<PackageReport> &to, const Lookup &lookup, const char *buffer,
-                     const char *end, bool withLanguage, const std::string &where)
+                     const char *end, bool withLanguage, const std::string &where,
+                     NameRule rule = NameRule::Any)
     {
-        for (std::size_t i = 0; i < lookup.records.size(); ++i) {
-            PackageReport p = package(lookup.records[i], buffer, end, withLanguage);
-            if (!p.inflates)
-                problem(where + ": package " + std::to_string(i + 1) + " " + p.dbName +
-                        " does not inflate to its size: " + p.inflateNote);
-            to.push_back(std::move(p));
-        }
+        // Packages inflate on every core; the report keeps their order.
+        using Checked = std::pair<PackageReport, std::int64_t>; // and its stream's bytes
+        media::orderedParallel<Checked>(
+            lookup.records.size(), media::jobsFor(0),
+            [&](std::size_t i) {
+                Checked c{PackageReport{}, -1};
+                c.first = package(lookup.records[i], buffer, end, withLanguage, c.second);
+                return c;
+            },
+            [&](std::size_t i, Checked &&c) {
+                PackageReport &p = c.first;
+                const std::int64_t streamBytes = c.second;
+                std::string which = where + ": package " + std::to_string(i + 1) + " " + p.dbName;
+                if (!p.inflates)
+                    problem(which + " does not inflate to its size: " + p.inflateNote);
+                // bytes behind the stream are a package the lookup skipped
+                if (streamBytes >= 0 && streamBytes != p.compressedSize)
+                    problem(which + ": its zlib stream ends after " + std::to_string(streamBytes) +
+                            " of its COMPRESSEDSIZE " + std::to_string(p.compressedSize) + " bytes");
+                std::string why = badName(p.dbName, rule);
+                if (!why.empty())
+                    problem(which + ": DBNAME " + quote(p.dbName) + " " + why);
+                to.push_back(std::move(p));
+            });
     }
 
     // Image 0: the flash ROM image, read into the 8 MiB image area; the
@@ -253,7 +311,11 @@ private:
                     " bytes, longer than the 8 MiB image area (" + std::to_string(kImageArea) +
                     ")");
         Lookup l = lookUp(area.data(), kImageArea, vx::DL_DB_FIXED, vx::DL_DB_TABLE_IMAGE);
-        if (l.records.size() != kUiPackages)
+        if (l.records.empty())
+            problem(r_.image0.file + ": the fixed-offset lookup finds none of its 3 packages (the "
+                                     "module says " +
+                    quote(l.endReason) + "): no flash image file is made, OS UI is not offered");
+        else if (l.records.size() != kUiPackages)
             problem(r_.image0.file + ": the fixed-offset lookup finds " +
                     std::to_string(l.records.size()) + " of its 3 packages (the module says " +
                     quote(l.endReason) + ")");
@@ -275,6 +337,9 @@ private:
         std::int64_t placed = 0;
         std::vector<char> bytes = readSwapped(file, 0, placed);
         r_.image1.bytes = placed;
+        if (placed == 0)
+            problem(r_.image1.file + ": empty: image 0 would land at the start of the flash, so "
+                                     "no flash image file is made");
         r_.flashImageBytes = placed + kImageArea;
         if (*r_.flashImageBytes > kFlashAreaBytes)
             problem("flash image file: " + std::to_string(*r_.flashImageBytes) +
@@ -313,7 +378,7 @@ private:
                     std::to_string(l.records.size()) + " (the module says " + quote(l.endReason) +
                     ")");
         addPackages(r_.image2.packages, l, bytes.data(), bytes.data() + placed, false,
-                    r_.image2.file);
+                    r_.image2.file, NameRule::RamDisk);
     }
 
     // The HDD package files: the module's series check, then the loader's
@@ -349,10 +414,11 @@ private:
                 r_.hddEveryFileEndsPackage = false;
             r_.hddFiles.push_back(std::move(file));
         }
-        // the remainder of the last file is discarded: only CR LF may be left
-        if (walk > 0 && remainder.size() > 2)
+        // after the last file only the chain's trailer may be left
+        vx::INT32 lost = vx::dlFirmHddRemainderLost(static_cast<vx::INT32>(remainder.size()));
+        if (walk > 0 && lost > 0)
             problem("HDD file " + std::to_string(walk) + ": the last file ends inside a package, " +
-                    std::to_string(remainder.size()) +
+                    std::to_string(lost) +
                     " bytes after its last complete package are never loaded");
     }
 
@@ -398,6 +464,12 @@ private:
         }
         std::copy(remainder.begin(), remainder.end(), part.get());
         std::int64_t partLength = carried + length;
+        // one record more than the loader's table, to see the table overflow
+        if (lookUp(part.get(), partLength, vx::DL_DB_CHAIN, vx::DL_DB_TABLE_HDD + 1)
+                .records.size() > static_cast<std::size_t>(vx::DL_DB_TABLE_HDD))
+            problem(where + ": its part buffer holds more than the " +
+                    std::to_string(vx::DL_DB_TABLE_HDD) +
+                    " packages of the loader's table; the rest is carried on");
         Lookup l = lookUp(part.get(), partLength, vx::DL_DB_CHAIN, vx::DL_DB_TABLE_HDD);
         if (l.records.empty()) {
             problem(where + ": holds the end of no package, with the " +
@@ -408,7 +480,8 @@ private:
             file.leftOver = partLength;
             return false;
         }
-        addPackages(file.packages, l, part.get(), part.get() + partLength, false, where);
+        addPackages(file.packages, l, part.get(), part.get() + partLength, false, where,
+                    NameRule::Disk);
         const vx::DL_DB_INFO &last = l.records.back();
         std::int64_t consumed = last.dataStart + last.compressedSize - part.get();
         remainder.assign(part.get() + consumed, part.get() + partLength);

@@ -114,11 +114,13 @@ std::vector<HddEntry> scanHddTree(const fs::path &tree)
     return entries;
 }
 
-HddChain buildHddChain(const std::vector<PackageInput> &packages)
+HddChain buildHddChain(const std::vector<PackageInput> &packages, const PackageDone &done)
 {
     HddChain chain;
     for (const PackageInput &in : packages) {
         Package pkg = makePackage(in.info, in.content, in.label);
+        if (done)
+            done(in, pkg);
         chain.dataEnds.push_back(chain.bytes.size() + pkg.dataEnd);
         chain.bytes.insert(chain.bytes.end(), pkg.bytes.begin(), pkg.bytes.end());
     }
@@ -127,10 +129,14 @@ HddChain buildHddChain(const std::vector<PackageInput> &packages)
 
 std::vector<std::size_t> cutHddChain(const HddChain &chain, std::size_t fileSize)
 {
+    return cutHddChain(chain.dataEnds, chain.bytes.size(), fileSize);
+}
+
+std::vector<std::size_t> cutHddChain(const std::vector<std::size_t> &ends, std::size_t total,
+                                     std::size_t fileSize)
+{
     if (fileSize < 2 || fileSize % 2 != 0)
         throw MediaError("hdd.fileSize must be an even number of bytes, at least 2");
-    const auto &ends = chain.dataEnds;
-    const std::size_t total = chain.bytes.size();
     std::vector<std::size_t> cuts;
     std::size_t pos = 0;
     std::size_t next = 0; // first package whose data ends after pos

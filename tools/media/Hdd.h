@@ -49,7 +49,7 @@ struct HddChain {
     std::vector<std::size_t> dataEnds; // per package, one past its last data byte
 };
 
-HddChain buildHddChain(const std::vector<PackageInput> &packages);
+HddChain buildHddChain(const std::vector<PackageInput> &packages, const PackageDone &done = {});
 
 // Where the chain is cut: the end offset of each file. Files are
 // `fileSize` bytes where they can be; a file is made longer when it would
@@ -59,5 +59,8 @@ HddChain buildHddChain(const std::vector<PackageInput> &packages);
 // version-text lookup's table. Every cut is even (the pad of an odd length
 // would land inside the chain). More than 32 files throw MediaError.
 std::vector<std::size_t> cutHddChain(const HddChain &chain, std::size_t fileSize);
+// The same for a chain of `total` bytes known by its packages' data ends.
+std::vector<std::size_t> cutHddChain(const std::vector<std::size_t> &ends, std::size_t total,
+                                     std::size_t fileSize);
 
 } // namespace media

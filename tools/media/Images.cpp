@@ -24,7 +24,8 @@ void checkPrintable(const std::string &what, const std::string &text)
 
 } // namespace
 
-Bytes buildImage0(Bytes own, const std::array<PackageInput, 3> &ui)
+Bytes buildImage0(Bytes own, const std::array<PackageInput, 3> &ui, int level,
+                 const PackageDone &done)
 {
     const auto &offsets = layout::kUiOffsets;
     if (own.size() > offsets[0])
@@ -41,7 +42,9 @@ Bytes buildImage0(Bytes own, const std::array<PackageInput, 3> &ui)
             throw MediaError(in.label + ": VERSION and LANGUAGECODE together exceed " +
                              std::to_string(layout::kVersionFieldChars - 2) +
                              " characters, more than the module's version field holds");
-        Package pkg = makePackage(in.info, in.content, in.label);
+        Package pkg = makePackage(in.info, in.content, in.label, level);
+        if (done)
+            done(in, pkg);
         std::size_t limit = i + 1 < ui.size() ? offsets[i + 1] : layout::kImage0Max;
         if (offsets[i] + pkg.bytes.size() > limit)
             throw MediaError(in.label + ": the package of " + std::to_string(pkg.bytes.size()) +
@@ -107,14 +110,16 @@ Bytes buildImage1(Bytes content, const std::optional<VersionHead> &head)
     return content;
 }
 
-Bytes buildImage2(const std::vector<PackageInput> &packages)
+Bytes buildImage2(const std::vector<PackageInput> &packages, int level, const PackageDone &done)
 {
     if (packages.size() > layout::kImage2MaxPackages)
         throw MediaError("image2: more than " + std::to_string(layout::kImage2MaxPackages) +
                          " packages");
     Bytes image;
     for (const PackageInput &in : packages) {
-        Package pkg = makePackage(in.info, in.content, in.label);
+        Package pkg = makePackage(in.info, in.content, in.label, level);
+        if (done)
+            done(in, pkg);
         image.insert(image.end(), pkg.bytes.begin(), pkg.bytes.end());
     }
     return image;

@@ -7,6 +7,7 @@
 #include "tools/media/Package.h"
 
 #include <array>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,12 +20,16 @@ struct PackageInput {
     std::string label; // names the package in error messages
 };
 
+// Called once each package is made, for progress; may be empty.
+using PackageDone = std::function<void(const PackageInput &, const Package &)>;
+
 // Image 0: its own content from offset 0, then the UI packages with their
 // headers at 0x280000, 0x310000 and 0x380000; the module shows the first as
 // UI1, the second as UI0, the third as UIF. Bytes between them are 0xFF,
 // as erased flash. Throws MediaError when anything would overlap a
 // package's offset or run past 8 MiB.
-Bytes buildImage0(Bytes own, const std::array<PackageInput, 3> &ui);
+Bytes buildImage0(Bytes own, const std::array<PackageInput, 3> &ui, int level = kDefaultLevel,
+                 const PackageDone &done = {});
 
 // The 128-byte head of image 1, as the module's fallback reads the system
 // version from it: "V" + oem + the version up to its second '.' + " " +
@@ -61,6 +66,7 @@ inline constexpr UnitTraits kUnits[] = {
 };
 
 // Image 2: the packages one after another.
-Bytes buildImage2(const std::vector<PackageInput> &packages);
+Bytes buildImage2(const std::vector<PackageInput> &packages, int level = kDefaultLevel,
+                  const PackageDone &done = {});
 
 } // namespace media

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -53,11 +54,17 @@ inline constexpr const char *kPartitions[] = {"SYS", "ROM", "PRF", "UND"};
 inline constexpr const char *kVersionTextName = "/ROM/sysDummy.txt";
 } // namespace layout
 
+class ChainSpool;
+
 // One file of the media, by its name within the media folder, holding the
-// content the module should read back (before the pair swap).
+// content the module should read back (before the pair swap): in memory,
+// or, for an HDD file, bytes [from, to) of the spooled chain.
 struct MediaFile {
     std::string name;
     Bytes content;
+    std::shared_ptr<const ChainSpool> spool;
+    std::size_t from = 0;
+    std::size_t to = 0;
 };
 
 struct MediaSet {

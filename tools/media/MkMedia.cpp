@@ -3,10 +3,15 @@
 #include "tools/media/Hdd.h"
 #include "tools/media/Images.h"
 #include "tools/media/OutputFolder.h"
+#include "tools/media/Parallel.h"
 #include "tools/media/Source.h"
+#include "tools/media/Spool.h"
+#include "tools/progress/Progress.h"
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
+#include <filesystem>
 #include <new>
 
 namespace media {
@@ -17,7 +22,7 @@ constexpr std::size_t kMaxPackageInput = INT32_MAX;
 constexpr const char *kVersionTextComment = "SYS_VERSION";
 constexpr const char *kHddComment = "HDD_SYS";
 
-Bytes image0(const Image0Section &section)
+Bytes image0(const Image0Section &section, int level, const PackageDone &done)
 {
     Bytes own = loadSource(section.content, layout::kUiOffsets[0], "image0.content");
     std::array<PackageInput, 3> ui;
@@ -28,7 +33,7 @@ Bytes image0(const Image0Section &section)
                  loadSource(p.source, layout::kImage0Max, label + ".source"),
                  label};
     }
-    return buildImage0(std::move(own), ui);
+    return buildImage0(std::move(own), ui, level, done);
 }
 
 Bytes image1(const Image1Section &section)
@@ -36,7 +41,7 @@ Bytes image1(const Image1Section &section)
     return buildImage1(loadSource(section.content, layout::kImage1Max, "image1.content"), section.head);
 }
 
-Bytes image2(const Image2Section &section)
+Bytes image2(const Image2Section &section, int level, const PackageDone &done)
 {
     std::vector<PackageInput> packages;
     for (std::size_t i = 0; i < section.units.size(); ++i) {
@@ -48,7 +53,7 @@ Bytes image2(const Image2Section &section)
                             loadSource(section.units[i]->source, kMaxPackageInput, label + ".source"),
                             label});
     }
-    return buildImage2(packages);
+    return buildImage2(packages, level, done);
 }
 
 std::vector<HddEntry> hddEntries(const HddSection &section)
@@ -69,28 +74,54 @@ std::vector<HddEntry> hddEntries(const HddSection &section)
     return entries;
 }
 
-std::vector<MediaFile> hddFiles(const HddSection &section)
+// Packages are made on every core but spooled in the order of their
+// destinations, so the chain is the same whatever the number of threads;
+// only the packages being made are held in memory.
+std::vector<MediaFile> hddFiles(const HddSection &section, const MkMediaOptions &options,
+                                const PackageDone &done)
 {
+    struct Made {
+        PackageInput input;
+        Package package;
+    };
     const std::string version = systemVersion(section.versionText);
-    std::vector<PackageInput> packages;
+    const std::vector<HddEntry> entries = hddEntries(section);
+    auto spool = std::make_shared<ChainSpool>();
+    std::vector<std::size_t> dataEnds;
+    dataEnds.reserve(entries.size() + 1);
+    auto add = [&](const Made &made) {
+        dataEnds.push_back(spool->size() + made.package.dataEnd);
+        spool->append(made.package.bytes);
+        if (done)
+            done(made.input, made.package);
+    };
     // First, so the module finds the version text at the start of file 1.
-    packages.push_back({{layout::kVersionTextName, version, kVersionTextComment, std::nullopt},
-                        versionTextContent(section.versionText),
-                        "hdd.versionText"});
-    for (const HddEntry &entry : hddEntries(section)) {
-        std::string label = "hdd " + entry.dbName;
-        packages.push_back({{entry.dbName, version, kHddComment, std::nullopt},
-                            readInput(entry.source, kMaxPackageInput, label),
-                            label});
-    }
-    HddChain chain = buildHddChain(packages);
-    std::vector<std::size_t> cuts = cutHddChain(chain, section.fileSize);
+    Made text{{{layout::kVersionTextName, version, kVersionTextComment, std::nullopt},
+               versionTextContent(section.versionText),
+               "hdd.versionText"},
+              {}};
+    text.package = makePackage(text.input.info, text.input.content, text.input.label, options.level);
+    add(text);
+    orderedParallel<Made>(
+        entries.size(), jobsFor(options.jobs),
+        [&](std::size_t i) {
+            const HddEntry &entry = entries[i];
+            std::string label = "hdd " + entry.dbName;
+            Made made{{{entry.dbName, version, kHddComment, std::nullopt},
+                       readInput(entry.source, kMaxPackageInput, label),
+                       label},
+                      {}};
+            made.package = makePackage(made.input.info, made.input.content, made.input.label,
+                                       options.level);
+            return made;
+        },
+        [&](std::size_t, Made &&made) { add(made); });
+
+    std::vector<std::size_t> cuts = cutHddChain(dataEnds, spool->size(), section.fileSize);
     std::vector<MediaFile> files;
     std::size_t from = 0;
     for (std::size_t end : cuts) {
-        files.push_back({std::to_string(files.size() + 1),
-                         Bytes(chain.bytes.begin() + static_cast<std::ptrdiff_t>(from),
-                               chain.bytes.begin() + static_cast<std::ptrdiff_t>(end))});
+        files.push_back({std::to_string(files.size() + 1), {}, spool, from, end});
         from = end;
     }
     return files;
@@ -98,41 +129,127 @@ std::vector<MediaFile> hddFiles(const HddSection &section)
 
 } // namespace
 
-MediaSet buildMedia(const Manifest &manifest)
+MediaSet buildMedia(const Manifest &manifest, const MkMediaOptions &options, const PackageDone &done)
 {
     MediaSet media;
     media.modelFolder = manifest.modelFolder;
     if (manifest.image0)
-        media.files.push_back({layout::kImageNames[0], image0(*manifest.image0)});
+        media.files.push_back(
+            {layout::kImageNames[0], image0(*manifest.image0, options.level, done), nullptr, 0, 0});
     if (manifest.image1)
-        media.files.push_back({layout::kImageNames[1], image1(*manifest.image1)});
+        media.files.push_back({layout::kImageNames[1], image1(*manifest.image1), nullptr, 0, 0});
     if (manifest.image2)
-        media.files.push_back({layout::kImageNames[2], image2(*manifest.image2)});
+        media.files.push_back(
+            {layout::kImageNames[2], image2(*manifest.image2, options.level, done), nullptr, 0, 0});
     if (manifest.hdd)
-        for (MediaFile &file : hddFiles(*manifest.hdd))
+        for (MediaFile &file : hddFiles(*manifest.hdd, options, done))
             media.files.push_back(std::move(file));
     if (media.files.empty())
         throw MediaError("the manifest names no image and no HDD system: nothing to make");
     return media;
 }
 
-int runMkMedia(const std::string &manifest, const std::string &outDir, std::ostream &out,
-               std::ostream &err)
+namespace {
+
+// What the packages will take in, for the estimate of the time left. An
+// input that cannot be read counts nothing here: the build says so.
+struct Plan {
+    std::size_t packages = 0;
+    std::uint64_t bytes = 0;
+};
+
+std::uint64_t sourceSize(const Source &source)
 {
+    if (const Generated *g = std::get_if<Generated>(&source))
+        return g->size;
+    std::error_code ec;
+    auto size = std::filesystem::file_size(std::get<std::filesystem::path>(source), ec);
+    return ec ? 0 : size;
+}
+
+Plan plan(const Manifest &m)
+{
+    Plan p;
+    auto add = [&p](std::uint64_t bytes) {
+        ++p.packages;
+        p.bytes += bytes;
+    };
+    if (m.image0)
+        for (const UiPackageSection &ui : m.image0->packages)
+            add(sourceSize(ui.source));
+    if (m.image2)
+        for (const auto &unit : m.image2->units)
+            if (unit)
+                add(sourceSize(unit->source));
+    if (m.hdd) {
+        add(0); // the version text
+        try {
+            if (m.hdd->tree)
+                for (const HddEntry &e : scanHddTree(*m.hdd->tree))
+                    add(sourceSize(e.source));
+        } catch (const std::exception &) {
+        }
+        for (const ListedHddFile &f : m.hdd->files)
+            add(sourceSize(f.source));
+    }
+    return p;
+}
+
+} // namespace
+
+int runMkMedia(const std::string &manifest, const std::string &outDir, std::ostream &out,
+               std::ostream &err, const MkMediaOptions &options)
+{
+    if (options.level < kMinLevel || options.level > kMaxLevel) {
+        err << "dlupdate mkmedia: --level " << options.level << " is not in " << kMinLevel << " to "
+            << kMaxLevel << "\n";
+        return kExitUsage;
+    }
+    progress::Line line;
+    auto fail = [&](const std::string &why, int status) {
+        line.clear();
+        err << "dlupdate mkmedia: " << why << "\n";
+        return status;
+    };
     try {
-        MediaSet media = buildMedia(readManifest(manifest));
-        for (const std::string &name : writeMedia(outDir, media))
+        Manifest m = readManifest(manifest);
+        Plan planned = line.active() ? plan(m) : Plan{};
+        std::size_t packages = 0;
+        std::uint64_t bytesIn = 0, bytesOut = 0;
+        auto done = [&](const PackageInput &in, const Package &pkg) {
+            ++packages;
+            bytesIn += in.content.size();
+            bytesOut += pkg.bytes.size();
+            if (!line.active())
+                return;
+            double total = static_cast<double>(std::max<std::uint64_t>(planned.bytes, bytesIn));
+            std::string text = "dlupdate mkmedia: package " + std::to_string(packages) + " of " +
+                               std::to_string(std::max(planned.packages, packages)) + ", " +
+                               progress::Line::bytes(bytesIn) + " of " +
+                               progress::Line::bytes(static_cast<std::uint64_t>(total)) + " " +
+                               progress::Line::bar(static_cast<double>(bytesIn), total, 20);
+            std::string left = progress::Line::timeLeft(line.elapsed(), static_cast<double>(bytesIn) / total);
+            line.show(left.empty() ? text : text + " " + left);
+        };
+        MediaSet media = buildMedia(m, options, done);
+        std::size_t hddFileCount = 0;
+        for (const std::string &name : writeMedia(outDir, media)) {
             out << name << "\n";
+            hddFileCount += name.find_first_not_of("0123456789", name.rfind('/') + 1) == std::string::npos;
+        }
+        line.clear();
+        // At a terminal, what was made in one line; scripts read the file list.
+        if (line.active())
+            err << "dlupdate mkmedia: " << packages << " packages, " << bytesIn << " bytes in, " << bytesOut
+                << " bytes out, " << hddFileCount << " HDD files, system version "
+                << (m.hdd ? systemVersion(m.hdd->versionText) : std::string("none (no HDD system)")) << "\n";
         return kExitOk;
     } catch (const MediaError &e) {
-        err << "dlupdate mkmedia: " << e.what() << "\n";
-        return kExitUsage;
+        return fail(e.what(), kExitUsage);
     } catch (const MediaIoError &e) {
-        err << "dlupdate mkmedia: " << e.what() << "\n";
-        return kExitUnusable;
+        return fail(e.what(), kExitUnusable);
     } catch (const std::bad_alloc &) {
-        err << "dlupdate mkmedia: out of memory\n";
-        return kExitUnusable;
+        return fail("out of memory", kExitUnusable);
     }
 }
 

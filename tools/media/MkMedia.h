@@ -1,17 +1,28 @@
 // dlupdate mkmedia MANIFEST --out DIR: builds update media from a manifest.
 #pragma once
 
+#include "tools/media/Images.h"
 #include "tools/media/Manifest.h"
 #include "tools/media/Media.h"
+#include "tools/media/Package.h"
 
 #include <ostream>
 #include <string>
 
 namespace media {
 
+struct MkMediaOptions {
+    int level = kDefaultLevel; // kMinLevel to kMaxLevel
+    unsigned jobs = 0;         // threads compressing packages; 0: one per core
+};
+
 // Everything the manifest names, loaded, checked and laid out, before a
-// byte is written. Throws MediaError or MediaIoError.
-MediaSet buildMedia(const Manifest &manifest);
+// byte is written to the media; the HDD chain waits in a temporary file.
+// The result is the same whatever options.jobs is. `done` is called for
+// each package, in the order of the media. Throws MediaError or
+// MediaIoError.
+MediaSet buildMedia(const Manifest &manifest, const MkMediaOptions &options = {},
+                    const PackageDone &done = {});
 
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitUnusable = 5; // an input file or the output folder
@@ -20,6 +31,6 @@ inline constexpr int kExitUsage = 64;   // the manifest or what it describes
 // Writes the media into `outDir` and one line per file on `out`; on
 // failure, one line on `err` and nothing changed in `outDir`.
 int runMkMedia(const std::string &manifest, const std::string &outDir, std::ostream &out,
-               std::ostream &err);
+               std::ostream &err, const MkMediaOptions &options = {});
 
 } // namespace media

@@ -1,6 +1,7 @@
 #include "tools/media/OutputFolder.h"
 
 #include "tools/media/PairSwap.h"
+#include "tools/media/Spool.h"
 
 #include <cstdlib>
 #include <fstream>
@@ -133,12 +134,16 @@ void requireOnlyMedia(const fs::path &folder)
         throw MediaIoError("cannot read " + folder.string() + ": " + ec.message());
 }
 
-void writeFile(const fs::path &file, const Bytes &content)
+void writeFile(const fs::path &file, const MediaFile &media)
 {
-    Bytes stored = pairSwap(content);
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char *>(stored.data()),
-              static_cast<std::streamsize>(stored.size()));
+    if (media.spool) {
+        media.spool->copySwapped(media.from, media.to, out);
+    } else {
+        Bytes stored = pairSwap(media.content);
+        out.write(reinterpret_cast<const char *>(stored.data()),
+                  static_cast<std::streamsize>(stored.size()));
+    }
     out.close();
     if (!out)
         throw MediaIoError("cannot write " + file.string());
@@ -174,7 +179,7 @@ std::vector<std::string> writeMedia(const fs::path &dir, const MediaSet &media)
         fs::create_directory(fresh);
         fs::create_directory(aside);
         for (const MediaFile &file : media.files)
-            writeFile(fresh / file.name, file.content);
+            writeFile(fresh / file.name, file);
 
         Transaction tx;
         if (media.modelFolder && !modelExists)

@@ -1,15 +1,20 @@
 #include "tools/media/Package.h"
 
 #include <zlib.h>
+#ifdef DL_HAVE_LIBDEFLATE
+#include <libdeflate.h>
+#endif
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <memory>
+#include <new>
 
 namespace media {
 
 namespace {
 
-constexpr int kDeflateLevel = 9;
 constexpr std::string_view kDataStart = "DATASTART";
 constexpr std::string_view kKeys[] = {"EXPANDEDSIZE", "COMPRESSEDSIZE", "DBNAME", "VERSION",
                                       "COMMENT",      "LANGUAGECODE",   kDataStart};
@@ -37,16 +42,51 @@ void appendPair(Bytes &out, std::string_view key, std::string_view value)
 
 } // namespace
 
-Bytes zlibDeflate(std::span<const std::uint8_t> content)
+#ifdef DL_HAVE_LIBDEFLATE
+namespace {
+
+struct CompressorFree {
+    void operator()(libdeflate_compressor *c) const { libdeflate_free_compressor(c); }
+};
+
+// One compressor per thread and level, kept: making one costs more than
+// compressing a small file.
+libdeflate_compressor &compressor(int level)
 {
+    thread_local std::unique_ptr<libdeflate_compressor, CompressorFree> kept[kMaxLevel + 1];
+    auto &c = kept[level];
+    if (!c)
+        c.reset(libdeflate_alloc_compressor(level));
+    if (!c)
+        throw std::bad_alloc();
+    return *c;
+}
+
+} // namespace
+#endif
+
+Bytes zlibDeflate(std::span<const std::uint8_t> content, int level)
+{
+    level = std::clamp(level, kMinLevel, kMaxLevel);
+#ifdef DL_HAVE_LIBDEFLATE
+    libdeflate_compressor &c = compressor(level);
+    Bytes out(libdeflate_zlib_compress_bound(&c, content.size()));
+    std::size_t size =
+        libdeflate_zlib_compress(&c, content.data(), content.size(), out.data(), out.size());
+    if (size == 0)
+        throw MediaError("libdeflate compression failed");
+    out.resize(size);
+    return out;
+#else
     uLongf size = compressBound(static_cast<uLong>(content.size()));
     Bytes out(size);
     int rc = compress2(out.data(), &size, content.data(), static_cast<uLong>(content.size()),
-                       kDeflateLevel);
+                       std::min(level, Z_BEST_COMPRESSION));
     if (rc != Z_OK)
         throw MediaError("zlib compression failed (" + std::to_string(rc) + ")");
     out.resize(size);
     return out;
+#endif
 }
 
 void checkHeaderValue(std::string_view label, std::string_view key, std::string_view value)
@@ -69,7 +109,7 @@ void checkHeaderValue(std::string_view label, std::string_view key, std::string_
 }
 
 Package makePackage(const PackageInfo &info, std::span<const std::uint8_t> content,
-                    std::string_view label)
+                    std::string_view label, int level)
 {
     checkHeaderValue(label, "DBNAME", info.dbName);
     checkHeaderValue(label, "VERSION", info.version);
@@ -80,7 +120,7 @@ Package makePackage(const PackageInfo &info, std::span<const std::uint8_t> conte
     if (content.size() > INT32_MAX)
         throw MediaError(std::string(label) + ": content of " + std::to_string(content.size()) +
                          " bytes is larger than a package can hold");
-    Bytes data = zlibDeflate(content);
+    Bytes data = zlibDeflate(content, level);
     if (data.size() > INT32_MAX)
         throw MediaError(std::string(label) + ": compressed data is larger than a package can hold");
 

@@ -16,6 +16,7 @@
 #include <optional>
 #include <ostream>
 #include <stdexcept>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace dlrun {
@@ -41,6 +42,9 @@ bool checkUsage(const RunOptions &o, std::ostream &err, std::vector<host::KeyEnt
             throw std::invalid_argument("--sessions must be 1 or more");
         if (o.keysGiven && o.interactiveGiven && o.interactive)
             throw std::invalid_argument("--keys and --interactive exclude each other");
+        if (o.interactiveGiven && o.interactive && !::isatty(0))
+            throw std::invalid_argument("--interactive takes the keys from a terminal on standard input, "
+                                        "and it is not one; give the keys with --keys LIST");
         host::Faults scratch;
         for (const auto &f : o.faults)
             scratch.add(f);
@@ -94,6 +98,28 @@ void reportEvents(const host::Faults &faults, std::ostream &err)
         err << " " << kind << "=" << (it == faults.eventCounts().end() ? 0 : it->second);
     }
     err << "\n" << std::flush;
+}
+
+// Where the live panel is drawn: standard output when it is a terminal,
+// else the terminal the keys come from, so that a piped console stays the
+// console alone. -1 when there is none.
+int openPanelTerminal(bool &opened)
+{
+    opened = false;
+    if (::isatty(1))
+        return 1;
+    const char *name = ::ttyname(0);
+    for (const char *path : {"/dev/tty", name})
+        if (path) {
+            int fd = ::open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+            if (fd >= 0 && ::isatty(fd)) {
+                opened = true;
+                return fd;
+            }
+            if (fd >= 0)
+                ::close(fd);
+        }
+    return -1;
 }
 
 void reportCutNotReached(const host::Faults &faults, std::ostream &err)
@@ -154,12 +180,26 @@ int runSessions(const RunOptions &o, const Entry &entry, std::ostream &err)
     bool interactive = o.interactiveGiven ? o.interactive : (!o.keysGiven && ::isatty(0));
     std::atomic<bool> quit{false};
     std::unique_ptr<host::Terminal> terminal;
-    if (interactive)
+    bool panelFdOpened = false;
+    int panelFd = interactive ? openPanelTerminal(panelFdOpened) : -1;
+    if (interactive && panelFd < 0) {
+        err << "dlupdate run: no terminal to draw the panel on: the live panel is off\n" << std::flush;
+        interactive = false;
+    }
+    if (interactive) {
+        host::Terminal::Options view;
+        view.outputFd = panelFd;
+        // A second 'q' during the update ends the run as a power cut does;
+        // the run then ends through its usual path, the keyboard restored.
+        view.onPowerCut = [&machine] { machine->faults().cutPower("from the keyboard"); };
         terminal = std::make_unique<host::Terminal>(
-            machine->panel(), machine->keys(), machine->kernel(), [&] {
+            machine->panel(), machine->keys(), machine->kernel(),
+            [&] {
                 quit = true;
                 machine->kernel().interrupt();
-            });
+            },
+            std::move(view));
+    }
 
     int status = kReturned0;
     for (int session = 1; session <= o.sessions; ++session) {
@@ -190,6 +230,8 @@ int runSessions(const RunOptions &o, const Entry &entry, std::ostream &err)
         status = s.status;
     }
     terminal.reset();
+    if (panelFdOpened)
+        ::close(panelFd);
     machine->console().flush();
 
     if (!o.panelFile.empty()) {

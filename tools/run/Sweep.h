@@ -63,8 +63,9 @@ struct FlagRule {
 };
 FlagRule expectedFlags(std::uint32_t flagsAtBoot, const Boot &boot, const std::string &cutEvent);
 // After a boot that a fault ended: a target touched and not finished keeps
-// its flag; a finished one never does; one begun but untouched may.
-FlagRule expectedFlagsAfterFault(const Boot &boot);
+// its flag; a finished one never does, unless the fault is in the clear
+// itself; one begun but untouched may.
+FlagRule expectedFlagsAfterFault(const Boot &boot, const std::string &faultName);
 
 // "FLASH_REWRITE" / "HDD_UPDATE" / "FLASH_REWRITE+HDD_UPDATE" / "none".
 std::string describeFlags(std::uint32_t flags);
@@ -123,7 +124,8 @@ public:
     // from its first call on (NAME): the boot ends with a documented status
     // (a stall is reported in `reached`), the flags name what is unfinished,
     // and a boot without faults finishes as the reference. `perName` > 0
-    // tries that many calls of each name, spread evenly, not all.
+    // tries that many calls of each name, spread evenly, not all; < 0 only
+    // the name failing for good.
     std::vector<Row> faultSweep(const std::map<std::string, long> &calls, long perName = 0,
                                 const std::function<void(long, long)> &progress = {});
 

@@ -160,7 +160,7 @@ int dlFirmHdLoaderUSBHdUpdate(char *buffer, INT32 length, INT32 fileIndex)
     }
 
     // The table holds 2048 records: packages beyond stay for the next file.
-    count = dlFirmGetDBInfo(dbInfo, buffer, length, DL_DB_CHAIN, DL_DB_TABLE_HDD);
+    count = dlFirmGetDBInfoBounded(dbInfo, buffer, length, DL_DB_CHAIN, DL_DB_TABLE_HDD);
     if (count == 0) {
         printf("bootHdLoaderUSBHdUpdate:can not get DB infomation\n");
         if (dl_fp != NULL)

@@ -14,6 +14,12 @@ namespace vx {
 
 MSG_Q_ID dlFirmUpdateUSBQId;
 INT32 HddRetryCount = 0;
+INT32 dlFirmHddSeriesCount = 0;
+
+INT32 dlFirmHddRemainderLost(INT32 remainderLength)
+{
+    return remainderLength > DL_HDD_TRAILER_MAX ? remainderLength : 0;
+}
 
 static const char dlHddLogPath[] = "/TMP/HddUpdateProgress.log";
 static const char dlHddStagePath[] = "/TMP/hdd.bin";
@@ -80,6 +86,7 @@ static int dlHddLoadFiles(INT32 count, INT32 *sizes)
     INT32 remainderLength = 0;
     INT32 partLength;
     UINT32 consumed;
+    INT32 lost;
     int k = 0;
 
     HddRetryCount = 0;
@@ -176,8 +183,16 @@ static int dlHddLoadFiles(INT32 count, INT32 *sizes)
         }
         free(part);
     }
-    // The last file's remainder holds no package.
+    // Past the trailer the chain goes on: a package cut short, or packages
+    // beyond what a loader's table holds.
     free(remainder);
+    lost = dlFirmHddRemainderLost(remainderLength);
+    if (lost > 0) {
+        printf("USB HDD last file error: %d bytes not loaded\n", (int)lost);
+        fprintf(dl_fp, "[dlFirmHdUpdate_USB] USB HDD last file error: %d bytes not loaded\n",
+                (int)lost);
+        return -1;
+    }
     return 0;
 }
 
@@ -198,7 +213,13 @@ int dlFirmHdUpdate_USB(UINT32 selection)
     }
 
     if (selection & DL_ITEM_HDD) {
-        setBitNvFlag(0x10, 0);
+        // Without its flag a cut power would leave a half-written disk that
+        // the next boot cannot know of: the update is not started.
+        if (setBitNvFlag(0x10, 0) != 0) {
+            printf("HDD NVRAM flag set error\n");
+            fprintf(dl_fp, "[dlFirmHdUpdate_USB] HDD NVRAM flag set error\n");
+            return dlHddFailed();
+        }
         DLBOARD_ARCHVIER_DISPLAY_YPOINT = 8;
         bootDispString(0, 42, 4, "HDD SYS Update .......");
 
@@ -220,6 +241,13 @@ int dlFirmHdUpdate_USB(UINT32 selection)
         memset(sizes, 0, sizeof sizes);
         if (dlFirmUsbCheckHDD(&count, sizes) != 0) {
             fprintf(dl_fp, "[dlFirmHdUpdate_USB] dlFirmUsbCheckHDD() error.\n");
+            return dlHddFailed();
+        }
+        // A file offered at the start that is gone now: the series would
+        // end early with its packages never loaded.
+        if (count < dlFirmHddSeriesCount) {
+            printf("USB HDD file %d missing\n", (int)(count + 1));
+            fprintf(dl_fp, "[dlFirmHdUpdate_USB] USB HDD file %d missing\n", (int)(count + 1));
             return dlHddFailed();
         }
         bootDispString(0, 0, 7, "  Download Storage -> HDD copying");

@@ -18,6 +18,18 @@ extern MSG_Q_ID dlFirmUpdateUSBQId;
 // 1 after a failed loading of the current file, 0 after a success.
 extern INT32 HddRetryCount;
 
+// Files of the HDD series that the availability check of this session
+// found (0 when it found none): the HDD update loads every one of them.
+extern INT32 dlFirmHddSeriesCount;
+
+// What may follow the last package's data at the end of the HDD chain: the
+// CR LF behind every package, and the 0xFF pad that the pair swap puts in
+// front of an odd length's last byte.
+constexpr INT32 DL_HDD_TRAILER_MAX = 3;
+// Bytes of a last part buffer's remainder that were never loaded: 0 when
+// the remainder is no more than the chain's trailer.
+INT32 dlFirmHddRemainderLost(INT32 remainderLength);
+
 // Loader result message: status byte, then the consumed length at offset 4
 // in the machine's own byte order.
 constexpr int DL_HDD_LOADER_MSG_SIZE = 8;

@@ -36,8 +36,14 @@ void bootUpdateUSBMediaModeuleCheck(UINT32 mask)
 
     // The HDD package files are looked for on the storage, not in /TMP.
     memset(sizes, 0, sizeof(sizes));
-    if (dlFirmUsbCheckHDD(&count, sizes) == 0 && (mask & DL_ITEM_HDD) == 0)
-        dlFirmUpdateModuleEnableFlag |= DL_ITEM_HDD;
+    if (dlFirmUsbCheckHDD(&count, sizes) == 0) {
+        // The HDD update must find every file of the series offered here.
+        dlFirmHddSeriesCount = count;
+        if ((mask & DL_ITEM_HDD) == 0)
+            dlFirmUpdateModuleEnableFlag |= DL_ITEM_HDD;
+    } else {
+        dlFirmHddSeriesCount = 0;
+    }
 
     dlFirmModuleFileCheck("/TMP/lsrfirm.tz", DL_ITEM_LSR, mask);
     dlFirmModuleFileCheck("/TMP/pfcfirm.tz", DL_ITEM_PFC, mask);

@@ -63,6 +63,10 @@ int dlFirmUpdateUSBMediaMain()
 
     dlfrwInit();
 
+    /* what an earlier session found must not decide this one */
+    bootUpdateFRWCheck = 0;
+    dlFirmHddSeriesCount = 0;
+
     memset(firmImageFile0, 0, sizeof firmImageFile0);
     memset(firmImageFile1, 0, sizeof firmImageFile1);
     memset(firmImageFile2, 0, sizeof firmImageFile2);

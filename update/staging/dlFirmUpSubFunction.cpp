@@ -117,20 +117,29 @@ int dlFirmUsbReadFile_Swap(int destination, int source)
     return total;
 }
 
-/* Reads chunks straight into the destination and swaps each where it
- * landed, while it is still in the cache: no working buffer and no second
- * copy. Stops when a read gives nothing or, with a size of 0 or more, once
+/* Reads chunks into the 64 KiB working buffer and swaps each from there
+ * into the destination while it is still in the cache: one pass over the
+ * bytes. Stops when a read gives nothing or, with a size of 0 or more, once
  * `size` bytes are placed. */
 static int dlFirmReadMemSwap(char *destination, int source, INT32 size)
 {
+    char *buf;
     int n;
     int total = 0;
 
+    buf = (char *)malloc(DL_SWAP_CHUNK);
+    if (buf == NULL) {
+        printf("malloc error \n");
+        exit(1);
+    }
+    /* every byte swapped out was read into it first: one clearing will do */
+    memset(buf, 0, DL_SWAP_CHUNK);
+
     do {
-        n = read(source, destination + total, DL_SWAP_CHUNK);
+        n = read(source, buf, DL_SWAP_CHUNK);
         if (n <= 0)
             break;
-        dlSwapChunk(destination + total, destination + total, n);
+        dlSwapChunk(destination + total, buf, n);
         total += n;
     } while (size < 0 || total < size);
 
@@ -139,6 +148,7 @@ static int dlFirmReadMemSwap(char *destination, int source, INT32 size)
         destination[total - 1] = (char)0xFF;
         total++;
     }
+    free(buf);
     return total;
 }
 
@@ -218,7 +228,7 @@ INT32 dlFirmFindLongValueByKey_USB(char *origin, const char *key, INT32 length)
     return (INT32)dlBoradFindLongValueByPtr(copy);
 }
 
-int dlFirmGetDBInfo(DL_DB_INFO *table, char *buffer, INT32 size, int mode, int capacity)
+int dlFirmGetDBInfoBounded(DL_DB_INFO *table, char *buffer, INT32 size, int mode, int capacity)
 {
     char *end = buffer + size;
     long originOffset;
@@ -294,6 +304,13 @@ int dlFirmGetDBInfo(DL_DB_INFO *table, char *buffer, INT32 size, int mode, int c
             originOffset = (rec->dataStart - buffer) + rec->compressedSize + 2;
         }
     }
+}
+
+/* The exported form takes no capacity: it is bounded by the largest table
+ * the module's callers hold, the HDD loader's 2,048 records. */
+int dlFirmGetDBInfo(DL_DB_INFO *table, char *buffer, INT32 size, int mode)
+{
+    return dlFirmGetDBInfoBounded(table, buffer, size, mode, DL_DB_TABLE_HDD);
 }
 
 } // namespace vx

@@ -50,8 +50,8 @@ STATUS bootUpdateTempDevCreate3();
 // File to file through two 64 KiB buffers; without them it ends the
 // calling task with exit(1).
 int dlFirmUsbReadFile_Swap(int destination, int source);
-// The memory readers read into the destination and swap it in place: they
-// need no working buffer.
+// The memory readers swap each chunk from a 64 KiB working buffer into the
+// destination; without the buffer they end the calling task with exit(1).
 // The destination holds the whole file rounded up to even.
 int bootUsbReadMem_Swap(char *destination, int source);
 // Stops after the 64 KiB chunk that reaches `size`: the destination holds
@@ -59,8 +59,12 @@ int bootUsbReadMem_Swap(char *destination, int source);
 int bootUsbReadMem_Swap_Size(char *destination, int source, INT32 size);
 
 // ---- package header lookup ----
-// Fills at most `capacity` records; returns the number filled in full.
-int dlFirmGetDBInfo(DL_DB_INFO *table, char *buffer, INT32 size, int mode, int capacity);
+// Returns the number of records filled in full. The exported form may fill
+// up to DL_DB_TABLE_HDD records (the largest table the module defines);
+// the module's own callers use the bounded variant with their table's
+// capacity.
+int dlFirmGetDBInfo(DL_DB_INFO *table, char *buffer, INT32 size, int mode);
+int dlFirmGetDBInfoBounded(DL_DB_INFO *table, char *buffer, INT32 size, int mode, int capacity);
 char *dlFirmFindPtrByKey_USB(char *origin, const char *key, INT32 length);
 INT32 dlFirmFindLongValueByKey_USB(char *origin, const char *key, INT32 length);
 

@@ -53,8 +53,9 @@ static int dlFirmReadToArea(int fd, char *area, int limit)
 }
 
 /* Writes `length` bytes in chunks, each advancing by what the write
- * reports, until all are written or a write reports nothing. */
-static void dlFirmWriteFromArea(int fd, char *area, int length)
+ * reports, until all are written or a write reports nothing; returns the
+ * bytes written. */
+static int dlFirmWriteFromArea(int fd, char *area, int length)
 {
     int done = 0;
     int piece;
@@ -69,6 +70,17 @@ static void dlFirmWriteFromArea(int fd, char *area, int length)
             break;
         done += n;
     }
+    return done;
+}
+
+/* Length of an open file, the position left at its start; -1 when it
+ * cannot be measured. */
+static int dlFirmFileLength(int fd)
+{
+    int end = lseek(fd, 0, SEEK_END);
+
+    lseek(fd, 0, SEEK_SET);
+    return end;
 }
 
 /* Writes one package's compressed data to "/TMP/temp.db". */
@@ -127,7 +139,12 @@ int dlFirmFromTenkai(char *versionTable)
     int fromFd;
     int fd;
     int n;
+    int length;
+    int total;
     int dbNumber;
+    /* cleared by anything that would put a cut or misplaced image into
+     * the flash: the file is then not left for the OS UI update */
+    int whole = 1;
 
     fromFd = open(dlTmpFromBin, DL_CREATE_NEW, DL_FILE_MODE);
     if (fromFd == ERROR) {
@@ -143,11 +160,22 @@ int dlFirmFromTenkai(char *versionTable)
     }
     memset(buf, 0, DL_SWAP_CHUNK);
 
+    /* image 1 goes first: without all of it image 0 lands at the wrong
+     * offset of the flash */
     fd = open(dlTmpImage1, O_RDONLY, 0);
     if (fd != ERROR) {
-        while ((n = read(fd, buf, DL_SWAP_CHUNK)) > 0)
-            write(fromFd, buf, n);
+        length = dlFirmFileLength(fd);
+        total = 0;
+        while ((n = read(fd, buf, DL_SWAP_CHUNK)) > 0) {
+            if (write(fromFd, buf, n) != n)
+                whole = 0;
+            total += n;
+        }
+        if (total == 0 || total != length)
+            whole = 0;
         close(fd);
+    } else {
+        whole = 0;
     }
     remove(dlTmpImage1);
 
@@ -164,7 +192,8 @@ int dlFirmFromTenkai(char *versionTable)
     fd = open(dlTmpImage0, O_RDONLY, 0);
     if (fd != ERROR) {
         /* a longer image is no flash ROM image: write nothing cut */
-        if (lseek(fd, 0, SEEK_END) > DL_FROM_IMAGE_SIZE) {
+        length = dlFirmFileLength(fd);
+        if (length > DL_FROM_IMAGE_SIZE) {
             printf("firmImage0.bin size over\n");
             close(fd);
             free(area);
@@ -174,25 +203,38 @@ int dlFirmFromTenkai(char *versionTable)
             remove(dlTmpImage0);
             return ERROR;
         }
-        lseek(fd, 0, SEEK_SET);
-        dlFirmReadToArea(fd, area, DL_FROM_IMAGE_SIZE);
+        if (dlFirmReadToArea(fd, area, DL_FROM_IMAGE_SIZE) != length)
+            whole = 0;
         close(fd);
+    } else {
+        whole = 0;
     }
 
     memset(dbInfo, 0, sizeof(dbInfo));
-    dbNumber = dlFirmGetDBInfo(dbInfo, area, DL_FROM_IMAGE_SIZE, DL_DB_FIXED, DL_DB_TABLE_IMAGE);
+    dbNumber = dlFirmGetDBInfoBounded(dbInfo, area, DL_FROM_IMAGE_SIZE, DL_DB_FIXED, DL_DB_TABLE_IMAGE);
     if (dbNumber == 3)
         dlFirmUsbVersionGet(versionTable, 3, dbInfo, NULL, DL_VER_FROM);
     else
         printf("can not UI Version dbNumber=%d\n", dbNumber);
+    /* one or two packages still make an image; none is no OS UI image */
+    if (dbNumber == 0)
+        whole = 0;
 
-    dlFirmWriteFromArea(fromFd, area + DL_FROM_HALF_SIZE, DL_FROM_HALF_SIZE);
-    dlFirmWriteFromArea(fromFd, area, DL_FROM_HALF_SIZE);
+    if (whole && dlFirmWriteFromArea(fromFd, area + DL_FROM_HALF_SIZE, DL_FROM_HALF_SIZE) !=
+                     DL_FROM_HALF_SIZE)
+        whole = 0;
+    if (whole && dlFirmWriteFromArea(fromFd, area, DL_FROM_HALF_SIZE) != DL_FROM_HALF_SIZE)
+        whole = 0;
 
     free(area);
     free(buf);
     close(fromFd);
     remove(dlTmpImage0);
+    if (!whole) {
+        /* no OS UI item is offered and the flash stays as it is */
+        printf("from.bin not made: OS UI image incomplete\n");
+        remove(dlTmpFromBin);
+    }
     return OK;
 }
 
@@ -226,7 +268,7 @@ int dlFirmEngTenkai(int stagedFd, INT32 length, char *versionTable)
     printf("Eng base  %d\n", total);
 
     memset(dbInfo, 0, sizeof(dbInfo));
-    dbNumber = dlFirmGetDBInfo(dbInfo, area, length, DL_DB_CHAIN, DL_DB_TABLE_IMAGE);
+    dbNumber = dlFirmGetDBInfoBounded(dbInfo, area, length, DL_DB_CHAIN, DL_DB_TABLE_IMAGE);
     if (dbNumber == 0) {
         printf("dlBoardUpdateHDMain:can not get DB infomation\n");
         free(area);
@@ -284,7 +326,7 @@ int dlBoardHddTenkai(int fd, INT32 length, char *versionTable)
     close(fd);
 
     memset(dbInfo, 0, sizeof(dbInfo));
-    dbNumber = dlFirmGetDBInfo(dbInfo, area, length, DL_DB_CHAIN, DL_DB_TABLE_HDD_HEAD);
+    dbNumber = dlFirmGetDBInfoBounded(dbInfo, area, length, DL_DB_CHAIN, DL_DB_TABLE_HDD_HEAD);
     if (dbNumber == 0) {
         printf("dlBoardUpdateHDMain:can not get DB infomation\n");
         free(area);
@@ -339,25 +381,39 @@ int dlBoardHddTenkai(int fd, INT32 length, char *versionTable)
 
 /* Copies a media image file into its staged copy with the pair swap.
  * Returns the staged copy's descriptor, left open for the caller, or ERROR
- * when the source or the copy does not open; *found tells which. The
- * source is closed in every case. */
-static int dlFirmStageImage(const char *source, const char *staged, int *found, int *length)
+ * when the source or the copy does not open; *found tells which, *whole
+ * whether every byte of the source arrived in the copy. The source is
+ * closed in every case. */
+static int dlFirmStageImage(const char *source, const char *staged, int *found, int *length,
+                            int *whole)
 {
     int srcFd;
     int dstFd;
+    int srcLength;
 
     *found = 0;
     *length = 0;
+    *whole = 0;
     srcFd = open(source, O_RDONLY, 0);
     if (srcFd == ERROR)
         return ERROR;
     *found = 1;
     dstFd = open(staged, DL_CREATE_NEW, DL_FILE_MODE);
-    if (dstFd != ERROR)
+    if (dstFd != ERROR) {
+        srcLength = dlFirmFileLength(srcFd);
         *length = dlFirmUsbReadFile_Swap(dstFd, srcFd);
+        /* a full RAM disk takes only part of it */
+        *whole = srcLength >= 0 && *length == srcLength + (srcLength & 1);
+    }
     close(srcFd);
     return dstFd;
 }
+
+/* Images an earlier session left behind (after a failed update nothing
+ * removes them): what is offered must come from the stick in hand. */
+static const char *const dlTmpStaleImages[] = {
+    dlTmpFromBin, "/TMP/lsrfirm.tz", "/TMP/pfcfirm.tz", "/TMP/mfirm.tz", "/TMP/scmfirm.tz",
+};
 
 int dlFirmUsbStrageTenkai(char *versionTable)
 {
@@ -367,19 +423,29 @@ int dlFirmUsbStrageTenkai(char *versionTable)
     int fd;
     int found;
     int length;
+    int whole;
     int sysFallback = 0;
+    int i;
     FILE *fp;
 
     bootUpdateTempDevCreate3();
+    for (i = 0; i < (int)(sizeof(dlTmpStaleImages) / sizeof(dlTmpStaleImages[0])); i++)
+        remove(dlTmpStaleImages[i]);
 
     /* images 0 and 1: the flash image file; without image 0 neither */
-    fd = dlFirmStageImage(firmImageFile0, dlTmpImage0, &found, &length);
-    if (fd != ERROR)
+    fd = dlFirmStageImage(firmImageFile0, dlTmpImage0, &found, &length, &whole);
+    if (fd != ERROR) {
         close(fd);
+        /* a cut copy is no image 0: the flash image step finds none */
+        if (!whole)
+            remove(dlTmpImage0);
+    }
     if (found) {
-        fd = dlFirmStageImage(firmImageFile1, dlTmpImage1, &found, &length);
+        fd = dlFirmStageImage(firmImageFile1, dlTmpImage1, &found, &length, &whole);
         if (fd != ERROR) {
             close(fd);
+            if (!whole)
+                remove(dlTmpImage1);
             if (dlFirmFromTenkai(versionTable) != 0) {
                 printf("FromTenkai error\n");
                 return ERROR;
@@ -388,7 +454,7 @@ int dlFirmUsbStrageTenkai(char *versionTable)
     }
 
     /* image 2: the engine packages */
-    fd = dlFirmStageImage(firmImageFile2, dlTmpImage2, &found, &length);
+    fd = dlFirmStageImage(firmImageFile2, dlTmpImage2, &found, &length, &whole);
     if (fd != ERROR) {
         lseek(fd, 0, SEEK_SET);
         if (dlFirmEngTenkai(fd, length, versionTable) != 0) {

@@ -1,0 +1,217 @@
+// The live panel as a user at a terminal sees it: dlupdate started on a
+// pseudo-terminal of a given size, keys typed into it, the window resized,
+// standard output piped away, and the machine folder read back.
+#include "e2e_support.h"
+
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+
+#include <chrono>
+
+namespace e2e {
+namespace {
+
+// dlupdate on the slave side of a pseudo-terminal, which is its
+// controlling terminal; standard output goes to `stdoutFile` when given.
+class PtyRun {
+public:
+    PtyRun(const std::vector<std::string> &args, int cols, int rows, const fs::path &stdoutFile)
+    {
+        winsize ws{};
+        ws.ws_col = static_cast<unsigned short>(cols);
+        ws.ws_row = static_cast<unsigned short>(rows);
+        std::vector<std::string> words{DL_DLUPDATE};
+        words.insert(words.end(), args.begin(), args.end());
+        std::vector<char *> argv;
+        for (auto &w : words)
+            argv.push_back(w.data());
+        argv.push_back(nullptr);
+        pid_ = ::forkpty(&master_, nullptr, nullptr, &ws);
+        if (pid_ == 0) {
+            if (!stdoutFile.empty()) {
+                int fd = ::open(stdoutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                ::dup2(fd, 1);
+            }
+            ::setenv("LC_ALL", "C", 1);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        if (pid_ < 0)
+            throw std::runtime_error("forkpty failed");
+    }
+    ~PtyRun()
+    {
+        if (pid_ > 0 && !reaped_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        ::close(master_);
+    }
+
+    // Reads until `text` has been seen `times` times (from the start).
+    bool waitFor(const std::string &text, int times = 1)
+    {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        for (;;) {
+            int n = 0;
+            for (std::size_t at = 0; (at = seen_.find(text, at)) != std::string::npos; at += text.size())
+                ++n;
+            if (n >= times)
+                return true;
+            if (std::chrono::steady_clock::now() > deadline || !readSome(200))
+                return false;
+        }
+    }
+    void type(const std::string &bytes)
+    {
+        ASSERT_EQ(::write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    void resize(int cols, int rows)
+    {
+        winsize ws{};
+        ws.ws_col = static_cast<unsigned short>(cols);
+        ws.ws_row = static_cast<unsigned short>(rows);
+        ::ioctl(master_, TIOCSWINSZ, &ws);
+    }
+    // Reads to the end and returns the exit status.
+    int finish()
+    {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (std::chrono::steady_clock::now() < deadline && readSome(200)) {
+        }
+        int st = 0;
+        ::waitpid(pid_, &st, 0);
+        reaped_ = true;
+        return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    }
+    const std::string &seen() const { return seen_; }
+
+private:
+    // False at the end of the output.
+    bool readSome(int ms)
+    {
+        pollfd p{master_, POLLIN, 0};
+        if (::poll(&p, 1, ms) <= 0)
+            return true;
+        char buf[4096];
+        ssize_t n = ::read(master_, buf, sizeof buf);
+        if (n <= 0)
+            return false;
+        seen_.append(buf, static_cast<std::size_t>(n));
+        return true;
+    }
+    pid_t pid_ = -1;
+    int master_ = -1;
+    bool reaped_ = false;
+    std::string seen_;
+};
+
+TEST(E2eLivePanel, KeysSizesPipesAndQuitting)
+{
+    struct Step {
+        std::string waitFor; // on the terminal, before what follows
+        int times = 1;
+        std::string type;
+        int cols = 0, rows = 0; // resize to, when set
+    };
+    struct Case {
+        const char *what;
+        int cols, rows;
+        bool pipeStdout;
+        std::vector<std::string> extra;
+        std::vector<Step> steps;
+        int status;
+        std::vector<std::string> shown, notShown;
+        std::uint32_t flags;
+    } cases[] = {
+        {"normal size: keys named on the status line, q before the menu is confirmed",
+         100, 30, false, {},
+         {{"[keys on]  0-9 keys, Enter confirm, q quit", 1, "7"},
+          {"7 -> key 22 not enabled", 1, "x"},
+          {"x: not a key; digits, Enter, q", 1, "1"},
+          {"1 -> key 4 sent", 1, "q"}},
+         6, {"|     1. OS UI Update", "session 1: ended from the keyboard"}, {"power cut"}, 0},
+        {"standard output piped: the panel on the terminal, the console in the pipe",
+         100, 30, true, {},
+         {{"[keys on]", 1, "\r"}},
+         0, {"Update Completed.", "Enter -> key 52 sent", "session 1: returned 0"}, {"Download -> OK"}, 0},
+        {"60x15: one line and the console alone", 60, 15, false, {},
+         {{"dlupdate run: the panel needs 84x22; this window is 60x15\r", 1, "q"}},
+         6, {"dlFirmUpdateModuleEnableFlag:7e"}, {"+-----", "[keys"}, 0},
+        {"resized: small, large, small again", 60, 15, false, {},
+         {{"this window is 60x15", 1, "", 100, 30},
+          {"[keys on]", 1, "", 70, 20},
+          {"this window is 70x20", 1, "q"}},
+         6, {"+-----"}, {}, 0},
+        {"q twice during the update: a warning, then the power is cut", 100, 30, false,
+         {"--fault", "msgq-send"}, // the update's results never arrive: it waits
+         {{"[keys on]", 1, "\r"},
+          {"fault msgq-send: msgQSend fails", 4, "q"},
+          {"the update cannot be stopped on the device: q again cuts the power", 1, "q"}},
+         9, {"power cut from the keyboard"}, {"session 1:"}, 0x10},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Session s;
+        s.media = sharedMedia("sample");
+        fs::path console = s.dir / "console.txt";
+        std::vector<std::string> args{"run", "--media", s.media.string(), "--machine", s.machine.dir.string()};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        PtyRun run(args, c.cols, c.rows, c.pipeStdout ? console : fs::path());
+        for (const Step &step : c.steps) {
+            ASSERT_TRUE(run.waitFor(step.waitFor, step.times)) << step.waitFor << "\n" << run.seen();
+            if (step.cols)
+                run.resize(step.cols, step.rows);
+            if (!step.type.empty())
+                run.type(step.type);
+        }
+        EXPECT_EQ(run.finish(), c.status) << run.seen();
+        for (const auto &text : c.shown)
+            EXPECT_NE(run.seen().find(text), std::string::npos) << text << "\n" << run.seen();
+        for (const auto &text : c.notShown)
+            EXPECT_EQ(run.seen().find(text), std::string::npos) << text << "\n" << run.seen();
+        // The shell's prompt starts on a line of its own.
+        EXPECT_EQ(run.seen().back(), '\n');
+        if (c.pipeStdout) {
+            std::string out = readText(console);
+            EXPECT_NE(out.find("Download -> OK\n"), std::string::npos) << out;
+            EXPECT_EQ(out.find('\x1b'), std::string::npos) << "the console alone goes to the pipe";
+        }
+        EXPECT_EQ(s.machine.rewriteFlags(), c.flags);
+    }
+}
+
+// mkmedia at a terminal: a progress line while it works and one summary
+// line at the end, on standard error only; standard output keeps the file
+// list alone. (Off a terminal, standard error stays empty: the other tests.)
+TEST(E2eProgress, MkmediaSumsUpAtATerminalAndKeepsStandardOutputClean)
+{
+    TempDir dir;
+    fs::create_directories(dir / "work");
+    std::ofstream(dir / "work" / "manifest.json") << sampleManifest().dump(2);
+    const fs::path list = dir / "files.txt";
+    PtyRun run({"mkmedia", (dir / "work" / "manifest.json").string(), "--out", (dir / "media").string()}, 100, 30,
+               list);
+    EXPECT_EQ(run.finish(), 0) << run.seen();
+    EXPECT_EQ(readText(list), "fwstore/firmImage0.bin\nfwstore/firmImage1.bin\nfwstore/firmImage2.bin\n"
+                              "fwstore/1\nfwstore/2\nfwstore/3\n");
+    // 3 UI packages, 4 units, the version text and 6 tree files.
+    std::uint64_t in = 0;
+    for (const auto &e : fs::recursive_directory_iterator(sampleDir() / "inputs"))
+        if (e.is_regular_file())
+            in += fs::file_size(e.path());
+    std::string summary = "dlupdate mkmedia: 14 packages, ";
+    std::size_t at = run.seen().find(summary);
+    ASSERT_NE(at, std::string::npos) << run.seen();
+    std::string line = run.seen().substr(at, run.seen().find('\r', at) - at);
+    // Bytes in: the inputs and the short version text.
+    EXPECT_NE(line.find(" bytes out, 3 HDD files, system version V1R2.10 A"), std::string::npos) << line;
+    std::uint64_t bytesIn = std::stoull(line.substr(summary.size()));
+    EXPECT_GT(bytesIn, in);
+    EXPECT_LT(bytesIn, in + 200);
+}
+
+} // namespace
+} // namespace e2e
