@@ -1,6 +1,7 @@
 #include "host/Faults.h"
 
 #include <array>
+#include <atomic>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -131,7 +132,7 @@ bool Faults::powerCutDue(std::string_view event)
 {
     long n = ++events_[std::string(event)];
     // A cut from outside lands in the next event any task comes to.
-    if (cutPending_.load())
+    if (std::atomic_ref<bool>(cutPending_).load())
         return true;
     return !cutEvent_.empty() && event == cutEvent_ && n == cutAt_;
 }
@@ -145,7 +146,7 @@ void Faults::cutPower(std::string_view cause)
                                  : std::string(cause);
     if (powerSwitch_) {
         powerSwitch_(what);
-        cutPending_ = true; // only from outside a task does the switch return
+        std::atomic_ref<bool>(cutPending_).store(true); // only from outside does it return
         return;
     }
     std::fflush(stdout);

@@ -69,7 +69,7 @@ private:
     long cutAt_ = 0;
     std::function<void()> cutAction_;
     std::function<void(const std::string &)> powerSwitch_;
-    std::atomic<bool> cutPending_{false};
+    bool cutPending_ = false; // set from the keyboard thread: atomic_ref
 };
 
 } // namespace host
