@@ -5,8 +5,9 @@
 #pragma once
 
 #include "bootenv/vxWorks.h"
+#include "bootenv/dlNamespace.h"
 
-namespace vx {
+DL_NAMESPACE_BEGIN
 
 // ---- panel -----------------------------------------------------------------
 void bootDispClear();
@@ -76,4 +77,4 @@ long dlBoradFindLongValueByPtr(const char *value);
 // Inflates the zlib stream in `source` into `destination`: 0 or -1.
 int dlBoardArchiver(int command, const char *source, const char *destination, int option);
 
-} // namespace vx
+DL_NAMESPACE_END

@@ -4,8 +4,8 @@
 // How the module is bound to these names
 // --------------------------------------
 // Every declaration here lives in namespace `vx`, and so does every source
-// file of the module (`namespace vx { ... }`). Inside that namespace an
-// unqualified call such as `open(...)`, `printf(...)` or `malloc(...)` finds
+// file of the module (between DL_NAMESPACE_BEGIN and DL_NAMESPACE_END,
+// bootenv/dlNamespace.h). Inside that namespace an unqualified call such as `open(...)`, `printf(...)` or `malloc(...)` finds
 // `vx::open`, `vx::printf`, `vx::malloc` first, and a name found in an inner
 // namespace hides the global one, so the C library's function of the same
 // name is never considered: no call of the module can reach the host's
@@ -17,9 +17,15 @@
 // This header includes no host header, only <utility> of the standard library.
 #pragma once
 
+#include "bootenv/dlNamespace.h"
+
+#if defined(DL_DEVICE_DECLS)
+#error "these are the host machine's declarations; the device build takes its own"
+#endif
+
 #include <utility>
 
-namespace vx {
+DL_NAMESPACE_BEGIN
 
 // ---- basic types ---------------------------------------------------------
 typedef int STATUS;
@@ -171,9 +177,14 @@ DOS_VOL_DESC *dosFsMkfs(const char *volName, BLK_DEV *pBlkDev);
 // The device serving `name` (the default device when none matches, with
 // *pNameTail == name), or null when there is no default device either.
 DEV_HDR *iosDevFind(const char *name, const char **pNameTail);
+// The device's own form, with its unqualified tail.
+inline DEV_HDR *iosDevFind(char *name, char **pNameTail)
+{
+    return iosDevFind(static_cast<const char *>(name), const_cast<const char **>(pNameTail));
+}
 
 // ---- PowerPC ---------------------------------------------------------------
 // Store barrier: earlier device stores complete before later ones.
 void vxEieio();
 
-} // namespace vx
+DL_NAMESPACE_END

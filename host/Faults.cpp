@@ -1,27 +1,109 @@
 #include "host/Faults.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace host {
 
 namespace {
 
-constexpr std::array<std::string_view, 20> kPlainFaults = {
-    "ramdisk",      "keys",        "msgq-create",  "msgq-send",   "msgq-receive",
-    "archiver",     "copy",        "mkdir",        "flash-create", "flash-info",
-    "flash-erase",  "flash-write", "flash-verify", "nvram-set",   "nvram-clear",
-    "unit.lsr",     "unit.pfc",    "unit.engine",  "unit.scanner", "hd-init",
+struct Named {
+    std::string_view name;
+    std::string_view what; // what fails, or what a cut leaves
 };
 
-constexpr std::array<std::string_view, 6> kEvents = {
-    "flash-erase", "flash-write", "archiver", "unit", "nvram-set", "nvram-clear",
-};
+constexpr std::array<Named, 21> kPlainFaults = {{
+    {"ramdisk", "ramDevCreate yields no device"},
+    {"keys", "bootGetKeyFocus returns null"},
+    {"msgq-create", "msgQCreate returns null"},
+    {"msgq-send", "msgQSend returns -1"},
+    {"msgq-receive", "msgQReceive returns -1"},
+    {"archiver", "dlBoardArchiver creates or truncates the destination, writes nothing, returns -1"},
+    {"copy", "copy returns -1"},
+    {"mkdir", "catMkdir fails"},
+    {"flash-create", "fromDevCreate fails"},
+    {"flash-info", "fromDevGetInfo fails"},
+    {"flash-erase", "the flash erase fails"},
+    {"flash-write", "a flash write stores nothing and returns 0"},
+    {"flash-verify", "a read of the flash device returns a wrong byte (each read counts once)"},
+    {"nvram-set", "setBitNvFlag returns -1 and changes nothing"},
+    {"nvram-clear", "clearBitNvRAMFlags returns -1 and changes nothing"},
+    {"unit.lsr", "frwRewriteMAIN for the laser unit returns -1"},
+    {"unit.pfc", "frwRewriteMAIN for the PFC unit returns -1"},
+    {"unit.engine", "frwRewriteMAIN for the engine returns -1"},
+    {"unit.scanner", "frwRewriteMAIN for the scanner returns -1"},
+    {"hd-init", "bootHdLoaderInit returns -1"},
+    {"malloc", "malloc returns null"},
+}};
+
+// Names that end in what they aim at.
+constexpr std::array<Named, 4> kAimedFaults = {{
+    {"spawn.TASKNAME", "taskSpawn of that task name returns -1"},
+    {"open@PATH", "open or fopen of exactly PATH fails"},
+    {"read@PATH", "a read or fread of the file opened as PATH returns half the bytes asked for"},
+    {"archiver@DESTINATION", "dlBoardArchiver writing exactly DESTINATION fails as archiver does"},
+}};
+
+constexpr std::array<Named, 6> kEventTable = {{
+    {"flash-erase", "half the flash area erased"},
+    {"flash-write", "half the bytes of the write programmed"},
+    {"archiver", "half the content written"},
+    {"unit", "half the firmware written"},
+    {"nvram-set", "setBitNvFlag, cut before the change"},
+    {"nvram-clear", "clearBitNvRAMFlags, cut before the change"},
+}};
+
+// Edit distance, for suggestions on a misspelt name.
+std::size_t distance(std::string_view a, std::string_view b)
+{
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j)
+        row[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            std::size_t up = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+            diagonal = up;
+        }
+    }
+    return row[b.size()];
+}
+
+// The names within a third of their length of `name`, nearest first.
+std::vector<std::string> closest(std::string_view name, const std::vector<std::string> &names)
+{
+    std::vector<std::pair<std::size_t, std::string>> scored;
+    for (const auto &n : names) {
+        std::size_t d = distance(name, n);
+        if (d <= std::max<std::size_t>(2, n.size() / 3))
+            scored.emplace_back(d, n);
+    }
+    std::stable_sort(scored.begin(), scored.end(),
+                     [](const auto &x, const auto &y) { return x.first < y.first; });
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < scored.size() && i < 3; ++i)
+        out.push_back(scored[i].second);
+    return out;
+}
+
+std::string didYouMean(const std::vector<std::string> &names)
+{
+    if (names.empty())
+        return "";
+    std::string s = "; did you mean ";
+    for (std::size_t i = 0; i < names.size(); ++i)
+        s += (i == 0 ? "" : i + 1 == names.size() ? " or " : ", ") + names[i];
+    return s + "?";
+}
 
 long parseCount(std::string_view text, std::string_view spec, const char *what)
 {
@@ -37,21 +119,98 @@ long parseCount(std::string_view text, std::string_view spec, const char *what)
 
 bool Faults::knownFault(std::string_view name)
 {
-    if (name == "malloc")
-        return true;
     for (auto f : kPlainFaults)
-        if (f == name)
+        if (f.name == name)
             return true;
-    for (std::string_view prefix : {"spawn.", "open@", "read@"})
+    for (auto f : kAimedFaults) {
+        std::string_view prefix = f.name.substr(0, f.name.find_first_of(".@") + 1);
         if (name.size() > prefix.size() && name.substr(0, prefix.size()) == prefix)
             return true;
+    }
     return false;
+}
+
+std::vector<std::string> Faults::describe()
+{
+    std::vector<std::string> lines;
+    auto line = [&](std::string_view kind, const Named &n) {
+        std::string l = std::string(kind) + std::string(n.name);
+        l.resize(std::max<std::size_t>(l.size() + 2, 30), ' ');
+        lines.push_back(l + std::string(n.what));
+    };
+    for (const auto &f : kPlainFaults)
+        line("fault ", f);
+    for (const auto &f : kAimedFaults)
+        line("fault ", f);
+    for (const auto &e : kEventTable)
+        line("cut   ", e);
+    return lines;
+}
+
+std::vector<std::string> Faults::faultNames()
+{
+    std::vector<std::string> names;
+    for (const auto &f : kPlainFaults)
+        names.emplace_back(f.name);
+    return names;
+}
+
+std::vector<std::string> Faults::eventNames()
+{
+    std::vector<std::string> names;
+    for (const auto &e : kEventTable)
+        names.emplace_back(e.name);
+    return names;
+}
+
+std::vector<std::string> Faults::closestFaults(std::string_view name)
+{
+    // The forms that take a suffix are offered by their prefix.
+    auto names = faultNames();
+    for (const auto &f : kAimedFaults) {
+        std::size_t stem = f.name.find_first_of(".@");
+        if (name.substr(0, stem) == f.name.substr(0, stem) && name.size() > stem &&
+            (name[stem] == '.' || name[stem] == '@' || name[stem] == '-' || name[stem] == ':'))
+            return {std::string(f.name)};
+    }
+    return closest(name, names);
+}
+
+std::vector<std::string> Faults::closestEvents(std::string_view name)
+{
+    return closest(name, eventNames());
+}
+
+bool Faults::powerCutReached() const
+{
+    auto it = events_.find(cutEvent_);
+    return !cutEvent_.empty() && it != events_.end() && it->second >= cutAt_;
+}
+
+std::vector<Faults::Record> Faults::records() const
+{
+    std::vector<Record> out(faults_.size());
+    for (const auto &[name, f] : faults_)
+        out[f.order] = {f.spec, name, f.skip, f.count, f.seen, f.fired, f.firstFired};
+    return out;
+}
+
+std::string Faults::whyNeverFired(const Record &r)
+{
+    if (r.fired > 0)
+        return "";
+    if (r.calls == 0)
+        return "no call matched";
+    if (r.count == 0)
+        return "its COUNT is 0";
+    return "the run made " + std::to_string(r.calls) + (r.calls == 1 ? " call" : " calls") +
+           " of it, all within SKIP " + std::to_string(r.skip);
 }
 
 bool Faults::knownEvent(std::string_view name)
 {
-    for (auto e : kEvents)
-        if (e == name)
+    for (auto e : kEventTable)
+        if (e.name == name)
             return true;
     return false;
 }
@@ -78,12 +237,18 @@ void Faults::add(std::string_view spec)
             f.skip = parseCount(first, spec, "SKIP");
         }
     } else if (last != std::string_view::npos && name.substr(0, 5) != "open@" &&
-               name.substr(0, 5) != "read@") {
+               name.substr(0, 5) != "read@" && name.substr(0, 9) != "archiver@") {
         throw std::invalid_argument("bad fault '" + std::string(spec) +
                                     "': expected NAME[:SKIP[:COUNT]]");
     }
     if (!knownFault(name))
-        throw std::invalid_argument("unknown fault '" + std::string(name) + "'");
+        throw std::invalid_argument("unknown fault '" + std::string(name) + "'" +
+                                    didYouMean(closestFaults(name)));
+    f.spec = std::string(spec);
+    f.order = faults_.size();
+    auto old = faults_.find(name);
+    if (old != faults_.end())
+        f.order = old->second.order; // the later spec replaces the earlier
     faults_[std::string(name)] = f;
 }
 
@@ -92,14 +257,15 @@ bool Faults::watches(std::string_view name) const
     return census_ || faults_.find(name) != faults_.end();
 }
 
-bool Faults::fail(std::string_view name)
+bool Faults::fail(std::string_view name, std::string_view arg)
 {
-    if (census_) {
+    if (census_ || listener_) {
         auto c = calls_.find(name);
         if (c == calls_.end())
-            calls_.emplace(std::string(name), 1);
-        else
-            ++c->second;
+            c = calls_.emplace(std::string(name), 0).first;
+        ++c->second;
+        if (listener_)
+            listener_(name, c->second, arg);
     }
     if (faults_.empty())
         return false;
@@ -110,7 +276,11 @@ bool Faults::fail(std::string_view name)
     long n = f.seen++;
     if (n < f.skip)
         return false;
-    return f.count < 0 || n < f.skip + f.count;
+    if (f.count >= 0 && n >= f.skip + f.count)
+        return false;
+    if (f.fired++ == 0)
+        f.firstFired = n + 1;
+    return true;
 }
 
 void Faults::setPowerCut(std::string_view spec)
@@ -120,7 +290,8 @@ void Faults::setPowerCut(std::string_view spec)
         throw std::invalid_argument("bad power cut '" + std::string(spec) + "': expected EVENT:N");
     std::string_view event = spec.substr(0, colon);
     if (!knownEvent(event))
-        throw std::invalid_argument("unknown power-cut event '" + std::string(event) + "'");
+        throw std::invalid_argument("unknown power-cut event '" + std::string(event) + "'" +
+                                    didYouMean(closestEvents(event)));
     long n = parseCount(spec.substr(colon + 1), spec, "N");
     if (n < 1)
         throw std::invalid_argument("power cut '" + std::string(spec) + "': N counts from 1");
@@ -128,9 +299,11 @@ void Faults::setPowerCut(std::string_view spec)
     cutAt_ = n;
 }
 
-bool Faults::powerCutDue(std::string_view event)
+bool Faults::powerCutDue(std::string_view event, std::string_view arg)
 {
     long n = ++events_[std::string(event)];
+    if (listener_)
+        listener_(event, n, arg);
     // A cut from outside lands in the next event any task comes to.
     if (std::atomic_ref<bool>(cutPending_).load())
         return true;
@@ -152,6 +325,9 @@ void Faults::cutPower(std::string_view cause)
     std::fflush(stdout);
     std::fprintf(stderr, "power cut %s\n", what.c_str());
     std::fflush(stderr);
+    // The power goes: no exit handler runs, not even a sanitizer's, which
+    // would report the tasks the cut left behind as leaked threads.
+    ::syscall(SYS_exit_group, 9);
     ::_exit(9);
 }
 

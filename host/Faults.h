@@ -10,6 +10,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace host {
 
@@ -18,8 +19,9 @@ public:
     // Parses and adds one spec; std::invalid_argument with a readable
     // message for a bad spec or an unknown name.
     void add(std::string_view spec);
-    // Counts one call of `name`; true when this call must fail.
-    bool fail(std::string_view name);
+    // Counts one call of `name`; true when this call must fail. `arg` says
+    // what the call works on, for the listing of calls.
+    bool fail(std::string_view name, std::string_view arg = {});
     // True when some spec names exactly `name` (nothing is counted).
     bool watches(std::string_view name) const;
     bool empty() const { return faults_.empty() && !census_; }
@@ -36,7 +38,13 @@ public:
     long powerCutAt() const { return cutAt_; }
     // Counts one event; true when the power must be cut in this one. The
     // caller leaves the half-done state, then calls cutPower().
-    bool powerCutDue(std::string_view event);
+    bool powerCutDue(std::string_view event, std::string_view arg = {});
+
+    // --- listing: every counted call and event, in order, with its number
+    // (the N of NAME:N-1:1 or of a cut EVENT:N) ---
+    using Listener = std::function<void(std::string_view name, long n, std::string_view arg)>;
+    void setListener(Listener listener) { listener_ = std::move(listener); }
+    bool listening() const { return static_cast<bool>(listener_); }
     // How many events of each kind were seen (for sweeps).
     const std::map<std::string, long, std::less<>> &eventCounts() const { return events_; }
     // The power goes in the middle of the event: the cut action runs (tests
@@ -52,24 +60,56 @@ public:
     // "from the keyboard"); must not return when called in a task.
     void setPowerSwitch(std::function<void(const std::string &)> off) { powerSwitch_ = std::move(off); }
 
+    // True once the asked-for cut has come (the process may still be in it).
+    bool powerCutReached() const;
+
+    // Each spec added, in the order given, with what became of it, so that
+    // a fault that tested nothing can be told from one that fired.
+    struct Record {
+        std::string spec; // as given
+        std::string name;
+        long skip = 0;
+        long count = -1;      // -1: for ever
+        long calls = 0;       // calls of the name counted
+        long fired = 0;       // of which failed
+        long firstFired = 0;  // the call (from 1) that failed first; 0: none
+    };
+    std::vector<Record> records() const;
+    // Why a spec never fired, or "" when it did.
+    static std::string whyNeverFired(const Record &r);
+
     static bool knownFault(std::string_view name);
     static bool knownEvent(std::string_view name);
+    // The valid names nearest to a mistyped one, best first (at most three).
+    static std::vector<std::string> closestFaults(std::string_view name);
+    static std::vector<std::string> closestEvents(std::string_view name);
+    // One line per fault name, aimed form and power-cut event, with what
+    // it does: "fault NAME  what fails", "cut   EVENT  what it leaves".
+    static std::vector<std::string> describe();
+    // Every plain fault name and every power-cut event, in table order.
+    static std::vector<std::string> faultNames();
+    static std::vector<std::string> eventNames();
 
 private:
     struct Fault {
+        std::string spec;
         long skip = 0;
         long count = -1; // -1: for ever
         long seen = 0;
+        long fired = 0;
+        long firstFired = 0;
+        std::size_t order = 0;
     };
     std::map<std::string, Fault, std::less<>> faults_;
     std::map<std::string, long, std::less<>> events_;
-    std::map<std::string, long, std::less<>> calls_;
+    std::map<std::string, long, std::less<>> calls_; // every name, in a census or while listening
     bool census_ = false;
     std::string cutEvent_;
     long cutAt_ = 0;
     std::function<void()> cutAction_;
     std::function<void(const std::string &)> powerSwitch_;
     bool cutPending_ = false; // set from the keyboard thread: atomic_ref
+    Listener listener_;
 };
 
 } // namespace host

@@ -47,6 +47,12 @@ public:
     void *allocate(std::size_t bytes);
     void release(void *block);
     std::size_t blocks() const;
+    template <class F> void forEach(F f) const
+    {
+        std::lock_guard lock(mutex_);
+        for (void *b : blocks_)
+            f(b);
+    }
 
 private:
     mutable std::mutex mutex_;
@@ -103,6 +109,11 @@ public:
     // Copies every file and folder of "/TMP" into `dir` (nothing when the
     // RAM disk was never made). False on a host error.
     bool copyRamDiskOut(const std::filesystem::path &dir);
+
+    // A run ending with tasks parked for good (a stall, the keyboard) or a
+    // session ended by exit() tells the leak checker that the blocks the
+    // module holds are held, as on the device, not lost.
+    void keepHeldMemory() const;
 
 private:
     ModuleHeap heap_; // outlives every device over the module's memory

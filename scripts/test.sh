@@ -8,23 +8,21 @@
 #   asan     AddressSanitizer and UndefinedBehaviorSanitizer, every test
 #   tsan     ThreadSanitizer, every test
 #   fuzz     each libFuzzer harness for FUZZ_SECONDS (default 20) seconds
-#   s390x    64-bit big-endian build, every test under qemu-s390x, and a
-#            machine folder passed between it and the default build
-#   ppc      32-bit big-endian PowerPC build of the module and the host
-#            machine, the tests that need only the standard library under
-#            qemu-ppc
+#   ppc      32-bit big-endian PowerPC build, the device's processor: every
+#            test under qemu-ppc, and machine folders passed between it and
+#            the default build
 # Each part prints how long it took.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 parts=("$@")
-[ ${#parts[@]} -gt 0 ] || parts=(default asan tsan fuzz s390x ppc)
+[ ${#parts[@]} -gt 0 ] || parts=(default asan tsan fuzz ppc)
 modes=()
 for part in "${parts[@]}"; do
   case $part in
     default | asan | tsan) ;;
     fuzz) modes+=(fuzz) ;;
-    s390x | ppc) modes+=(cross) ;;
+    ppc) modes+=(cross) ;;
     *) echo "test: unknown part $part" >&2; exit 64 ;;
   esac
 done

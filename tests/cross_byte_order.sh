@@ -2,7 +2,8 @@
 # A machine folder is the same bytes whichever byte order wrote it: one
 # dlupdate leaves a half-done machine, the other reads it, finishes the
 # update, and the first reads the result; both read every state alike, and
-# whole sessions on either leave identical folders.
+# whole sessions on either print the same console, leave the same panel and
+# the same folders, byte for byte.
 #
 #   cross_byte_order.sh NATIVE CROSS SOURCE_DIR
 #
@@ -67,8 +68,26 @@ for order in "native cross" "cross native"; do
   done
 done
 
-expect "whole session, native" "$(run "$native" "$work/whole-native")" 0
-expect "whole session, cross" "$(run "$cross" "$work/whole-cross")" 0
+# whole NAME DLUPDATE: a session choosing every item, its console, standard
+# error, final panel and panel calls kept beside the machine folder.
+whole() {
+  local status=0
+  "$2" run --media "$work/media" --machine "$work/whole-$1" --keys ok \
+    --panel "$work/$1.panel" --panel-trace "$work/$1.trace" \
+    >"$work/$1.console" 2>"$work/$1.stderr" || status=$?
+  echo "$status"
+}
+expect "whole session, native" "$(whole native "$native")" 0
+expect "whole session, cross" "$(whole cross "$cross")" 0
+for what in console stderr panel trace; do
+  if cmp -s "$work/native.$what" "$work/cross.$what"; then
+    echo "ok: whole sessions give the same $what ($(wc -c <"$work/native.$what") bytes)"
+  else
+    fail "whole sessions give different $what:"
+    diff "$work/native.$what" "$work/cross.$what" | head -20
+  fi
+done
+[ -s "$work/native.console" ] && [ -s "$work/native.panel" ] || fail "no console or panel to compare"
 if diff -r "$work/whole-native" "$work/whole-cross" >/dev/null; then
   echo "ok: whole sessions leave identical machine folders"
 else

@@ -51,7 +51,8 @@ TEST(E2eEarlyEnd, RomdataMismatchStopsBeforeTheMenu)
 
     Outcome o = s.run({"--keys", "ok"});
     EXPECT_EQ(o.status, 1);
-    EXPECT_EQ(o.err, "session 1: exit(1)\n");
+    // The menu never came: its confirm key is said unused.
+    EXPECT_EQ(o.err, "session 1: exit(1)\ndlupdate run: 1 key-script entry left unused: ok\n");
     std::vector<std::string> want = stagingConsole(media, "FOLROOT");
     for (const auto &line : fileSizeLines(media))
         want.push_back(line);
@@ -117,7 +118,9 @@ TEST(E2eEarlyEnd, StagingFailureShowsInflateError)
         args.insert(args.end(), c.faults.begin(), c.faults.end());
         Outcome o = s.run(args);
         EXPECT_EQ(o.status, 2) << o.err;
-        EXPECT_TRUE(o.err.ends_with("session 1: returned -1\n")) << o.err;
+        EXPECT_TRUE(o.err.ends_with("session 1: returned -1\n"
+                                    "dlupdate run: 1 key-script entry left unused: ok\n"))
+            << o.err;
         EXPECT_EQ(o.lines(), c.console);
         EXPECT_EQ(s.panel(), Screen()
                                  .put(2, 2, "   Inflate Error")
@@ -433,7 +436,8 @@ TEST(E2eFailures, NoSuccessWithDataMissing)
         auto disk = s.machine.disk();
         EXPECT_EQ(disk.count("/UND/HddUpdateProgress.log"), c.hddFailed ? 1u : 0u);
         if (c.offered.empty()) {
-            EXPECT_EQ(o.err, "fault malloc: malloc(65536) fails\nsession 1: exit(1)\n");
+            EXPECT_EQ(o.err, "fault malloc: malloc(65536) fails\nsession 1: exit(1)\n"
+                             "dlupdate run: 1 key-script entry left unused: ok\n");
             EXPECT_EQ(lines.back(), c.said);
             EXPECT_TRUE(nothingUpdated(s.machine));
         } else if (c.status == 1) {

@@ -103,6 +103,37 @@ TEST_F(IoFiles, LseekRefusesNegativePositionsAndGapsReadAsZeros)
     }
 }
 
+TEST_F(IoFiles, OffsetsBeyondThirtyTwoBitsFailAndNeverWrap)
+{
+    // Sparse host files: the device's lseek and ftell are 32-bit.
+    const struct {
+        std::uintmax_t size;
+        long end; // lseek to the end
+    } sizes[] = {{0x7FFFFFFFu, 0x7FFFFFFF}, {0x80000000u, -1}, {0x100000002u, -1}};
+    for (const auto &c : sizes) {
+        SCOPED_TRACE(c.size);
+        board.put("/SYS/big", "AB");
+        fs::resize_file(board.disk("SYS") / "big", c.size);
+        int fd = io.open("/SYS/big", kRdOnly, 0);
+        ASSERT_GT(fd, 0);
+        EXPECT_EQ(io.lseek(fd, 1, iof::kSeekSet), 1);
+        EXPECT_EQ(io.lseek(fd, 0, iof::kSeekEnd), c.end);
+        char b = 0;
+        if (c.end < 0) {
+            ASSERT_EQ(io.read(fd, &b, 1), 1);
+            EXPECT_EQ(b, 'B') << "a refused seek leaves the position";
+        }
+        EXPECT_EQ(io.lseek(fd, 0x7FFFFFFF, iof::kSeekSet), 0x7FFFFFFF);
+        EXPECT_EQ(io.lseek(fd, 1, iof::kSeekCur), -1);
+        io.close(fd);
+        IoSystem::Stream *s = io.fopen("/SYS/big", "r");
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(io.fseek(s, 0, iof::kSeekEnd), c.end < 0 ? -1 : 0);
+        EXPECT_EQ(io.ftell(s), c.end < 0 ? 0 : c.end);
+        io.fclose(s);
+    }
+}
+
 // --- whole files and folders -----------------------------------------------------
 
 TEST_F(IoFiles, MkdirRemoveAndDirectories)

@@ -92,6 +92,28 @@ TEST(PowerCut, ABootStartsTheModuleFromItsLoadImage)
     EXPECT_EQ(vx::dl_fp, nullptr);
 }
 
+TEST(PowerCut, FaultTriesSpreadEvenlyOverEveryCall)
+{
+    // n calls, tries, then the calls tried, from 0. The last row's product
+    // t * (n - 1) lies past a 32-bit long.
+    const struct {
+        long n, tries;
+        std::vector<long> calls;
+    } cases[] = {
+        {1, 1, {0}},
+        {5, 5, {0, 1, 2, 3, 4}},
+        {9, 3, {0, 4, 8}},
+        {8454144, 4, {0, 2818047, 5636095, 8454143}},
+        {2000000000, 3, {0, 999999999, 1999999999}},
+    };
+    for (const auto &c : cases) {
+        std::vector<long> got;
+        for (long t = 0; t < c.tries; ++t)
+            got.push_back(dlrun::spreadCall(t, c.tries, c.n));
+        EXPECT_EQ(got, c.calls) << c.n << " calls, " << c.tries << " tries";
+    }
+}
+
 // ---------------------------------------------------------------------------
 // The sweeps.
 
@@ -147,8 +169,18 @@ TEST_F(PowerCutSweep, EveryCutThenABootThatFinishes)
     // A full session on the sample media goes through every kind of event.
     for (const auto &kind : dlrun::kCutEvents)
         EXPECT_GE(s.events(kind), 1) << kind;
-    auto rows = s.singles();
-    ASSERT_EQ(static_cast<long>(rows.size()), s.cutPoints());
+    std::vector<dlrun::Sweeper::Row> rows;
+    if (testing_support::wholePowerCutSweep()) {
+        rows = s.singles();
+        ASSERT_EQ(static_cast<long>(rows.size()), s.cutPoints());
+    } else {
+        // The sample: a cut in the flash write, in the first and the last
+        // HDD work, and in the flags' clear.
+        const std::string last = "unit:" + std::to_string(s.events("unit"));
+        for (const std::string &cut : {std::string("flash-write:1"), std::string("archiver:1"),
+                                       last, std::string("nvram-clear:1")})
+            rows.push_back(s.run({cut}));
+    }
     // Cuts inside the flash and HDD work leave their flags.
     std::set<std::string> named;
     for (const auto &r : rows)
@@ -157,42 +189,60 @@ TEST_F(PowerCutSweep, EveryCutThenABootThatFinishes)
     expectAllPass(rows, "cut points");
 }
 
-// Split by the kind of the first cut, so that CTest runs them side by side.
-class PowerCutPairs : public PowerCutSweep, public ::testing::WithParamInterface<const char *> {};
+// Split by the kind of the first cut, the long kinds in parts, so that
+// CTest runs them side by side. "sample" is the fixed set of pairs that
+// sanitizer and emulator builds run instead.
+struct PairPart {
+    const char *name;
+    const char *kind; // "": the sample
+    int part;
+    int parts;
+};
+
+void PrintTo(const PairPart &p, std::ostream *os) { *os << p.name; }
+
+class PowerCutPairs : public PowerCutSweep, public ::testing::WithParamInterface<PairPart> {};
 
 TEST_P(PowerCutPairs, EveryCutOfTheRecoveryBootToo)
 {
-    std::string first = GetParam();
-    for (char &c : first)
-        if (c == '_')
-            c = '-';
-    auto s = sweeper(std::string("pairs-") + first);
-    auto rows = s.pairs({}, first);
-    // Each recovery boot goes through at least the flags' set and clear.
-    EXPECT_GE(static_cast<long>(rows.size()), 2 * s.events(first));
-    for (const auto &r : rows) {
-        ASSERT_EQ(r.cuts.size(), 2u) << r.name() << (r.problems.empty() ? "" : r.problems[0]);
-        EXPECT_EQ(r.cuts[0].rfind(first + ":", 0), 0u) << r.name();
+    const PairPart p = GetParam();
+    auto s = sweeper(std::string("pairs-") + p.name);
+    std::vector<dlrun::Sweeper::Row> rows;
+    if (*p.kind) {
+        rows = s.pairs({}, p.kind, p.part, p.parts);
+        // Each recovery boot goes through at least the flags' set and clear.
+        const long firsts = s.events(p.kind) / p.parts + (p.part < s.events(p.kind) % p.parts);
+        EXPECT_GE(static_cast<long>(rows.size()), 2 * firsts);
+        for (const auto &r : rows) {
+            ASSERT_EQ(r.cuts.size(), 2u) << r.name() << (r.problems.empty() ? "" : r.problems[0]);
+            EXPECT_EQ(r.cuts[0].rfind(std::string(p.kind) + ":", 0), 0u) << r.name();
+        }
+    } else {
+        // A cut in the HDD work, then one in the flash work of the boot
+        // that recovers from it.
+        rows.push_back(s.run({"unit:3", "flash-write:1"}));
     }
     expectAllPass(rows, "pairs");
 }
 
-// Sanitizer builds, many times slower, keep the first cut in the flash
-// write (DL_FULL_SWEEP=1 runs every first cut).
-std::vector<const char *> firstCutKinds()
+std::vector<PairPart> pairParts()
 {
-    if (!testing_support::wholeSweep())
-        return {"flash_write"};
-    return {"flash_erase", "flash_write", "archiver", "unit", "nvram_set", "nvram_clear"};
+    if (!testing_support::wholePowerCutSweep())
+        return {{"sample", "", 0, 1}};
+    return {{"flash_erase", "flash-erase", 0, 1}, {"flash_write", "flash-write", 0, 1},
+            {"archiver_1of3", "archiver", 0, 3},  {"archiver_2of3", "archiver", 1, 3},
+            {"archiver_3of3", "archiver", 2, 3},  {"unit", "unit", 0, 1},
+            {"nvram_set", "nvram-set", 0, 1},     {"nvram_clear", "nvram-clear", 0, 1}};
 }
 
-INSTANTIATE_TEST_SUITE_P(FirstCut, PowerCutPairs, ::testing::ValuesIn(firstCutKinds()),
-                         [](const auto &info) { return std::string(info.param); });
+INSTANTIATE_TEST_SUITE_P(FirstCut, PowerCutPairs, ::testing::ValuesIn(pairParts()),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(PowerCutSweep, SeededSequencesOfUpToFiveCuts)
 {
     auto s = sweeper("random");
-    auto rows = s.random(20261208, testing_support::wholeSweep() ? 24 : 6, 5);
+    auto rows = s.random(20261208, testing_support::wholePowerCutSweep() ? 24 : 1,
+                         testing_support::wholePowerCutSweep() ? 5 : 3);
     std::size_t cuts = 0, reached = 0;
     for (const auto &r : rows) {
         cuts += r.cuts.size();
@@ -204,12 +254,8 @@ TEST_F(PowerCutSweep, SeededSequencesOfUpToFiveCuts)
     expectAllPass(rows, "random sequences");
 }
 
-} // namespace
-
 // ---------------------------------------------------------------------------
 // Every call failing in turn.
-
-namespace {
 
 // The fault names a full session calls, by family.
 std::string familyOf(const std::string &name)
@@ -220,11 +266,18 @@ std::string familyOf(const std::string &name)
     return name;
 }
 
-} // namespace
+// Names called more often than this are called once per byte.
+constexpr long kByteWise = 100000;
+// How many calls of each of those fail, spread evenly.
+constexpr long kSpread = 64;
+// The names that sanitizer and emulator builds fail for good, without the
+// census: the flash write and a task's queue send.
+const std::map<std::string, long> kSampleFaults = {{"flash-write", 1}, {"msgq-send", 1}};
 
-TEST_F(PowerCutSweep, EveryCallOfEveryFaultFailingInTurn)
+// One family's part of the sweep of every call: the census, then each call
+// of each name failing alone and the name failing for good.
+std::vector<dlrun::Sweeper::Row> sweepPart(dlrun::Sweeper &s, const std::string &part)
 {
-    auto s = sweeper("faults");
     const auto calls = s.census();
     std::set<std::string> families;
     long total = 0;
@@ -241,12 +294,39 @@ TEST_F(PowerCutSweep, EveryCallOfEveryFaultFailingInTurn)
         EXPECT_TRUE(families.count(f)) << f << " never called";
     std::printf("%zu fault names, %ld calls\n", calls.size(), total);
     std::fflush(stdout);
-    // Every call of each name; of the flash verify's one read per byte, 64
-    // spread evenly. Sanitizer builds fail each name but the paths' for good.
-    auto tried = calls;
-    if (!testing_support::wholeSweep())
-        std::erase_if(tried, [](const auto &c) { return c.first.find('@') != std::string::npos; });
-    auto rows = s.faultSweep(tried, testing_support::wholeSweep() ? 64 : -1);
+    // Every call of each name of the part; of the names called once per
+    // byte (the flash verify reads the flash a byte at a time), a spread.
+    std::map<std::string, long> every, spread;
+    for (const auto &[name, n] : calls) {
+        const std::string family = familyOf(name);
+        const bool mine = part == "other" ? family == name : family == part;
+        if (mine)
+            (n > kByteWise ? spread : every).emplace(name, n);
+    }
+    EXPECT_FALSE(every.empty() && spread.empty()) << "no fault name in " << part;
+    auto rows = s.faultSweep(every);
+    for (auto &r : s.faultSweep(spread, kSpread))
+        rows.push_back(std::move(r));
+    return rows;
+}
+
+// Split by family, so that CTest runs them side by side; "sample" is what
+// sanitizer and emulator builds run instead: two names failing for good.
+class FaultSweep : public PowerCutSweep, public ::testing::WithParamInterface<const char *> {};
+
+TEST_P(FaultSweep, EveryCallOfEveryFaultFailingInTurn)
+{
+    const std::string part = GetParam();
+    auto s = sweeper(std::string("faults-") + part);
+    std::vector<dlrun::Sweeper::Row> rows;
+    if (part == "sample") {
+        rows = s.faultSweep(kSampleFaults, -1);
+        ASSERT_EQ(rows.size(), kSampleFaults.size());
+        for (const auto &r : rows)
+            EXPECT_NE(r.reached.front(), "exit 0") << r.name() << ": the fault changed nothing";
+    } else {
+        rows = sweepPart(s, part);
+    }
     std::size_t stalls = 0;
     for (const auto &r : rows)
         if (r.reached.front().rfind("stalled", 0) == 0) {
@@ -259,3 +339,19 @@ TEST_F(PowerCutSweep, EveryCallOfEveryFaultFailingInTurn)
     std::printf("%zu stalls\n", stalls);
     expectAllPass(rows, "fault points");
 }
+
+std::vector<const char *> faultParts()
+{
+    if (!testing_support::wholePowerCutSweep())
+        return {"sample"};
+    return {"open@", "read@", "spawn.", "other"};
+}
+
+INSTANTIATE_TEST_SUITE_P(Family, FaultSweep, ::testing::ValuesIn(faultParts()),
+                         [](const auto &info) {
+                             std::string name = info.param;
+                             std::erase_if(name, [](char c) { return c == '@' || c == '.'; });
+                             return name;
+                         });
+
+} // namespace

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <limits>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -93,7 +94,11 @@ public:
     long size() const override
     {
         struct stat st {};
-        return ::fstat(fd_, &st) == 0 ? static_cast<long>(st.st_size) : -1;
+        // A size the host's long cannot hold is no size at all, never a
+        // wrapped one.
+        if (::fstat(fd_, &st) != 0 || st.st_size > std::numeric_limits<long>::max())
+            return -1;
+        return static_cast<long>(st.st_size);
     }
 
 private:

@@ -207,8 +207,17 @@ long IoSystem::lseek(int fd, long offset, int whence)
     Slot *s = slot(fd);
     if (!s || whence < iof::kSeekSet || whence > iof::kSeekEnd)
         return -1;
+    long before = s->file->seek(0, iof::kSeekCur);
     long pos = s->file->seek(offset, whence);
-    return pos < 0 ? -1 : pos;
+    if (pos < 0)
+        return -1;
+    // The device's offsets are 32-bit: a position it cannot state fails,
+    // as its file system would, and the file stays where it was.
+    if (pos > kMaxOffset) {
+        s->file->seek(before, iof::kSeekSet);
+        return -1;
+    }
+    return pos;
 }
 
 int IoSystem::ioctl(int fd, int function, long arg)
@@ -482,7 +491,9 @@ long IoSystem::ftell(Stream *s)
     if (!under)
         return -1;
     long pos = s->append && s->pending ? under->file->size() : under->file->seek(0, iof::kSeekCur);
-    return pos < 0 ? -1 : pos + static_cast<long>(s->pending);
+    if (pos < 0 || pos > kMaxOffset - static_cast<long>(s->pending))
+        return -1;
+    return pos + static_cast<long>(s->pending);
 }
 
 int IoSystem::fflush(Stream *s)

@@ -78,6 +78,8 @@ public:
     // A stream holds this many written bytes before they go to the file
     // (the device's BUFSIZ).
     static constexpr std::size_t kStreamBuffer = 1024;
+    // The largest offset the device's 32-bit lseek and ftell can return.
+    static constexpr long kMaxOffset = 0x7FFFFFFF;
 
     // Reports (escaping paths and the like) go to console's report stream.
     explicit IoSystem(Console &console);

@@ -172,7 +172,7 @@ bool sameFile(const IoSystem &io, std::string_view a, std::string_view b)
 // One call's work. With `halfOnly` the destination receives the first half
 // of the content, as a power cut in the middle of the call would leave it.
 int expand(IoSystem &io, int command, std::string_view source, std::string_view destination,
-           bool fail, bool halfOnly)
+           std::string_view failing, bool halfOnly)
 {
     Console &console = io.console();
     const std::string what =
@@ -184,9 +184,9 @@ int expand(IoSystem &io, int command, std::string_view source, std::string_view 
         console.report(what + ": source and destination are the same file");
         return -1;
     }
-    if (fail) {
+    if (!failing.empty()) {
         DeviceFile emptied(io, destination, kCreateTruncate);
-        console.report("fault archiver: " + what + " fails");
+        console.report("fault " + std::string(failing) + ": " + what + " fails");
         return -1;
     }
 
@@ -253,9 +253,18 @@ int inflateFile(IoSystem &io, Faults &faults, int command, std::string_view sour
                 std::string_view destination, int /*option*/)
 {
     // Every call counts once, whatever becomes of it.
-    const bool fail = faults.fail("archiver");
-    const bool cut = faults.powerCutDue("archiver");
-    int result = expand(io, command, source, destination, fail, cut);
+    const std::string arg = faults.listening() ? std::string(source) + " -> " +
+                                                     std::string(destination)
+                                               : std::string();
+    const std::string aimed = "archiver@" + std::string(destination);
+    std::string_view failing;
+    if (faults.fail("archiver", arg))
+        failing = "archiver";
+    // The aimed form counts only the calls writing its destination.
+    if (faults.watches(aimed) && faults.fail(aimed, arg) && failing.empty())
+        failing = aimed;
+    const bool cut = faults.powerCutDue("archiver", arg);
+    int result = expand(io, command, source, destination, failing, cut);
     if (cut)
         faults.cutPower();
     return result;

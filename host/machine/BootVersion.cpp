@@ -2,10 +2,13 @@
 
 #include "host/Console.h"
 
+#include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <optional>
-#include <system_error>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace host {
 
@@ -14,23 +17,35 @@ namespace {
 std::optional<std::string> firstLine(const std::filesystem::path &machineDir)
 {
     const auto path = machineDir / "bootversion.txt";
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec))
+    // Without blocking: a FIFO in the folder must not hang the boot.
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
         return std::nullopt;
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    struct stat st {};
+    std::string head;
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (ok) {
+        // Only the head of the file matters, however long its first line is.
+        head.assign(kBootVersionLength, '\0');
+        std::size_t done = 0;
+        while (done < head.size()) {
+            ssize_t n = ::read(fd, head.data() + done, head.size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                ok = false;
+            if (n <= 0)
+                break;
+            done += static_cast<std::size_t>(n);
+        }
+        head.resize(done);
+    }
+    ::close(fd);
+    if (!ok)
         return std::nullopt;
-    // Only the head of the file matters, however long its first line is.
-    std::string head(kBootVersionLength, '\0');
-    in.read(head.data(), static_cast<std::streamsize>(head.size()));
-    if (in.bad())
-        return std::nullopt;
-    head.resize(static_cast<std::size_t>(in.gcount()));
     std::size_t end = head.find_first_of(std::string_view("\n\r\0", 3));
     if (end != std::string::npos)
         head.resize(end);
-    if (head.size() > kBootVersionLength)
-        head.resize(kBootVersionLength);
     return head;
 }
 

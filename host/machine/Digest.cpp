@@ -1,24 +1,22 @@
 #include "host/machine/Digest.h"
 
-#include "host/machine/MachineFolder.h"
+#include <sha2.h>
 
-#include <openssl/evp.h>
-
-#include <array>
 #include <cstdio>
 
 namespace host {
 
 std::string sha256(const unsigned char *data, std::size_t n)
 {
-    std::array<unsigned char, EVP_MAX_MD_SIZE> md{};
-    unsigned int len = 0;
-    if (!EVP_Digest(data, n, md.data(), &len, EVP_sha256(), nullptr))
-        throw MachineFolderError("SHA-256 failed");
+    SHA2_CTX ctx;
+    SHA256Init(&ctx);
+    SHA256Update(&ctx, data, n);
+    unsigned char md[SHA256_DIGEST_LENGTH];
+    SHA256Final(md, &ctx);
     std::string hex;
     char two[3];
-    for (unsigned i = 0; i < len; ++i) {
-        std::snprintf(two, sizeof two, "%02x", md[i]);
+    for (unsigned char b : md) {
+        std::snprintf(two, sizeof two, "%02x", b);
         hex += two;
     }
     return hex;

@@ -1,14 +1,21 @@
 #include "host/machine/MachineFolder.h"
 
+#include "host/machine/BootVersion.h"
 #include "host/machine/Digest.h"
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <sstream>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace host {
 
@@ -17,12 +24,118 @@ using namespace machine_layout;
 
 namespace {
 
-std::vector<unsigned char> readAll(const fs::path &file)
+// A unit's firmware comes from the RAM disk; nothing larger can be one.
+constexpr std::uintmax_t kUnitLimit = 48u << 20;
+// A boot version is one short line; a longer file is no boot version.
+constexpr std::uintmax_t kBootVersionLimit = 64u << 10;
+
+const char *kindOf(mode_t mode)
 {
-    std::ifstream in(file, std::ios::binary);
-    if (!in)
-        throw MachineFolderError("cannot read " + file.string());
-    return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
+    if (S_ISDIR(mode))
+        return "a folder";
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISCHR(mode))
+        return "a character device";
+    if (S_ISBLK(mode))
+        return "a block device";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    return "not a regular file";
+}
+
+// A file of the machine folder, opened without blocking (a FIFO or a device
+// planted there must not hang the program) and checked to be a regular
+// file of at most `limit` bytes, or of exactly `exact` bytes. Closed with
+// the object.
+class FolderFile {
+public:
+    enum Need { kOptional, kRequired };
+
+    FolderFile(const fs::path &path, Need need) : path_(path)
+    {
+        fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd_ < 0) {
+            if (errno == ENOENT && need == kOptional)
+                return;
+            if (errno == ENOENT)
+                throw MachineFolderError(path.string() + " is missing: not a machine folder");
+            throw MachineFolderError("cannot read " + path.string() + ": " +
+                                     std::strerror(errno));
+        }
+        struct stat st {};
+        if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+            const char *kind = kindOf(st.st_mode);
+            ::close(fd_);
+            throw MachineFolderError(path.string() + " is " + kind +
+                                     "; a machine folder holds a regular file there");
+        }
+        size_ = static_cast<std::uintmax_t>(st.st_size);
+    }
+    ~FolderFile()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    FolderFile(const FolderFile &) = delete;
+    FolderFile &operator=(const FolderFile &) = delete;
+
+    bool present() const { return fd_ >= 0; }
+    std::uintmax_t size() const { return size_; }
+
+    void atMost(std::uintmax_t limit) const
+    {
+        if (present() && size_ > limit)
+            throw MachineFolderError(path_.string() + " holds " + std::to_string(size_) +
+                                     " bytes, more than the " + std::to_string(limit) +
+                                     " such a file may hold");
+    }
+    void exactly(std::uintmax_t want) const
+    {
+        if (size_ != want)
+            throw MachineFolderError(path_.string() + " holds " + std::to_string(size_) +
+                                     " bytes; a machine's holds " + std::to_string(want));
+    }
+
+    // The whole file, which was measured when opened.
+    std::vector<unsigned char> read() const
+    {
+        std::vector<unsigned char> bytes(static_cast<std::size_t>(size_));
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            ssize_t n = ::pread(fd_, bytes.data() + done, bytes.size() - done,
+                                static_cast<off_t>(done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                throw MachineFolderError("cannot read " + path_.string());
+            done += static_cast<std::size_t>(n);
+        }
+        return bytes;
+    }
+
+private:
+    fs::path path_;
+    int fd_ = -1;
+    std::uintmax_t size_ = 0;
+};
+
+std::vector<unsigned char> readAll(const fs::path &file, std::uintmax_t size)
+{
+    FolderFile f(file, FolderFile::kRequired);
+    f.exactly(size);
+    return f.read();
+}
+
+// " (a link to TARGET)" for a folder of the machine reached through a
+// symbolic link, which is followed by design (a big disk kept elsewhere).
+std::string linkNote(const fs::path &p)
+{
+    std::error_code ec;
+    if (!fs::is_symlink(fs::symlink_status(p, ec)))
+        return "";
+    fs::path target = fs::read_symlink(p, ec);
+    return " (a link to " + target.string() + ")";
 }
 
 void writeFile(const fs::path &file, std::size_t bytes, char fill)
@@ -58,13 +171,7 @@ std::string hex(std::uint32_t v, int width)
 
 void checkSize(const fs::path &file, std::uintmax_t want)
 {
-    std::error_code ec;
-    if (!fs::is_regular_file(file, ec))
-        throw MachineFolderError(file.string() + " is missing: not a machine folder");
-    auto size = fs::file_size(file, ec);
-    if (ec || size != want)
-        throw MachineFolderError(file.string() + " holds " + std::to_string(size) +
-                                 " bytes; a machine's holds " + std::to_string(want));
+    FolderFile(file, FolderFile::kRequired).exactly(want);
 }
 
 } // namespace
@@ -90,7 +197,7 @@ void MachineFolder::init(const fs::path &dir)
     writeFile(dir / "flashrom.bin", kFlashBytes, '\xFF');
     {
         std::ofstream out(dir / "bootversion.txt");
-        out << kDefaultBootVersion << '\n';
+        out << machine_layout::kDefaultBootVersion << '\n';
     }
     fs::create_directories(dir / "units", ec);
     for (const char *p : kPartitions)
@@ -107,6 +214,15 @@ void MachineFolder::validate(const fs::path &dir)
         throw MachineFolderError(dir.string() + " is not a folder");
     checkSize(dir / "nvram.bin", kNvramBytes);
     checkSize(dir / "flashrom.bin", kFlashBytes);
+    FolderFile(dir / "bootversion.txt", FolderFile::kOptional).atMost(kBootVersionLimit);
+    const fs::path units = dir / "units";
+    if (fs::exists(units, ec)) {
+        if (!fs::is_directory(units, ec))
+            throw MachineFolderError(units.string() + " is not a folder");
+        for (const char *u : kUnits)
+            FolderFile(units / (std::string(u) + ".bin"), FolderFile::kOptional)
+                .atMost(kUnitLimit);
+    }
     for (const char *p : kPartitions)
         if (fs::exists(dir / "disk" / p, ec) && !fs::is_directory(dir / "disk" / p, ec))
             throw MachineFolderError((dir / "disk" / p).string() + " is not a folder");
@@ -116,9 +232,9 @@ std::string MachineFolder::show(const fs::path &dir)
 {
     validate(dir);
     std::ostringstream out;
-    out << "machine " << dir.string() << "\n";
+    out << "machine " << dir.string() << linkNote(dir) << "\n";
 
-    auto nv = readAll(dir / "nvram.bin");
+    auto nv = readAll(dir / "nvram.bin", kNvramBytes);
     std::uint32_t flags = be32(nv, 0);
     out << "nvram:\n  rewrite flags " << hex(flags, 8) << ":";
     if (!flags)
@@ -138,7 +254,7 @@ std::string MachineFolder::show(const fs::path &dir)
     out << "  F200 word A " << hex(a, 4) << ", word B " << hex(b, 4) << " ("
         << ((b >> 8) == 2 ? "F200 set" : "F200 clear") << ")\n";
 
-    auto flash = readAll(dir / "flashrom.bin");
+    auto flash = readAll(dir / "flashrom.bin", kFlashBytes);
     std::size_t first = 0, last = flash.size();
     while (first < flash.size() && flash[first] == 0xFF)
         ++first;
@@ -155,22 +271,19 @@ std::string MachineFolder::show(const fs::path &dir)
     out << "  sha256 of all " << sha256(flash.data(), flash.size()) << "\n";
 
     out << "boot version: ";
-    {
-        std::ifstream in(dir / "bootversion.txt");
-        std::string line;
-        if (in && std::getline(in, line))
-            out << line.substr(0, 23) << "\n";
-        else
-            out << "(missing; " << kDefaultBootVersion << " is used)\n";
-    }
+    if (FolderFile(dir / "bootversion.txt", FolderFile::kOptional).present())
+        out << readBootVersion(dir) << "\n";
+    else
+        out << "(missing; " << machine_layout::kDefaultBootVersion << " is used)\n";
 
-    out << "units:\n";
+    out << "units:" << linkNote(dir / "units") << "\n";
     for (const char *u : kUnits) {
-        std::error_code ec;
         fs::path f = dir / "units" / (std::string(u) + ".bin");
+        FolderFile unit(f, FolderFile::kOptional);
+        unit.atMost(kUnitLimit);
         out << "  " << u << ": ";
-        if (fs::is_regular_file(f, ec))
-            out << fs::file_size(f, ec) << " bytes\n";
+        if (unit.present())
+            out << unit.size() << " bytes" << linkNote(f) << "\n";
         else
             out << "never rewritten\n";
     }
@@ -191,7 +304,8 @@ std::string MachineFolder::show(const fs::path &dir)
                 ++files;
                 bytes += it->file_size(ec);
             }
-        out << files << (files == 1 ? " file, " : " files, ") << bytes << " bytes\n";
+        out << files << (files == 1 ? " file, " : " files, ") << bytes << " bytes"
+            << linkNote(part) << "\n";
     }
     return out.str();
 }

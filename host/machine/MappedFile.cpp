@@ -55,8 +55,9 @@ private:
 MappedFile::MappedFile(const std::filesystem::path &path, std::size_t size) : path_(path)
 {
     // O_NOFOLLOW is not used: a machine folder may well be reached
-    // through a link, and the file itself is checked below.
-    Descriptor fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+    // through a link, and the file itself is checked below. A FIFO or a
+    // device planted there must not block the open.
+    Descriptor fd(::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK));
     if (fd.get() < 0)
         fail(path, "cannot open", errno);
     struct stat st {};
@@ -109,12 +110,15 @@ void MappedFile::create(const std::filesystem::path &path, std::size_t size, std
 {
     // Built beside the target and renamed over it, so an interrupted
     // create never leaves a file of the wrong size under the real name.
-    std::filesystem::path temp = path;
-    temp += ".new";
+    // mkstemp: never an existing file, never through a planted link.
+    std::string pattern = path.string() + ".XXXXXX";
+    std::filesystem::path temp;
     {
-        Descriptor fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        Descriptor fd(::mkostemp(pattern.data(), O_CLOEXEC));
         if (fd.get() < 0)
-            fail(temp, "cannot create", errno);
+            fail(pattern, "cannot create", errno);
+        ::fchmod(fd.get(), 0644);
+        temp = pattern;
         std::vector<std::uint8_t> chunk(std::min<std::size_t>(size, 1u << 20), fill);
         std::size_t done = 0;
         while (done < size) {

@@ -6,6 +6,7 @@
 #include "host/machine/DeviceFile.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -40,16 +41,28 @@ const Unit *unitOf(int code)
     return nullptr;
 }
 
-class HostFd {
+// A new file beside `target`, made by mkstemp: never an existing file and
+// never through a link planted at a temporary name. Removed unless kept.
+class TempFile {
 public:
-    HostFd(const fs::path &path, int flags) : fd_(::open(path.c_str(), flags | O_CLOEXEC, 0644)) {}
-    ~HostFd()
+    explicit TempFile(const fs::path &target)
+    {
+        std::string pattern = target.string() + ".XXXXXX";
+        fd_ = ::mkostemp(pattern.data(), O_CLOEXEC);
+        if (fd_ >= 0) {
+            path_ = pattern;
+            ::fchmod(fd_, 0644);
+        }
+    }
+    ~TempFile()
     {
         if (fd_ >= 0)
             ::close(fd_);
+        if (!path_.empty())
+            ::unlink(path_.c_str());
     }
-    HostFd(const HostFd &) = delete;
-    HostFd &operator=(const HostFd &) = delete;
+    TempFile(const TempFile &) = delete;
+    TempFile &operator=(const TempFile &) = delete;
 
     bool isOpen() const { return fd_ >= 0; }
     bool writeAll(const char *data, std::size_t n)
@@ -65,35 +78,31 @@ public:
         }
         return true;
     }
-    bool sync() { return ::fsync(fd_) == 0; }
-    bool close()
+    // Synced, closed and renamed over `target`: the name is replaced, a
+    // link standing there included, and nothing is written through it.
+    bool replace(const fs::path &target)
     {
         int fd = fd_;
         fd_ = -1;
-        return ::close(fd) == 0;
+        bool ok = ::fsync(fd) == 0;
+        ok = ::close(fd) == 0 && ok;
+        if (!ok || ::rename(path_.c_str(), target.c_str()) != 0)
+            return false;
+        path_.clear();
+        return true;
     }
 
 private:
-    int fd_;
+    int fd_ = -1;
+    fs::path path_;
 };
 
 // Writes a new file beside the target and renames it over the target, so
 // a crash of the host leaves either the old or the new firmware.
-bool replaceFile(const fs::path &target, const std::vector<char> &content)
+bool replaceFile(const fs::path &target, const char *data, std::size_t n)
 {
-    fs::path temp = target;
-    temp += ".new";
-    HostFd out(temp, O_WRONLY | O_CREAT | O_TRUNC);
-    bool ok = out.isOpen() && out.writeAll(content.data(), content.size()) && out.sync() &&
-              out.close();
-    std::error_code ec;
-    if (ok)
-        fs::rename(temp, target, ec);
-    if (!ok || ec) {
-        fs::remove(temp, ec);
-        return false;
-    }
-    return true;
+    TempFile out(target);
+    return out.isOpen() && out.writeAll(data, n) && out.replace(target);
 }
 
 } // namespace
@@ -111,7 +120,7 @@ int Units::rewrite(int code, int /*arg*/, std::string_view path)
         console.report("frwRewriteMAIN: no unit has target code " + std::to_string(code));
         return -1;
     }
-    if (faults_.fail(unit->fault)) {
+    if (faults_.fail(unit->fault, path)) {
         console.report("fault " + std::string(unit->fault) + ": frwRewriteMAIN fails");
         return -1;
     }
@@ -127,16 +136,14 @@ int Units::rewrite(int code, int /*arg*/, std::string_view path)
     fs::create_directories(dir_, ec);
     const fs::path target = dir_ / (std::string(unit->name) + ".bin");
 
-    if (faults_.powerCutDue("unit")) {
+    if (faults_.powerCutDue("unit", unit->name)) {
         // The cut tears the unit's file: the first half of the new firmware
         // stands where the old one was.
-        HostFd out(target, O_WRONLY | O_CREAT | O_TRUNC);
-        if (out.isOpen() && out.writeAll(firmware.data(), firmware.size() / 2))
-            out.close();
+        replaceFile(target, firmware.data(), firmware.size() / 2);
         faults_.cutPower();
     }
 
-    if (!replaceFile(target, firmware)) {
+    if (!replaceFile(target, firmware.data(), firmware.size())) {
         console.report("frwRewriteMAIN: cannot write " + target.string());
         return -1;
     }

@@ -23,10 +23,28 @@ inline bool sanitizedBuild()
 #endif
 }
 
-inline bool wholeSweep()
+inline bool fullSweepAsked()
 {
     const char *full = std::getenv("DL_FULL_SWEEP");
-    return !sanitizedBuild() || (full && std::string_view(full) == "1");
+    return full && std::string_view(full) == "1";
+}
+
+inline bool wholeSweep()
+{
+    return !sanitizedBuild() || fullSweepAsked();
+}
+
+// The power-cut sweeps boot the module a thousand times and more: whole only
+// in a native optimised build. Under a sanitizer or an emulator they run a
+// fixed sample, unless DL_FULL_SWEEP=1 asks for everything.
+inline bool wholePowerCutSweep()
+{
+#if defined(DL_EMULATED)
+    constexpr bool emulated = true;
+#else
+    constexpr bool emulated = false;
+#endif
+    return (!sanitizedBuild() && !emulated) || fullSweepAsked();
 }
 
 } // namespace testing_support

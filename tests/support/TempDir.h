@@ -1,5 +1,5 @@
 // A temporary folder for a test, on the standard library alone, so that
-// the tests built without the machine, zlib or OpenSSL can use it too.
+// tests that link nothing of the machine can use it too.
 #pragma once
 
 #include <atomic>

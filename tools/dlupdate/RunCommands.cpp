@@ -37,13 +37,18 @@ std::function<int()> addRun(CLI::App &app)
     run->add_option("--panel", o->panelFile, "write the final panel to FILE")->type_name("FILE");
     run->add_option("--panel-trace", o->traceFile, "write every display call to FILE (JSON lines)")->type_name("FILE");
     run->add_option("--ramdisk-out", o->ramdiskOut, "copy the RAM disk out to DIR at the end")->type_name("DIR");
+    run->add_option("--report", o->reportFile,
+                    "write what the run did to FILE as JSON, on every ending")
+        ->type_name("FILE");
+    run->add_flag("--events", o->listEvents,
+                  "list every fault point and power-cut event on standard error as it comes");
     run->add_flag("--interactive,!--no-interactive", o->interactive,
                   "draw the panel live and take keys from the keyboard");
     run->footer("Exit status: 0 returned 0, 1 exit(1), 2 returned -1, 3 exit(0), 4 stalled,\n"
-                "5 unusable machine or media folder, 6 ended from the keyboard, 9 power cut,\n"
-                "64 bad usage.\n"
-                "Fault names and power-cut events: README.md, \"Faults and power cuts\";\n"
-                "the names are checked before anything runs.");
+                "5 unusable machine or media folder, 6 ended from the keyboard,\n"
+                "7 an output could not be written (in place of 0), 9 power cut, 64 bad usage.\n"
+                "Fault names and power-cut events: README.md, \"Faults and power cuts\",\n"
+                "or one a line from dlupdate faults; the names are checked before anything runs.");
     return [o, run] {
         o->keysGiven = run->count("--keys") > 0;
         o->interactiveGiven = run->count("--interactive") + run->count("--no-interactive") > 0;

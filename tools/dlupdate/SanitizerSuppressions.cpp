@@ -4,7 +4,11 @@
 // them for the life of the boot environment, and a run ends with that
 // memory still allocated. Without this, a sanitizer build of dlupdate
 // would end every session that made the RAM disk with the leak checker's
-// status instead of the run's own.
+// status instead of the run's own. The memory of tasks that a stall (or
+// the keyboard) leaves waiting for good, or that a session ended by exit()
+// left behind, is held the same way; the run names those blocks to the
+// leak checker itself (Machine::keepHeldMemory), since no allocation site
+// tells them apart.
 extern "C" const char *__lsan_default_suppressions()
 {
     return "leak:bootUpdateTempDevCreate3\n";

@@ -1,11 +1,13 @@
 // dlupdate: runs update sessions of the storage-update module on a
 // simulated machine, and makes and checks update media.
+#include "host/Faults.h"
 #include "host/machine/MachineFolder.h"
 #include "tools/dlupdate/BuildInfo.h"
 #include "tools/dlupdate/RunCommands.h"
 #include "tools/dlupdate/SweepCommand.h"
 #include "tools/dlupdate/Usage.h"
 #include "tools/inspect/Inspect.h"
+#include "tools/inspect/MachineCheck.h"
 #include "tools/media/Media.h"
 #include "tools/media/MkMedia.h"
 #include "tools/media/Sample.h"
@@ -90,7 +92,7 @@ int main(int argc, char **argv)
     app.footer("Run 'dlupdate help COMMAND' for one command's options and exit statuses.\n"
                "Bad usage exits with 64 on every command.");
 
-    auto *machine = app.add_subcommand("machine", "create a machine folder or show its state");
+    auto *machine = app.add_subcommand("machine", "create a machine folder, show its state or verify it against media");
     machine->require_subcommand(1);
     std::string dir;
     auto *init = machine->add_subcommand("init", "create a new machine in DIR (missing or empty)");
@@ -99,6 +101,18 @@ int main(int argc, char **argv)
     auto *show = machine->add_subcommand("show", "show the state of the machine in DIR");
     show->add_option("DIR", dir, "machine folder")->required();
     show->footer("Exit status: 0 shown, 5 DIR is not a usable machine folder, 64 bad usage.");
+    bool showJson = false;
+    show->add_flag("--json", showJson, "the state as one JSON object, with digests and versions");
+    auto *verify = machine->add_subcommand(
+        "verify", "compare a machine with what update media carry (exit 0 only when all match)");
+    std::string verifyMachine, verifyMedia;
+    bool verifyJson = false;
+    verify->add_option("--machine", verifyMachine, "machine folder")->required();
+    verify->add_option("--media", verifyMedia, "media folder")->required();
+    verify->add_flag("--json", verifyJson, "the comparison as one JSON object");
+    verify->footer("Exit status: 0 everything on the media matches, 1 a target differs or is\n"
+                   "missing or a rewrite flag is set, 5 the machine or media cannot be used,\n"
+                   "64 bad usage.");
 
     auto *mkmedia = app.add_subcommand("mkmedia", "build update media from a manifest");
     std::string manifest, outDir, sampleDir;
@@ -117,6 +131,9 @@ int main(int argc, char **argv)
         ->check(CLI::Range(1u, 1024u));
     mkmedia->footer("Exit status: 0 written, 5 an input or the output folder cannot be used,\n"
                     "64 bad usage or a manifest the module would misread.");
+
+    auto *faultsCmd = app.add_subcommand(
+        "faults", "list every fault name, aimed form and power-cut event, one a line");
 
     auto runAction = dlcli::addRun(app);
     auto demoAction = dlcli::addDemo(app);
@@ -155,7 +172,14 @@ int main(int argc, char **argv)
     if (init->parsed())
         return machineInit(dir);
     if (show->parsed())
-        return machineShow(dir);
+        return showJson ? inspect::runMachineShowJson(dir, std::cout, std::cerr) : machineShow(dir);
+    if (verify->parsed())
+        return inspect::runVerify(verifyMachine, verifyMedia, verifyJson, std::cout, std::cerr);
+    if (faultsCmd->parsed()) {
+        for (const auto &line : host::Faults::describe())
+            std::cout << line << "\n";
+        return 0;
+    }
     if (app.got_subcommand("run"))
         return runAction();
     if (app.got_subcommand("demo"))

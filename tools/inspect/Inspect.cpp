@@ -2,12 +2,19 @@
 
 #include "bootenv/vxWorks.h"
 #include "host/Machine.h"
+#include "host/Console.h"
+#include "host/machine/Digest.h"
+#include "tools/inspect/MachineCheck.h"
 #include "tools/inspect/ModuleReader.h"
+#include "update/session/dlFirmUpMain.h"
+#include "update/staging/dlFirmUpSubFunction.h"
 #include "tools/inspect/Report.h"
 
 #include <nlohmann/json.hpp>
 
 #include <exception>
+#include <fstream>
+#include <iterator>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -18,6 +25,9 @@ namespace inspect {
 namespace {
 
 namespace fs = std::filesystem;
+
+// The RAM disk's file system keeps 64 KiB for its own tables.
+constexpr std::int64_t kRamDiskTables = 65536;
 
 bool readableFolder(const fs::path &dir)
 {
@@ -63,7 +73,7 @@ public:
 
     // Reads in a task, as the module's readers may end their task with
     // exit(); nullopt then, with the module's last words in `why`.
-    std::optional<Report> inspect(const fs::path &dir, std::string &why)
+    std::optional<Report> inspect(const fs::path &dir, std::string &why, bool withMenu)
     {
         std::optional<Report> report;
         std::exception_ptr failure;
@@ -71,6 +81,8 @@ public:
         int id = machine_->kernel().spawn("tInspect", 100, vx::VX_FP_TASK, 0x100000, [&] {
             try {
                 report = reader.read();
+                if (withMenu)
+                    report->menu = menuOf(*report);
             } catch (const std::exception &) {
                 failure = std::current_exception();
             }
@@ -88,10 +100,63 @@ public:
     }
 
 private:
+    // What the operator will be offered: staging as a session does it, then
+    // the module's availability check with no service flag set. A session
+    // that ends before the menu offers nothing.
+    MenuReport menuOf(const Report &r)
+    {
+        MenuReport m;
+        std::size_t mark = console_->output().size();
+        if (stageAsSession(r.modelFolder) != 0) {
+            std::string said = console_->output().substr(mark);
+            while (!said.empty() && said.back() == '\n')
+                said.pop_back();
+            m.why = "staging fails (the module says \"" + said.substr(said.rfind('\n') + 1) +
+                    "\")";
+            return m;
+        }
+        if (r.romdataOk && !*r.romdataOk) {
+            m.why = "ROMDATA mismatch: the session ends on the warning screen";
+            return m;
+        }
+        vx::bootUpdateUSBMediaModeuleCheck(0);
+        m.reached = true;
+        m.offered = vx::dlFirmUpdateModuleEnableFlag;
+        return m;
+    }
+
     std::unique_ptr<host::Machine> machine_;
     std::unique_ptr<host::CapturedConsole> console_;
     std::unique_ptr<host::MachineBinding> binding_;
 };
+
+// Each media file's SHA-256 as stored, and a warning for an HDD file the
+// RAM disk cannot hold: the module then reads it from the stick.
+void addDigestsAndWarnings(Report &r)
+{
+    std::vector<std::string> names = {"firmImage0.bin", "firmImage1.bin", "firmImage2.bin"};
+    for (int n : r.hddPresent)
+        names.push_back(std::to_string(n));
+    const std::int64_t ramDisk = std::int64_t{vx::DL_RAMDISK_BYTES} - kRamDiskTables;
+    for (const auto &name : names) {
+        fs::path file = fs::path(r.folder) / name;
+        std::error_code ec;
+        if (!fs::is_regular_file(file, ec))
+            continue;
+        std::ifstream in(file, std::ios::binary);
+        std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)),
+                                         std::istreambuf_iterator<char>());
+        r.sha256.emplace_back(name, host::sha256(bytes.data(), bytes.size()));
+        bool hdd = name.find('.') == std::string::npos;
+        if (hdd && static_cast<std::int64_t>(bytes.size()) > ramDisk)
+            r.warnings.push_back(
+                {"hdd-file-larger-than-ramdisk",
+                 "HDD file " + name + ": " + std::to_string(bytes.size()) +
+                     " bytes, more than the RAM disk can stage (" + std::to_string(ramDisk) +
+                     "): the module reads it from the stick",
+                 name, 0});
+    }
+}
 
 } // namespace
 
@@ -105,7 +170,7 @@ int runInspect(const std::string &dir, bool json, std::ostream &out, std::ostrea
     std::string why;
     try {
         InspectionMachine machine(dir);
-        report = machine.inspect(dir, why);
+        report = machine.inspect(dir, why, json);
     } catch (const std::exception &e) {
         err << "dlupdate inspect: " << dir << " cannot be read: " << e.what() << "\n";
         return kExitUnusable;
@@ -114,8 +179,10 @@ int runInspect(const std::string &dir, bool json, std::ostream &out, std::ostrea
         err << "dlupdate inspect: " << why << "\n";
         return kExitProblems;
     }
-    if (json)
+    if (json) {
+        addDigestsAndWarnings(*report);
         out << toJson(*report).dump(2) << "\n";
+    }
     else
         out << toText(*report);
     return report->ok() ? kExitOk : kExitProblems;

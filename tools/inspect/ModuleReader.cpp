@@ -14,6 +14,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -60,11 +61,12 @@ public:
 
     bool isOpen() const { return fd_ >= 0; }
     int fd() const { return fd_; }
+    // -1 when the device cannot state the size (beyond 32 bits).
     std::int64_t length() const
     {
         std::int64_t n = vx::lseek(fd_, 0, SEEK_END);
         vx::lseek(fd_, 0, SEEK_SET);
-        return std::max<std::int64_t>(n, 0);
+        return n;
     }
 
 private:
@@ -180,8 +182,9 @@ std::string field(const VersionTable &table, int at)
 // needed, and the report being filled.
 class ModuleReader::Session {
 public:
-    Session(const host::CapturedConsole &console, const std::filesystem::path &dir)
-        : console_(console), dir_(dir)
+    Session(const host::CapturedConsole &console, const std::filesystem::path &dir,
+            bool keepContent)
+        : console_(console), dir_(dir), keepContent_(keepContent)
     {
     }
 
@@ -212,14 +215,40 @@ private:
         r_.folder = (r_.modelFolder ? dir_ / "fwstore" : dir_).string();
     }
 
-    void problem(std::string text) { r_.problems.push_back(std::move(text)); }
+    // Every problem gets its code where it is found; `file` is the media
+    // file's name ("" for the media as a whole), `package` counts from 1.
+    void problem(const char *code, std::string text, std::string file = {}, int package = 0)
+    {
+        r_.problems.push_back({code, std::move(text), std::move(file), package});
+    }
+    // The media file a "where" names: "HDD file 3" is file "3".
+    static std::string fileOf(const std::string &where)
+    {
+        const std::string hdd = "HDD file ";
+        return where.rfind(hdd, 0) == 0 ? where.substr(hdd.size()) : where;
+    }
 
     // The whole file through the module's memory reader, into a cleared
     // area of at least `minSize` bytes.
-    std::vector<char> readSwapped(const DeviceFile &file, std::int64_t minSize,
-                                  std::int64_t &placed)
+    // Nothing, with the problem said, for a file the module cannot stage:
+    // one whose size does not fit 32 bits, or longer than the RAM disk
+    // that every image is copied into first.
+    std::optional<std::vector<char>> readSwapped(const DeviceFile &file, const std::string &name,
+                                                 std::int64_t minSize, std::int64_t &placed)
     {
         std::int64_t length = file.length();
+        if (length < 0) {
+            problem("file-size-over-32-bits", name + ": larger than a 32-bit file size; the module cannot measure it",
+                    fileOf(name));
+            return std::nullopt;
+        }
+        if (length > vx::DL_RAMDISK_BYTES) {
+            problem("file-over-ramdisk",
+                    name + ": " + std::to_string(length) + " bytes, longer than the " +
+                        std::to_string(vx::DL_RAMDISK_BYTES) + "-byte RAM disk it is staged in",
+                    fileOf(name));
+            return std::nullopt;
+        }
         std::vector<char> area(static_cast<std::size_t>(std::max(minSize, roundEven(length))), 0);
         placed = vx::bootUsbReadMem_Swap(area.data(), file.fd());
         return area;
@@ -252,7 +281,8 @@ private:
         // the lookup counts only packages whose data lies in the buffer
         std::span<const std::uint8_t> data(reinterpret_cast<const std::uint8_t *>(rec.dataStart),
                                            static_cast<std::size_t>(rec.compressedSize));
-        InflateResult inflated = inflateData(data, rec.expandedSize);
+        InflateResult inflated =
+            inflateData(data, rec.expandedSize, keepContent_ ? &p.content : nullptr);
         streamBytes = inflated.complete ? inflated.streamBytes : -1;
         p.inflates = inflated.complete && inflated.produced == rec.expandedSize;
         if (!inflated.error.empty())
@@ -283,14 +313,19 @@ private:
                 const std::int64_t streamBytes = c.second;
                 std::string which = where + ": package " + std::to_string(i + 1) + " " + p.dbName;
                 if (!p.inflates)
-                    problem(which + " does not inflate to its size: " + p.inflateNote);
+                    problem("package-inflate", which + " does not inflate to its size: " + p.inflateNote,
+                            fileOf(where), static_cast<int>(i + 1));
                 // bytes behind the stream are a package the lookup skipped
                 if (streamBytes >= 0 && streamBytes != p.compressedSize)
-                    problem(which + ": its zlib stream ends after " + std::to_string(streamBytes) +
-                            " of its COMPRESSEDSIZE " + std::to_string(p.compressedSize) + " bytes");
+                    problem("package-stream-short",
+                            which + ": its zlib stream ends after " + std::to_string(streamBytes) +
+                                " of its COMPRESSEDSIZE " + std::to_string(p.compressedSize) +
+                                " bytes",
+                            fileOf(where), static_cast<int>(i + 1));
                 std::string why = badName(p.dbName, rule);
                 if (!why.empty())
-                    problem(which + ": DBNAME " + quote(p.dbName) + " " + why);
+                    problem("package-bad-dbname", which + ": DBNAME " + quote(p.dbName) + " " + why,
+                            fileOf(where), static_cast<int>(i + 1));
                 to.push_back(std::move(p));
             });
     }
@@ -304,21 +339,30 @@ private:
             return;
         r_.image0.present = true;
         std::int64_t placed = 0;
-        std::vector<char> area = readSwapped(file, kImageArea, placed);
+        auto read = readSwapped(file, r_.image0.file, kImageArea, placed);
+        if (!read)
+            return;
+        std::vector<char> &area = *read;
         r_.image0.bytes = placed;
         if (placed > kImageArea)
-            problem(r_.image0.file + ": " + std::to_string(placed) +
-                    " bytes, longer than the 8 MiB image area (" + std::to_string(kImageArea) +
-                    ")");
+            problem("image0-too-long",
+                    r_.image0.file + ": " + std::to_string(placed) +
+                        " bytes, longer than the 8 MiB image area (" + std::to_string(kImageArea) +
+                        ")",
+                    r_.image0.file);
         Lookup l = lookUp(area.data(), kImageArea, vx::DL_DB_FIXED, vx::DL_DB_TABLE_IMAGE);
         if (l.records.empty())
-            problem(r_.image0.file + ": the fixed-offset lookup finds none of its 3 packages (the "
+            problem("image0-no-packages",
+                    r_.image0.file + ": the fixed-offset lookup finds none of its 3 packages (the "
                                      "module says " +
-                    quote(l.endReason) + "): no flash image file is made, OS UI is not offered");
+                        quote(l.endReason) + "): no flash image file is made, OS UI is not offered",
+                    r_.image0.file);
         else if (l.records.size() != kUiPackages)
-            problem(r_.image0.file + ": the fixed-offset lookup finds " +
-                    std::to_string(l.records.size()) + " of its 3 packages (the module says " +
-                    quote(l.endReason) + ")");
+            problem("image0-packages-missing",
+                    r_.image0.file + ": the fixed-offset lookup finds " +
+                        std::to_string(l.records.size()) + " of its 3 packages (the module says " +
+                        quote(l.endReason) + ")",
+                    r_.image0.file);
         addPackages(r_.image0.packages, l, area.data(), area.data() + kImageArea, true,
                     r_.image0.file);
         // the flash image file holds the area's upper half behind image 1
@@ -335,16 +379,23 @@ private:
             return;
         r_.image1.present = true;
         std::int64_t placed = 0;
-        std::vector<char> bytes = readSwapped(file, 0, placed);
+        auto read = readSwapped(file, r_.image1.file, 0, placed);
+        if (!read)
+            return;
+        std::vector<char> &bytes = *read;
         r_.image1.bytes = placed;
         if (placed == 0)
-            problem(r_.image1.file + ": empty: image 0 would land at the start of the flash, so "
-                                     "no flash image file is made");
+            problem("image1-empty",
+                    r_.image1.file + ": empty: image 0 would land at the start of the flash, so "
+                                     "no flash image file is made",
+                    r_.image1.file);
         r_.flashImageBytes = placed + kImageArea;
         if (*r_.flashImageBytes > kFlashAreaBytes)
-            problem("flash image file: " + std::to_string(*r_.flashImageBytes) +
-                    " bytes (image 1 and the 8 MiB image area) do not fit the " +
-                    std::to_string(kFlashAreaBytes) + "-byte flash area");
+            problem("flash-image-too-large",
+                    "flash image file: " + std::to_string(*r_.flashImageBytes) +
+                        " bytes (image 1 and the 8 MiB image area) do not fit the " +
+                        std::to_string(kFlashAreaBytes) + "-byte flash area",
+                    r_.image1.file);
 
         // the first 128 bytes of the flash image file, a NUL behind them
         head_.fill(0);
@@ -366,17 +417,24 @@ private:
             return;
         r_.image2.present = true;
         std::int64_t placed = 0;
-        std::vector<char> bytes = readSwapped(file, 0, placed);
+        auto read = readSwapped(file, r_.image2.file, 0, placed);
+        if (!read)
+            return;
+        std::vector<char> &bytes = *read;
         r_.image2.bytes = placed;
         // a larger table than the module's, to count what it would drop
         Lookup l = lookUp(bytes.data(), placed, vx::DL_DB_CHAIN, vx::DL_DB_TABLE_HDD);
         if (l.records.size() > vx::DL_DB_TABLE_IMAGE)
-            problem(r_.image2.file + ": " + std::to_string(l.records.size()) +
-                    " packages, more than the 16 the module's table holds");
+            problem("image2-too-many-packages",
+                    r_.image2.file + ": " + std::to_string(l.records.size()) +
+                        " packages, more than the 16 the module's table holds",
+                    r_.image2.file);
         if (!ordinaryChainEnd(l.endReason))
-            problem(r_.image2.file + ": the chain breaks after package " +
-                    std::to_string(l.records.size()) + " (the module says " + quote(l.endReason) +
-                    ")");
+            problem("image2-chain-broken",
+                    r_.image2.file + ": the chain breaks after package " +
+                        std::to_string(l.records.size()) + " (the module says " +
+                        quote(l.endReason) + ")",
+                    r_.image2.file, static_cast<int>(l.records.size()) + 1);
         addPackages(r_.image2.packages, l, bytes.data(), bytes.data() + placed, false,
                     r_.image2.file, NameRule::RamDisk);
     }
@@ -396,8 +454,8 @@ private:
         r_.hddSeries = vx::dlFirmUsbCheckHDD(&count, sizes.data()) == 0;
         int walk = r_.hddSeries ? count : seriesFromOne();
         if (!r_.hddSeries)
-            problem("HDD files: " + presentList() + " do not form a series from 1" +
-                    missingList());
+            problem("hdd-series-broken",
+                    "HDD files: " + presentList() + " do not form a series from 1" + missingList());
 
         std::vector<char> remainder;
         r_.hddEveryFileEndsPackage = walk > 0;
@@ -408,8 +466,10 @@ private:
             file.carriedIn = static_cast<std::int64_t>(remainder.size());
             std::string where = "HDD file " + std::to_string(n);
             if ((file.bytes & 1) && n < walk)
-                problem(where + ": odd length " + std::to_string(file.bytes) +
-                        " but not the last file: its pad byte lands inside the chain");
+                problem("hdd-odd-length",
+                        where + ": odd length " + std::to_string(file.bytes) +
+                            " but not the last file: its pad byte lands inside the chain",
+                        std::to_string(n));
             if (!loadPart(file, remainder, where))
                 r_.hddEveryFileEndsPackage = false;
             r_.hddFiles.push_back(std::move(file));
@@ -417,9 +477,11 @@ private:
         // after the last file only the chain's trailer may be left
         vx::INT32 lost = vx::dlFirmHddRemainderLost(static_cast<vx::INT32>(remainder.size()));
         if (walk > 0 && lost > 0)
-            problem("HDD file " + std::to_string(walk) + ": the last file ends inside a package, " +
-                    std::to_string(lost) +
-                    " bytes after its last complete package are never loaded");
+            problem("hdd-last-file-cut",
+                    "HDD file " + std::to_string(walk) + ": the last file ends inside a package, " +
+                        std::to_string(lost) +
+                        " bytes after its last complete package are never loaded",
+                    std::to_string(walk));
     }
 
     std::string hddPath(int n) const { return prefix_ + std::to_string(n); }
@@ -459,7 +521,9 @@ private:
         ModuleBuffer part(vx::bootUsbStrageTenkai_HDD(hddPath(file.number).c_str(), &length,
                                                       carried));
         if (!part) {
-            problem(where + ": cannot be read (the module says " + quote(tail.lastLine()) + ")");
+            problem("hdd-file-unreadable",
+                    where + ": cannot be read (the module says " + quote(tail.lastLine()) + ")",
+                    fileOf(where));
             return false;
         }
         std::copy(remainder.begin(), remainder.end(), part.get());
@@ -467,14 +531,17 @@ private:
         // one record more than the loader's table, to see the table overflow
         if (lookUp(part.get(), partLength, vx::DL_DB_CHAIN, vx::DL_DB_TABLE_HDD + 1)
                 .records.size() > static_cast<std::size_t>(vx::DL_DB_TABLE_HDD))
-            problem(where + ": its part buffer holds more than the " +
-                    std::to_string(vx::DL_DB_TABLE_HDD) +
-                    " packages of the loader's table; the rest is carried on");
+            problem("hdd-part-table-full",
+                    where + ": its part buffer holds more than the " +
+                        std::to_string(vx::DL_DB_TABLE_HDD) +
+                        " packages of the loader's table; the rest is carried on",
+                    fileOf(where));
         Lookup l = lookUp(part.get(), partLength, vx::DL_DB_CHAIN, vx::DL_DB_TABLE_HDD);
         if (l.records.empty()) {
-            problem(where + ": holds the end of no package, with the " +
-                    std::to_string(carried) + " bytes carried over (the module says " +
-                    quote(l.endReason) + ")");
+            problem("hdd-file-no-package-end",
+                    where + ": holds the end of no package, with the " + std::to_string(carried) +
+                        " bytes carried over (the module says " + quote(l.endReason) + ")",
+                    fileOf(where));
             // carry everything on, so that later files are still judged
             remainder.assign(part.get(), part.get() + partLength);
             file.leftOver = partLength;
@@ -497,11 +564,11 @@ private:
         if (!first.isOpen())
             return;
         VersionTable table{};
-        std::string problemText = versionFromText(first, table);
-        if (problemText.empty()) {
+        std::pair<const char *, std::string> problemText = versionFromText(first, table);
+        if (problemText.second.empty()) {
             r_.versionSource = VersionSource::VersionText;
         } else {
-            problem(problemText);
+            problem(problemText.first, problemText.second, "1", 1);
             // the flash image file exists only when images 0 and 1 were staged
             if (!r_.image0.present || !r_.image1.present)
                 return;
@@ -512,60 +579,67 @@ private:
         r_.frwTarget = field(table, vx::DL_VT_FRW);
         r_.romdataOk = r_.systemVersion.size() > 2 && r_.systemVersion[2] == 'R';
         if (!*r_.romdataOk)
-            problem("ROMDATA mismatch: the system version " + quote(r_.systemVersion) +
-                    " does not have 'R' as its third character");
+            problem("romdata-mismatch", "ROMDATA mismatch: the system version " +
+                                            quote(r_.systemVersion) +
+                                            " does not have 'R' as its third character");
     }
 
     // Empty when the version text was read into the table; otherwise why not.
-    std::string versionFromText(const DeviceFile &first, VersionTable &table)
+    std::pair<const char *, std::string> versionFromText(const DeviceFile &first,
+                                                         VersionTable &table)
     {
         std::vector<char> head(kHddHeadBytes, 0);
         vx::INT32 placed = vx::bootUsbReadMem_Swap_Size(head.data(), first.fd(), kHddHeadBytes);
         Lookup l = lookUp(head.data(), placed, vx::DL_DB_CHAIN, vx::DL_DB_TABLE_HDD_HEAD);
         if (l.records.empty())
-            return "HDD file 1: no package in its first 64 KiB, so no version text (the module "
+            return {"version-text-missing", "HDD file 1: no package in its first 64 KiB, so no version text (the module "
                    "says " +
-                   quote(l.endReason) + ")";
+                   quote(l.endReason) + ")"};
         const vx::DL_DB_INFO &rec = l.records.front();
         std::string name = textAt(rec.dbName, head.data() + placed);
         if (name != kVersionTextName)
-            return "HDD file 1: the first package is " + quote(name) + ", not the version text " +
-                   std::string(kVersionTextName);
+            return {"version-text-not-first", "HDD file 1: the first package is " + quote(name) + ", not the version text " +
+                   std::string(kVersionTextName)};
         std::string text;
         InflateResult inflated =
             inflateData({reinterpret_cast<const std::uint8_t *>(rec.dataStart),
                          static_cast<std::size_t>(rec.compressedSize)},
                         kVersionTextLimit, &text);
         if (!inflated.complete)
-            return "HDD file 1: the version text does not inflate (" +
-                   (inflated.error.empty() ? std::string("too long") : inflated.error) + ")";
+            return {"version-text-inflate", "HDD file 1: the version text does not inflate (" +
+                   (inflated.error.empty() ? std::string("too long") : inflated.error) + ")"};
         for (const char *key : {"TARGET", "OEM_VER", "MAJOR", "MINOR", "SHIPPING"}) {
             std::array<char, vx::DL_VERSION_FIELD> value{};
             if (vx::dlFirmVersionTxtFindByKey(text.data(), key, value.data(),
                                                static_cast<int>(text.size())) != 0)
-                problem("HDD file 1: the version text has no " + std::string(key) + " line");
+                problem("version-text-key-missing",
+                        "HDD file 1: the version text has no " + std::string(key) + " line", "1", 1);
         }
         vx::dlFirmUsbVersionGet(table.data(), static_cast<int>(text.size()), l.records.data(),
                                 text.data(), vx::DL_VER_TEXT);
-        return {};
+        return {"", ""};
     }
 
     void judgeWhole()
     {
         if (!r_.image0.present && !r_.image1.present && !r_.image2.present &&
             r_.hddPresent.empty())
-            problem("no update media: none of firmImage0.bin, firmImage1.bin, firmImage2.bin, "
-                    "1 ... 32 in " +
-                    r_.folder);
+            problem("no-media", "no update media: none of firmImage0.bin, firmImage1.bin, "
+                                "firmImage2.bin, 1 ... 32 in " +
+                                    r_.folder);
         if (r_.image0.present && !r_.image1.present)
-            problem("firmImage0.bin without firmImage1.bin: the module builds no flash image "
-                    "file from it");
+            problem("image0-without-image1",
+                    "firmImage0.bin without firmImage1.bin: the module builds no flash image "
+                    "file from it",
+                    r_.image0.file);
         if (r_.image1.present && !r_.image0.present)
-            problem("firmImage1.bin without firmImage0.bin: the module skips both");
+            problem("image1-without-image0",
+                    "firmImage1.bin without firmImage0.bin: the module skips both", r_.image1.file);
     }
 
     const host::CapturedConsole &console_;
     std::filesystem::path dir_;
+    bool keepContent_;
     std::string prefix_;
     Report r_;
     std::array<char, vx::DL_VER_HEAD_SIZE> upperHalfHead_{};
@@ -577,6 +651,6 @@ ModuleReader::ModuleReader(const host::CapturedConsole &console, std::filesystem
 {
 }
 
-Report ModuleReader::read() { return Session(console_, dir_).run(); }
+Report ModuleReader::read() { return Session(console_, dir_, keepContent_).run(); }
 
 } // namespace inspect

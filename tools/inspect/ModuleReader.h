@@ -21,6 +21,10 @@ public:
     // lookup gives up is quoted as the reason.
     ModuleReader(const host::CapturedConsole &console, std::filesystem::path dir);
 
+    // Keeps what each package inflates to (for comparing a machine with
+    // the media); off by default, as HDD media run to hundreds of MiB.
+    void keepContent(bool keep) { keepContent_ = keep; }
+
     Report read();
 
 private:
@@ -28,6 +32,7 @@ private:
 
     const host::CapturedConsole &console_;
     std::filesystem::path dir_;
+    bool keepContent_ = false;
 };
 
 } // namespace inspect

@@ -135,8 +135,8 @@ std::string toText(const Report &r)
 
     if (r.problems.empty())
         out << "no problems\n";
-    for (const std::string &p : r.problems)
-        out << "problem: " << p << "\n";
+    for (const Problem &p : r.problems)
+        out << "problem: " << p.text << "\n";
     return out.str();
 }
 
@@ -150,8 +150,23 @@ std::string toText(const Report &r)
 //   system: {version, target, source: "versionText"|"image1Head"|null,
 //            romdata: true|false|null}
 //   problems: [text], ok
+//   format                              version of this layout
+//   problemDetails, warnings: [{code, text, file, package}]
+//   files: [{file, sha256}]             every media file as stored
+//   menu: {reached, offered, items: [names], why} | null
 // A package: {dbName, version, comment, languageCode (image 0 only),
 // offset, compressedSize, expandedSize, inflates, inflateError (when not)}.
+json details(const std::vector<Problem> &list)
+{
+    json out = json::array();
+    for (const Problem &p : list)
+        out.push_back({{"code", p.code},
+                       {"text", p.text},
+                       {"file", p.file.empty() ? json(nullptr) : json(p.file)},
+                       {"package", p.package ? json(p.package) : json(nullptr)}});
+    return out;
+}
+
 json toJson(const Report &r)
 {
     json hddFiles = json::array();
@@ -170,6 +185,25 @@ json toJson(const Report &r)
                  {"limit", kFlashAreaBytes},
                  {"fits", *r.flashImageBytes <= kFlashAreaBytes}};
     const char *source = sourceName(r.versionSource);
+    json texts = json::array();
+    for (const Problem &p : r.problems)
+        texts.push_back(p.text);
+    json files = json::array();
+    for (const auto &[file, digest] : r.sha256)
+        files.push_back({{"file", file}, {"sha256", digest}});
+    json menu = nullptr;
+    if (r.menu) {
+        json items = json::array();
+        const std::pair<std::uint32_t, const char *> names[] = {
+            {0x02, "OS UI"}, {0x04, "HDD SYS"}, {0x08, "LSR"},
+            {0x10, "PFC"},   {0x20, "Engine"},  {0x40, "Scanner"}};
+        for (const auto &[bit, name] : names)
+            if (r.menu->offered & bit)
+                items.push_back(name);
+        menu = {{"reached", r.menu->reached}, {"offered", r.menu->offered}, {"items", items}};
+        if (!r.menu->why.empty())
+            menu["why"] = r.menu->why;
+    }
 
     return {{"folder", r.folder},
             {"modelFolder", r.modelFolder},
@@ -186,8 +220,13 @@ json toJson(const Report &r)
               {"target", r.frwTarget},
               {"source", source ? json(source) : json(nullptr)},
               {"romdata", orNull(r.romdataOk)}}},
-            {"problems", r.problems},
-            {"ok", r.ok()}};
+            {"problems", texts},
+            {"ok", r.ok()},
+            {"format", kInspectJsonFormat},
+            {"problemDetails", details(r.problems)},
+            {"warnings", details(r.warnings)},
+            {"files", files},
+            {"menu", menu}};
 }
 
 } // namespace inspect

@@ -23,6 +23,7 @@ struct PackageReport {
     std::int32_t expandedSize = 0;
     bool inflates = false;  // to exactly expandedSize bytes
     std::string inflateNote; // why not, when it does not
+    std::string content;     // what it inflates to, kept only when asked for
 };
 
 struct ImageReport {
@@ -49,6 +50,24 @@ struct HddFileReport {
 
 enum class VersionSource { None, VersionText, Image1Head };
 
+// A problem with a stable code for scripts, the media file it concerns
+// ("firmImage2.bin", "3"; "" for the media as a whole) and the package
+// (from 1; 0 for none), besides its text.
+struct Problem {
+    std::string code;
+    std::string text;
+    std::string file;
+    int package = 0;
+};
+
+// What the operator will be offered with these media, as the module's
+// availability check finds it after staging them (no service flag set).
+struct MenuReport {
+    bool reached = false;   // staging succeeded and the ROMDATA check passed
+    std::uint32_t offered = 0;
+    std::string why;        // when not reached
+};
+
 struct Report {
     std::string folder; // the host folder the media files lie in
     bool modelFolder = false;
@@ -69,11 +88,17 @@ struct Report {
     VersionSource versionSource = VersionSource::None;
     std::optional<bool> romdataOk; // no verdict without a system version
 
-    std::vector<std::string> problems;
+    std::vector<Problem> problems;
+    // Not problems: what the module copes with but an engineer should know.
+    std::vector<Problem> warnings;
+    // Stored files' digests, by file name; filled for the JSON report.
+    std::vector<std::pair<std::string, std::string>> sha256;
+    std::optional<MenuReport> menu;
 
     bool ok() const { return problems.empty(); }
 };
 
+inline constexpr int kInspectJsonFormat = 1;
 inline constexpr std::int64_t kFlashAreaBytes = 16 * 1024 * 1024;
 
 std::string toText(const Report &report);

@@ -2,14 +2,22 @@
 
 #include <nlohmann/json.hpp>
 
-#include <fstream>
+#include <cerrno>
+#include <cstring>
 #include <initializer_list>
 #include <iterator>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace media {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
+
+// Far more than any manifest holds; a larger file is no manifest.
+constexpr off_t kManifestLimit = 16 << 20;
 
 namespace {
 
@@ -101,6 +109,56 @@ private:
     const std::string &file_;
 };
 
+// Where the parser is in the document, as the path the errors name
+// ("hdd.fileSize", "hdd.files[2].source").
+class JsonPlace {
+public:
+    json::parser_callback_t callback()
+    {
+        return [this](int, json::parse_event_t event, json &parsed) {
+            using E = json::parse_event_t;
+            switch (event) {
+            case E::object_start:
+            case E::array_start:
+                levels_.push_back({event == E::array_start, {}, 0});
+                break;
+            case E::key:
+                levels_.back().key = parsed.get<std::string>();
+                break;
+            case E::object_end:
+            case E::array_end:
+                levels_.pop_back();
+                [[fallthrough]];
+            case E::value:
+                if (!levels_.empty() && levels_.back().isArray)
+                    ++levels_.back().index;
+                break;
+            }
+            return true;
+        };
+    }
+
+    std::string where() const
+    {
+        std::string w;
+        for (const Level &l : levels_) {
+            if (l.isArray)
+                w += "[" + std::to_string(l.index) + "]";
+            else if (!l.key.empty())
+                w += (w.empty() ? "" : ".") + l.key;
+        }
+        return w;
+    }
+
+private:
+    struct Level {
+        bool isArray;
+        std::string key;
+        std::size_t index;
+    };
+    std::vector<Level> levels_;
+};
+
 class ManifestParser {
 public:
     ManifestParser(fs::path baseDir, std::string name)
@@ -111,10 +169,15 @@ public:
     Manifest parse(const std::string &text)
     {
         json root;
+        JsonPlace place;
         try {
-            root = json::parse(text);
-        } catch (const json::parse_error &e) {
-            throw MediaError(name_ + ": not valid JSON: " + e.what());
+            root = json::parse(text, place.callback());
+        } catch (const json::exception &e) {
+            // A number beyond what JSON numbers hold (1e400) is refused by
+            // the parser itself: say where it stood.
+            std::string where = place.where();
+            throw MediaError(name_ + ": " + (where.empty() ? "" : where + ": ") +
+                             "not valid JSON: " + e.what());
         }
         Node top = Node(root, "", name_).object({"folder", "image0", "image1", "image2", "hdd"});
         Manifest m;
@@ -240,15 +303,36 @@ Manifest parseManifest(const std::string &text, const fs::path &baseDir, const s
 
 Manifest readManifest(const fs::path &file)
 {
-    std::error_code ec;
-    if (!fs::is_regular_file(file, ec))
-        throw MediaError("cannot read the manifest " + file.string() + ": no such file");
-    std::ifstream in(file, std::ios::binary);
-    if (!in)
-        throw MediaError("cannot read the manifest " + file.string());
-    std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    if (in.bad())
-        throw MediaError("cannot read the manifest " + file.string());
+    // Opened without blocking (a FIFO must not hang mkmedia) and measured
+    // before it is read: a manifest is a few kilobytes of text.
+    int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        throw MediaError("cannot read the manifest " + file.string() + ": " +
+                         std::strerror(errno));
+    std::string text;
+    struct stat st {};
+    bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    bool fits = regular && st.st_size <= kManifestLimit;
+    if (fits) {
+        text.resize(static_cast<std::size_t>(st.st_size));
+        std::size_t done = 0;
+        while (done < text.size()) {
+            ssize_t n = ::read(fd, text.data() + done, text.size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            done += static_cast<std::size_t>(n);
+        }
+        text.resize(done);
+    }
+    ::close(fd);
+    if (!regular)
+        throw MediaError("cannot read the manifest " + file.string() + ": not a regular file");
+    if (!fits)
+        throw MediaError("the manifest " + file.string() + " holds " +
+                         std::to_string(st.st_size) + " bytes, more than the " +
+                         std::to_string(kManifestLimit) + " a manifest may hold");
     return parseManifest(text, file.parent_path(), file.string());
 }
 

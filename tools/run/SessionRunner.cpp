@@ -7,7 +7,10 @@
 #include "host/machine/MachineFolder.h"
 #include "host/machine/Panel.h"
 #include "host/machine/Terminal.h"
+#include "tools/run/OutputPaths.h"
+#include "tools/run/RunReport.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -52,9 +55,66 @@ bool checkUsage(const RunOptions &o, std::ostream &err, std::vector<host::KeyEnt
             scratch.setPowerCut(o.powerCut);
         if (o.keysGiven)
             keys = host::KeyScript::parse(o.keys);
+        const std::vector<GuardedFolder> guarded = {{o.machine, "the machine folder"},
+                                                    {o.media, "the media folder"}};
+        for (const auto &[option, file] : {std::pair<const char *, const std::string &>{"--panel", o.panelFile},
+                                           {"--panel-trace", o.traceFile},
+                                           {"--ramdisk-out", o.ramdiskOut},
+                                           {"--report", o.reportFile}})
+            if (auto why = outputInsideFolder(option, file, guarded))
+                throw std::invalid_argument(*why);
     } catch (const std::invalid_argument &e) {
         err << "dlupdate run: " << e.what() << "\n";
         return false;
+    }
+    return true;
+}
+
+// Where an output will be written must exist and take a new file or
+// folder; found out before anything runs, so a long run is not lost to a
+// typo in an output path.
+std::string whyNotWritable(const fs::path &path, bool folder)
+{
+    std::error_code ec;
+    if (fs::exists(path, ec)) {
+        if (folder != fs::is_directory(path, ec))
+            return folder ? "it is not a folder" : "it is a folder";
+        if (::access(path.c_str(), W_OK) != 0)
+            return "it is not writable";
+        return "";
+    }
+    fs::path parent = fs::absolute(path, ec).parent_path();
+    if (folder) {
+        // A missing folder is made with its parents: the nearest one there
+        // must be a writable folder.
+        while (!parent.empty() && !fs::exists(parent, ec) && parent != parent.parent_path())
+            parent = parent.parent_path();
+    }
+    if (!fs::is_directory(parent, ec))
+        return "its folder " + parent.string() + " does not exist";
+    if (::access(parent.c_str(), W_OK) != 0)
+        return "its folder " + parent.string() + " is not writable";
+    return "";
+}
+
+bool checkOutputs(const RunOptions &o, std::ostream &err)
+{
+    struct Output {
+        const char *option;
+        const std::string &path;
+        bool folder;
+    } outputs[] = {{"--panel", o.panelFile, false},
+                   {"--ramdisk-out", o.ramdiskOut, true},
+                   {"--report", o.reportFile, false}};
+    for (const auto &out : outputs) {
+        if (out.path.empty())
+            continue;
+        std::string why = whyNotWritable(out.path, out.folder);
+        if (!why.empty()) {
+            err << "dlupdate run: cannot write " << out.option << " " << out.path << ": " << why
+                << "\n";
+            return false;
+        }
     }
     return true;
 }
@@ -135,10 +195,113 @@ void reportCutNotReached(const host::Faults &faults, std::ostream &err)
 
 } // namespace
 
+namespace {
+
+// The key-script entries never pressed, as written in --keys.
+std::string unusedKeys(const std::string &list, std::size_t used)
+{
+    std::vector<std::string> entries;
+    std::size_t from = 0;
+    while (from <= list.size()) {
+        std::size_t comma = std::min(list.find(',', from), list.size());
+        entries.push_back(list.substr(from, comma - from));
+        from = comma + 1;
+    }
+    std::string rest;
+    for (std::size_t i = used; i < entries.size(); ++i)
+        rest += (rest.empty() ? "" : ",") + entries[i];
+    return rest;
+}
+
+// Everything a run leaves besides its exit status. Written once, on every
+// ending: the sessions' end, a stall, the keyboard and a power cut.
+class RunEnd {
+public:
+    RunEnd(const RunOptions &o, host::Machine &machine, std::ostream &err)
+        : o_(o), machine_(machine), err_(err)
+    {
+    }
+    void setRecord(RunRecord *record) { record_ = record; }
+    void setScript(host::KeyScript *script) { script_ = script; }
+    void setReportingEvents(bool on) { reportingEvents_ = on; }
+
+    // Writes the outputs and says what the run left undone; the status to
+    // exit with (an output that could not be written turns 0 into 7).
+    int finish(int status)
+    {
+        if (finished_)
+            return status;
+        finished_ = true;
+        const bool cut = status == kPowerCut;
+        if (record_ && record_->sessionOpen())
+            record_->endSession(cut ? "power cut" : "keyboard", status);
+        std::vector<std::string> failed;
+        if (!o_.panelFile.empty()) {
+            std::ofstream out(o_.panelFile, std::ios::trunc);
+            out << machine_.panel().dump();
+            if (!out.flush()) {
+                err_ << "dlupdate run: cannot write the panel to " << o_.panelFile << "\n";
+                failed.push_back("--panel " + o_.panelFile);
+            }
+        }
+        if (!o_.traceFile.empty() && machine_.panel().traceFailed()) {
+            err_ << "dlupdate run: the panel trace " << o_.traceFile << " is incomplete\n";
+            failed.push_back("--panel-trace " + o_.traceFile);
+        }
+        if (!o_.ramdiskOut.empty() && !machine_.copyRamDiskOut(o_.ramdiskOut)) {
+            err_ << "dlupdate run: cannot copy the RAM disk out to " << o_.ramdiskOut << "\n";
+            failed.push_back("--ramdisk-out " + o_.ramdiskOut);
+        }
+        if (reportingEvents_)
+            reportEvents(machine_.faults(), err_);
+        // A cut the run never came to would otherwise pass for a clean run.
+        if (!cut && !machine_.faults().powerCutEvent().empty())
+            reportCutNotReached(machine_.faults(), err_);
+        // So would a fault that never fired.
+        for (const auto &r : machine_.faults().records())
+            if (r.fired == 0)
+                err_ << "dlupdate run: fault " << r.spec << " never fired: "
+                     << host::Faults::whyNeverFired(r) << "\n";
+        if (!cut && script_ && script_->used() < script_->size()) {
+            std::size_t left = script_->size() - script_->used();
+            err_ << "dlupdate run: " << left << " key-script "
+                 << (left == 1 ? "entry" : "entries") << " left unused: "
+                 << unusedKeys(o_.keys, script_->used()) << "\n";
+        }
+        int final = status;
+        if (!failed.empty() && final == kReturned0)
+            final = kOutputFailed;
+        if (record_ && !o_.reportFile.empty()) {
+            std::ofstream out(o_.reportFile, std::ios::trunc);
+            out << record_->document(final, failed).dump(2) << "\n";
+            if (!out.flush()) {
+                err_ << "dlupdate run: cannot write the report to " << o_.reportFile << "\n";
+                if (final == kReturned0)
+                    final = kOutputFailed;
+            }
+        }
+        err_ << std::flush;
+        return final;
+    }
+
+private:
+    const RunOptions &o_;
+    host::Machine &machine_;
+    std::ostream &err_;
+    RunRecord *record_ = nullptr;
+    host::KeyScript *script_ = nullptr;
+    bool reportingEvents_ = false;
+    bool finished_ = false;
+};
+
+} // namespace
+
 int runSessions(const RunOptions &o, const Entry &entry, std::ostream &err)
 {
     std::vector<host::KeyEntry> keyEntries;
     if (!checkUsage(o, err, keyEntries))
+        return kUsage;
+    if (!checkOutputs(o, err))
         return kUsage;
     if (!prepareFolders(o, err))
         return kUnusable;
@@ -163,11 +326,30 @@ int runSessions(const RunOptions &o, const Entry &entry, std::ostream &err)
     if (!o.powerCut.empty())
         machine->faults().setPowerCut(o.powerCut);
     const char *wantEvents = std::getenv("DLUPDATE_EVENTS");
-    const bool reportingEvents = wantEvents && *wantEvents;
+    RunEnd ending(o, *machine, err);
+    ending.setReportingEvents(wantEvents && *wantEvents);
+    if (o.listEvents || (wantEvents && std::string_view(wantEvents) == "2")) {
+        // A fault point that is also an event (archiver) is listed once.
+        auto last = std::make_shared<std::string>();
+        machine->faults().setListener(
+            [&err, last](std::string_view name, long n, std::string_view arg) {
+                std::string line = std::string(name) + " #" + std::to_string(n);
+                if (!arg.empty())
+                    line += ": " + std::string(arg);
+                if (line != *last)
+                    err << line << "\n";
+                *last = std::move(line);
+            });
+    }
 
     if (!o.traceFile.empty() && !machine->panel().enableTrace(fs::path(o.traceFile))) {
         err << "dlupdate run: cannot write the panel trace " << o.traceFile << "\n";
         return kUsage;
+    }
+    std::unique_ptr<RunRecord> record;
+    if (!o.reportFile.empty()) {
+        record = std::make_unique<RunRecord>(*machine);
+        ending.setRecord(record.get());
     }
     if (o.onBoot)
         o.onBoot(*machine);
@@ -176,6 +358,7 @@ int runSessions(const RunOptions &o, const Entry &entry, std::ostream &err)
     if (o.keysGiven) {
         script.emplace(machine->keys(), keyEntries);
         script->attach();
+        ending.setScript(&*script);
     }
     bool interactive = o.interactiveGiven ? o.interactive : (!o.keysGiven && ::isatty(0));
     std::atomic<bool> quit{false};
@@ -203,53 +386,61 @@ int runSessions(const RunOptions &o, const Entry &entry, std::ostream &err)
 
     int status = kReturned0;
     for (int session = 1; session <= o.sessions; ++session) {
+        if (record)
+            record->beginSession(session);
         auto result = std::make_shared<int>(0);
         int id = machine->kernel().spawn("tUpdate", 100, 0, 0x100000,
                                          [result, &entry] { *result = entry(); });
         host::Quiescence q = machine->kernel().run();
         if (q.powerCut) {
-            if (reportingEvents)
-                reportEvents(machine->faults(), err);
-            err << "power cut " << machine->powerCutWhat() << "\n" << std::flush;
+            // The outputs are written as things stood when the power went;
+            // the cut's own line comes last.
             status = kPowerCut;
             break;
         }
         if (quit) {
+            machine->keepHeldMemory();
             err << "session " << session << ": ended from the keyboard\n";
             status = kKeyboard;
+            if (record)
+                record->endSession("keyboard", status);
             break;
         }
         auto end = machine->kernel().taskEnd(id);
         if (!end) {
+            machine->keepHeldMemory();
             reportStall(q, session, err);
+            if (!o.keysGiven && !interactive)
+                for (const auto &w : q.waiting)
+                    if (w.waitsOn.find("key focus") != std::string::npos) {
+                        err << "dlupdate run: no key script and no terminal: the menu waits for "
+                               "a key; pass --keys\n";
+                        break;
+                    }
             status = kStalled;
+            if (record)
+                record->endSession("stalled", status, q.waiting);
             break;
         }
+        // exit() ends the task where it stands, as on the device: what it
+        // held stays held, and is no leak of the run.
+        if (end->exited)
+            machine->keepHeldMemory();
         SessionEnd s = classify(end->exited, end->exited ? end->status : *result);
         err << "session " << session << ": " << s.summary << "\n" << std::flush;
         status = s.status;
+        if (record)
+            record->endSession(s.summary, status);
     }
     terminal.reset();
     if (panelFdOpened)
         ::close(panelFd);
     machine->console().flush();
-
-    if (!o.panelFile.empty()) {
-        std::ofstream out(o.panelFile, std::ios::trunc);
-        out << machine->panel().dump();
-        if (!out.flush())
-            err << "dlupdate run: cannot write the panel to " << o.panelFile << "\n";
-    }
-    if (!o.ramdiskOut.empty() && !machine->copyRamDiskOut(o.ramdiskOut))
-        err << "dlupdate run: cannot copy the RAM disk out to " << o.ramdiskOut << "\n";
+    status = ending.finish(status);
     if (script)
         script->detach();
-    const bool cut = status == kPowerCut;
-    if (reportingEvents && !cut)
-        reportEvents(machine->faults(), err);
-    // A cut the run never came to would otherwise pass for a clean run.
-    if (!cut && !machine->faults().powerCutEvent().empty())
-        reportCutNotReached(machine->faults(), err);
+    if (status == kPowerCut)
+        err << "power cut " << machine->powerCutWhat() << "\n" << std::flush;
     if (o.onEnd)
         o.onEnd(*machine);
     return status;

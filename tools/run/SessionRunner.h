@@ -23,6 +23,7 @@ enum Status {
     kStalled = 4,
     kUnusable = 5,
     kKeyboard = 6,
+    kOutputFailed = 7, // the run ended as 0 would say, but an output could not be written
     kPowerCut = 9,
     kUsage = 64,
 };
@@ -38,6 +39,10 @@ struct RunOptions {
     std::string panelFile;
     std::string traceFile;
     std::string ramdiskOut;
+    std::string reportFile;
+    // Lists every fault point and power-cut event on standard error as the
+    // run passes it ("archiver #7: /TMP/temp.db -> /PRF/panel.cfg").
+    bool listEvents = false;
     // Live panel and keyboard: by default when stdin is a terminal and no
     // key script is given.
     bool interactive = false;

@@ -335,14 +335,19 @@ std::vector<Sweeper::Row> Sweeper::singles()
 }
 
 std::vector<Sweeper::Row> Sweeper::pairs(const std::function<void(long, long)> &progress,
-                                         const std::string &firstKind)
+                                         const std::string &firstKind, int part, int parts)
 {
     std::vector<Row> rows;
     const fs::path m = o_.work / "m", cutState = o_.work / "after-first-cut";
-    const long total = firstKind.empty() ? cutPoints() : events(firstKind);
-    long done = 0;
+    if (parts < 1 || part < 0 || part >= parts)
+        return rows;
+    const long all = firstKind.empty() ? cutPoints() : events(firstKind);
+    const long total = all / parts + (part < all % parts ? 1 : 0);
+    long done = 0, index = 0;
     for (const auto &kind : kCutEvents)
         for (long i = 1; i <= events(kind) && (firstKind.empty() || kind == firstKind); ++i) {
+            if (index++ % parts != part)
+                continue;
             const std::string first = kind + ":" + std::to_string(i);
             Row one;
             one.cuts = {first};
@@ -386,6 +391,13 @@ std::map<std::string, long> Sweeper::census()
     return boot(m, "", {}, true).calls;
 }
 
+long spreadCall(long t, long tries, long n)
+{
+    // In 64 bits: t * (n - 1) passes a 32-bit long's range for a large
+    // flash read a byte at a time.
+    return tries > 1 ? static_cast<long>(static_cast<std::int64_t>(t) * (n - 1) / (tries - 1)) : 0;
+}
+
 std::vector<Sweeper::Row> Sweeper::faultSweep(const std::map<std::string, long> &calls,
                                               long perName,
                                               const std::function<void(long, long)> &progress)
@@ -398,7 +410,7 @@ std::vector<Sweeper::Row> Sweeper::faultSweep(const std::map<std::string, long> 
         const long tries = perName > 0 ? std::min(perName, n) : perName < 0 ? 0 : n;
         for (long t = 0; t < tries; ++t) {
             // Spread evenly, the first and the last call always among them.
-            const long k = tries > 1 ? t * (n - 1) / (tries - 1) : 0;
+            const long k = spreadCall(t, tries, n);
             specs.push_back(name + ":" + std::to_string(k) + ":1");
         }
         specs.push_back(name);

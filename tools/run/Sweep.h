@@ -70,6 +70,10 @@ FlagRule expectedFlagsAfterFault(const Boot &boot, const std::string &faultName)
 // "FLASH_REWRITE" / "HDD_UPDATE" / "FLASH_REWRITE+HDD_UPDATE" / "none".
 std::string describeFlags(std::uint32_t flags);
 
+// The call (from 0) that try `t` of `tries` fails, of a name called `n`
+// times: spread evenly, the first and the last call always among them.
+long spreadCall(long t, long tries, long n);
+
 class Sweeper {
 public:
     struct Options {
@@ -110,9 +114,11 @@ public:
     // Every cut point of the reference session, then every cut point of the
     // boot that recovers from it, then a boot that finishes. Calls
     // `progress` after each first cut with (done, total). `firstKind`, when
-    // given, keeps the first cuts to that kind of event.
+    // given, keeps the first cuts to that kind of event; of those, part
+    // `part` of `parts` (every parts-th, from the part-th), so that a long
+    // kind can be swept in pieces side by side.
     std::vector<Row> pairs(const std::function<void(long, long)> &progress = {},
-                           const std::string &firstKind = "");
+                           const std::string &firstKind = "", int part = 0, int parts = 1);
     // `count` sequences of one to `maxCuts` cuts, drawn from `seed`; cut
     // points past a boot's end are allowed (that boot then finishes).
     std::vector<Row> random(unsigned seed, int count, int maxCuts);

@@ -3,35 +3,45 @@
 #include "update/flashrom/dlFirmRewite.h"
 
 #include "bootenv/bootEnv.h"
+#include "bootenv/dlNamespace.h"
+#include "update/session/dlFirmUpMain.h"
 
 #include <stdint.h>
 #include <string.h>
 
-namespace vx {
+DL_NAMESPACE_BEGIN
 
 volatile INT32 dlFirmfromRewriteStatus = -1;
 
 namespace {
 
-constexpr int FRW_TARGET_FROM = 1;
-constexpr int FRW_TARGET_NUM = 2;
-constexpr UINT32 FROM_ALL_BASE = 0xFF000000u;
-constexpr UINT32 FROM_ALL_SIZE = 0x01000000u;
-constexpr UINT32 FRW_NVFLAG_FROM = 0x01;
-constexpr int FROM_IOCTL_ERASE = 2;
+constexpr int DL_FRW_TARGET_FROM = 1;
+constexpr int DL_FRW_TARGET_NUM = 2;
+constexpr UINT32 DL_FROM_ALL_BASE = 0xFF000000u;
+constexpr UINT32 DL_FROM_ALL_SIZE = 0x01000000u;
+constexpr int DL_FROM_IOCTL_ERASE = 2;
 // Slack behind the image in its buffer.
-constexpr int FRW_IMAGE_PAD = 18;
+constexpr int DL_FRW_IMAGE_PAD = 18;
 // A failed attempt is repeated while the counter is at most this.
-constexpr int FRW_RETRY_MAX = 1;
+constexpr int DL_FRW_RETRY_MAX = 1;
 
 // Indexed by target number; entry 0 stays empty.
-char devName[FRW_TARGET_NUM][16] = {"", "/dlfromALL/"};
-char srcFile[FRW_TARGET_NUM][16] = {"", "from.bin"};
+char devName[DL_FRW_TARGET_NUM][16] = {"", "/dlfromALL/"};
+char srcFile[DL_FRW_TARGET_NUM][16] = {"", "from.bin"};
 
-// Volatile operands may not be compound-assigned; one load, one store.
-void frwStatusAdd(INT32 step)
+// A stage's first success sets its progress value and step and restarts
+// the repetition count, so each stage gets its own repetition; a repeated
+// success advances the progress by the step. Volatile operands may not be
+// compound-assigned: one load, one store.
+void dlFrwStageDone(INT32 value, INT32 stageStep, INT32 *step, int *retry)
 {
-    dlFirmfromRewriteStatus = dlFirmfromRewriteStatus + step;
+    if (dlFirmfromRewriteStatus < value) {
+        dlFirmfromRewriteStatus = value;
+        *step = stageStep;
+        *retry = 0;
+    } else {
+        dlFirmfromRewriteStatus = dlFirmfromRewriteStatus + *step;
+    }
 }
 
 } // namespace
@@ -43,14 +53,14 @@ int dlfrwInit()
 
 int dlfrwCreateDevice()
 {
-    if (fromDevCreate(devName[FRW_TARGET_FROM], FROM_ALL_BASE, FROM_ALL_SIZE) != OK)
+    if (fromDevCreate(devName[DL_FRW_TARGET_FROM], DL_FROM_ALL_BASE, DL_FROM_ALL_SIZE) != OK)
         return ERROR;
     return OK;
 }
 
 char *dlgetDefaultFile(int target)
 {
-    if (target != FRW_TARGET_FROM)
+    if (target != DL_FRW_TARGET_FROM)
         return nullptr;
     return srcFile[target];
 }
@@ -67,13 +77,13 @@ int readFileNoCheck(FILE *stream, char **buffer)
     if (size <= 0)
         return static_cast<int>(size);
     // The size and its slack must fit the int the callers pass around.
-    if (size > INT32_MAX - FRW_IMAGE_PAD)
+    if (size > INT32_MAX - DL_FRW_IMAGE_PAD)
         return ERROR;
 
-    char *image = static_cast<char *>(malloc(static_cast<size_t>(size) + FRW_IMAGE_PAD));
+    char *image = static_cast<char *>(malloc(static_cast<size_t>(size) + DL_FRW_IMAGE_PAD));
     if (image == nullptr)
         return ERROR;
-    memset(image, 0, static_cast<size_t>(size) + FRW_IMAGE_PAD);
+    memset(image, 0, static_cast<size_t>(size) + DL_FRW_IMAGE_PAD);
     dlFirmfromRewriteStatus = 20;
 
     fseek(stream, 0, SEEK_SET);
@@ -105,28 +115,14 @@ int rewriteFRomDevice(int fd, char *buffer, int size, int /*mode*/)
     INT32 step = 0;
 
     for (;;) {
-        if (ioctl(fd, FROM_IOCTL_ERASE, 0) == OK) {
-            // The counter restarts when a stage first succeeds, so each stage
-            // gets its own repetition.
-            if (dlFirmfromRewriteStatus < 70) {
-                dlFirmfromRewriteStatus = 70;
-                step = 3;
-                retry = 0;
-            } else {
-                frwStatusAdd(step);
-            }
+        if (ioctl(fd, DL_FROM_IOCTL_ERASE, 0) == OK) {
+            dlFrwStageDone(70, 3, &step, &retry);
             if (lseek(fd, 0, SEEK_SET) != 0)
                 return ERROR;
 
             bootDispString(0, 24, 4, "Installing  ");
             if (write(fd, buffer, static_cast<size_t>(size)) == size) {
-                if (dlFirmfromRewriteStatus < 80) {
-                    dlFirmfromRewriteStatus = 80;
-                    step = 2;
-                    retry = 0;
-                } else {
-                    frwStatusAdd(step);
-                }
+                dlFrwStageDone(80, 2, &step, &retry);
                 bootDispString(0, 24, 4, "Completed   ");
                 bootDispString(0, 24, 5, "Verifying   ");
                 int verified = verifyFRom(fd, buffer, buffer + size);
@@ -136,14 +132,14 @@ int rewriteFRomDevice(int fd, char *buffer, int size, int /*mode*/)
             }
         }
         ++retry;
-        if (retry > FRW_RETRY_MAX)
+        if (retry > DL_FRW_RETRY_MAX)
             return ERROR;
     }
 }
 
 int rewriteFRom(int target, int nvFlag, char *buffer, int size)
 {
-    if (target != FRW_TARGET_FROM)
+    if (target != DL_FRW_TARGET_FROM)
         return ERROR;
 
     FROM_DEV_INFO info;
@@ -165,7 +161,7 @@ int rewriteFRom(int target, int nvFlag, char *buffer, int size)
     dlFirmfromRewriteStatus = 50;
     // Marked before the area is unlocked: an interrupted rewrite stays
     // visible in NVRAM.
-    if (setBitNvFlag(FRW_NVFLAG_FROM, nvFlag) != OK) {
+    if (setBitNvFlag(DL_NVFLAG_FROM, nvFlag) != OK) {
         close(fd);
         return ERROR;
     }
@@ -204,7 +200,7 @@ int dlFirmRewriteNoCheckSum(int target, int nvFlag, const char *path)
     dlFirmfromRewriteStatus = 90;
 
     // Cleared only after a verified write.
-    if (clearBitNvRAMFlags(FRW_NVFLAG_FROM) != OK) {
+    if (clearBitNvRAMFlags(DL_NVFLAG_FROM) != OK) {
         printf("[dlFirmRewrite]NVMFlagClearERROR!!\n");
         return ERROR;
     }
@@ -213,4 +209,4 @@ int dlFirmRewriteNoCheckSum(int target, int nvFlag, const char *path)
     return OK;
 }
 
-} // namespace vx
+DL_NAMESPACE_END

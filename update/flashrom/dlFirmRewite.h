@@ -3,8 +3,9 @@
 #pragma once
 
 #include "bootenv/vxWorks.h"
+#include "bootenv/dlNamespace.h"
 
-namespace vx {
+DL_NAMESPACE_BEGIN
 
 // Progress of the rewrite; -1 until one starts.
 extern volatile INT32 dlFirmfromRewriteStatus;
@@ -23,4 +24,4 @@ int rewriteFRom(int target, int nvFlag, char *buffer, int size);
 int rewriteFRomDevice(int fd, char *buffer, int size, int mode);
 int verifyFRom(int fd, char *start, char *end);
 
-} // namespace vx
+DL_NAMESPACE_END

@@ -1,6 +1,7 @@
 // HDD image check and staging: the numbered HDD package files on the
 // storage, and one of them read into a part buffer.
 #include "update/hdd/dlFirmHDDUpdate.h"
+#include "bootenv/dlNamespace.h"
 
 #include "update/session/dlFirmUpMain.h"
 #include "update/staging/dlFirmUpSubFunction.h"
@@ -9,15 +10,11 @@
 #include <cstdio>
 #include <cstring>
 
-namespace vx {
+DL_NAMESPACE_BEGIN
 
-static const int dlHddPathSize = 80;
-
-// The storage path of HDD package file `number`; empty when the folder
-// flag names neither place.
-static void dlFirmHddPathMake(char *path, int number)
+void dlFirmHddPathMake(char *path, int number)
 {
-    memset(path, 0, dlHddPathSize);
+    memset(path, 0, DL_HDD_PATH_SIZE);
     if (dlupdateFolderCheckFlag == 1)
         sprintf(path, "/usbstor/0/fwstore/%d", number);
     else if (dlupdateFolderCheckFlag == 0)
@@ -26,7 +23,7 @@ static void dlFirmHddPathMake(char *path, int number)
 
 int dlFirmUsbCheckHDD(INT32 *count, INT32 *sizes)
 {
-    char path[dlHddPathSize];
+    char path[DL_HDD_PATH_SIZE];
     char found[DL_HDD_FILES_MAX];
     INT32 files = 0;
     int missing = 0;
@@ -74,6 +71,7 @@ char *bootUsbStrageTenkai_HDD(const char *path, INT32 *length, INT32 offset)
     INT32 total = 0;
     int fd = -1;
     int end;
+    int unmeasured = 0;
 
     if (length == NULL)
         return NULL;
@@ -99,6 +97,8 @@ char *bootUsbStrageTenkai_HDD(const char *path, INT32 *length, INT32 offset)
         // content longer than the room behind the offset is never read.
         end = lseek(fd, 0, SEEK_END);
         lseek(fd, 0, SEEK_SET);
+        /* a size beyond 32 bits cannot be stated: it fits no buffer */
+        unmeasured = end < 0;
         if (end > 0)
             total = end + (end & 1);
         if (offset >= 0 && offset <= capacity && total > 0 && total <= capacity - offset)
@@ -108,7 +108,7 @@ char *bootUsbStrageTenkai_HDD(const char *path, INT32 *length, INT32 offset)
             fprintf(dl_fp, "[bootUsbStrageTenkai_HDD] total_HDDsize=%d\n", (int)total);
     }
 
-    if (offset < 0 || offset > capacity || total > capacity - offset) {
+    if (unmeasured || offset < 0 || offset > capacity || total > capacity - offset) {
         printf("file size over \n");
         if (dl_fp != NULL)
             fprintf(dl_fp, "[bootUsbStrageTenkai_HDD] file size over \n");
@@ -125,4 +125,4 @@ char *bootUsbStrageTenkai_HDD(const char *path, INT32 *length, INT32 offset)
     return NULL;
 }
 
-} // namespace vx
+DL_NAMESPACE_END

@@ -3,17 +3,18 @@
 #include "update/hdd/dlFirmHDDUpdate.h"
 
 #include "bootenv/bootEnv.h"
+#include "bootenv/dlNamespace.h"
+#include "update/session/dlFirmUpMain.h"
 #include "update/staging/dlFirmUpSubFunction.h"
 
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 
-namespace vx {
+DL_NAMESPACE_BEGIN
 
-static const char dlHddTempDb[] = "/TMP/temp.db";
 // Expansions of one package in a row before the loader gives up.
-static const int dlHddReTryMax = 20;
+static const int DL_HDD_RETRY_MAX = 20;
 
 /*
  * Directories
@@ -23,14 +24,14 @@ static const int dlHddReTryMax = 20;
 // destination would lie outside the device.
 static int dlBoardPathLeavesDevice(const char *path)
 {
-    const char *tail = path;
+    char *tail = (char *)path;
     const char *p;
     size_t len;
     int depth = 0;
 
-    iosDevFind(path, &tail);
+    iosDevFind((char *)path, &tail);
     if (tail == NULL)
-        tail = path;
+        tail = (char *)path;
     for (p = tail; *p != '\0'; p += len) {
         while (*p == '/')
             p++;
@@ -204,18 +205,18 @@ int dlFirmHdLoaderUSBHdUpdate(char *buffer, INT32 length, INT32 fileIndex)
         memset(destination, 0, sizeof destination);
         strncpy(destination, dbInfo[i].dbName, sizeof destination - 1);
 
-        fd = open(dlHddTempDb, O_RDWR | O_CREAT, 0);
+        fd = open(DL_TMP_TEMP_DB, O_RDWR | O_CREAT, 0);
         if (fd <= 0) {
             printf("bootHdLoaderUSBHdUpdate: can not open file\n");
             if (dl_fp != NULL)
                 fprintf(dl_fp, "[dlFirmHdLoaderUSBHdUpdate] %s open() error. can not open file %d/%d\n",
-                        dlHddTempDb, i, count);
+                        DL_TMP_TEMP_DB, i, count);
             return dlHddLoaderFail();
         }
         write(fd, dbInfo[i].dataStart, (size_t)dbInfo[i].compressedSize);
         close(fd);
 
-        if (dlBoardArchiver(100, dlHddTempDb, destination, 0) == 0) {
+        if (dlBoardArchiver(100, DL_TMP_TEMP_DB, destination, 0) == 0) {
             reTryCount = 0;
             i++;
         } else {
@@ -224,18 +225,18 @@ int dlFirmHdLoaderUSBHdUpdate(char *buffer, INT32 length, INT32 fileIndex)
             if (dl_fp != NULL)
                 fprintf(dl_fp, "[dlFirmHdLoaderUSBHdUpdate] dlBoardArchiver() error. reTry %s  %d/%d\n",
                         destination, i, count);
-            if (reTryCount > dlHddReTryMax) {
+            if (reTryCount > DL_HDD_RETRY_MAX) {
                 printf("bootHdLoaderUSBHdUpdate:inflate can not success\n");
                 if (dl_fp != NULL)
                     fprintf(dl_fp,
                             "[dlFirmHdLoaderUSBHdUpdate] inflate can not success (reTryCount > 20)\n");
                 // Left for the service engineer: the package and what it became.
-                copy(dlHddTempDb, "/UND/temp.db");
-                copy(destination, "/UND/NG.bin");
+                copy(DL_TMP_TEMP_DB, DL_UND_TEMP_DB);
+                copy(destination, DL_UND_NG_BIN);
                 return dlHddLoaderFail();
             }
         }
-        remove(dlHddTempDb);
+        remove(DL_TMP_TEMP_DB);
 
         memset(countText, 0, sizeof countText);
         if (snprintf(countText, sizeof countText, "%4d", i) < (int)sizeof countText)
@@ -258,4 +259,4 @@ int dlFirmHdLoaderUSBHdUpdate(char *buffer, INT32 length, INT32 fileIndex)
     return 0;
 }
 
-} // namespace vx
+DL_NAMESPACE_END

@@ -4,13 +4,14 @@
 #include "update/hdd/dlFirmHDDUpdate.h"
 
 #include "bootenv/bootEnv.h"
+#include "bootenv/dlNamespace.h"
 #include "update/session/dlFirmUpMain.h"
 
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 
-namespace vx {
+DL_NAMESPACE_BEGIN
 
 MSG_Q_ID dlFirmUpdateUSBQId;
 INT32 HddRetryCount = 0;
@@ -20,10 +21,6 @@ INT32 dlFirmHddRemainderLost(INT32 remainderLength)
 {
     return remainderLength > DL_HDD_TRAILER_MAX ? remainderLength : 0;
 }
-
-static const char dlHddLogPath[] = "/TMP/HddUpdateProgress.log";
-static const char dlHddStagePath[] = "/TMP/hdd.bin";
-static const int dlHddPathSize = 80;
 
 // A part buffer whose loader never answered: the loader may still read
 // it, so it is never released.
@@ -56,7 +53,7 @@ static void dlHddShowFile(int k, int count)
 static int dlHddSendResult(INT32 result)
 {
     fflush(dl_fp);
-    return msgQSend(dlFirmUpdateHdQId, (char *)&result, 4, WAIT_FOREVER, MSG_PRI_NORMAL);
+    return dlFirmSendResult(dlFirmUpdateHdQId, result);
 }
 
 static void dlHddCloseLog()
@@ -79,9 +76,9 @@ static int dlHddFailed()
 // Loads files 1 to count: 0, or -1 after the failure has been reported.
 static int dlHddLoadFiles(INT32 count, INT32 *sizes)
 {
-    char path[dlHddPathSize];
+    char path[DL_HDD_PATH_SIZE];
     char message[DL_HDD_LOADER_MSG_SIZE];
-    char *part;
+    char *part = NULL;
     char *remainder = NULL;
     INT32 remainderLength = 0;
     INT32 partLength;
@@ -91,29 +88,29 @@ static int dlHddLoadFiles(INT32 count, INT32 *sizes)
 
     HddRetryCount = 0;
     while (k < count) {
-        memset(path, 0, sizeof path);
-        if (dlupdateFolderCheckFlag == 1)
-            snprintf(path, sizeof path, "/usbstor/0/fwstore/%d", k + 1);
+        dlFirmHddPathMake(path, k + 1);
+        /* a size near the 32-bit limit leaves no room for the remainder
+         * and the slack: no capacity, which the reader refuses */
+        if (sizes[k] < 0 || sizes[k] > 0x7FFFFFFF - 128 - remainderLength)
+            partLength = -1;
         else
-            snprintf(path, sizeof path, "/usbstor/0/%d", k + 1);
-        partLength = sizes[k] + remainderLength + 128;
+            partLength = sizes[k] + remainderLength + 128;
 
         dlHddShowFile(k, count);
 
-        if (copy(path, dlHddStagePath) == -1) {
+        if (copy(path, DL_TMP_HDD_BIN) == -1) {
             printf("[dlFirmHdUpdate_USB] %s copy error. \n", path);
         } else {
             memset(path, 0, sizeof path);
-            strcpy(path, dlHddStagePath);
+            strcpy(path, DL_TMP_HDD_BIN);
         }
         part = bootUsbStrageTenkai_HDD(path, &partLength, remainderLength);
         if (part == NULL) {
             printf("can not malloc memory\n");
             fprintf(dl_fp, "[dlFirmHdUpdate_USB] bootUsbStrageTenkai_HDD() error. can not malloc memory\n");
-            free(remainder);
-            return -1;
+            goto failed;
         }
-        remove(dlHddStagePath);
+        remove(DL_TMP_HDD_BIN);
         printf("start HD taskn");
         fprintf(dl_fp, "[dlFirmHdUpdate_USB] start HD task\n");
 
@@ -124,13 +121,12 @@ static int dlHddLoadFiles(INT32 count, INT32 *sizes)
         free(remainder);
         remainder = NULL;
 
-        if (taskSpawn("tdlFirmHdLoaderUSBUpdate", 100, VX_FP_TASK, 0x100000,
-                      dlFirmHdLoaderUSBHdUpdate, (_Vx_usr_arg_t)part, partLength, k, 0, 0, 0, 0,
-                      0, 0, 0) == -1) {
+        if (taskSpawn((char *)"tdlFirmHdLoaderUSBUpdate", 100, VX_FP_TASK, 0x100000,
+                      DL_TASK_ENTRY(dlFirmHdLoaderUSBHdUpdate), DL_TASK_ARG(part), partLength, k,
+                      0, 0, 0, 0, 0, 0, 0) == -1) {
             printf("can not start partition all mount task\n");
             fprintf(dl_fp, "[dlFirmHdUpdate_USB] taskSpawn() error. can not start partition all mount task\n");
-            free(part);
-            return -1;
+            goto failed;
         }
 
         memset(message, 0, sizeof message);
@@ -139,7 +135,8 @@ static int dlHddLoadFiles(INT32 count, INT32 *sizes)
             fprintf(dl_fp, "[dlFirmHdUpdate_USB] massage Q receive error\n");
             // The loader may not have finished with it.
             dlHddOrphanPart = part;
-            return -1;
+            part = NULL;
+            goto failed;
         }
 
         if (message[0] == DL_HDD_LOADER_OK) {
@@ -151,13 +148,13 @@ static int dlHddLoadFiles(INT32 count, INT32 *sizes)
                 if (remainder == NULL) {
                     printf("malloc failed\n");
                     fprintf(dl_fp, "[dlFirmHdUpdate_USB] malloc failed (zan)\n");
-                    free(part);
-                    return -1;
+                    goto failed;
                 }
                 memcpy(remainder, part + consumed, (size_t)remainderLength);
             }
             HddRetryCount = 0;
             free(part);
+            part = NULL;
             k++;
             continue;
         }
@@ -165,9 +162,8 @@ static int dlHddLoadFiles(INT32 count, INT32 *sizes)
         printf("USB HDD Update Error\n");
         fprintf(dl_fp, "[dlFirmHdUpdate_USB] USB HDD Update Error\n");
         if (HddRetryCount == 1) {
-            free(part);
             fprintf(dl_fp, "[dlFirmHdUpdate_USB] HddRetryCount == 1\n");
-            return -1;
+            goto failed;
         }
         HddRetryCount = 1;
         // The same file again, behind the same remainder.
@@ -176,24 +172,29 @@ static int dlHddLoadFiles(INT32 count, INT32 *sizes)
             if (remainder == NULL) {
                 printf("malloc failed\n");
                 fprintf(dl_fp, "[dlFirmHdUpdate_USB] malloc failed (retry zan)\n");
-                free(part);
-                return -1;
+                goto failed;
             }
             memcpy(remainder, part, (size_t)remainderLength);
         }
         free(part);
+        part = NULL;
     }
     // Past the trailer the chain goes on: a package cut short, or packages
     // beyond what a loader's table holds.
-    free(remainder);
     lost = dlFirmHddRemainderLost(remainderLength);
     if (lost > 0) {
         printf("USB HDD last file error: %d bytes not loaded\n", (int)lost);
         fprintf(dl_fp, "[dlFirmHdUpdate_USB] USB HDD last file error: %d bytes not loaded\n",
                 (int)lost);
-        return -1;
+        goto failed;
     }
+    free(remainder);
     return 0;
+
+failed:
+    free(part);
+    free(remainder);
+    return -1;
 }
 
 int dlFirmHdUpdate_USB(UINT32 selection)
@@ -202,12 +203,10 @@ int dlFirmHdUpdate_USB(UINT32 selection)
     INT32 count = 0;
     int k;
 
-    dl_fp = fopen(dlHddLogPath, "a+");
+    dl_fp = fopen(DL_TMP_PROGRESS_LOG, "a+");
     if (dl_fp == NULL) {
-        INT32 result = -1;
-
-        printf("%s fopen() error.\n", dlHddLogPath);
-        if (msgQSend(dlFirmUpdateHdQId, (char *)&result, 4, WAIT_FOREVER, MSG_PRI_NORMAL) == -1)
+        printf("%s fopen() error.\n", DL_TMP_PROGRESS_LOG);
+        if (dlFirmSendResult(dlFirmUpdateHdQId, -1) == -1)
             printf("[dlFirmHdUpdate_USB]HDD SendMsgBuf failed (fopen() error)\n");
         return -1;
     }
@@ -215,7 +214,7 @@ int dlFirmHdUpdate_USB(UINT32 selection)
     if (selection & DL_ITEM_HDD) {
         // Without its flag a cut power would leave a half-written disk that
         // the next boot cannot know of: the update is not started.
-        if (setBitNvFlag(0x10, 0) != 0) {
+        if (setBitNvFlag(DL_NVFLAG_HDD, 0) != 0) {
             printf("HDD NVRAM flag set error\n");
             fprintf(dl_fp, "[dlFirmHdUpdate_USB] HDD NVRAM flag set error\n");
             return dlHddFailed();
@@ -227,9 +226,9 @@ int dlFirmHdUpdate_USB(UINT32 selection)
             fprintf(dl_fp, "[dlFirmHdUpdate_USB] bootHdLoaderInit() error.\n");
             return dlHddFailed();
         }
-        remove("/UND/HddUpdateProgress.log");
-        remove("/UND/temp.db");
-        remove("/UND/NG.bin");
+        remove(DL_UND_PROGRESS_LOG);
+        remove(DL_UND_TEMP_DB);
+        remove(DL_UND_NG_BIN);
         bootHdFormatOSPartition();
 
         dlFirmUpdateUSBQId = msgQCreate(5, DL_HDD_LOADER_MSG_SIZE, MSG_Q_PRIORITY);
@@ -262,7 +261,7 @@ int dlFirmHdUpdate_USB(UINT32 selection)
         bootDispString(0, 0, 7, "                                 ");
         for (k = 0; k < count; k++)
             bootDispString(0, 23, k + 8, "                 ");
-        clearBitNvRAMFlags(0x10);
+        clearBitNvRAMFlags(DL_NVFLAG_HDD);
     }
 
     if (dlHddSendResult(0) == -1) {
@@ -275,4 +274,4 @@ int dlFirmHdUpdate_USB(UINT32 selection)
     return 0;
 }
 
-} // namespace vx
+DL_NAMESPACE_END

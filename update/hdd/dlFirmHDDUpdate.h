@@ -3,10 +3,13 @@
 #pragma once
 
 #include "bootenv/vxWorks.h"
+#include "bootenv/dlNamespace.h"
 
-namespace vx {
+DL_NAMESPACE_BEGIN
 
 constexpr int DL_HDD_FILES_MAX = 32;
+// Room for the storage path of an HDD package file.
+constexpr int DL_HDD_PATH_SIZE = 80;
 
 // The progress log "/TMP/HddUpdateProgress.log" while the HDD update task
 // holds it open; null otherwise.
@@ -54,7 +57,11 @@ int dlFirmHdLoaderUSBHdUpdate(char *buffer, INT32 length, INT32 fileIndex);
 // Makes the directory of every entry's dbName, parents first: 0 or -1.
 int dlBoardCreateDir(DL_DIR_INFO *entries, int count);
 
+// The storage path of HDD package file `number` (DL_HDD_PATH_SIZE bytes),
+// in the folder that dlupdateFolderCheckFlag names; empty when it names
+// neither place.
+void dlFirmHddPathMake(char *path, int number);
 int dlFirmUsbCheckHDD(INT32 *count, INT32 *sizes);
 char *bootUsbStrageTenkai_HDD(const char *path, INT32 *length, INT32 offset);
 
-} // namespace vx
+DL_NAMESPACE_END

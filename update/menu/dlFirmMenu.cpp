@@ -3,11 +3,12 @@
 #include "update/menu/dlFirmMenu.h"
 
 #include "bootenv/bootEnv.h"
+#include "bootenv/dlNamespace.h"
 #include "update/session/dlFirmUpMain.h"
 
 #include <cstring>
 
-namespace vx {
+DL_NAMESPACE_BEGIN
 
 MSG_Q_ID dlBoardMsgQID;
 UINT16 *dlBoardKeyTbl;
@@ -153,4 +154,4 @@ INT32 bootUpdateSelectUSBMediaProc()
     }
 }
 
-} // namespace vx
+DL_NAMESPACE_END

@@ -2,8 +2,9 @@
 #pragma once
 
 #include "bootenv/vxWorks.h"
+#include "bootenv/dlNamespace.h"
 
-namespace vx {
+DL_NAMESPACE_BEGIN
 
 // Key messages from the panel's key driver (10 of 4 bytes, FIFO).
 extern MSG_Q_ID dlBoardMsgQID;
@@ -20,4 +21,4 @@ int dlBoardCpKeyGetProc();
 void dlBoardSetKeyTbl(UINT32 min, UINT32 max);
 INT32 bootUpdateSelectUSBMediaProc();
 
-} // namespace vx
+DL_NAMESPACE_END

@@ -1,9 +1,10 @@
 // The F200 service flag in the board's NVRAM, cleared after a complete
 // session of all six update items.
 #include "bootenv/bootEnv.h"
+#include "bootenv/dlNamespace.h"
 #include "update/session/dlFirmUpMain.h"
 
-namespace vx {
+DL_NAMESPACE_BEGIN
 
 namespace {
 
@@ -34,4 +35,4 @@ int dlFirmSCFlagClear()
     return 0;
 }
 
-} // namespace vx
+DL_NAMESPACE_END

@@ -1,12 +1,13 @@
 // Which update items the media offers: one bit per item whose image is in
 // the RAM disk, and HDD SYS when its package files on the storage are whole.
 #include "bootenv/bootEnv.h"
+#include "bootenv/dlNamespace.h"
 #include "update/hdd/dlFirmHDDUpdate.h"
 #include "update/session/dlFirmUpMain.h"
 
 #include <cstring>
 
-namespace vx {
+DL_NAMESPACE_BEGIN
 
 namespace {
 
@@ -32,7 +33,7 @@ void bootUpdateUSBMediaModeuleCheck(UINT32 mask)
 
     dlFirmUpdateModuleEnableFlag = 0;
 
-    dlFirmModuleFileCheck("/TMP/from.bin", DL_ITEM_OSUI, mask);
+    dlFirmModuleFileCheck(DL_TMP_FROM_BIN, DL_ITEM_OSUI, mask);
 
     // The HDD package files are looked for on the storage, not in /TMP.
     memset(sizes, 0, sizeof(sizes));
@@ -45,10 +46,10 @@ void bootUpdateUSBMediaModeuleCheck(UINT32 mask)
         dlFirmHddSeriesCount = 0;
     }
 
-    dlFirmModuleFileCheck("/TMP/lsrfirm.tz", DL_ITEM_LSR, mask);
-    dlFirmModuleFileCheck("/TMP/pfcfirm.tz", DL_ITEM_PFC, mask);
-    dlFirmModuleFileCheck("/TMP/mfirm.tz", DL_ITEM_ENGINE, mask);
-    dlFirmModuleFileCheck("/TMP/scmfirm.tz", DL_ITEM_SCANNER, mask);
+    dlFirmModuleFileCheck(DL_TMP_LSR_FIRM, DL_ITEM_LSR, mask);
+    dlFirmModuleFileCheck(DL_TMP_PFC_FIRM, DL_ITEM_PFC, mask);
+    dlFirmModuleFileCheck(DL_TMP_ENG_FIRM, DL_ITEM_ENGINE, mask);
+    dlFirmModuleFileCheck(DL_TMP_SCN_FIRM, DL_ITEM_SCANNER, mask);
 }
 
-} // namespace vx
+DL_NAMESPACE_END

@@ -3,6 +3,7 @@
 #include "update/session/dlFirmUpMain.h"
 
 #include "bootenv/bootEnv.h"
+#include "bootenv/dlNamespace.h"
 #include "update/flashrom/dlFirmRewite.h"
 #include "update/hdd/dlFirmHDDUpdate.h"
 #include "update/menu/dlFirmMenu.h"
@@ -11,7 +12,7 @@
 
 #include <cstring>
 
-namespace vx {
+DL_NAMESPACE_BEGIN
 
 static const char dlstr[] = "dlFirmWare Version V1.05";
 
@@ -70,7 +71,7 @@ int dlFirmUpdateUSBMediaMain()
     memset(firmImageFile0, 0, sizeof firmImageFile0);
     memset(firmImageFile1, 0, sizeof firmImageFile1);
     memset(firmImageFile2, 0, sizeof firmImageFile2);
-    dir = opendir("/usbstor/0/fwstore");
+    dir = opendir((char *)"/usbstor/0/fwstore");
     if (dir != nullptr) {
         printf("FOLROOT\n");
         dlupdateFolderCheckFlag = 1;
@@ -102,7 +103,7 @@ int dlFirmUpdateUSBMediaMain()
     if (bootUpdateFRWCheck == 1) {
         if (versionTable[2] != 'R')
             dlFirmUpdateFalseSysVer(versionTable);
-        remove("/TMP/sysDummy.txt");
+        remove(DL_TMP_SYS_DUMMY);
     }
 
     dlFirmUsbVersionShow(versionTable);
@@ -128,12 +129,11 @@ int dlFirmUpdateUSBMediaMain()
     }
 
     for (i = 0; i < 4; i++) {
-        if (taskSpawn(dlFirmUpdateTasks[i].name, 100, VX_FP_TASK, 0x100000,
-                      dlFirmUpdateTasks[i].entry, selection, 0, 0, 0, 0, 0, 0, 0, 0, 0) == -1) {
+        if (taskSpawn((char *)dlFirmUpdateTasks[i].name, 100, VX_FP_TASK, 0x100000,
+                      DL_TASK_ENTRY(dlFirmUpdateTasks[i].entry), selection, 0, 0, 0, 0, 0, 0,
+                      0, 0, 0) == -1) {
             printf("%s", dlFirmUpdateTasks[i].spawnError);
-            resultWord = -1;
-            if (msgQSend(*dlFirmUpdateTasks[i].queue, reinterpret_cast<char *>(&resultWord), 4,
-                         WAIT_FOREVER, MSG_PRI_NORMAL) == -1)
+            if (dlFirmSendResult(*dlFirmUpdateTasks[i].queue, -1) == -1)
                 printf("ErrMsgBuf failed\n");
             sessionResult = -1;
         }
@@ -149,7 +149,7 @@ int dlFirmUpdateUSBMediaMain()
             sessionResult = -1;
         }
         if (dlFirmUpdateTasks[i].queue == &dlFirmUpdateHdQId && resultWord == -1)
-            copy("/TMP/HddUpdateProgress.log", "/UND/HddUpdateProgress.log");
+            copy(DL_TMP_PROGRESS_LOG, DL_UND_PROGRESS_LOG);
     }
 
     if (sessionResult == -1)
@@ -165,4 +165,4 @@ int dlFirmUpdateUSBMediaMain()
     return 0;
 }
 
-} // namespace vx
+DL_NAMESPACE_END

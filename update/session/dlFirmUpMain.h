@@ -3,8 +3,9 @@
 #pragma once
 
 #include "bootenv/vxWorks.h"
+#include "bootenv/dlNamespace.h"
 
-namespace vx {
+DL_NAMESPACE_BEGIN
 
 // Update item bits of the selection mask and of the available items.
 constexpr UINT32 DL_ITEM_OSUI = 0x02;
@@ -17,6 +18,31 @@ constexpr UINT32 DL_ITEM_ALL = 0x7E;
 
 constexpr int DL_VERSION_TABLE_SIZE = 160;
 constexpr int DL_PATH_SIZE = 256;
+
+// NVRAM flags that bracket a rewrite: set before the target is touched,
+// cleared only after success.
+constexpr UINT32 DL_NVFLAG_FROM = 0x01;
+constexpr UINT32 DL_NVFLAG_HDD = 0x10;
+
+// Files of the RAM disk: the images the update tasks consume and the
+// intermediate files of staging and of the HDD update.
+inline constexpr char DL_TMP_DEV[] = "/TMP";
+inline constexpr char DL_TMP_FROM_BIN[] = "/TMP/from.bin";
+inline constexpr char DL_TMP_LSR_FIRM[] = "/TMP/lsrfirm.tz";
+inline constexpr char DL_TMP_PFC_FIRM[] = "/TMP/pfcfirm.tz";
+inline constexpr char DL_TMP_ENG_FIRM[] = "/TMP/mfirm.tz";
+inline constexpr char DL_TMP_SCN_FIRM[] = "/TMP/scmfirm.tz";
+inline constexpr char DL_TMP_IMAGE0[] = "/TMP/firmImage0.bin";
+inline constexpr char DL_TMP_IMAGE1[] = "/TMP/firmImage1.bin";
+inline constexpr char DL_TMP_IMAGE2[] = "/TMP/firmImage2.bin";
+inline constexpr char DL_TMP_TEMP_DB[] = "/TMP/temp.db";
+inline constexpr char DL_TMP_SYS_DUMMY[] = "/TMP/sysDummy.txt";
+inline constexpr char DL_TMP_HDD_BIN[] = "/TMP/hdd.bin";
+inline constexpr char DL_TMP_PROGRESS_LOG[] = "/TMP/HddUpdateProgress.log";
+// What a failed HDD update leaves on the hard disk for the service engineer.
+inline constexpr char DL_UND_PROGRESS_LOG[] = "/UND/HddUpdateProgress.log";
+inline constexpr char DL_UND_TEMP_DB[] = "/UND/temp.db";
+inline constexpr char DL_UND_NG_BIN[] = "/UND/NG.bin";
 
 // 1: image files from "/usbstor/0/fwstore", 0: from the storage root.
 extern INT32 dlupdateFolderCheckFlag;
@@ -40,10 +66,14 @@ int dlFirmUpdateUSBMediaMain();
 void bootUpdateUSBMediaModeuleCheck(UINT32 mask);
 int dlFirmSCFlagClear();
 
+// The result message of an update task to the driver: one 32-bit word in
+// the machine's own byte order.
+STATUS dlFirmSendResult(MSG_Q_ID queue, INT32 result);
+
 // ---- update tasks (entries of "tdlFirmFromUpdate", "tdlFirmEngUpdate",
 // "tdlFirmScnUpdate") ----
 int dlFirmFromUpdate_USB(UINT32 selection);
 int dlFirmEngUpdate_USB(UINT32 selection);
 int dlFirmScnUpdate_USB(UINT32 selection);
 
-} // namespace vx
+DL_NAMESPACE_END

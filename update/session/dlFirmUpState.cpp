@@ -1,8 +1,9 @@
 // Module state owned by the session driver. It keeps its value from one
 // session to the next, as within one boot.
 #include "update/session/dlFirmUpMain.h"
+#include "bootenv/dlNamespace.h"
 
-namespace vx {
+DL_NAMESPACE_BEGIN
 
 INT32 dlupdateFolderCheckFlag = 0;
 char firmImageFile0[DL_PATH_SIZE];
@@ -16,4 +17,4 @@ MSG_Q_ID dlFirmUpdateHdQId;
 MSG_Q_ID dlFirmUpdateEngQId;
 MSG_Q_ID dlFirmUpdateScnQId;
 
-} // namespace vx
+DL_NAMESPACE_END

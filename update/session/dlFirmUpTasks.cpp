@@ -1,10 +1,11 @@
 // The update tasks of the flash ROM, the engine-side units (LSR, PFC,
 // Engine) and the scanner, and the result message each sends the driver.
 #include "bootenv/bootEnv.h"
+#include "bootenv/dlNamespace.h"
 #include "update/flashrom/dlFirmRewite.h"
 #include "update/session/dlFirmUpMain.h"
 
-namespace vx {
+DL_NAMESPACE_BEGIN
 
 namespace {
 
@@ -23,30 +24,20 @@ constexpr int DL_UNIT_ENG_NUM = 3;
 
 // Rewritten strictly in this order.
 const DL_FIRM_UNIT dlEngUnits[DL_UNIT_ENG_NUM] = {
-    {DL_ITEM_LSR, "/TMP/lsrfirm.tz", 15, 5, "LSR Firm Update ......", "Failed         ",
+    {DL_ITEM_LSR, DL_TMP_LSR_FIRM, 15, 5, "LSR Firm Update ......", "Failed         ",
      "lsr SendMsgBuf failed\n"},
-    {DL_ITEM_PFC, "/TMP/pfcfirm.tz", 14, 6, "PFC Firm Update ......", "Failed         ",
+    {DL_ITEM_PFC, DL_TMP_PFC_FIRM, 14, 6, "PFC Firm Update ......", "Failed         ",
      "pfc SendMsgBuf failed\n"},
-    {DL_ITEM_ENGINE, "/TMP/mfirm.tz", 11, 7, "Engine MAIN Update ...", "Failed         ",
+    {DL_ITEM_ENGINE, DL_TMP_ENG_FIRM, 11, 7, "Engine MAIN Update ...", "Failed         ",
      "mcn SendMsgBuf failed\n"},
 };
 
-const DL_FIRM_UNIT dlScnUnit = {DL_ITEM_SCANNER, "/TMP/scmfirm.tz", 13, 8,
+const DL_FIRM_UNIT dlScnUnit = {DL_ITEM_SCANNER, DL_TMP_SCN_FIRM, 13, 8,
                                 "Scanner Firm Update ..", "Failed        ",
                                 "Scn SendMsgBuf failed\n"};
 
 // Row of the boot environment's own progress during the scanner rewrite.
 constexpr int DL_SCM_DISPLAY_ROW = 13;
-
-const char dlFromImage[] = "/TMP/from.bin";
-
-// The result message: one 32-bit word in the machine's own byte order.
-STATUS dlFirmSendResult(MSG_Q_ID queue, INT32 result)
-{
-    INT32 message = result;
-    return msgQSend(queue, reinterpret_cast<char *>(&message), sizeof message, WAIT_FOREVER,
-                    MSG_PRI_NORMAL);
-}
 
 // Shows the unit's title and rewrites it: frwRewriteMAIN's result.
 int dlFirmUnitRewrite(const DL_FIRM_UNIT *unit)
@@ -58,6 +49,13 @@ int dlFirmUnitRewrite(const DL_FIRM_UNIT *unit)
 }
 
 } // namespace
+
+STATUS dlFirmSendResult(MSG_Q_ID queue, INT32 result)
+{
+    INT32 message = result;
+    return msgQSend(queue, reinterpret_cast<char *>(&message), sizeof message, WAIT_FOREVER,
+                    MSG_PRI_NORMAL);
+}
 
 int dlFirmFromUpdate_USB(UINT32 selection)
 {
@@ -71,7 +69,7 @@ int dlFirmFromUpdate_USB(UINT32 selection)
         bootDispString(0, 24, 3, "Completed   ");
         bootDispString(0, 24, 4, "Erasing     ");
 
-        if (dlFirmRewriteNoCheckSum(1, 0, dlFromImage) == ERROR) {
+        if (dlFirmRewriteNoCheckSum(1, 0, DL_TMP_FROM_BIN) == ERROR) {
             bootDispString(0, 67, 3, "Failed      ");
             bootDispString(0, 24, 4, "Failed         ");
             // The image stays for a look after the failed session.
@@ -90,7 +88,7 @@ int dlFirmFromUpdate_USB(UINT32 selection)
         printf("F-ROM SendMsgBuf failed\n");
         return ERROR;
     }
-    remove(dlFromImage);
+    remove(DL_TMP_FROM_BIN);
     return OK;
 }
 
@@ -140,4 +138,4 @@ int dlFirmScnUpdate_USB(UINT32 selection)
     return OK;
 }
 
-} // namespace vx
+DL_NAMESPACE_END

@@ -2,15 +2,15 @@
 #include "update/staging/dlFirmUpSubFunction.h"
 
 #include "bootenv/bootEnv.h"
+#include "bootenv/dlNamespace.h"
 #include "bootenv/vxWorks.h"
+#include "update/session/dlFirmUpMain.h"
 
 #include <cstring>
 
-namespace vx {
+DL_NAMESPACE_BEGIN
 
 INT32 usbdataStart[3] = {0x280000, 0x310000, 0x380000};
-
-static const char dlTempDevName[] = "/TMP";
 
 /*
  * RAM disk
@@ -18,7 +18,7 @@ static const char dlTempDevName[] = "/TMP";
 
 STATUS bootUpdateTempDevCreate3()
 {
-    const char *tail = NULL;
+    char *tail = NULL;
     DEV_HDR *dev;
     char *memory;
     BLK_DEV *blkDev;
@@ -26,8 +26,8 @@ STATUS bootUpdateTempDevCreate3()
     printf("ramdevice_48\n");
 
     /* Found with part of the name consumed: made by an earlier call. */
-    dev = iosDevFind(dlTempDevName, &tail);
-    if (dev != NULL && tail != dlTempDevName)
+    dev = iosDevFind((char *)DL_TMP_DEV, &tail);
+    if (dev != NULL && tail != DL_TMP_DEV)
         return OK;
 
     memory = (char *)malloc(DL_RAMDISK_BYTES);
@@ -43,7 +43,7 @@ STATUS bootUpdateTempDevCreate3()
         free(memory); /* nothing refers to it yet */
         return ERROR;
     }
-    dosFsMkfs(dlTempDevName, blkDev);
+    dosFsMkfs((char *)DL_TMP_DEV, blkDev);
     return OK;
 }
 
@@ -313,4 +313,4 @@ int dlFirmGetDBInfo(DL_DB_INFO *table, char *buffer, INT32 size, int mode)
     return dlFirmGetDBInfoBounded(table, buffer, size, mode, DL_DB_TABLE_HDD);
 }
 
-} // namespace vx
+DL_NAMESPACE_END

@@ -3,8 +3,9 @@
 #pragma once
 
 #include "bootenv/vxWorks.h"
+#include "bootenv/dlNamespace.h"
 
-namespace vx {
+DL_NAMESPACE_BEGIN
 
 // One package found by the lookup; the pointers point into the caller's
 // buffer and live as long as it does.
@@ -77,4 +78,4 @@ int dlBoardHddTenkai(int fd, INT32 length, char *versionTable);
 // ---- staging sequence ----
 int dlFirmUsbStrageTenkai(char *versionTable);
 
-} // namespace vx
+DL_NAMESPACE_END

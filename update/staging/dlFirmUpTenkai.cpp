@@ -4,23 +4,18 @@
 #include "update/staging/dlFirmUpSubFunction.h"
 
 #include "bootenv/bootEnv.h"
+#include "bootenv/dlNamespace.h"
 #include "bootenv/vxWorks.h"
+#include "update/hdd/dlFirmHDDUpdate.h"
 #include "update/session/dlFirmUpMain.h"
 #include "update/version/dlFirmVersion.h"
 
 #include <cstdio>
 #include <cstring>
 
-namespace vx {
+DL_NAMESPACE_BEGIN
 
-static const char dlTmpFromBin[] = "/TMP/from.bin";
-static const char dlTmpImage0[] = "/TMP/firmImage0.bin";
-static const char dlTmpImage1[] = "/TMP/firmImage1.bin";
-static const char dlTmpImage2[] = "/TMP/firmImage2.bin";
-static const char dlTmpTempDb[] = "/TMP/temp.db";
-static const char dlTmpSysDummy[] = "/TMP/sysDummy.txt";
-static const char dlTmpProgressLog[] = "/TMP/HddUpdateProgress.log";
-static const char dlSysDummyName[] = "/ROM/sysDummy.txt";
+static const char DL_ROM_SYS_DUMMY[] = "/ROM/sysDummy.txt";
 
 /* Files made afresh for a session; a longer one of an earlier session in
  * the same boot must not leave its tail behind the new content. */
@@ -88,7 +83,7 @@ static int dlFirmWriteTempDb(DL_DB_INFO *rec)
 {
     int fd;
 
-    fd = open(dlTmpTempDb, DL_CREATE_KEEP, DL_FILE_MODE);
+    fd = open(DL_TMP_TEMP_DB, DL_CREATE_KEEP, DL_FILE_MODE);
     if (fd <= 0) {
         printf("dlBoardUpdateHDMain: can not open file\n");
         return ERROR;
@@ -104,7 +99,7 @@ static int dlFirmInflateTempDb(const char *name)
 {
     int retry = 0;
 
-    while (dlBoardArchiver(100, dlTmpTempDb, name, 0) != 0) {
+    while (dlBoardArchiver(100, DL_TMP_TEMP_DB, name, 0) != 0) {
         retry++;
         printf("dlBoardUpdateHDMain:reTry\n");
         if (retry > DL_INFLATE_RETRY_MAX) {
@@ -112,7 +107,7 @@ static int dlFirmInflateTempDb(const char *name)
             return ERROR;
         }
     }
-    remove(dlTmpTempDb);
+    remove(DL_TMP_TEMP_DB);
     return OK;
 }
 
@@ -146,7 +141,7 @@ int dlFirmFromTenkai(char *versionTable)
      * the flash: the file is then not left for the OS UI update */
     int whole = 1;
 
-    fromFd = open(dlTmpFromBin, DL_CREATE_NEW, DL_FILE_MODE);
+    fromFd = open(DL_TMP_FROM_BIN, DL_CREATE_NEW, DL_FILE_MODE);
     if (fromFd == ERROR) {
         printf("from.bin open error\n");
         return ERROR;
@@ -162,7 +157,7 @@ int dlFirmFromTenkai(char *versionTable)
 
     /* image 1 goes first: without all of it image 0 lands at the wrong
      * offset of the flash */
-    fd = open(dlTmpImage1, O_RDONLY, 0);
+    fd = open(DL_TMP_IMAGE1, O_RDONLY, 0);
     if (fd != ERROR) {
         length = dlFirmFileLength(fd);
         total = 0;
@@ -177,7 +172,7 @@ int dlFirmFromTenkai(char *versionTable)
     } else {
         whole = 0;
     }
-    remove(dlTmpImage1);
+    remove(DL_TMP_IMAGE1);
 
     area = (char *)malloc(DL_FROM_IMAGE_SIZE);
     if (area == NULL) {
@@ -189,7 +184,7 @@ int dlFirmFromTenkai(char *versionTable)
     memset(area, 0, DL_FROM_IMAGE_SIZE);
     memset(buf, 0, DL_SWAP_CHUNK);
 
-    fd = open(dlTmpImage0, O_RDONLY, 0);
+    fd = open(DL_TMP_IMAGE0, O_RDONLY, 0);
     if (fd != ERROR) {
         /* a longer image is no flash ROM image: write nothing cut */
         length = dlFirmFileLength(fd);
@@ -199,8 +194,8 @@ int dlFirmFromTenkai(char *versionTable)
             free(area);
             free(buf);
             close(fromFd);
-            remove(dlTmpFromBin);
-            remove(dlTmpImage0);
+            remove(DL_TMP_FROM_BIN);
+            remove(DL_TMP_IMAGE0);
             return ERROR;
         }
         if (dlFirmReadToArea(fd, area, DL_FROM_IMAGE_SIZE) != length)
@@ -229,11 +224,11 @@ int dlFirmFromTenkai(char *versionTable)
     free(area);
     free(buf);
     close(fromFd);
-    remove(dlTmpImage0);
+    remove(DL_TMP_IMAGE0);
     if (!whole) {
         /* no OS UI item is offered and the flash stays as it is */
         printf("from.bin not made: OS UI image incomplete\n");
-        remove(dlTmpFromBin);
+        remove(DL_TMP_FROM_BIN);
     }
     return OK;
 }
@@ -303,7 +298,7 @@ int dlFirmEngTenkai(int stagedFd, INT32 length, char *versionTable)
 int dlBoardHddTenkai(int fd, INT32 length, char *versionTable)
 {
     DL_DB_INFO dbInfo[DL_DB_TABLE_HDD_HEAD];
-    const int nameBytes = (int)sizeof(dlSysDummyName); /* NUL included */
+    const int nameBytes = (int)sizeof(DL_ROM_SYS_DUMMY); /* NUL included */
     char *area;
     char *text;
     int tempFd;
@@ -333,14 +328,14 @@ int dlBoardHddTenkai(int fd, INT32 length, char *versionTable)
         return ERROR;
     }
 
-    tempFd = open(dlTmpTempDb, DL_CREATE_KEEP, DL_FILE_MODE);
+    tempFd = open(DL_TMP_TEMP_DB, DL_CREATE_KEEP, DL_FILE_MODE);
     if (tempFd <= 0) {
         printf("dlBoardUpdateHDMain: can not open file\n");
         free(area);
         return ERROR;
     }
     if (area + length - dbInfo[0].dbName < nameBytes ||
-        memcmp(dbInfo[0].dbName, dlSysDummyName, nameBytes) != 0) {
+        memcmp(dbInfo[0].dbName, DL_ROM_SYS_DUMMY, nameBytes) != 0) {
         close(tempFd);
         free(area);
         return ERROR;
@@ -349,10 +344,10 @@ int dlBoardHddTenkai(int fd, INT32 length, char *versionTable)
     close(tempFd);
     free(area);
 
-    if (dlFirmInflateTempDb(dlTmpSysDummy) != OK)
+    if (dlFirmInflateTempDb(DL_TMP_SYS_DUMMY) != OK)
         return ERROR;
 
-    sysFd = open(dlTmpSysDummy, O_RDONLY, 0);
+    sysFd = open(DL_TMP_SYS_DUMMY, O_RDONLY, 0);
     if (sysFd == ERROR)
         return OK;
     fileSize = lseek(sysFd, 0, SEEK_END);
@@ -411,13 +406,13 @@ static int dlFirmStageImage(const char *source, const char *staged, int *found, 
 
 /* Images an earlier session left behind (after a failed update nothing
  * removes them): what is offered must come from the stick in hand. */
-static const char *const dlTmpStaleImages[] = {
-    dlTmpFromBin, "/TMP/lsrfirm.tz", "/TMP/pfcfirm.tz", "/TMP/mfirm.tz", "/TMP/scmfirm.tz",
+static const char *const DL_TMP_STALE_IMAGES[] = {
+    DL_TMP_FROM_BIN, DL_TMP_LSR_FIRM, DL_TMP_PFC_FIRM, DL_TMP_ENG_FIRM, DL_TMP_SCN_FIRM,
 };
 
 int dlFirmUsbStrageTenkai(char *versionTable)
 {
-    char hddPath[80];
+    char hddPath[DL_HDD_PATH_SIZE];
     char head[128 + 1]; /* a NUL always stays after the 128 bytes */
     char osVersion[24];
     int fd;
@@ -429,23 +424,23 @@ int dlFirmUsbStrageTenkai(char *versionTable)
     FILE *fp;
 
     bootUpdateTempDevCreate3();
-    for (i = 0; i < (int)(sizeof(dlTmpStaleImages) / sizeof(dlTmpStaleImages[0])); i++)
-        remove(dlTmpStaleImages[i]);
+    for (i = 0; i < (int)(sizeof(DL_TMP_STALE_IMAGES) / sizeof(DL_TMP_STALE_IMAGES[0])); i++)
+        remove(DL_TMP_STALE_IMAGES[i]);
 
     /* images 0 and 1: the flash image file; without image 0 neither */
-    fd = dlFirmStageImage(firmImageFile0, dlTmpImage0, &found, &length, &whole);
+    fd = dlFirmStageImage(firmImageFile0, DL_TMP_IMAGE0, &found, &length, &whole);
     if (fd != ERROR) {
         close(fd);
         /* a cut copy is no image 0: the flash image step finds none */
         if (!whole)
-            remove(dlTmpImage0);
+            remove(DL_TMP_IMAGE0);
     }
     if (found) {
-        fd = dlFirmStageImage(firmImageFile1, dlTmpImage1, &found, &length, &whole);
+        fd = dlFirmStageImage(firmImageFile1, DL_TMP_IMAGE1, &found, &length, &whole);
         if (fd != ERROR) {
             close(fd);
             if (!whole)
-                remove(dlTmpImage1);
+                remove(DL_TMP_IMAGE1);
             if (dlFirmFromTenkai(versionTable) != 0) {
                 printf("FromTenkai error\n");
                 return ERROR;
@@ -454,7 +449,7 @@ int dlFirmUsbStrageTenkai(char *versionTable)
     }
 
     /* image 2: the engine packages */
-    fd = dlFirmStageImage(firmImageFile2, dlTmpImage2, &found, &length, &whole);
+    fd = dlFirmStageImage(firmImageFile2, DL_TMP_IMAGE2, &found, &length, &whole);
     if (fd != ERROR) {
         lseek(fd, 0, SEEK_SET);
         if (dlFirmEngTenkai(fd, length, versionTable) != 0) {
@@ -463,15 +458,11 @@ int dlFirmUsbStrageTenkai(char *versionTable)
             return ERROR;
         }
         close(fd);
-        remove(dlTmpImage2);
+        remove(DL_TMP_IMAGE2);
     }
 
     /* SYS version from HDD package file 1 */
-    memset(hddPath, 0, sizeof(hddPath));
-    if (dlupdateFolderCheckFlag == 1)
-        sprintf(hddPath, "/usbstor/0/fwstore/%d", 1);
-    else if (dlupdateFolderCheckFlag == 0)
-        sprintf(hddPath, "/usbstor/0/%d", 1);
+    dlFirmHddPathMake(hddPath, 1);
     fd = (hddPath[0] != '\0') ? open(hddPath, O_RDONLY, 0) : ERROR;
     if (fd != ERROR) {
         lseek(fd, 0, SEEK_SET);
@@ -483,7 +474,7 @@ int dlFirmUsbStrageTenkai(char *versionTable)
 
     /* fallback: the head of the flash image file */
     if (sysFallback) {
-        fd = open(dlTmpFromBin, O_RDONLY, 0);
+        fd = open(DL_TMP_FROM_BIN, O_RDONLY, 0);
         if (fd > 0) {
             printf("FROM.bin get SysVersion\n");
             memset(head, 0, sizeof(head));
@@ -496,7 +487,7 @@ int dlFirmUsbStrageTenkai(char *versionTable)
     memset(osVersion, 0, sizeof(osVersion));
     fromGetBootVersion(osVersion);
 
-    fp = fopen(dlTmpProgressLog, "w");
+    fp = fopen(DL_TMP_PROGRESS_LOG, "w");
     if (fp == NULL)
         return OK;
     fprintf(fp, "OS Version = %s\n", osVersion);
@@ -505,4 +496,4 @@ int dlFirmUsbStrageTenkai(char *versionTable)
     return OK;
 }
 
-} // namespace vx
+DL_NAMESPACE_END

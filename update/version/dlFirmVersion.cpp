@@ -3,20 +3,21 @@
 #include "update/version/dlFirmVersion.h"
 
 #include "bootenv/bootEnv.h"
+#include "bootenv/dlNamespace.h"
 #include "update/session/dlFirmUpMain.h"
 
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 
-namespace vx {
+DL_NAMESPACE_BEGIN
 
 // Version head of the flash image: the version lies in bytes 27 to 42.
-static const int dlVerHeadVersionAt = 27;
-static const int dlVerHeadVersionLen = 16;
-static const int dlVerHeadTargetLen = 4;
+static const int DL_VER_HEAD_VERSION_AT = 27;
+static const int DL_VER_HEAD_VERSION_LEN = 16;
+static const int DL_VER_HEAD_TARGET_LEN = 4;
 // Room for any formatted version before it is cut to its field.
-static const int dlVerLineSize = 80;
+static const int DL_VER_LINE_SIZE = 80;
 
 // Copies at most the 15 characters a field holds and ends them with NUL.
 static void dlFirmVersionFieldCopy(char *field, const char *text)
@@ -38,7 +39,7 @@ static const char *dlFirmVersionText(const char *text)
 // "V<version> <language>" of one flash ROM package.
 static void dlFirmVersionUiSet(char *field, DL_DB_INFO *record)
 {
-    char line[dlVerLineSize];
+    char line[DL_VER_LINE_SIZE];
 
     memset(line, 0, sizeof line);
     snprintf(line, sizeof line, "V%s %s", dlFirmVersionText(record->version),
@@ -92,7 +93,7 @@ static void dlFirmVersionTextGet(char *table, int n, char *text)
     char major[DL_VERSION_FIELD];
     char minor[DL_VERSION_FIELD];
     char shipping[DL_VERSION_FIELD];
-    char line[dlVerLineSize];
+    char line[DL_VER_LINE_SIZE];
 
     memset(table + DL_VT_FRW, 0, DL_VERSION_FIELD);
     dlFirmVersionTxtFindByKey(text, "TARGET", table + DL_VT_FRW, n);
@@ -142,10 +143,10 @@ static void dlFirmVersionHeadChar(const char *head, int headLen, const char *key
 
 static void dlFirmVersionHeadGet(char *table, char *head)
 {
-    char version[dlVerHeadVersionLen + 1];
+    char version[DL_VER_HEAD_VERSION_LEN + 1];
     char oem[2];
     char shipping[2];
-    char line[dlVerLineSize];
+    char line[DL_VER_LINE_SIZE];
     int textLen;
     int dots;
     int i;
@@ -156,7 +157,7 @@ static void dlFirmVersionHeadGet(char *table, char *head)
         if (head[i] == '\t')
             break;
     }
-    for (j = 0; j < dlVerHeadTargetLen && i + 1 + j < DL_VER_HEAD_SIZE; j++) {
+    for (j = 0; j < DL_VER_HEAD_TARGET_LEN && i + 1 + j < DL_VER_HEAD_SIZE; j++) {
         if (head[i + 1 + j] == '\0')
             break;
         table[DL_VT_FRW + j] = head[i + 1 + j];
@@ -166,8 +167,8 @@ static void dlFirmVersionHeadGet(char *table, char *head)
     // The version runs to its second '.', a NUL or the end of its 16 bytes.
     memset(version, 0, sizeof version);
     dots = 0;
-    for (i = 0; i < dlVerHeadVersionLen; i++) {
-        char c = head[dlVerHeadVersionAt + i];
+    for (i = 0; i < DL_VER_HEAD_VERSION_LEN; i++) {
+        char c = head[DL_VER_HEAD_VERSION_AT + i];
         if (c == '\0')
             break;
         if (c == '.' && ++dots == 2)
@@ -243,38 +244,31 @@ int dlFirmVersionTxtFindByKey(char *text, const char *key, char *value, int len)
     return 0;
 }
 
+/* The version screen from row 4 down: the item whose offer shows the row,
+ * its label and its field of the version table. */
+static const struct {
+    UINT32 item;
+    const char *label;
+    int field;
+} dlVersionRows[] = {
+    {DL_ITEM_OSUI, "UIF Version...", DL_VT_UIF},   {DL_ITEM_OSUI, "UI0 Version...", DL_VT_UI0},
+    {DL_ITEM_OSUI, "UI1 Version...", DL_VT_UI1},   {DL_ITEM_HDD, "SYS Version...", DL_VT_SYS},
+    {DL_ITEM_LSR, "LSR Version...", DL_VT_LSR},    {DL_ITEM_PFC, "PFC Version...", DL_VT_PFC},
+    {DL_ITEM_ENGINE, "ENG Version...", DL_VT_ENG}, {DL_ITEM_SCANNER, "SCN Version...", DL_VT_SCN},
+};
+
 int dlFirmUsbVersionShow(char *table)
 {
+    int i;
+
     bootDispString(0, 42, 1, "Version in update media");
     if (table == NULL)
         return 0;
-    if (dlFirmUpdateModuleEnableFlag & DL_ITEM_OSUI) {
-        bootDispString(0, 42, 4, "UIF Version...");
-        bootDispString(0, 57, 4, table + DL_VT_UIF);
-        bootDispString(0, 42, 5, "UI0 Version...");
-        bootDispString(0, 57, 5, table + DL_VT_UI0);
-        bootDispString(0, 42, 6, "UI1 Version...");
-        bootDispString(0, 57, 6, table + DL_VT_UI1);
-    }
-    if (dlFirmUpdateModuleEnableFlag & DL_ITEM_HDD) {
-        bootDispString(0, 42, 7, "SYS Version...");
-        bootDispString(0, 57, 7, table + DL_VT_SYS);
-    }
-    if (dlFirmUpdateModuleEnableFlag & DL_ITEM_LSR) {
-        bootDispString(0, 42, 8, "LSR Version...");
-        bootDispString(0, 57, 8, table + DL_VT_LSR);
-    }
-    if (dlFirmUpdateModuleEnableFlag & DL_ITEM_PFC) {
-        bootDispString(0, 42, 9, "PFC Version...");
-        bootDispString(0, 57, 9, table + DL_VT_PFC);
-    }
-    if (dlFirmUpdateModuleEnableFlag & DL_ITEM_ENGINE) {
-        bootDispString(0, 42, 10, "ENG Version...");
-        bootDispString(0, 57, 10, table + DL_VT_ENG);
-    }
-    if (dlFirmUpdateModuleEnableFlag & DL_ITEM_SCANNER) {
-        bootDispString(0, 42, 11, "SCN Version...");
-        bootDispString(0, 57, 11, table + DL_VT_SCN);
+    for (i = 0; i < (int)(sizeof(dlVersionRows) / sizeof(dlVersionRows[0])); i++) {
+        if (dlFirmUpdateModuleEnableFlag & dlVersionRows[i].item) {
+            bootDispString(0, 42, 4 + i, dlVersionRows[i].label);
+            bootDispString(0, 57, 4 + i, table + dlVersionRows[i].field);
+        }
     }
     return 0;
 }
@@ -292,4 +286,4 @@ void dlFirmUpdateFalseSysVer(char *table)
     exit(1);
 }
 
-} // namespace vx
+DL_NAMESPACE_END

@@ -2,9 +2,10 @@
 #pragma once
 
 #include "bootenv/vxWorks.h"
+#include "bootenv/dlNamespace.h"
 #include "update/staging/dlFirmUpSubFunction.h"
 
-namespace vx {
+DL_NAMESPACE_BEGIN
 
 // Modes of dlFirmUsbVersionGet.
 constexpr int DL_VER_FROM = 1;  // flash ROM image packages
@@ -33,4 +34,4 @@ int dlFirmUsbVersionShow(char *table);
 // Shows the ROMDATA warning and ends the calling task.
 [[noreturn]] void dlFirmUpdateFalseSysVer(char *table);
 
-} // namespace vx
+DL_NAMESPACE_END

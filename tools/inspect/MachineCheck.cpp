@@ -1,0 +1,491 @@
+#include "tools/inspect/MachineCheck.h"
+
+#include "host/Console.h"
+#include "host/Machine.h"
+#include "host/machine/Digest.h"
+#include "host/machine/MachineFolder.h"
+#include "tools/inspect/ModuleReader.h"
+#include "update/session/dlFirmUpMain.h"
+#include "update/staging/dlFirmUpSubFunction.h"
+#include "update/version/dlFirmVersion.h"
+
+#include <nlohmann/json.hpp>
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <vector>
+
+namespace inspect {
+
+namespace {
+
+namespace fs = std::filesystem;
+using json = nlohmann::ordered_json;
+using Bytes = std::string;
+
+constexpr const char *kVersionTextFile = "ROM/sysDummy.txt"; // under disk/
+constexpr const char *kProgressLog = "UND/HddUpdateProgress.log";
+constexpr std::size_t kFlashBytes = host::machine_layout::kFlashBytes;
+
+// A regular file whole; nullopt when it is missing or no regular file.
+std::optional<Bytes> readFile(const fs::path &p)
+{
+    std::error_code ec;
+    if (!fs::is_regular_file(p, ec))
+        return std::nullopt;
+    std::ifstream in(p, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::uint32_t be(const Bytes &b, std::size_t at, int n)
+{
+    std::uint32_t v = 0;
+    for (int i = 0; i < n; ++i)
+        v = v << 8 | static_cast<unsigned char>(b[at + static_cast<std::size_t>(i)]);
+    return v;
+}
+
+std::string sha256(const Bytes &b, std::size_t n)
+{
+    return host::sha256(reinterpret_cast<const unsigned char *>(b.data()), n);
+}
+
+std::string hex(std::uint64_t v, int digits)
+{
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%0*llx", digits, static_cast<unsigned long long>(v));
+    return text;
+}
+
+// A machine with only the media (or nothing) bound to the module's calls,
+// its console captured, to run the module's readers in a task of its own.
+class ReaderMachine {
+public:
+    explicit ReaderMachine(const fs::path &media = {})
+    {
+        host::MachineConfig config;
+        config.media = media;
+        machine_ = std::make_unique<host::Machine>(config);
+        console_ = std::make_unique<host::CapturedConsole>(machine_->console());
+        binding_ = std::make_unique<host::MachineBinding>(*machine_);
+    }
+    ~ReaderMachine()
+    {
+        binding_.reset();
+        machine_.reset();
+    }
+    ReaderMachine(const ReaderMachine &) = delete;
+    ReaderMachine &operator=(const ReaderMachine &) = delete;
+
+    const host::CapturedConsole &console() const { return *console_; }
+
+    // False when the task ended by exit() or never ended.
+    bool run(const std::function<void()> &body)
+    {
+        bool done = false;
+        std::exception_ptr failure;
+        machine_->kernel().spawn("tVerify", 100, vx::VX_FP_TASK, 0x100000, [&] {
+            try {
+                body();
+                done = true;
+            } catch (const std::exception &) {
+                failure = std::current_exception();
+            }
+        });
+        machine_->kernel().run();
+        if (failure)
+            std::rethrow_exception(failure);
+        return done;
+    }
+
+private:
+    std::unique_ptr<host::Machine> machine_;
+    std::unique_ptr<host::CapturedConsole> console_;
+    std::unique_ptr<host::MachineBinding> binding_;
+};
+
+std::string field(const std::array<char, vx::DL_VERSION_TABLE_SIZE> &table, int at)
+{
+    return std::string(table.data() + at, ::strnlen(table.data() + at, vx::DL_VERSION_FIELD));
+}
+
+// The system version and FRW target the module reads from a version text
+// or from a flash image's head.
+struct Version {
+    std::string version, target;
+};
+Version readVersion(ReaderMachine &m, Bytes text, int mode)
+{
+    std::array<char, vx::DL_VERSION_TABLE_SIZE> table{};
+    int n = static_cast<int>(text.size());
+    text.push_back('\0'); // the readers stop at a NUL
+    m.run([&] { vx::dlFirmUsbVersionGet(table.data(), n, nullptr, text.data(), mode); });
+    return {field(table, vx::DL_VT_SYS), field(table, vx::DL_VT_FRW)};
+}
+
+json fileEntry(const fs::path &p)
+{
+    auto b = readFile(p);
+    if (!b)
+        return nullptr;
+    return {{"bytes", b->size()}, {"sha256", sha256(*b, b->size())}};
+}
+
+} // namespace
+
+int stageAsSession(bool modelFolder)
+{
+    // Where the session driver looks for the images.
+    vx::dlupdateFolderCheckFlag = modelFolder ? 1 : 0;
+    std::string prefix = modelFolder ? "/usbstor/0/fwstore/" : "/usbstor/0/";
+    std::strcpy(vx::firmImageFile0, (prefix + "firmImage0.bin").c_str());
+    std::strcpy(vx::firmImageFile1, (prefix + "firmImage1.bin").c_str());
+    std::strcpy(vx::firmImageFile2, (prefix + "firmImage2.bin").c_str());
+    std::array<char, vx::DL_VERSION_TABLE_SIZE> table{};
+    return vx::dlFirmUsbStrageTenkai(table.data());
+}
+
+int runMachineShowJson(const std::string &dirText, std::ostream &out, std::ostream &err)
+{
+    const fs::path dir = dirText;
+    try {
+        host::MachineFolder::validate(dir);
+    } catch (const host::MachineFolderError &e) {
+        err << "dlupdate: " << e.what() << "\n";
+        return kVerifyUnusable;
+    }
+    auto nvOpt = readFile(dir / "nvram.bin");
+    auto flashOpt = readFile(dir / "flashrom.bin");
+    if (!nvOpt || !flashOpt) {
+        err << "dlupdate: the machine in " << dirText << " cannot be read\n";
+        return kVerifyUnusable;
+    }
+    const Bytes &nv = *nvOpt, &flash = *flashOpt;
+    ReaderMachine reader;
+    json j;
+    j["format"] = kMachineJsonFormat;
+    j["machine"] = dirText;
+
+    std::uint32_t flags = be(nv, 0, 4);
+    json names = json::array();
+    if (flags & 0x01)
+        names.push_back("FLASH_REWRITE");
+    if (flags & 0x10)
+        names.push_back("HDD_UPDATE");
+    bool serviceZero = true;
+    for (std::size_t i = 0x100; i < 0x200; ++i)
+        serviceZero = serviceZero && nv[i] == 0;
+    std::uint32_t a = be(nv, 0x7808, 2), b = be(nv, 0x780A, 2);
+    j["nvram"] = {{"rewriteFlags", flags},
+                  {"rewriteFlagNames", names},
+                  {"updateMode", be(nv, 4, 4)},
+                  {"serviceAreaClear", serviceZero},
+                  {"f200", {{"wordA", a}, {"wordB", b}, {"set", (b >> 8) == 2}}}};
+
+    std::size_t first = 0, last = flash.size();
+    while (first < flash.size() && static_cast<unsigned char>(flash[first]) == 0xFF)
+        ++first;
+    while (last > first && static_cast<unsigned char>(flash[last - 1]) == 0xFF)
+        --last;
+    json f = {{"bytes", flash.size()},
+              {"base", host::machine_layout::kFlashBase},
+              {"erased", first == flash.size()}};
+    if (first == flash.size()) {
+        f["extent"] = nullptr;
+        f["sha256ToExtentEnd"] = nullptr;
+        f["versionHead"] = nullptr;
+    } else {
+        f["extent"] = {{"first", first}, {"last", last - 1}};
+        f["sha256ToExtentEnd"] = sha256(flash, last);
+        Version head = readVersion(reader, flash.substr(0, vx::DL_VER_HEAD_SIZE), vx::DL_VER_HEAD);
+        f["versionHead"] = {{"version", head.version}, {"target", head.target}};
+    }
+    f["sha256"] = sha256(flash, flash.size());
+    j["flash"] = f;
+
+    auto boot = readFile(dir / "bootversion.txt");
+    if (boot) {
+        std::string line = boot->substr(0, boot->find('\n'));
+        j["bootVersion"] = line.substr(0, 23);
+    } else {
+        j["bootVersion"] = host::machine_layout::kDefaultBootVersion;
+    }
+    j["bootVersionFile"] = boot.has_value();
+
+    json units = json::object();
+    for (const char *u : host::machine_layout::kUnits)
+        units[u] = fileEntry(dir / "units" / (std::string(u) + ".bin"));
+    j["units"] = units;
+
+    json disk = json::object();
+    for (const char *p : host::machine_layout::kPartitions) {
+        fs::path part = dir / "disk" / p;
+        std::error_code ec;
+        if (!fs::is_directory(part, ec)) {
+            disk[std::string("/") + p] = nullptr;
+            continue;
+        }
+        std::uintmax_t files = 0, bytes = 0;
+        for (auto it = fs::recursive_directory_iterator(part, ec);
+             !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+            if (it->is_regular_file(ec)) {
+                ++files;
+                bytes += it->file_size(ec);
+            }
+        disk[std::string("/") + p] = {{"files", files}, {"bytes", bytes}};
+    }
+    j["disk"] = disk;
+
+    if (auto text = readFile(dir / "disk" / kVersionTextFile)) {
+        Version v = readVersion(reader, *text, vx::DL_VER_TEXT);
+        j["systemVersion"] = {
+            {"version", v.version}, {"target", v.target}, {"file", "/ROM/sysDummy.txt"}};
+    } else {
+        j["systemVersion"] = nullptr;
+    }
+    if (auto log = readFile(dir / "disk" / kProgressLog)) {
+        std::string text = *log;
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+            text.pop_back();
+        j["progressLog"] = {{"file", "/UND/HddUpdateProgress.log"},
+                            {"lastLine", text.substr(text.rfind('\n') + 1)}};
+    } else {
+        j["progressLog"] = nullptr;
+    }
+    out << j.dump(2) << "\n";
+    return 0;
+}
+
+namespace {
+
+// What the media put where, as the module stages and loads them.
+struct Expected {
+    std::optional<Bytes> flash;                     // "/TMP/from.bin"
+    std::map<std::string, std::optional<Bytes>> units; // by unit name
+    std::map<std::string, Bytes> disk;              // by device path
+    std::string why;                                // when the media cannot be staged
+};
+
+// The staged images of the units, as the rewrite tasks hand them over.
+constexpr std::pair<const char *, const char *> kUnitImages[] = {
+    {"lsr", "/TMP/lsrfirm.tz"},
+    {"pfc", "/TMP/pfcfirm.tz"},
+    {"engine", "/TMP/mfirm.tz"},
+    {"scanner", "/TMP/scmfirm.tz"},
+};
+
+std::optional<Bytes> readDevice(const char *path)
+{
+    int fd = vx::open(path, vx::O_RDONLY, 0);
+    if (fd <= 0)
+        return std::nullopt;
+    Bytes b;
+    char chunk[65536];
+    for (int n; (n = vx::read(fd, chunk, sizeof chunk)) > 0;)
+        b.append(chunk, static_cast<std::size_t>(n));
+    vx::close(fd);
+    return b;
+}
+
+Expected expectedFrom(const fs::path &media)
+{
+    Expected e;
+    ReaderMachine m(media);
+    Report report;
+    bool staged = m.run([&] {
+        ModuleReader reader(m.console(), media);
+        reader.keepContent(true);
+        report = reader.read();
+        // The staging of a session: the flash image file and the unit
+        // images in the RAM disk, read back as the rewrites would read them.
+        if (stageAsSession(report.modelFolder) != 0)
+            e.why = "the module cannot stage these media";
+        e.flash = readDevice("/TMP/from.bin");
+        for (const auto &[unit, image] : kUnitImages)
+            e.units[unit] = readDevice(image);
+    });
+    if (!staged)
+        e.why = "the module ended its task while staging these media";
+    if (!e.why.empty()) {
+        std::string console = m.console().output();
+        while (!console.empty() && console.back() == '\n')
+            console.pop_back();
+        e.why += " (it says \"" + console.substr(console.rfind('\n') + 1) + "\")";
+        return e;
+    }
+    // Every HDD package at its destination, a later one over an earlier;
+    // the HDD update ends by copying "/PRF" over "/ROM/PRF".
+    for (const auto &file : report.hddFiles)
+        for (const auto &p : file.packages)
+            e.disk[p.dbName] = p.content;
+    std::erase_if(e.disk, [](const auto &f) { return f.first.rfind("/ROM/PRF/", 0) == 0; });
+    for (const auto &[name, content] : std::map(e.disk))
+        if (name.rfind("/PRF/", 0) == 0)
+            e.disk["/ROM" + name] = content;
+    return e;
+}
+
+// A path on one of the disk's partitions, with nothing that climbs out.
+bool diskPath(const std::string &name)
+{
+    bool partition = false;
+    for (const char *p : host::machine_layout::kPartitions)
+        partition = partition || name.rfind(std::string("/") + p + "/", 0) == 0;
+    return partition && name.find("/../") == std::string::npos &&
+           !name.ends_with("/..") && name.find('\0') == std::string::npos;
+}
+
+struct Target {
+    std::string name;
+    std::string state; // "matches", "differs", "missing", "not on these media"
+    std::optional<std::size_t> offset;
+    std::size_t bytes = 0, expected = 0;
+    std::string note;
+};
+
+Target compare(std::string name, const std::optional<Bytes> &actual, const Bytes &want,
+               bool prefixOnly = false)
+{
+    Target t{std::move(name), "matches", std::nullopt, 0, want.size(), ""};
+    if (!actual) {
+        t.state = "missing";
+        return t;
+    }
+    t.bytes = actual->size();
+    std::size_t n = std::min(actual->size(), want.size());
+    auto diff = std::mismatch(actual->begin(), actual->begin() + static_cast<std::ptrdiff_t>(n),
+                              want.begin());
+    std::size_t at = static_cast<std::size_t>(diff.first - actual->begin());
+    if (at < n || (!prefixOnly && actual->size() != want.size())) {
+        t.state = "differs";
+        t.offset = at;
+    }
+    return t;
+}
+
+} // namespace
+
+int runVerify(const std::string &machineText, const std::string &mediaText, bool asJson,
+              std::ostream &out, std::ostream &err)
+{
+    const fs::path machine = machineText, media = mediaText;
+    try {
+        host::MachineFolder::validate(machine);
+    } catch (const host::MachineFolderError &e) {
+        err << "dlupdate machine verify: " << e.what() << "\n";
+        return kVerifyUnusable;
+    }
+    std::error_code ec;
+    if (!fs::is_directory(media, ec)) {
+        err << "dlupdate machine verify: media folder " << mediaText << " is not a folder\n";
+        return kVerifyUnusable;
+    }
+    Expected e;
+    try {
+        e = expectedFrom(media);
+    } catch (const std::exception &x) {
+        err << "dlupdate machine verify: " << mediaText << " cannot be read: " << x.what() << "\n";
+        return kVerifyUnusable;
+    }
+    if (!e.why.empty()) {
+        err << "dlupdate machine verify: " << e.why << "\n";
+        return kVerifyUnusable;
+    }
+
+    std::vector<Target> targets;
+    auto flash = readFile(machine / "flashrom.bin");
+    if (e.flash) {
+        Target t = compare("flash", flash, *e.flash, true);
+        t.bytes = e.flash->size(); // over the image's extent only
+        targets.push_back(t);
+    } else {
+        targets.push_back({"flash", "not on these media", std::nullopt, 0, 0, ""});
+    }
+    for (const auto &[unit, image] : kUnitImages) {
+        std::string name = std::string("unit ") + unit;
+        if (e.units[unit])
+            targets.push_back(compare(name, readFile(machine / "units" / (std::string(unit) + ".bin")),
+                                      *e.units[unit]));
+        else
+            targets.push_back({name, "not on these media", std::nullopt, 0, 0, ""});
+    }
+    if (e.disk.empty())
+        targets.push_back({"disk", "not on these media", std::nullopt, 0, 0, ""});
+    for (const auto &[name, content] : e.disk) {
+        if (!diskPath(name)) {
+            targets.push_back({"disk " + name, "not on these media", std::nullopt, 0, 0,
+                               "no path on the disk"});
+            continue;
+        }
+        targets.push_back(compare("disk " + name, readFile(machine / "disk" / name.substr(1)), content));
+    }
+    auto nv = readFile(machine / "nvram.bin");
+    std::uint32_t flags = nv ? be(*nv, 0, 4) : 0;
+    {
+        Target t{"nvram flags", flags ? "differs" : "matches", std::nullopt, 4, 4, ""};
+        if (flags & 0x01)
+            t.note += " FLASH_REWRITE";
+        if (flags & 0x10)
+            t.note += " HDD_UPDATE";
+        if (flags & ~0x11u)
+            t.note += " other";
+        if (!t.note.empty())
+            t.note = hex(flags, 8) + " set:" + t.note;
+        targets.push_back(t);
+    }
+
+    bool all = true;
+    for (const auto &t : targets)
+        all = all && (t.state == "matches" || t.state == "not on these media");
+    if (asJson) {
+        json list = json::array();
+        for (const auto &t : targets) {
+            json x = {{"target", t.name}, {"state", t.state}};
+            if (t.offset)
+                x["offset"] = *t.offset;
+            if (t.state != "not on these media" && t.name != "nvram flags") {
+                x["bytes"] = t.bytes;
+                x["expectedBytes"] = t.expected;
+            }
+            if (!t.note.empty())
+                x["note"] = t.note;
+            list.push_back(x);
+        }
+        out << json({{"format", kMachineJsonFormat},
+                     {"machine", machineText},
+                     {"media", mediaText},
+                     {"matches", all},
+                     {"targets", list}})
+                   .dump(2)
+            << "\n";
+    } else {
+        for (const auto &t : targets) {
+            out << t.name << ": " << t.state;
+            if (t.offset)
+                out << " at offset " << hex(*t.offset, 6);
+            if (t.state == "differs" && t.name != "nvram flags" && t.name != "flash")
+                out << " (" << t.bytes << " bytes, expected " << t.expected << ")";
+            if (t.state == "matches" && t.name == "flash")
+                out << " (" << t.expected << " bytes of the flash image)";
+            if (!t.note.empty())
+                out << " (" << t.note << ")";
+            out << "\n";
+        }
+    }
+    return all ? kVerifyMatches : kVerifyDiffers;
+}
+
+} // namespace inspect

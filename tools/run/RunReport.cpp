@@ -1,0 +1,256 @@
+#include "tools/run/RunReport.h"
+
+#include "host/Machine.h"
+#include "host/machine/Digest.h"
+#include "host/machine/MachineFolder.h"
+#include "host/machine/Nvram.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+namespace dlrun {
+
+using json = nlohmann::ordered_json;
+
+namespace {
+
+// The six update items: their bit, the row of their title and state on the
+// update screen, and the row of their line on the menu.
+struct Item {
+    const char *name;
+    std::uint32_t bit;
+    int updateRow;
+    int menuRow;
+};
+constexpr Item kItems[] = {
+    {"OS UI", 0x02, 3, 5},  {"HDD SYS", 0x04, 4, 6}, {"LSR", 0x08, 5, 7},
+    {"PFC", 0x10, 6, 8},    {"Engine", 0x20, 7, 9},  {"Scanner", 0x40, 8, 10},
+};
+constexpr std::uint32_t kItemBits = 0x7E;
+constexpr int kMarkColumn = 4;
+constexpr int kTitleColumn = 42, kStateColumn = 67, kResultRow = 13;
+const std::string kMenuTitle = "Select Update Item"; // column 2, row 2
+const std::string kOfferedLine = "dlFirmUpdateModuleEnableFlag:";
+const std::string kConfirmLine = "dlBoardMsgRcvBuf3[1]:34";
+
+std::string trimmed(const std::string &row, int from, std::size_t length = std::string::npos)
+{
+    std::string s = row.substr(static_cast<std::size_t>(from), length);
+    for (char &c : s)
+        c = host::Panel::displayChar(c);
+    auto end = s.find_last_not_of(' ');
+    auto begin = s.find_first_not_of(' ');
+    return end == std::string::npos ? "" : s.substr(begin, end - begin + 1);
+}
+
+std::vector<std::string> lines(const std::string &text)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        out.push_back(line);
+    return out;
+}
+
+} // namespace
+
+json fileDigest(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return nullptr;
+    std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)),
+                                     std::istreambuf_iterator<char>());
+    return {{"bytes", bytes.size()}, {"sha256", host::sha256(bytes.data(), bytes.size())}};
+}
+
+RunRecord::RunRecord(host::Machine &machine) : machine_(machine)
+{
+    machine_.console().setOutput([this](std::string_view s) {
+        std::fwrite(s.data(), 1, s.size(), stdout);
+        std::lock_guard lock(mutex_);
+        console_.append(s);
+    });
+    subscription_ = machine_.panel().onChange([this] { watchMenu(); });
+}
+
+RunRecord::~RunRecord()
+{
+    subscription_.reset();
+    machine_.console().setOutput(
+        [](std::string_view s) { std::fwrite(s.data(), 1, s.size(), stdout); });
+}
+
+// The menu's marks as they stand at each draw; the last ones before the
+// confirm key are the operator's choice.
+void RunRecord::watchMenu()
+{
+    host::Panel::Rows rows = machine_.panel().snapshot();
+    if (rows[2].compare(2, kMenuTitle.size(), kMenuTitle) != 0)
+        return;
+    std::uint32_t marks = 0;
+    for (const Item &item : kItems)
+        if (rows[static_cast<std::size_t>(item.menuRow)][kMarkColumn] == '*')
+            marks |= item.bit;
+    std::lock_guard lock(mutex_);
+    menuSeen_ = true;
+    marks_ = marks;
+}
+
+RunRecord::Nv RunRecord::readNvram() const
+{
+    Nv nv;
+    if (const host::Nvram *n = machine_.nvram()) {
+        nv.flags = n->flags();
+        nv.mode = n->updateMode();
+    }
+    return nv;
+}
+
+void RunRecord::beginSession(int number)
+{
+    std::lock_guard lock(mutex_);
+    open_ = true;
+    number_ = number;
+    sessionStart_ = console_.size();
+    menuSeen_ = false;
+    marks_ = 0;
+    before_ = readNvram();
+}
+
+void RunRecord::endSession(const std::string &ending, int status,
+                           const std::vector<host::Waiter> &stalled)
+{
+    std::string text;
+    bool menuSeen;
+    std::uint32_t marks;
+    {
+        std::lock_guard lock(mutex_);
+        if (!open_)
+            return;
+        open_ = false;
+        text = console_.substr(sessionStart_);
+        menuSeen = menuSeen_;
+        marks = marks_;
+    }
+    json s;
+    s["session"] = number_;
+    s["ending"] = ending;
+    s["status"] = status;
+    auto console = lines(text);
+
+    // What the menu offered is the module's own line; what was confirmed is
+    // what the menu marked when the confirm key came.
+    bool hasOffered = false, hasConfirmed = false;
+    std::uint32_t offered = 0, confirmed = 0;
+    for (const auto &line : console) {
+        if (line.rfind(kOfferedLine, 0) == 0) {
+            hasOffered = true;
+            offered = static_cast<std::uint32_t>(
+                std::strtoul(line.c_str() + kOfferedLine.size(), nullptr, 16));
+            hasConfirmed = false;
+        } else if (hasOffered && line == kConfirmLine && menuSeen) {
+            hasConfirmed = true;
+            confirmed = (offered & ~kItemBits) | marks;
+        }
+    }
+    s["offered"] = hasOffered ? json(offered) : json(nullptr);
+    s["confirmed"] = hasConfirmed ? json(confirmed) : json(nullptr);
+
+    host::Panel::Rows rows = machine_.panel().snapshot();
+    json items = json::array();
+    for (const Item &item : kItems) {
+        const std::string &row = rows[static_cast<std::size_t>(item.updateRow)];
+        std::string state = trimmed(row, kStateColumn);
+        std::string title = trimmed(row, kTitleColumn, kStateColumn - kTitleColumn);
+        std::string outcome;
+        if (!hasOffered || !(offered & item.bit))
+            outcome = "not offered";
+        else if (!hasConfirmed || !(confirmed & item.bit))
+            outcome = "not chosen";
+        else if (!state.empty())
+            outcome = state;
+        else if (!title.empty())
+            outcome = "in progress";
+        else
+            outcome = "not started";
+        items.push_back({{"item", item.name},
+                         {"bit", item.bit},
+                         {"outcome", outcome},
+                         {"title", title},
+                         {"state", state}});
+    }
+    s["items"] = items;
+    s["result"] = trimmed(rows[kResultRow], kTitleColumn);
+    s["console"] = console;
+    Nv after = readNvram();
+    s["nvram"] = {{"before", {{"flags", before_.flags}, {"updateMode", before_.mode}}},
+                  {"after", {{"flags", after.flags}, {"updateMode", after.mode}}}};
+    if (!stalled.empty()) {
+        json waiting = json::array();
+        for (const auto &w : stalled)
+            waiting.push_back({{"task", w.taskName},
+                               {"id", w.taskId},
+                               {"priority", w.priority},
+                               {"waits", w.waitsOn}});
+        s["stalled"] = waiting;
+    }
+    // A cut from the keyboard is no event of the fault table.
+    if (ending == "power cut")
+        s["powerCut"] = machine_.faults().powerCutReached()
+                            ? json{{"event", machine_.faults().powerCutEvent()},
+                                   {"n", machine_.faults().powerCutAt()}}
+                            : json{{"event", nullptr}, {"n", nullptr}};
+    sessions_.push_back(std::move(s));
+}
+
+json RunRecord::document(int status, const std::vector<std::string> &outputErrors) const
+{
+    const host::Faults &faults = machine_.faults();
+    json doc;
+    doc["format"] = kReportFormat;
+    doc["status"] = status;
+    doc["sessions"] = sessions_;
+
+    json list = json::array();
+    for (const auto &r : faults.records())
+        list.push_back({{"spec", r.spec},
+                        {"name", r.name},
+                        {"skip", r.skip},
+                        {"count", r.count < 0 ? json(nullptr) : json(r.count)},
+                        {"calls", r.calls},
+                        {"fired", r.fired},
+                        {"firstFiredCall", r.firstFired ? json(r.firstFired) : json(nullptr)},
+                        {"neverFired", r.fired ? json(nullptr) : json(host::Faults::whyNeverFired(r))}});
+    doc["faults"] = list;
+    if (faults.powerCutEvent().empty())
+        doc["powerCut"] = nullptr;
+    else
+        doc["powerCut"] = {{"event", faults.powerCutEvent()},
+                           {"n", faults.powerCutAt()},
+                           {"reached", faults.powerCutReached()}};
+    json events = json::object();
+    for (const auto &e : host::Faults::eventNames()) {
+        auto it = faults.eventCounts().find(e);
+        events[e] = it == faults.eventCounts().end() ? 0 : it->second;
+    }
+    doc["events"] = events;
+
+    const auto &dir = machine_.folder();
+    json after;
+    after["flash"] = fileDigest((dir / "flashrom.bin").string());
+    json units = json::object();
+    for (const char *u : host::machine_layout::kUnits)
+        units[u] = fileDigest((dir / "units" / (std::string(u) + ".bin")).string());
+    after["units"] = units;
+    Nv nv = readNvram();
+    after["nvram"] = {{"flags", nv.flags}, {"updateMode", nv.mode}};
+    doc["after"] = after;
+    doc["outputErrors"] = outputErrors;
+    return doc;
+}
+
+} // namespace dlrun
