@@ -170,7 +170,7 @@ TEST_F(PowerCutSweep, EveryCutThenABootThatFinishes)
     for (const auto &kind : dlrun::kCutEvents)
         EXPECT_GE(s.events(kind), 1) << kind;
     std::vector<dlrun::Sweeper::Row> rows;
-    if (testing_support::wholePowerCutSweep()) {
+    if (testing_support::powerCutSweepDepth() != testing_support::SweepDepth::sample) {
         rows = s.singles();
         ASSERT_EQ(static_cast<long>(rows.size()), s.cutPoints());
     } else {
@@ -227,12 +227,21 @@ TEST_P(PowerCutPairs, EveryCutOfTheRecoveryBootToo)
 
 std::vector<PairPart> pairParts()
 {
-    if (!testing_support::wholePowerCutSweep())
+    using testing_support::SweepDepth;
+    const SweepDepth depth = testing_support::powerCutSweepDepth();
+    if (depth == SweepDepth::sample)
         return {{"sample", "", 0, 1}};
-    return {{"flash_erase", "flash-erase", 0, 1}, {"flash_write", "flash-write", 0, 1},
-            {"archiver_1of3", "archiver", 0, 3},  {"archiver_2of3", "archiver", 1, 3},
-            {"archiver_3of3", "archiver", 2, 3},  {"unit", "unit", 0, 1},
-            {"nvram_set", "nvram-set", 0, 1},     {"nvram_clear", "nvram-clear", 0, 1}};
+    std::vector<PairPart> parts = {{"flash_erase", "flash-erase", 0, 1},
+                                   {"flash_write", "flash-write", 0, 1},
+                                   {"archiver_1of3", "archiver", 0, 3},
+                                   {"unit", "unit", 0, 1},
+                                   {"nvram_set", "nvram-set", 0, 1},
+                                   {"nvram_clear", "nvram-clear", 0, 1}};
+    if (depth == SweepDepth::full) {
+        parts.push_back({"archiver_2of3", "archiver", 1, 3});
+        parts.push_back({"archiver_3of3", "archiver", 2, 3});
+    }
+    return parts;
 }
 
 INSTANTIATE_TEST_SUITE_P(FirstCut, PowerCutPairs, ::testing::ValuesIn(pairParts()),
@@ -241,8 +250,8 @@ INSTANTIATE_TEST_SUITE_P(FirstCut, PowerCutPairs, ::testing::ValuesIn(pairParts(
 TEST_F(PowerCutSweep, SeededSequencesOfUpToFiveCuts)
 {
     auto s = sweeper("random");
-    auto rows = s.random(20261208, testing_support::wholePowerCutSweep() ? 24 : 1,
-                         testing_support::wholePowerCutSweep() ? 5 : 3);
+    const bool sample = testing_support::powerCutSweepDepth() == testing_support::SweepDepth::sample;
+    auto rows = s.random(20261208, sample ? 1 : 24, sample ? 3 : 5);
     std::size_t cuts = 0, reached = 0;
     for (const auto &r : rows) {
         cuts += r.cuts.size();
@@ -269,7 +278,10 @@ std::string familyOf(const std::string &name)
 // Names called more often than this are called once per byte.
 constexpr long kByteWise = 100000;
 // How many calls of each of those fail, spread evenly.
-constexpr long kSpread = 64;
+long byteWiseSpread()
+{
+    return testing_support::powerCutSweepDepth() == testing_support::SweepDepth::full ? 64 : 8;
+}
 // The names that sanitizer and emulator builds fail for good, without the
 // census: the flash write and a task's queue send.
 const std::map<std::string, long> kSampleFaults = {{"flash-write", 1}, {"msgq-send", 1}};
@@ -305,7 +317,7 @@ std::vector<dlrun::Sweeper::Row> sweepPart(dlrun::Sweeper &s, const std::string 
     }
     EXPECT_FALSE(every.empty() && spread.empty()) << "no fault name in " << part;
     auto rows = s.faultSweep(every);
-    for (auto &r : s.faultSweep(spread, kSpread))
+    for (auto &r : s.faultSweep(spread, byteWiseSpread()))
         rows.push_back(std::move(r));
     return rows;
 }
@@ -342,7 +354,7 @@ TEST_P(FaultSweep, EveryCallOfEveryFaultFailingInTurn)
 
 std::vector<const char *> faultParts()
 {
-    if (!testing_support::wholePowerCutSweep())
+    if (testing_support::powerCutSweepDepth() == testing_support::SweepDepth::sample)
         return {"sample"};
     return {"open@", "read@", "spawn.", "other"};
 }
