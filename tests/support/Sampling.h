@@ -35,10 +35,8 @@ inline bool wholeSweep()
 }
 
 // The power-cut sweeps boot the module a thousand times and more. A native
-// optimised build runs them nearly whole (`usual`: a third of the pairs
-// whose first cut is in the archiver, and 8 of the byte-wise reads failing
-// rather than 64), a sanitizer or emulator build a fixed sample; DL_FULL_SWEEP=1
-// asks for everything.
+// optimised build runs a large part of them (`usual`), a sanitizer or
+// emulator build a fixed sample; DL_FULL_SWEEP=1 asks for everything.
 enum class SweepDepth { sample, usual, full };
 
 inline SweepDepth powerCutSweepDepth()
