@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -296,7 +297,7 @@ bool Faults::watches(AimedFault fault, std::string_view target) const
 
 bool Faults::watches(std::string_view name) const
 {
-    return faults_.find(name) != faults_.end();
+    return census_ || faults_.find(name) != faults_.end();
 }
 
 bool Faults::fail(Fault fault, std::string_view arg)
@@ -311,11 +312,13 @@ bool Faults::fail(AimedFault fault, std::string_view target, std::string_view ar
 
 bool Faults::count(std::string_view name, std::string_view arg)
 {
-    if (listener_) {
+    if (census_ || listener_) {
         auto c = calls_.find(name);
         if (c == calls_.end())
             c = calls_.emplace(std::string(name), 0).first;
-        listener_(name, ++c->second, arg);
+        ++c->second;
+        if (listener_)
+            listener_(name, c->second, arg);
     }
     if (faults_.empty())
         return false;
@@ -355,6 +358,9 @@ bool Faults::powerCutDue(Event kind, std::string_view arg)
     long n = ++events_[std::string(event)];
     if (listener_)
         listener_(event, n, arg);
+    // A cut from outside lands in the next event any task comes to.
+    if (std::atomic_ref<bool>(cutPending_).load())
+        return true;
     return !cutEvent_.empty() && event == cutEvent_ && n == cutAt_;
 }
 
@@ -362,11 +368,16 @@ void Faults::cutPower(std::string_view cause)
 {
     if (cutAction_)
         cutAction_();
+    const std::string what = cause.empty()
+                                 ? "in " + cutEvent_ + " #" + std::to_string(cutAt_)
+                                 : std::string(cause);
+    if (powerSwitch_) {
+        powerSwitch_(what);
+        std::atomic_ref<bool>(cutPending_).store(true); // only from outside does it return
+        return;
+    }
     std::fflush(stdout);
-    if (cause.empty())
-        std::fprintf(stderr, "power cut in %s #%ld\n", cutEvent_.c_str(), cutAt_);
-    else
-        std::fprintf(stderr, "power cut %.*s\n", static_cast<int>(cause.size()), cause.data());
+    std::fprintf(stderr, "power cut %s\n", what.c_str());
     std::fflush(stderr);
     // The power goes: no exit handler runs, not even a sanitizer's, which
     // would report the tasks the cut left behind as leaked threads.

@@ -8,6 +8,7 @@
 #include "host/Console.h"
 #include "host/FaultNames.h"
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <string>
@@ -47,7 +48,12 @@ public:
     bool watches(std::string_view name) const;
     bool watches(Fault fault) const { return watches(nameOf(fault)); }
     bool watches(AimedFault fault, std::string_view target) const;
-    bool empty() const { return faults_.empty(); }
+    bool empty() const { return faults_.empty() && !census_; }
+
+    // For sweeps of every call: every name is watched and every call
+    // counted by its full name ("open@/TMP/x", "spawn.tUpdate"); none fails.
+    void takeCensus() { census_ = true; }
+    const std::map<std::string, long, std::less<>> &calls() const { return calls_; }
 
     // --- power cuts ---
     void setPowerCut(std::string_view spec);
@@ -65,12 +71,18 @@ public:
     bool listening() const { return static_cast<bool>(listener_); }
     // How many events of each kind were seen (for sweeps).
     const std::map<std::string, long, std::less<>> &eventCounts() const { return events_; }
-    // Ends the process with status 9, as a power cut would: nothing is
-    // flushed but the host's own output. Tests may replace the action.
-    // `cause` says where a cut that no event asked for came from ("from the
-    // keyboard"); by default the line names the event and N.
-    [[noreturn]] void cutPower(std::string_view cause = {});
+    // The power goes in the middle of the event: the cut action runs (tests
+    // may throw from it), then the machine's power switch. In a task the
+    // task unwinds to the runner and this never returns; from outside (the
+    // keyboard) it returns, and the next event of any task is cut at once.
+    // Without a machine the process ends with status 9, nothing flushed but
+    // the host's own output. `cause` says where a cut that no event asked
+    // for came from ("from the keyboard"); by default the event and N.
+    void cutPower(std::string_view cause = {});
     void setCutAction(std::function<void()> action) { cutAction_ = std::move(action); }
+    // Set by the machine, given what the cut says ("in flash-write #1",
+    // "from the keyboard"); must not return when called in a task.
+    void setPowerSwitch(std::function<void(const std::string &)> off) { powerSwitch_ = std::move(off); }
 
     // True once the asked-for cut has come (the process may still be in it).
     bool powerCutReached() const;
@@ -116,11 +128,14 @@ private:
     };
     std::map<std::string, Plan, std::less<>> faults_;
     std::map<std::string, long, std::less<>> events_;
+    std::map<std::string, long, std::less<>> calls_; // every name, in a census or while listening
+    bool census_ = false;
     std::string cutEvent_;
     long cutAt_ = 0;
     std::function<void()> cutAction_;
+    std::function<void(const std::string &)> powerSwitch_;
+    bool cutPending_ = false; // set from the keyboard thread: atomic_ref
     Listener listener_;
-    std::map<std::string, long, std::less<>> calls_; // every name, while listening
 };
 
 } // namespace host

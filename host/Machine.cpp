@@ -10,6 +10,7 @@
 #include "host/machine/Units.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <stdexcept>
 
 extern "C" void __lsan_ignore_object(const void *) __attribute__((weak));
@@ -18,6 +19,39 @@ namespace host {
 
 namespace {
 std::atomic<Machine *> bound{nullptr};
+}
+
+ModuleHeap::~ModuleHeap()
+{
+    for (void *b : blocks_)
+        std::free(b);
+}
+
+void *ModuleHeap::allocate(std::size_t bytes)
+{
+    void *b = std::malloc(bytes);
+    if (b) {
+        std::lock_guard lock(mutex_);
+        blocks_.insert(b);
+    }
+    return b;
+}
+
+void ModuleHeap::release(void *block)
+{
+    if (!block)
+        return;
+    {
+        std::lock_guard lock(mutex_);
+        blocks_.erase(block);
+    }
+    std::free(block);
+}
+
+std::size_t ModuleHeap::blocks() const
+{
+    std::lock_guard lock(mutex_);
+    return blocks_.size();
 }
 
 Machine::Machine(const MachineConfig &config)
@@ -44,15 +78,27 @@ Machine::Machine(const MachineConfig &config)
     }
     kernel_ = std::make_unique<Kernel>();
     keys_ = std::make_unique<Keys>(*kernel_);
+    faults_.setPowerSwitch([this](const std::string &what) { cutPower(what); });
 }
 
 Machine::~Machine()
 {
     // Tasks end before the devices they may still hold files on.
+    const bool cut = kernel_->poweredOff();
     keys_.reset();
     kernel_.reset();
+    // Bytes still in a stream's buffer never reached the device.
+    if (cut)
+        io_->dropStreams();
     Machine *self = this;
     bound.compare_exchange_strong(self, nullptr);
+}
+
+void Machine::cutPower(const std::string &what)
+{
+    if (!kernel_->poweredOff())
+        cutWhat_ = what;
+    kernel_->powerCut();
 }
 
 RamBlockDevice *Machine::createRamDevice(char *memory, int bytesPerBlock, int blocksPerTrack,
@@ -91,23 +137,11 @@ bool Machine::copyRamDiskOut(const std::filesystem::path &dir)
     return fs->copyOut(dir);
 }
 
-void Machine::noteAllocated(void *block)
-{
-    if (block)
-        held_.insert(block);
-}
-
-void Machine::noteFreed(void *block)
-{
-    held_.erase(block);
-}
-
 void Machine::keepHeldMemory() const
 {
     // Present only in a sanitizer build.
     if (__lsan_ignore_object)
-        for (void *block : held_)
-            __lsan_ignore_object(block);
+        heap_.forEach([](void *block) { __lsan_ignore_object(block); });
 }
 
 void Machine::noteProgress(std::string_view phase, int hddFile, std::uint64_t inflated)

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -36,6 +37,30 @@ struct MachineConfig {
     std::filesystem::path folder;
 };
 
+// What the module allocates belongs to its machine: when the machine goes
+// (a power cut, the end of a run) the blocks still held go with it, as the
+// device's RAM does.
+class ModuleHeap {
+public:
+    ModuleHeap() = default;
+    ~ModuleHeap();
+    ModuleHeap(const ModuleHeap &) = delete;
+    ModuleHeap &operator=(const ModuleHeap &) = delete;
+    void *allocate(std::size_t bytes);
+    void release(void *block);
+    std::size_t blocks() const;
+    template <class F> void forEach(F f) const
+    {
+        std::lock_guard lock(mutex_);
+        for (void *b : blocks_)
+            f(b);
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::unordered_set<void *> blocks_;
+};
+
 // The work in hand, for a progress line outside the machine: the bindings
 // note it as the module calls the boot environment.
 struct Progress {
@@ -53,6 +78,7 @@ public:
 
     Console &console() { return console_; }
     Faults &faults() { return faults_; }
+    ModuleHeap &heap() { return heap_; }
     // Counts one call of the fault `name`; when it fires, says so on the
     // host's own output ("fault NAME: " and what `what()` tells) and returns
     // true. The text is made only then: most calls run with no fault.
@@ -75,6 +101,15 @@ public:
     HardDisk *disk() { return disk_.get(); }
     const std::filesystem::path &folder() const { return config_.folder; }
 
+    // The one way the power goes, for an event's cut and for the keyboard:
+    // in a task the task unwinds at once (never returns); from outside the
+    // running task goes on to its next switch. No task runs again; the RAM
+    // disk and what streams hold are lost; the folder stays as it stands.
+    // `what` says where ("in flash-write #1"); the first cut's is kept.
+    void cutPower(const std::string &what);
+    bool poweredOff() const { return kernel_->poweredOff(); }
+    const std::string &powerCutWhat() const { return cutWhat_; }
+
     // ramDevCreate / dosFsMkfs: block devices over the module's memory.
     RamBlockDevice *createRamDevice(char *memory, int bytesPerBlock, int blocksPerTrack,
                                     int blocks, int offset);
@@ -86,12 +121,9 @@ public:
     // RAM disk was never made). False on a host error.
     bool copyRamDiskOut(const std::filesystem::path &dir);
 
-    // The module's heap: the blocks it holds, so that a run ending with
-    // tasks parked for good (a stall, the keyboard) or a session ended by
-    // exit() can tell the leak checker that their memory is held, as on
-    // the device, not lost.
-    void noteAllocated(void *block);
-    void noteFreed(void *block);
+    // A run ending with tasks parked for good (a stall, the keyboard) or a
+    // session ended by exit() tells the leak checker that the blocks the
+    // module holds are held, as on the device, not lost.
     void keepHeldMemory() const;
 
     // Called in the module's tasks after each change of the progress.
@@ -101,6 +133,7 @@ public:
     void noteProgress(std::string_view phase, int hddFile = 0, std::uint64_t inflated = 0);
 
 private:
+    ModuleHeap heap_; // outlives every device over the module's memory
     MachineConfig config_;
     Console console_;
     Faults faults_;
@@ -113,7 +146,7 @@ private:
     std::vector<std::unique_ptr<RamBlockDevice>> ramDevices_;
     std::unique_ptr<Kernel> kernel_; // its tasks die before what they use
     std::unique_ptr<Keys> keys_;
-    std::unordered_set<void *> held_;
+    std::string cutWhat_;
     Progress progress_;
     std::function<void(const Progress &)> watcher_;
 };

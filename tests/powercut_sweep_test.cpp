@@ -1,13 +1,22 @@
-// Power cut at every event of a full update session (all six items, the
-// sample media), then a second boot of the same machine: the NVRAM flags must
-// tell what the cut interrupted, and the second session must finish the work
-// and leave the machine as an uninterrupted session does.
-#include "e2e_support.h"
+// Power cuts inside one process: a cut unwinds every task back to the
+// runner, which boots the same machine folder again. The sweeps cut a full
+// six-item session on the sample media at every event, cut its recovery
+// boot at every event too (every pair), and cut random sequences of up to
+// five boots; the flags must name what each cut interrupted, and the last
+// boot must finish and leave the machine as an uninterrupted session does.
+#include "host/Machine.h"
+#include "host/io/IoSystem.h"
+#include "host/machine/MachineFolder.h"
 #include "support/Harness.h"
 #include "support/Sampling.h"
+#include "tools/media/MkMedia.h"
+#include "tools/run/ModuleImage.h"
+#include "tools/run/Sweep.h"
+#include "update/session/dlFirmUpMain.h"
+#include "update/hdd/dlFirmHDDUpdate.h"
 
-#include <cstdlib>
-#include <map>
+#include <cstring>
+#include <set>
 #include <sstream>
 
 namespace {
@@ -16,150 +25,352 @@ namespace fs = std::filesystem;
 using testing_support::readFile;
 using testing_support::TempDir;
 
-const char *const kEvents[] = {"flash-erase", "flash-write", "archiver",
-                               "unit",        "nvram-set",   "nvram-clear"};
+int moduleEntry() { return vx::dlFirmUpdateUSBMediaMain(); }
 
-using e2e::dlupdate;
-using e2e::kFlashDone;
-using e2e::kHddBegun;
-using e2e::kHddDone;
-using e2e::Outcome;
+// ---------------------------------------------------------------------------
+// The cut itself.
 
-// One `dlupdate run --keys ok` of `media` on `machine`, with the event report.
-Outcome session(const fs::path &media, const fs::path &machine, std::vector<std::string> extra = {})
+TEST(PowerCut, UnwindsEveryTaskLosesStreamBuffersAndKeepsDescriptorWrites)
 {
-    std::vector<std::string> args = {"run", "--media", media.string(), "--machine", machine.string(),
-                                     "--keys", "ok"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    return dlupdate(args, {}, {"DLUPDATE_EVENTS=1"});
+    TempDir dir;
+    host::MachineFolder::init(dir / "machine");
+    host::MachineConfig config;
+    config.folder = dir / "machine";
+    auto m = std::make_unique<host::Machine>(config);
+    host::Kernel &k = m->kernel();
+    bool waiterUnwound = false, cutReturned = false;
+    int waiter = k.spawn("tWait", 90, 0, 0, [&] {
+        struct Mark {
+            bool &flag;
+            ~Mark() { flag = true; }
+        } mark{waiterUnwound};
+        char buf[4];
+        k.receive(k.createQueue(1, 4, 0), buf, 4, host::Kernel::kWaitForever);
+    });
+    int cutter = k.spawn("tCut", 100, 0, 0, [&] {
+        host::IoSystem &io = m->io();
+        auto *s = io.fopen("/SYS/streamed.txt", "w");
+        const char line[] = "a line still in the buffer\n";
+        if (s)
+            io.fwrite(line, 1, sizeof line - 1, s);
+        int fd = io.open("/SYS/written.txt", 0x200 | 0x400 | 2, 0644);
+        if (fd >= 3)
+            io.write(fd, "kept", 4);
+        m->cutPower("from the test");
+        cutReturned = true;
+    });
+    EXPECT_TRUE(k.run().powerCut);
+    EXPECT_FALSE(cutReturned);
+    EXPECT_TRUE(k.taskEnd(cutter).has_value());
+    EXPECT_TRUE(m->poweredOff());
+    EXPECT_EQ(m->powerCutWhat(), "from the test");
+    EXPECT_FALSE(k.taskEnd(waiter)) << "a waiting task ran after the cut";
+    // Nothing runs any more.
+    int late = k.spawn("tLate", 10, 0, 0, [] {});
+    EXPECT_TRUE(k.run().powerCut);
+    EXPECT_FALSE(k.taskEnd(late));
+
+    m.reset(); // the machine goes, as at the end of a boot
+    EXPECT_TRUE(waiterUnwound);
+    const fs::path sys = dir / "machine" / "disk" / "SYS";
+    EXPECT_EQ(readFile(sys / "written.txt"), "kept");
+    EXPECT_TRUE(fs::exists(sys / "streamed.txt"));
+    EXPECT_EQ(readFile(sys / "streamed.txt"), "") << "a buffered line outlived the power";
 }
 
-std::uint32_t rewriteFlags(const fs::path &machine) { return e2e::MachineView{machine}.rewriteFlags(); }
-
-// "events: flash-erase=1 flash-write=1 ..." as counts by kind.
-std::map<std::string, long> eventCounts(const std::string &err)
+TEST(PowerCut, ABootStartsTheModuleFromItsLoadImage)
 {
-    std::map<std::string, long> counts;
-    auto at = err.rfind("events:");
-    if (at == std::string::npos)
-        return counts;
-    std::istringstream line(err.substr(at + 7, err.find('\n', at) - at - 7));
-    std::string item;
-    while (line >> item) {
-        auto eq = item.find('=');
-        counts[item.substr(0, eq)] = std::stol(item.substr(eq + 1));
+    ASSERT_GT(dlrun::moduleImageBytes(), 0u) << "the module's variables are not in one range";
+    // Variables of each kind: initialised data, zeroed data, a pointer.
+    const vx::UINT32 enableFlag = vx::dlFirmUpdateModuleEnableFlag;
+    vx::dlFirmUpdateModuleEnableFlag = enableFlag ^ 0x5A5Au;
+    std::strcpy(vx::firmImageFile0, "left over");
+    vx::dl_fp = reinterpret_cast<vx::FILE *>(&vx::dlFirmUpdateModuleEnableFlag);
+    dlrun::coldStartModule();
+    EXPECT_EQ(vx::dlFirmUpdateModuleEnableFlag, 0x0000FFFFu);
+    EXPECT_STREQ(vx::firmImageFile0, "");
+    EXPECT_EQ(vx::dl_fp, nullptr);
+}
+
+TEST(PowerCut, FaultTriesSpreadEvenlyOverEveryCall)
+{
+    // n calls, tries, then the calls tried, from 0. The last row's product
+    // t * (n - 1) lies past a 32-bit long.
+    const struct {
+        long n, tries;
+        std::vector<long> calls;
+    } cases[] = {
+        {1, 1, {0}},
+        {5, 5, {0, 1, 2, 3, 4}},
+        {9, 3, {0, 4, 8}},
+        {8454144, 4, {0, 2818047, 5636095, 8454143}},
+        {2000000000, 3, {0, 999999999, 1999999999}},
+    };
+    for (const auto &c : cases) {
+        std::vector<long> got;
+        for (long t = 0; t < c.tries; ++t)
+            got.push_back(dlrun::spreadCall(t, c.tries, c.n));
+        EXPECT_EQ(got, c.calls) << c.n << " calls, " << c.tries << " tries";
     }
-    return counts;
 }
 
-// Every file under `dir` by its relative path, with its content.
-std::map<std::string, std::string> tree(const fs::path &dir)
-{
-    std::map<std::string, std::string> files;
-    if (!fs::exists(dir))
-        return files;
-    for (const auto &e : fs::recursive_directory_iterator(dir))
-        files[fs::relative(e.path(), dir).string()] =
-            e.is_regular_file() ? readFile(e.path()) : std::string("<dir>");
-    return files;
-}
+// ---------------------------------------------------------------------------
+// The sweeps.
 
-class PowerCutSweep : public testing::TestWithParam<const char *> {
+class PowerCutSweep : public ::testing::Test {
 protected:
-    void SetUp() override
+    static void SetUpTestSuite()
     {
-        std::string make = std::string(DL_SOURCE_DIR) + "/media/sample/make-inputs.sh " +
-                           (dir_ / "in").string() + " >/dev/null && " + DL_DLUPDATE +
-                           " mkmedia " + (dir_ / "in" / "manifest.json").string() + " --out " +
-                           media_.string() + " >/dev/null";
-        ASSERT_EQ(std::system(make.c_str()), 0);
-        Outcome ref = session(media_, ref_);
-        ASSERT_EQ(ref.status, 0) << ref.err;
-        ASSERT_EQ(rewriteFlags(ref_), 0u);
-        total_ = eventCounts(ref.err);
-        ASSERT_EQ(total_.size(), std::size(kEvents)) << ref.err;
-        ASSERT_GE(total_["archiver"], 1);
+        work_ = new TempDir;
+        std::string command = "bash '" + std::string(DL_SOURCE_DIR) +
+                              "/media/sample/make-inputs.sh' '" + (*work_ / "in").string() +
+                              "' >/dev/null";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+        std::ostringstream log;
+        ASSERT_EQ(media::runMkMedia((*work_ / "in" / "manifest.json").string(),
+                                    (*work_ / "media").string(), log, log),
+                  0)
+            << log.str();
+    }
+    static void TearDownTestSuite() { delete work_; }
+
+    dlrun::Sweeper sweeper(const std::string &name)
+    {
+        dlrun::Sweeper s({*work_ / "media", *work_ / name, "ok", moduleEntry});
+        std::string why;
+        EXPECT_TRUE(s.prepare(why)) << why;
+        return s;
     }
 
-    TempDir dir_;
-    fs::path media_ = dir_ / "media";
-    fs::path ref_ = dir_ / "reference";
-    std::map<std::string, long> total_;
+    // Every row passes; the counts go to the test's record.
+    static void expectAllPass(const std::vector<dlrun::Sweeper::Row> &rows, const char *what)
+    {
+        std::size_t failed = 0;
+        for (const auto &r : rows)
+            if (!r.passed()) {
+                ++failed;
+                std::string all;
+                for (const auto &p : r.problems)
+                    all += "\n  " + p;
+                ADD_FAILURE() << r.name() << ":" << all;
+            }
+        ::testing::Test::RecordProperty(what, static_cast<int>(rows.size()));
+        std::printf("%zu %s, %zu failed\n", rows.size(), what, failed);
+    }
+
+    static TempDir *work_;
 };
 
-TEST_P(PowerCutSweep, EveryCutIsFlaggedAndTheNextBootFinishes)
+TempDir *PowerCutSweep::work_ = nullptr;
+
+TEST_F(PowerCutSweep, EveryCutThenABootThatFinishes)
 {
-    const std::string event = GetParam();
-    const std::string refFlash = readFile(ref_ / "flashrom.bin");
-    const std::string refNvram = readFile(ref_ / "nvram.bin");
-    const auto refUnits = tree(ref_ / "units");
-    const auto refDisk = tree(ref_ / "disk");
-    const std::string erased(refFlash.size(), '\xFF');
-
-    // Every cut point; in a sampled run the first and the last.
-    const long total = total_[event];
-    std::vector<long> cuts;
-    for (long i = 1; i <= total; ++i)
-        if (testing_support::wholeSweep() || i == 1 || i == total)
-            cuts.push_back(i);
-    for (long i : cuts) {
-        const std::string cut = event + ":" + std::to_string(i);
-        SCOPED_TRACE("power cut " + cut);
-        fs::path machine = dir_ / ("m-" + cut);
-        fs::path trace = dir_ / "trace.jsonl";
-
-        Outcome first = session(media_, machine, {"--power-cut", cut, "--panel-trace", trace.string()});
-        ASSERT_EQ(first.status, 9) << first.err;
-        auto atCut = eventCounts(first.err);
-        ASSERT_EQ(atCut[event], i) << first.err;
-
-        // What the cut interrupted, from the outside: the flash work begins
-        // with its erase and ends with the module's "done" line; the HDD work
-        // between its title and its "Completed".
-        const std::string panel = readFile(trace);
-        const bool flashTouched = atCut["flash-erase"] >= 1;
-        const bool flashDone = first.out.find(kFlashDone) != std::string::npos;
-        const bool hddBegun = panel.find(kHddBegun) != std::string::npos;
-        const bool hddDone = panel.find(kHddDone) != std::string::npos;
-        const std::uint32_t expected =
-            (flashTouched && !flashDone ? 0x01u : 0u) | (hddBegun && !hddDone ? 0x10u : 0u);
-        const std::uint32_t flags = rewriteFlags(machine);
-        if (event == "nvram-clear") {
-            // Cut before a clear: the flag being cleared still stands, which
-            // for the HDD work is after its "Completed".
-            const std::uint32_t finished = (flashDone ? 0x01u : 0u) | (hddDone ? 0x10u : 0u);
-            EXPECT_EQ(flags & expected, expected) << std::hex << flags;
-            EXPECT_EQ(flags & ~(expected | finished), 0u) << std::hex << flags;
-            EXPECT_NE(flags, 0u) << "a clear was cut, yet no flag stands";
-        } else {
-            EXPECT_EQ(flags, expected) << std::hex << flags << "\n" << first.out;
-        }
-        const std::string flash = readFile(machine / "flashrom.bin");
-        if (event == "flash-write") {
-            EXPECT_NE(flash, refFlash) << "the cut write left the whole image";
-        }
-        if (!flashTouched) {
-            EXPECT_TRUE(flash == erased) << "the flash changed before its erase";
-        }
-
-        Outcome second = session(media_, machine);
-        ASSERT_EQ(second.status, 0) << second.out << second.err;
-        EXPECT_EQ(rewriteFlags(machine), 0u);
-        EXPECT_TRUE(readFile(machine / "flashrom.bin") == refFlash) << "flash differs";
-        EXPECT_TRUE(readFile(machine / "nvram.bin") == refNvram) << "NVRAM differs";
-        EXPECT_EQ(tree(machine / "units"), refUnits);
-        EXPECT_EQ(tree(machine / "disk"), refDisk);
-        fs::remove_all(machine);
+    auto s = sweeper("singles");
+    // A full session on the sample media goes through every kind of event.
+    for (const auto &kind : dlrun::kCutEvents)
+        EXPECT_GE(s.events(kind), 1) << kind;
+    std::vector<dlrun::Sweeper::Row> rows;
+    if (testing_support::powerCutSweepDepth() != testing_support::SweepDepth::sample) {
+        rows = s.singles();
+        ASSERT_EQ(static_cast<long>(rows.size()), s.cutPoints());
+    } else {
+        // The sample: a cut in the flash write, in the first and the last
+        // HDD work, and in the flags' clear.
+        const std::string last = "unit:" + std::to_string(s.events("unit"));
+        for (const std::string &cut : {std::string("flash-write:1"), std::string("archiver:1"),
+                                       last, std::string("nvram-clear:1")})
+            rows.push_back(s.run({cut}));
     }
+    // Cuts inside the flash and HDD work leave their flags.
+    std::set<std::string> named;
+    for (const auto &r : rows)
+        named.insert(r.interrupted);
+    EXPECT_TRUE(named.count("FLASH_REWRITE") && named.count("HDD_UPDATE") && named.count("none"));
+    expectAllPass(rows, "cut points");
 }
 
-INSTANTIATE_TEST_SUITE_P(Events, PowerCutSweep, testing::ValuesIn(kEvents),
+// Split by the kind of the first cut, the long kinds in parts, so that
+// CTest runs them side by side. "sample" is the fixed set of pairs that
+// sanitizer and emulator builds run instead.
+struct PairPart {
+    const char *name;
+    const char *kind; // "": the sample
+    int part;
+    int parts;
+};
+
+void PrintTo(const PairPart &p, std::ostream *os) { *os << p.name; }
+
+class PowerCutPairs : public PowerCutSweep, public ::testing::WithParamInterface<PairPart> {};
+
+TEST_P(PowerCutPairs, EveryCutOfTheRecoveryBootToo)
+{
+    const PairPart p = GetParam();
+    auto s = sweeper(std::string("pairs-") + p.name);
+    std::vector<dlrun::Sweeper::Row> rows;
+    if (*p.kind) {
+        rows = s.pairs({}, p.kind, p.part, p.parts);
+        // Each recovery boot goes through at least the flags' set and clear.
+        const long firsts = s.events(p.kind) / p.parts + (p.part < s.events(p.kind) % p.parts);
+        EXPECT_GE(static_cast<long>(rows.size()), 2 * firsts);
+        for (const auto &r : rows) {
+            ASSERT_EQ(r.cuts.size(), 2u) << r.name() << (r.problems.empty() ? "" : r.problems[0]);
+            EXPECT_EQ(r.cuts[0].rfind(std::string(p.kind) + ":", 0), 0u) << r.name();
+        }
+    } else {
+        // A cut in the HDD work, then one in the flash work of the boot
+        // that recovers from it.
+        rows.push_back(s.run({"unit:3", "flash-write:1"}));
+    }
+    expectAllPass(rows, "pairs");
+}
+
+std::vector<PairPart> pairParts()
+{
+    using testing_support::SweepDepth;
+    const SweepDepth depth = testing_support::powerCutSweepDepth();
+    if (depth == SweepDepth::sample)
+        return {{"sample", "", 0, 1}};
+    std::vector<PairPart> parts = {{"flash_erase", "flash-erase", 0, 1},
+                                   {"flash_write", "flash-write", 0, 1},
+                                   {"archiver_1of4", "archiver", 0, 4},
+                                   {"unit_1of2", "unit", 0, 2},
+                                   {"nvram_set", "nvram-set", 0, 1},
+                                   {"nvram_clear", "nvram-clear", 0, 1}};
+    if (depth == SweepDepth::full) {
+        for (int part : {1, 2, 3})
+            parts.push_back({part == 1 ? "archiver_2of4" : part == 2 ? "archiver_3of4" : "archiver_4of4",
+                             "archiver", part, 4});
+        parts.push_back({"unit_2of2", "unit", 1, 2});
+    }
+    return parts;
+}
+
+INSTANTIATE_TEST_SUITE_P(FirstCut, PowerCutPairs, ::testing::ValuesIn(pairParts()),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(PowerCutSweep, SeededSequencesOfUpToFiveCuts)
+{
+    auto s = sweeper("random");
+    const bool sample = testing_support::powerCutSweepDepth() == testing_support::SweepDepth::sample;
+    const bool full = testing_support::powerCutSweepDepth() == testing_support::SweepDepth::full;
+    auto rows = s.random(20261208, sample ? 1 : full ? 24 : 12, sample ? 3 : 5);
+    std::size_t cuts = 0, reached = 0;
+    for (const auto &r : rows) {
+        cuts += r.cuts.size();
+        for (const auto &why : r.reached)
+            reached += why.empty();
+    }
+    EXPECT_GE(reached, rows.size()) << "too few of the drawn cuts were reached to test anything";
+    std::printf("%zu cuts drawn, %zu reached\n", cuts, reached);
+    expectAllPass(rows, "random sequences");
+}
+
+// ---------------------------------------------------------------------------
+// Every call failing in turn.
+
+// The fault names a full session calls, by family.
+std::string familyOf(const std::string &name)
+{
+    for (const char *prefix : {"open@", "read@", "spawn."})
+        if (name.rfind(prefix, 0) == 0)
+            return prefix;
+    return name;
+}
+
+// Names called more often than this are called once per byte.
+constexpr long kByteWise = 100000;
+// How many calls of each of those fail, spread evenly.
+long byteWiseSpread()
+{
+    return testing_support::powerCutSweepDepth() == testing_support::SweepDepth::full ? 64 : 8;
+}
+// The names that sanitizer and emulator builds fail for good, without the
+// census: the flash write and a task's queue send.
+const std::map<std::string, long> kSampleFaults = {{"flash-write", 1}, {"msgq-send", 1}};
+
+// One family's part of the sweep of every call: the census, then each call
+// of each name failing alone and the name failing for good.
+std::vector<dlrun::Sweeper::Row> sweepPart(dlrun::Sweeper &s, const std::string &part)
+{
+    const auto calls = s.census();
+    std::set<std::string> families;
+    long total = 0;
+    for (const auto &[name, n] : calls) {
+        families.insert(familyOf(name));
+        total += n;
+    }
+    // The session reaches every family of faults a full update touches.
+    for (const char *f : {"open@", "read@", "spawn.", "malloc", "msgq-create", "msgq-send",
+                          "msgq-receive", "archiver", "ramdisk", "keys", "flash-create",
+                          "flash-info", "flash-erase", "flash-write", "flash-verify", "nvram-set",
+                          "nvram-clear", "unit.lsr", "unit.pfc", "unit.engine", "unit.scanner",
+                          "hd-init"})
+        EXPECT_TRUE(families.count(f)) << f << " never called";
+    std::printf("%zu fault names, %ld calls\n", calls.size(), total);
+    std::fflush(stdout);
+    // Every call of each name of the part; of the names called once per
+    // byte (the flash verify reads the flash a byte at a time), a spread.
+    std::map<std::string, long> every, spread;
+    for (const auto &[name, n] : calls) {
+        const std::string family = familyOf(name);
+        const bool mine = part == "other" ? family == name : family == part;
+        if (mine)
+            (n > kByteWise ? spread : every).emplace(name, n);
+    }
+    EXPECT_FALSE(every.empty() && spread.empty()) << "no fault name in " << part;
+    // Of a path opened or read again and again, the first call failing
+    // alone and the path failing for good, unless the whole sweep is asked.
+    const bool path = part == "open@" || part == "read@";
+    const bool full = testing_support::powerCutSweepDepth() == testing_support::SweepDepth::full;
+    auto rows = s.faultSweep(every, path && !full ? 1 : 0);
+    for (auto &r : s.faultSweep(spread, byteWiseSpread()))
+        rows.push_back(std::move(r));
+    return rows;
+}
+
+// Split by family, so that CTest runs them side by side; "sample" is what
+// sanitizer and emulator builds run instead: two names failing for good.
+class FaultSweep : public PowerCutSweep, public ::testing::WithParamInterface<const char *> {};
+
+TEST_P(FaultSweep, EveryCallOfEveryFaultFailingInTurn)
+{
+    const std::string part = GetParam();
+    auto s = sweeper(std::string("faults-") + part);
+    std::vector<dlrun::Sweeper::Row> rows;
+    if (part == "sample") {
+        rows = s.faultSweep(kSampleFaults, -1);
+        ASSERT_EQ(rows.size(), kSampleFaults.size());
+        for (const auto &r : rows)
+            EXPECT_NE(r.reached.front(), "exit 0") << r.name() << ": the fault changed nothing";
+    } else {
+        rows = sweepPart(s, part);
+    }
+    std::size_t stalls = 0;
+    for (const auto &r : rows)
+        if (r.reached.front().rfind("stalled", 0) == 0) {
+            ++stalls;
+            // Only a task that waits forever on a queue, as the module does
+            // for a result that a failed call never sends.
+            EXPECT_NE(r.reached.front().find("receive on queue"), std::string::npos)
+                << r.name() << ": " << r.reached.front();
+        }
+    std::printf("%zu stalls\n", stalls);
+    expectAllPass(rows, "fault points");
+}
+
+std::vector<const char *> faultParts()
+{
+    if (testing_support::powerCutSweepDepth() == testing_support::SweepDepth::sample)
+        return {"sample"};
+    return {"open@", "read@", "spawn.", "other"};
+}
+
+INSTANTIATE_TEST_SUITE_P(Family, FaultSweep, ::testing::ValuesIn(faultParts()),
                          [](const auto &info) {
-                             std::string n = info.param;
-                             for (char &c : n)
-                                 if (c == '-')
-                                     c = '_';
-                             return n;
+                             std::string name = info.param;
+                             std::erase_if(name, [](char c) { return c == '@' || c == '.'; });
+                             return name;
                          });
 
 } // namespace

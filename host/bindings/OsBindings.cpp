@@ -290,16 +290,12 @@ void *malloc(size_t nBytes)
 {
     if (machine().faultFires(host::Fault::malloc, [&] { return "malloc(" + std::to_string(nBytes) + ") fails"; }))
         return nullptr;
-    void *block = std::malloc(nBytes);
-    machine().noteAllocated(block);
-    return block;
+    return machine().heap().allocate(nBytes);
 }
 
 void free(void *ptr)
 {
-    if (ptr)
-        machine().noteFreed(ptr);
-    std::free(ptr);
+    machine().heap().release(ptr);
 }
 
 // ---- block devices -----------------------------------------------------------

@@ -69,6 +69,12 @@ IoSystem::~IoSystem()
         flush(*s);
 }
 
+void IoSystem::dropStreams()
+{
+    for (auto &s : streams_)
+        s->pending = 0;
+}
+
 bool IoSystem::addDevice(std::unique_ptr<Device> device)
 {
     if (!device || device->name().empty() || this->device(device->name()))

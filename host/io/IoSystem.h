@@ -84,6 +84,8 @@ public:
     // Reports (escaping paths and the like) go to console's report stream.
     explicit IoSystem(Console &console);
     ~IoSystem();
+    // The power went: what the streams hold is lost, not written.
+    void dropStreams();
     IoSystem(const IoSystem &) = delete;
     IoSystem &operator=(const IoSystem &) = delete;
 

@@ -42,6 +42,7 @@ struct TaskExitUnwind {
     int status;
 };
 struct TaskKillUnwind {};
+struct PowerCutUnwind {};
 
 } // namespace
 
@@ -96,6 +97,7 @@ struct Kernel::Impl {
     bool running = false; // an outside thread is in run()
     int externalHolds = 0;
     bool interrupted = false;
+    bool cut = false; // no task runs again
     long ticks = 0;
     std::function<void(MsgQueue *)> receiveHook;
     Kernel *owner = nullptr;
@@ -127,7 +129,7 @@ struct Kernel::Impl {
     // Gives the processor to the next ready task, or to nobody. Lock held.
     void schedule()
     {
-        Task *next = popReady();
+        Task *next = cut ? nullptr : popReady();
         current = next;
         if (next) {
             next->state = Task::State::Running;
@@ -271,6 +273,8 @@ struct Kernel::Impl {
             end = TaskEnd{true, e.status};
         } catch (const TaskKillUnwind &) {
             end = TaskEnd{true, -1};
+        } catch (const PowerCutUnwind &) {
+            end = TaskEnd{true, -1};
         } catch (const std::exception &e) {
             std::fprintf(stderr, "task %s ended by an error: %s\n", t->name.c_str(), e.what());
             end = TaskEnd{true, -1};
@@ -378,7 +382,7 @@ Quiescence Kernel::run()
             k.idleCv.wait(lock, [&] { return !k.current; });
             continue;
         }
-        if (k.interrupted)
+        if (k.interrupted || k.cut)
             break;
         if (std::any_of(k.ready.begin(), k.ready.end(), [](auto &l) { return !l.empty(); })) {
             k.schedule();
@@ -415,6 +419,7 @@ Quiescence Kernel::run()
     }
     k.running = false;
     Quiescence q;
+    q.powerCut = k.cut;
     for (auto &t : k.tasks)
         if (t->state == Task::State::Blocked || t->state == Task::State::Ready)
             q.waiting.push_back(Waiter{t->id, t->name, t->priority,
@@ -580,6 +585,27 @@ void Kernel::interrupt()
     std::unique_lock lock(impl_->m);
     impl_->interrupted = true;
     impl_->idleCv.notify_all();
+}
+
+void Kernel::powerCut()
+{
+    Impl &k = *impl_;
+    Task *t = k.me();
+    {
+        std::unique_lock lock(k.m);
+        k.cut = true;
+        // A task keeps the processor while it unwinds, so the outside sees
+        // the machine only once the unwinding is over.
+        k.idleCv.notify_all();
+    }
+    if (t)
+        throw PowerCutUnwind{};
+}
+
+bool Kernel::poweredOff() const
+{
+    std::unique_lock lock(impl_->m);
+    return impl_->cut;
 }
 
 long Kernel::ticks() const

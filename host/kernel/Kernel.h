@@ -29,6 +29,7 @@ struct Waiter {
 
 struct Quiescence {
     std::vector<Waiter> waiting; // empty: every task has ended
+    bool powerCut = false;       // the power went: nothing ran to its end
 };
 
 class Kernel {
@@ -102,6 +103,13 @@ public:
     // Makes run() return as soon as no task holds the processor ('q'
     // pressed), now and in every later run.
     void interrupt();
+
+    // The power goes. In a task: the calling task unwinds at once (never
+    // returns) and no task runs again. Outside (the keyboard): the running
+    // task goes on to its next switch, then none runs again. run() returns
+    // with powerCut set; the tasks left are unwound by the destructor.
+    void powerCut();
+    bool poweredOff() const;
 
     // Virtual clock in ticks; advances only when every task waits and one
     // waits with a timeout.

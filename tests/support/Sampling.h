@@ -23,10 +23,32 @@ inline bool sanitizedBuild()
 #endif
 }
 
-inline bool wholeSweep()
+inline bool fullSweepAsked()
 {
     const char *full = std::getenv("DL_FULL_SWEEP");
-    return !sanitizedBuild() || (full && std::string_view(full) == "1");
+    return full && std::string_view(full) == "1";
+}
+
+inline bool wholeSweep()
+{
+    return !sanitizedBuild() || fullSweepAsked();
+}
+
+// The power-cut sweeps boot the module a thousand times and more. A native
+// optimised build runs a large part of them (`usual`), a sanitizer or
+// emulator build a fixed sample; DL_FULL_SWEEP=1 asks for everything.
+enum class SweepDepth { sample, usual, full };
+
+inline SweepDepth powerCutSweepDepth()
+{
+#if defined(DL_EMULATED)
+    constexpr bool emulated = true;
+#else
+    constexpr bool emulated = false;
+#endif
+    if (fullSweepAsked())
+        return SweepDepth::full;
+    return sanitizedBuild() || emulated ? SweepDepth::sample : SweepDepth::usual;
 }
 
 } // namespace testing_support

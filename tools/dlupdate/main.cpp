@@ -4,6 +4,7 @@
 #include "host/machine/MachineFolder.h"
 #include "tools/dlupdate/BuildInfo.h"
 #include "tools/dlupdate/RunCommands.h"
+#include "tools/dlupdate/SweepCommand.h"
 #include "tools/dlupdate/Usage.h"
 #include "tools/inspect/Inspect.h"
 #include "tools/inspect/MachineCheck.h"
@@ -136,6 +137,7 @@ int main(int argc, char **argv)
 
     auto runAction = dlcli::addRun(app);
     auto demoAction = dlcli::addDemo(app);
+    auto sweepAction = dlcli::addSweep(app);
 
     auto *inspectCmd =
         app.add_subcommand("inspect", "read and check update media without updating anything");
@@ -182,6 +184,8 @@ int main(int argc, char **argv)
         return runAction();
     if (app.got_subcommand("demo"))
         return demoAction();
+    if (app.got_subcommand("sweep"))
+        return sweepAction();
     if (mkmedia->parsed()) {
         if (!sampleDir.empty())
             return makeSample(sampleDir);

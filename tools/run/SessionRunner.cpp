@@ -1,5 +1,7 @@
 #include "tools/run/SessionRunner.h"
 
+#include "tools/run/ModuleImage.h"
+
 #include "host/Machine.h"
 #include "host/machine/Keys.h"
 #include "host/machine/MachineFolder.h"
@@ -330,6 +332,8 @@ int runSessions(const RunOptions &o, const Entry &entry, std::ostream &err)
     if (!prepareFolders(o, err))
         return kUnusable;
 
+    // Each boot finds the module as the device's loader leaves it.
+    coldStartModule();
     host::MachineConfig config;
     config.media = o.media;
     config.folder = o.machine;
@@ -363,9 +367,6 @@ int runSessions(const RunOptions &o, const Entry &entry, std::ostream &err)
                 *last = std::move(line);
             });
     }
-    // The power may go in any task: the outputs are written as things stand
-    // then, before the process ends.
-    machine->faults().setCutAction([&ending] { ending.finish(kPowerCut); });
 
     if (!o.traceFile.empty() && !machine->panel().enableTrace(fs::path(o.traceFile))) {
         err << "dlupdate run: cannot write the panel trace " << o.traceFile << "\n";
@@ -376,6 +377,8 @@ int runSessions(const RunOptions &o, const Entry &entry, std::ostream &err)
         record = std::make_unique<RunRecord>(*machine);
         ending.setRecord(record.get());
     }
+    if (o.onBoot)
+        o.onBoot(*machine);
 
     std::optional<host::KeyScript> script;
     if (o.keysGiven) {
@@ -419,22 +422,13 @@ int runSessions(const RunOptions &o, const Entry &entry, std::ostream &err)
             line->clear();
             err << s << std::flush;
         });
-        machine->faults().setCutAction([&ending, &line] {
-            line->clear();
-            ending.finish(kPowerCut);
-        });
     }
     if (interactive) {
         host::Terminal::Options view;
         view.outputFd = panelFd;
-        // A second 'q' during the update ends the run as a power cut does.
+        // A second 'q' during the update ends the run as a power cut does;
+        // the run then ends through its usual path, the keyboard restored.
         view.onPowerCut = [&machine] { machine->faults().cutPower("from the keyboard"); };
-        // A cut ends the process at once: the keyboard first goes back to
-        // the shell as it was.
-        machine->faults().setCutAction([&ending] {
-            host::Terminal::restoreNow();
-            ending.finish(kPowerCut);
-        });
         terminal = std::make_unique<host::Terminal>(
             machine->panel(), machine->keys(), machine->kernel(),
             [&] {
@@ -454,6 +448,12 @@ int runSessions(const RunOptions &o, const Entry &entry, std::ostream &err)
         host::Quiescence q = machine->kernel().run();
         if (line)
             line->clear();
+        if (q.powerCut) {
+            // The outputs are written as things stood when the power went;
+            // the cut's own line comes last.
+            status = kPowerCut;
+            break;
+        }
         if (quit) {
             machine->keepHeldMemory();
             err << "session " << session << ": ended from the keyboard\n";
@@ -495,6 +495,10 @@ int runSessions(const RunOptions &o, const Entry &entry, std::ostream &err)
     status = ending.finish(status);
     if (script)
         script->detach();
+    if (status == kPowerCut)
+        err << "power cut " << machine->powerCutWhat() << "\n" << std::flush;
+    if (o.onEnd)
+        o.onEnd(*machine);
     return status;
 }
 

@@ -8,6 +8,10 @@
 #include <string>
 #include <vector>
 
+namespace host {
+class Machine;
+}
+
 namespace dlrun {
 
 // Exit statuses of `dlupdate run`.
@@ -43,13 +47,19 @@ struct RunOptions {
     // key script is given.
     bool interactive = false;
     bool interactiveGiven = false;
+    // For runs inside another program (sweeps): called with the machine
+    // once it is built, and once the run has ended, before it goes.
+    std::function<void(host::Machine &)> onBoot;
+    std::function<void(host::Machine &)> onEnd;
 };
 
 // The module's entry, called once per session in the session task.
 using Entry = std::function<int()>;
 
 // Runs the sessions; the module's console goes to standard output, the
-// host's lines to `err`. Returns the exit status.
+// host's lines to `err`. Returns the exit status. A power cut ends the boot
+// (status kPowerCut) and returns here: the same process may boot the
+// folder again.
 int runSessions(const RunOptions &options, const Entry &entry, std::ostream &err);
 
 // What a session's end means for the run: the summary word and the status.

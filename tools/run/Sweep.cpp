@@ -1,0 +1,475 @@
+#include "tools/run/Sweep.h"
+
+#include "host/Machine.h"
+#include "host/machine/MachineFolder.h"
+#include "host/machine/Panel.h"
+
+#include <algorithm>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+namespace dlrun {
+
+namespace fs = std::filesystem;
+
+const std::vector<std::string> kCutEvents = {"flash-erase", "flash-write", "archiver",
+                                             "unit",        "nvram-set",   "nvram-clear"};
+
+namespace {
+
+constexpr std::uint32_t kFlashFlag = 0x01;
+constexpr std::uint32_t kHddFlag = 0x10;
+
+std::string readFile(const fs::path &file)
+{
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::uint32_t be32(const std::string &b, std::size_t at)
+{
+    if (b.size() < at + 4)
+        return 0xFFFFFFFFu;
+    std::uint32_t v = 0;
+    for (std::size_t i = 0; i < 4; ++i)
+        v = (v << 8) | static_cast<unsigned char>(b[at + i]);
+    return v;
+}
+
+std::uint32_t flagsIn(const fs::path &machine)
+{
+    std::ifstream in(machine / "nvram.bin", std::ios::binary);
+    std::string head(4, '\0');
+    in.read(head.data(), 4);
+    return in ? be32(head, 0) : 0xFFFFFFFFu;
+}
+
+std::map<std::string, std::string> tree(const fs::path &dir)
+{
+    std::map<std::string, std::string> files;
+    std::error_code ec;
+    if (!fs::exists(dir, ec))
+        return files;
+    for (const auto &e : fs::recursive_directory_iterator(dir))
+        files[fs::relative(e.path(), dir).string()] =
+            e.is_regular_file() ? readFile(e.path()) : std::string("<dir>");
+    return files;
+}
+
+std::string hex(std::uint32_t v)
+{
+    std::ostringstream s;
+    s << "0x" << std::hex << v;
+    return s.str();
+}
+
+// A trace line drawn by `task` whose text begins with `text`.
+bool drew(const std::string &trace, const std::string &task, const std::string &text)
+{
+    const std::string t = "\"task\":\"" + task + "\"";
+    const std::string x = "\"text\":\"" + text;
+    std::istringstream lines(trace);
+    for (std::string line; std::getline(lines, line);)
+        if (line.find(t) != std::string::npos && line.find(x) != std::string::npos)
+            return true;
+    return false;
+}
+
+std::string eventOf(const std::string &cut)
+{
+    return cut.substr(0, cut.rfind(':'));
+}
+
+} // namespace
+
+std::uint32_t MachineState::rewriteFlags() const { return be32(nvram, 0); }
+std::uint32_t MachineState::updateMode() const { return be32(nvram, 4); }
+
+MachineState MachineState::read(const fs::path &machine)
+{
+    MachineState s;
+    s.nvram = readFile(machine / "nvram.bin");
+    s.flash = readFile(machine / "flashrom.bin");
+    s.units = tree(machine / "units");
+    s.disk = tree(machine / "disk");
+    return s;
+}
+
+std::string MachineState::differences(const MachineState &other) const
+{
+    std::string d;
+    auto add = [&d](const char *what) { d += d.empty() ? what : std::string(", ") + what; };
+    if (nvram != other.nvram)
+        add("nvram");
+    if (flash != other.flash)
+        add("flash");
+    if (units != other.units)
+        add("units");
+    if (disk != other.disk)
+        add("disk");
+    return d;
+}
+
+Progress progressOf(const Boot &boot)
+{
+    Progress p;
+    auto erased = boot.events.find("flash-erase");
+    p.flashTouched = erased != boot.events.end() && erased->second >= 1;
+    p.flashDone = boot.console.find("[dlFirmRewrite]frwRewrite: done.") != std::string::npos;
+    p.hddBegun = drew(boot.trace, "tdlFirmHdUpdate", "HDD SYS Update");
+    p.hddDone = drew(boot.trace, "tdlFirmHdUpdate", "Completed");
+    return p;
+}
+
+bool FlagRule::accepts(std::uint32_t flags) const
+{
+    if (exact)
+        return flags == required;
+    return (flags & required) == required && (flags & ~allowed) == 0 && (!someFlag || flags != 0);
+}
+
+FlagRule expectedFlags(std::uint32_t flagsAtBoot, const Boot &boot, const std::string &cutEvent)
+{
+    const Progress p = progressOf(boot);
+    const bool flashPending = ((flagsAtBoot & kFlashFlag) || p.flashTouched) && !p.flashDone;
+    const bool hddPending = ((flagsAtBoot & kHddFlag) || p.hddBegun) && !p.hddDone;
+    FlagRule r;
+    r.required = (flashPending ? kFlashFlag : 0) | (hddPending ? kHddFlag : 0);
+    r.allowed = r.required;
+    if (cutEvent == "nvram-clear") {
+        // The flag being cleared still stands.
+        r.exact = false;
+        r.someFlag = true;
+        r.allowed |= (p.flashDone ? kFlashFlag : 0) | (p.hddDone ? kHddFlag : 0);
+    }
+    return r;
+}
+
+FlagRule expectedFlagsAfterFault(const Boot &boot, const std::string &faultName)
+{
+    const Progress p = progressOf(boot);
+    FlagRule r;
+    r.required = (p.flashTouched && !p.flashDone ? kFlashFlag : 0) |
+                 (p.hddBegun && !p.hddDone ? kHddFlag : 0);
+    r.allowed = (p.flashDone ? 0 : kFlashFlag) | (p.hddDone ? 0 : kHddFlag);
+    // A clear that fails leaves the flag of finished work standing.
+    if (faultName == "nvram-clear")
+        r.allowed = kFlashFlag | kHddFlag;
+    r.exact = false;
+    return r;
+}
+
+std::string describeFlags(std::uint32_t flags)
+{
+    std::string s;
+    if (flags & kFlashFlag)
+        s = "FLASH_REWRITE";
+    if (flags & kHddFlag)
+        s += s.empty() ? "HDD_UPDATE" : "+HDD_UPDATE";
+    if (flags & ~(kFlashFlag | kHddFlag))
+        s += (s.empty() ? "" : "+") + hex(flags & ~(kFlashFlag | kHddFlag));
+    return s.empty() ? "none" : s;
+}
+
+std::string Sweeper::Row::name() const
+{
+    std::string n;
+    for (const auto &c : cuts)
+        n += (n.empty() ? "" : ",") + c;
+    return n;
+}
+
+Sweeper::Sweeper(Options options) : o_(std::move(options)) {}
+
+Boot Sweeper::boot(const fs::path &machine, const std::string &cut,
+                   const std::vector<std::string> &faults, bool census) const
+{
+    Boot b;
+    std::ostringstream trace;
+    RunOptions o;
+    o.media = o_.media.string();
+    o.machine = machine.string();
+    o.keysGiven = true;
+    o.keys = o_.keys;
+    o.interactiveGiven = true;
+    o.interactive = false;
+    o.powerCut = cut;
+    o.faults = faults;
+    o.onBoot = [&b, &trace, census](host::Machine &m) {
+        m.console().setOutput([&b](std::string_view s) { b.console += s; });
+        m.panel().enableTrace(trace);
+        if (census)
+            m.faults().takeCensus();
+    };
+    o.onEnd = [&b](host::Machine &m) {
+        for (const auto &[kind, n] : m.faults().eventCounts())
+            b.events[kind] = n;
+        for (const auto &[name, n] : m.faults().calls())
+            b.calls[name] = n;
+        m.panel().disableTrace();
+    };
+    std::ostringstream err;
+    b.status = runSessions(o, o_.entry, err);
+    b.err = err.str();
+    b.trace = trace.str();
+    return b;
+}
+
+void Sweeper::freshMachine(const fs::path &machine) const
+{
+    fs::remove_all(machine);
+    fs::copy(fresh_, machine, fs::copy_options::recursive);
+}
+
+bool Sweeper::prepare(std::string &why)
+{
+    fs::create_directories(o_.work);
+    fresh_ = o_.work / "fresh";
+    fs::remove_all(fresh_);
+    host::MachineFolder::init(fresh_);
+    const fs::path ref = o_.work / "reference";
+    freshMachine(ref);
+    reference_ = boot(ref, "");
+    referenceState_ = MachineState::read(ref);
+    fs::remove_all(ref);
+    if (reference_.status != kReturned0) {
+        why = "the uninterrupted session ended with exit status " +
+              std::to_string(reference_.status) + "\n" + reference_.err;
+        return false;
+    }
+    if (cutPoints() == 0) {
+        why = "the uninterrupted session went through no event the power could be cut in";
+        return false;
+    }
+    if (referenceState_.rewriteFlags() != 0 || referenceState_.updateMode() != 0) {
+        why = "the uninterrupted session left rewrite flags " +
+              hex(referenceState_.rewriteFlags()) + ", update mode " +
+              std::to_string(referenceState_.updateMode());
+        return false;
+    }
+    return true;
+}
+
+long Sweeper::events(const std::string &kind) const
+{
+    auto it = reference_.events.find(kind);
+    return it == reference_.events.end() ? 0 : it->second;
+}
+
+long Sweeper::cutPoints() const
+{
+    long n = 0;
+    for (const auto &kind : kCutEvents)
+        n += events(kind);
+    return n;
+}
+
+bool Sweeper::cutBoot(const fs::path &machine, const std::string &cut, bool mayMiss, Row &row,
+                      Boot *out) const
+{
+    const std::uint32_t atBoot = flagsIn(machine);
+    Boot b = boot(machine, cut);
+    const std::uint32_t flags = flagsIn(machine);
+    row.flagsAfter.push_back(flags);
+    if (out)
+        *out = b;
+    if (b.status != kPowerCut) {
+        const bool missed = b.err.find("not reached") != std::string::npos;
+        row.reached.push_back(missed ? "not reached" : "exit " + std::to_string(b.status));
+        if (!(missed && mayMiss))
+            row.problems.push_back("cut " + cut + ": exit status " + std::to_string(b.status) +
+                                   " instead of 9" + (missed ? " (not reached)" : ""));
+        return false;
+    }
+    row.reached.push_back("");
+    const FlagRule rule = expectedFlags(atBoot, b, eventOf(cut));
+    row.interrupted = describeFlags(rule.required);
+    if (!rule.accepts(flags))
+        row.problems.push_back("cut " + cut + ": rewrite flags " + hex(flags) + " (" +
+                               describeFlags(flags) + "), expected " + describeFlags(rule.required) +
+                               (rule.exact ? "" : " with at most " + describeFlags(rule.allowed)));
+    return true;
+}
+
+void Sweeper::finish(const fs::path &machine, Row &row, Boot *out) const
+{
+    Boot b = boot(machine, "");
+    MachineState s = MachineState::read(machine);
+    row.finalStatus = b.status;
+    row.finished = b.status == kReturned0 && s.rewriteFlags() == 0 && s.updateMode() == 0;
+    const std::string diff = s.differences(referenceState_);
+    row.sameAsUninterrupted = diff.empty();
+    if (b.status != kReturned0)
+        row.problems.push_back("next boot: exit status " + std::to_string(b.status));
+    if (s.rewriteFlags() != 0)
+        row.problems.push_back("next boot left rewrite flags " + hex(s.rewriteFlags()));
+    if (s.updateMode() != 0)
+        row.problems.push_back("next boot left update mode " + std::to_string(s.updateMode()));
+    if (!diff.empty())
+        row.problems.push_back("next boot left the machine unlike an uninterrupted session: " +
+                               diff);
+    if (out)
+        *out = std::move(b);
+}
+
+Sweeper::Row Sweeper::run(const std::vector<std::string> &cuts, bool mayMiss)
+{
+    Row row;
+    row.cuts = cuts;
+    const fs::path m = o_.work / "m";
+    freshMachine(m);
+    for (const auto &cut : cuts)
+        cutBoot(m, cut, mayMiss, row);
+    finish(m, row);
+    return row;
+}
+
+std::vector<Sweeper::Row> Sweeper::singles()
+{
+    std::vector<Row> rows;
+    for (const auto &kind : kCutEvents)
+        for (long i = 1; i <= events(kind); ++i)
+            rows.push_back(run({kind + ":" + std::to_string(i)}));
+    return rows;
+}
+
+std::vector<Sweeper::Row> Sweeper::pairs(const std::function<void(long, long)> &progress,
+                                         const std::string &firstKind, int part, int parts)
+{
+    std::vector<Row> rows;
+    const fs::path m = o_.work / "m", cutState = o_.work / "after-first-cut";
+    if (parts < 1 || part < 0 || part >= parts)
+        return rows;
+    const long all = firstKind.empty() ? cutPoints() : events(firstKind);
+    const long total = all / parts + (part < all % parts ? 1 : 0);
+    long done = 0, index = 0;
+    for (const auto &kind : kCutEvents)
+        for (long i = 1; i <= events(kind) && (firstKind.empty() || kind == firstKind); ++i) {
+            if (index++ % parts != part)
+                continue;
+            const std::string first = kind + ":" + std::to_string(i);
+            Row one;
+            one.cuts = {first};
+            freshMachine(m);
+            if (!cutBoot(m, first, false, one)) {
+                rows.push_back(one);
+                continue;
+            }
+            fs::remove_all(cutState);
+            fs::copy(m, cutState, fs::copy_options::recursive);
+            // The recovery boot, uncut, tells where it can be cut.
+            Boot recovery;
+            Row whole = one;
+            finish(m, whole, &recovery);
+            if (!whole.passed()) {
+                rows.push_back(whole);
+                continue;
+            }
+            for (const auto &second : kCutEvents) {
+                auto n = recovery.events.find(second);
+                for (long j = 1; n != recovery.events.end() && j <= n->second; ++j) {
+                    Row row = one;
+                    row.cuts.push_back(second + ":" + std::to_string(j));
+                    fs::remove_all(m);
+                    fs::copy(cutState, m, fs::copy_options::recursive);
+                    cutBoot(m, row.cuts.back(), false, row);
+                    finish(m, row);
+                    rows.push_back(row);
+                }
+            }
+            if (progress)
+                progress(++done, total);
+        }
+    return rows;
+}
+
+std::map<std::string, long> Sweeper::census()
+{
+    const fs::path m = o_.work / "m";
+    freshMachine(m);
+    return boot(m, "", {}, true).calls;
+}
+
+long spreadCall(long t, long tries, long n)
+{
+    // In 64 bits: t * (n - 1) passes a 32-bit long's range for a large
+    // flash read a byte at a time.
+    return tries > 1 ? static_cast<long>(static_cast<std::int64_t>(t) * (n - 1) / (tries - 1)) : 0;
+}
+
+std::vector<Sweeper::Row> Sweeper::faultSweep(const std::map<std::string, long> &calls,
+                                              long perName,
+                                              const std::function<void(long, long)> &progress)
+{
+    std::vector<Row> rows;
+    const fs::path m = o_.work / "m";
+    long done = 0;
+    for (const auto &[name, n] : calls) {
+        std::vector<std::string> specs;
+        const long tries = perName > 0 ? std::min(perName, n) : perName < 0 ? 0 : n;
+        for (long t = 0; t < tries; ++t) {
+            // Spread evenly, the first and the last call always among them.
+            const long k = spreadCall(t, tries, n);
+            specs.push_back(name + ":" + std::to_string(k) + ":1");
+        }
+        specs.push_back(name);
+        for (const auto &spec : specs) {
+            Row row;
+            row.cuts = {"fault " + spec};
+            freshMachine(m);
+            Boot b = boot(m, "", {spec});
+            const std::uint32_t flags = flagsIn(m);
+            row.flagsAfter.push_back(flags);
+            const bool documented = b.status == kReturned0 || b.status == kExit1 ||
+                                    b.status == kReturnedFailure || b.status == kExit0 ||
+                                    b.status == kStalled;
+            std::string ending = b.stalled() ? "stalled" : "exit " + std::to_string(b.status);
+            if (b.stalled()) {
+                // Who waits on what, from the stall report.
+                std::istringstream lines(b.err);
+                for (std::string line; std::getline(lines, line);)
+                    if (line.rfind("  task ", 0) == 0)
+                        ending += ";" + line.substr(1);
+            }
+            row.reached.push_back(ending);
+            if (!documented)
+                row.problems.push_back(spec + ": exit status " + std::to_string(b.status) +
+                                       " is no documented ending\n" + b.err);
+            const FlagRule rule = expectedFlagsAfterFault(b, name);
+            row.interrupted = describeFlags(rule.required);
+            if (!rule.accepts(flags))
+                row.problems.push_back(spec + ": rewrite flags " + hex(flags) + " (" +
+                                       describeFlags(flags) + "), expected " +
+                                       describeFlags(rule.required) + " with at most " +
+                                       describeFlags(rule.allowed));
+            finish(m, row);
+            rows.push_back(std::move(row));
+        }
+        if (progress)
+            progress(++done, static_cast<long>(calls.size()));
+    }
+    return rows;
+}
+
+std::vector<Sweeper::Row> Sweeper::random(unsigned seed, int count, int maxCuts)
+{
+    std::vector<std::string> points;
+    for (const auto &kind : kCutEvents)
+        for (long i = 1; i <= events(kind); ++i)
+            points.push_back(kind + ":" + std::to_string(i));
+    std::vector<Row> rows;
+    if (points.empty() || maxCuts < 1)
+        return rows;
+    std::mt19937 rng(seed);
+    for (int s = 0; s < count; ++s) {
+        std::vector<std::string> cuts;
+        const int n = 1 + static_cast<int>(rng() % static_cast<unsigned>(maxCuts));
+        for (int k = 0; k < n; ++k)
+            cuts.push_back(points[rng() % points.size()]);
+        rows.push_back(run(cuts, true));
+    }
+    return rows;
+}
+
+} // namespace dlrun
