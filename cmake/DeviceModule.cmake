@@ -5,6 +5,8 @@
 file(GLOB_RECURSE DL_DEVICE_MODULE_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/update/*.cpp)
 add_library(dlmodule_device STATIC ${DL_DEVICE_MODULE_SOURCES})
 target_compile_definitions(dlmodule_device PRIVATE DL_DEVICE_DECLS)
+# The device's C library knows 32-bit file offsets only: no fopen64 there.
+target_compile_options(dlmodule_device PRIVATE -U_FILE_OFFSET_BITS)
 # The device's headers come first: they answer "bootenv/vxWorks.h" and
 # "bootenv/bootEnv.h"; the rest of bootenv/ and update/ from the tree.
 target_include_directories(dlmodule_device BEFORE PRIVATE ${CMAKE_SOURCE_DIR}/bootenv/device)

@@ -16,7 +16,11 @@ Console::Console()
 void Console::write(std::string_view text)
 {
     std::lock_guard lock(mutex_);
+    if (before_)
+        before_();
     out_(text);
+    if (after_)
+        after_(text);
 }
 
 void Console::report(std::string_view line)
@@ -37,6 +41,13 @@ void Console::setReports(Sink sink)
 {
     std::lock_guard lock(mutex_);
     err_ = std::move(sink);
+}
+
+void Console::setOutputGuard(std::function<void()> before, Sink after)
+{
+    std::lock_guard lock(mutex_);
+    before_ = std::move(before);
+    after_ = std::move(after);
 }
 
 void Console::flush()

@@ -23,12 +23,17 @@ public:
 
     void setOutput(Sink sink);
     void setReports(Sink sink);
+    // Called around each piece of the console, whatever its sink: a line
+    // drawn on the same terminal steps aside and comes back.
+    void setOutputGuard(std::function<void()> before, std::function<void(std::string_view)> after);
     void flush();
 
 private:
     std::mutex mutex_; // reports may come from the keyboard thread
     Sink out_;
     Sink err_;
+    std::function<void()> before_;
+    Sink after_;
 };
 
 // Captures both channels into strings, for tests.

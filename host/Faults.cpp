@@ -19,7 +19,8 @@ struct Named {
     std::string_view what; // what fails, or what a cut leaves
 };
 
-constexpr std::array<Named, 21> kPlainFaults = {{
+// In the order of the enumerators of FaultNames.h.
+constexpr std::array<Named, kFaultCount> kPlainFaults = {{
     {"ramdisk", "ramDevCreate yields no device"},
     {"keys", "bootGetKeyFocus returns null"},
     {"msgq-create", "msgQCreate returns null"},
@@ -43,15 +44,15 @@ constexpr std::array<Named, 21> kPlainFaults = {{
     {"malloc", "malloc returns null"},
 }};
 
-// Names that end in what they aim at.
-constexpr std::array<Named, 4> kAimedFaults = {{
+// Names that end in what they aim at; the stem ends at '.' or '@'.
+constexpr std::array<Named, kAimedFaultCount> kAimedFaults = {{
     {"spawn.TASKNAME", "taskSpawn of that task name returns -1"},
     {"open@PATH", "open or fopen of exactly PATH fails"},
     {"read@PATH", "a read or fread of the file opened as PATH returns half the bytes asked for"},
     {"archiver@DESTINATION", "dlBoardArchiver writing exactly DESTINATION fails as archiver does"},
 }};
 
-constexpr std::array<Named, 6> kEventTable = {{
+constexpr std::array<Named, kEventCount> kEventTable = {{
     {"flash-erase", "half the flash area erased"},
     {"flash-write", "half the bytes of the write programmed"},
     {"archiver", "half the content written"},
@@ -59,6 +60,27 @@ constexpr std::array<Named, 6> kEventTable = {{
     {"nvram-set", "setBitNvFlag, cut before the change"},
     {"nvram-clear", "clearBitNvRAMFlags, cut before the change"},
 }};
+
+constexpr bool tablesFollowTheEnumerators()
+{
+    return kPlainFaults[static_cast<int>(Fault::ramdisk)].name == "ramdisk" &&
+           kPlainFaults[static_cast<int>(Fault::archiver)].name == "archiver" &&
+           kPlainFaults[static_cast<int>(Fault::flashVerify)].name == "flash-verify" &&
+           kPlainFaults[static_cast<int>(Fault::unitScanner)].name == "unit.scanner" &&
+           kPlainFaults[static_cast<int>(Fault::malloc)].name == "malloc" &&
+           kAimedFaults[static_cast<int>(AimedFault::spawn)].name.starts_with("spawn.") &&
+           kAimedFaults[static_cast<int>(AimedFault::archiver)].name.starts_with("archiver@") &&
+           kEventTable[static_cast<int>(Event::flashErase)].name == "flash-erase" &&
+           kEventTable[static_cast<int>(Event::nvramClear)].name == "nvram-clear";
+}
+static_assert(tablesFollowTheEnumerators(), "a fault table is out of the enumerators' order");
+
+// The stem of an aimed fault: "spawn.", "open@".
+std::string_view stemOf(AimedFault fault)
+{
+    std::string_view name = kAimedFaults[static_cast<int>(fault)].name;
+    return name.substr(0, name.find_first_of(".@") + 1);
+}
 
 // Edit distance, for suggestions on a misspelt name.
 std::size_t distance(std::string_view a, std::string_view b)
@@ -117,13 +139,28 @@ long parseCount(std::string_view text, std::string_view spec, const char *what)
 
 } // namespace
 
+std::string_view nameOf(Fault fault)
+{
+    return kPlainFaults[static_cast<int>(fault)].name;
+}
+
+std::string nameOf(AimedFault fault, std::string_view target)
+{
+    return std::string(stemOf(fault)) + std::string(target);
+}
+
+std::string_view nameOf(Event event)
+{
+    return kEventTable[static_cast<int>(event)].name;
+}
+
 bool Faults::knownFault(std::string_view name)
 {
     for (auto f : kPlainFaults)
         if (f.name == name)
             return true;
-    for (auto f : kAimedFaults) {
-        std::string_view prefix = f.name.substr(0, f.name.find_first_of(".@") + 1);
+    for (int i = 0; i < kAimedFaultCount; ++i) {
+        std::string_view prefix = stemOf(static_cast<AimedFault>(i));
         if (name.size() > prefix.size() && name.substr(0, prefix.size()) == prefix)
             return true;
     }
@@ -220,7 +257,7 @@ void Faults::add(std::string_view spec)
     // Paths may hold ':' only in open@/read@ names, which end the name at
     // the last two fields that are numbers.
     std::string_view name = spec;
-    Fault f;
+    Plan f;
     auto isNumber = [](std::string_view s) {
         return !s.empty() && s.find_first_not_of("0123456789") == std::string_view::npos;
     };
@@ -236,8 +273,9 @@ void Faults::add(std::string_view spec)
         } else {
             f.skip = parseCount(first, spec, "SKIP");
         }
-    } else if (last != std::string_view::npos && name.substr(0, 5) != "open@" &&
-               name.substr(0, 5) != "read@" && name.substr(0, 9) != "archiver@") {
+    } else if (last != std::string_view::npos && !name.starts_with(stemOf(AimedFault::open)) &&
+               !name.starts_with(stemOf(AimedFault::read)) &&
+               !name.starts_with(stemOf(AimedFault::archiver))) {
         throw std::invalid_argument("bad fault '" + std::string(spec) +
                                     "': expected NAME[:SKIP[:COUNT]]");
     }
@@ -252,12 +290,27 @@ void Faults::add(std::string_view spec)
     faults_[std::string(name)] = f;
 }
 
+bool Faults::watches(AimedFault fault, std::string_view target) const
+{
+    return watches(nameOf(fault, target));
+}
+
 bool Faults::watches(std::string_view name) const
 {
     return census_ || faults_.find(name) != faults_.end();
 }
 
-bool Faults::fail(std::string_view name, std::string_view arg)
+bool Faults::fail(Fault fault, std::string_view arg)
+{
+    return count(nameOf(fault), arg);
+}
+
+bool Faults::fail(AimedFault fault, std::string_view target, std::string_view arg)
+{
+    return count(nameOf(fault, target), arg);
+}
+
+bool Faults::count(std::string_view name, std::string_view arg)
 {
     if (census_ || listener_) {
         auto c = calls_.find(name);
@@ -272,7 +325,7 @@ bool Faults::fail(std::string_view name, std::string_view arg)
     auto it = faults_.find(name);
     if (it == faults_.end())
         return false;
-    Fault &f = it->second;
+    Plan &f = it->second;
     long n = f.seen++;
     if (n < f.skip)
         return false;
@@ -299,8 +352,9 @@ void Faults::setPowerCut(std::string_view spec)
     cutAt_ = n;
 }
 
-bool Faults::powerCutDue(std::string_view event, std::string_view arg)
+bool Faults::powerCutDue(Event kind, std::string_view arg)
 {
+    std::string_view event = nameOf(kind);
     long n = ++events_[std::string(event)];
     if (listener_)
         listener_(event, n, arg);

@@ -6,6 +6,9 @@
 #pragma once
 
 #include <atomic>
+#include "host/Console.h"
+#include "host/FaultNames.h"
+
 #include <functional>
 #include <map>
 #include <string>
@@ -19,11 +22,32 @@ public:
     // Parses and adds one spec; std::invalid_argument with a readable
     // message for a bad spec or an unknown name.
     void add(std::string_view spec);
-    // Counts one call of `name`; true when this call must fail. `arg` says
-    // what the call works on, for the listing of calls.
-    bool fail(std::string_view name, std::string_view arg = {});
+    // Counts one call; true when this call must fail. `arg` says what the
+    // call works on, for the listing of calls.
+    bool fail(Fault fault, std::string_view arg = {});
+    bool fail(AimedFault fault, std::string_view target, std::string_view arg = {});
+    // The same, and a failing call says so on the host's own output:
+    // "fault NAME: " and what `what()` tells (made only then).
+    template <class What>
+    bool fires(Fault fault, Console &console, What &&what, std::string_view arg = {})
+    {
+        if (!fail(fault, arg))
+            return false;
+        console.report("fault " + std::string(nameOf(fault)) + ": " + std::string(what()));
+        return true;
+    }
+    template <class What>
+    bool fires(AimedFault fault, std::string_view target, Console &console, What &&what)
+    {
+        if (!fail(fault, target))
+            return false;
+        console.report("fault " + nameOf(fault, target) + ": " + std::string(what()));
+        return true;
+    }
     // True when some spec names exactly `name` (nothing is counted).
     bool watches(std::string_view name) const;
+    bool watches(Fault fault) const { return watches(nameOf(fault)); }
+    bool watches(AimedFault fault, std::string_view target) const;
     bool empty() const { return faults_.empty() && !census_; }
 
     // For sweeps of every call: every name is watched and every call
@@ -38,7 +62,7 @@ public:
     long powerCutAt() const { return cutAt_; }
     // Counts one event; true when the power must be cut in this one. The
     // caller leaves the half-done state, then calls cutPower().
-    bool powerCutDue(std::string_view event, std::string_view arg = {});
+    bool powerCutDue(Event event, std::string_view arg = {});
 
     // --- listing: every counted call and event, in order, with its number
     // (the N of NAME:N-1:1 or of a cut EVENT:N) ---
@@ -91,7 +115,9 @@ public:
     static std::vector<std::string> eventNames();
 
 private:
-    struct Fault {
+    bool count(std::string_view name, std::string_view arg);
+
+    struct Plan {
         std::string spec;
         long skip = 0;
         long count = -1; // -1: for ever
@@ -100,7 +126,7 @@ private:
         long firstFired = 0;
         std::size_t order = 0;
     };
-    std::map<std::string, Fault, std::less<>> faults_;
+    std::map<std::string, Plan, std::less<>> faults_;
     std::map<std::string, long, std::less<>> events_;
     std::map<std::string, long, std::less<>> calls_; // every name, in a census or while listening
     bool census_ = false;

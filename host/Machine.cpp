@@ -144,6 +144,18 @@ void Machine::keepHeldMemory() const
         heap_.forEach([](void *block) { __lsan_ignore_object(block); });
 }
 
+void Machine::noteProgress(std::string_view phase, int hddFile, std::uint64_t inflated)
+{
+    if (!watcher_)
+        return;
+    if (!phase.empty())
+        progress_.phase = phase;
+    if (hddFile > 0)
+        progress_.hddFile = hddFile;
+    progress_.inflated += inflated;
+    watcher_(progress_);
+}
+
 MachineBinding::MachineBinding(Machine &machine)
 {
     Machine *expected = nullptr;

@@ -9,7 +9,9 @@
 #include "host/io/IoSystem.h"
 #include "host/kernel/Kernel.h"
 
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -59,6 +61,14 @@ private:
     std::unordered_set<void *> blocks_;
 };
 
+// The work in hand, for a progress line outside the machine: the bindings
+// note it as the module calls the boot environment.
+struct Progress {
+    std::string phase; // "staging", "flash ROM", "sub-unit firmware", "HDD"
+    int hddFile = 0;   // the HDD package file last opened on the media
+    std::uint64_t inflated = 0; // bytes the archiver wrote, all calls
+};
+
 class Machine {
 public:
     explicit Machine(const MachineConfig &config = {});
@@ -72,12 +82,13 @@ public:
     // Counts one call of the fault `name`; when it fires, says so on the
     // host's own output ("fault NAME: " and what `what()` tells) and returns
     // true. The text is made only then: most calls run with no fault.
-    template <class What> bool faultFires(const std::string &name, What &&what)
+    template <class What> bool faultFires(Fault fault, What &&what)
     {
-        if (!faults_.fail(name))
-            return false;
-        console_.report("fault " + name + ": " + std::string(what()));
-        return true;
+        return faults_.fires(fault, console_, std::forward<What>(what));
+    }
+    template <class What> bool faultFires(AimedFault fault, std::string_view target, What &&what)
+    {
+        return faults_.fires(fault, target, console_, std::forward<What>(what));
     }
     Kernel &kernel() { return *kernel_; }
     IoSystem &io() { return *io_; }
@@ -115,6 +126,12 @@ public:
     // module holds are held, as on the device, not lost.
     void keepHeldMemory() const;
 
+    // Called in the module's tasks after each change of the progress.
+    void watchProgress(std::function<void(const Progress &)> watcher) { watcher_ = std::move(watcher); }
+    bool progressWatched() const { return static_cast<bool>(watcher_); }
+    // A new phase (empty: the same), an HDD file (0: the same), bytes added.
+    void noteProgress(std::string_view phase, int hddFile = 0, std::uint64_t inflated = 0);
+
 private:
     ModuleHeap heap_; // outlives every device over the module's memory
     MachineConfig config_;
@@ -130,6 +147,8 @@ private:
     std::unique_ptr<Kernel> kernel_; // its tasks die before what they use
     std::unique_ptr<Keys> keys_;
     std::string cutWhat_;
+    Progress progress_;
+    std::function<void(const Progress &)> watcher_;
 };
 
 // Binds a machine to the module's calls for the binding's lifetime.

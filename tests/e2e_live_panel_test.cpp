@@ -22,12 +22,7 @@ public:
         winsize ws{};
         ws.ws_col = static_cast<unsigned short>(cols);
         ws.ws_row = static_cast<unsigned short>(rows);
-        std::vector<std::string> words{DL_DLUPDATE};
-        words.insert(words.end(), args.begin(), args.end());
-        std::vector<char *> argv;
-        for (auto &w : words)
-            argv.push_back(w.data());
-        argv.push_back(nullptr);
+        Argv argv(DL_DLUPDATE, args);
         pid_ = ::forkpty(&master_, nullptr, nullptr, &ws);
         if (pid_ == 0) {
             if (!stdoutFile.empty()) {
@@ -35,7 +30,7 @@ public:
                 ::dup2(fd, 1);
             }
             ::setenv("LC_ALL", "C", 1);
-            ::execv(argv[0], argv.data());
+            ::execv(DL_DLUPDATE, argv.data());
             ::_exit(127);
         }
         if (pid_ < 0)
@@ -212,6 +207,31 @@ TEST(E2eProgress, MkmediaSumsUpAtATerminalAndKeepsStandardOutputClean)
     std::uint64_t bytesIn = std::stoull(line.substr(summary.size()));
     EXPECT_GT(bytesIn, in);
     EXPECT_LT(bytesIn, in + 200);
+}
+
+// A run off the live panel, standard error at a terminal: one line of
+// progress that steps aside for every console line and report, and is gone
+// at the end; the console itself stays free of it.
+TEST(E2eProgress, RunShowsPhaseFileAndBytesAndLeavesTheConsoleClean)
+{
+    Session s;
+    s.media = sharedMedia("sample");
+    fs::path console = s.dir / "console.txt";
+    PtyRun run({"run", "--media", s.media.string(), "--machine", s.machine.dir.string(), "--keys", "ok"}, 100,
+               30, console);
+    ASSERT_EQ(run.finish(), 0) << run.seen();
+    const std::string &seen = run.seen();
+    for (const char *text : {"dlupdate run: staging", "dlupdate run: flash ROM", "dlupdate run: sub-unit firmware",
+                             "dlupdate run: HDD file 1 of 3  [----------]", "dlupdate run: HDD file 3 of 3  [######----]",
+                             " KiB inflated"})
+        EXPECT_NE(seen.find(text), std::string::npos) << text << "\n" << seen;
+    // Cleared before the session's line, which stands alone at the end.
+    EXPECT_NE(seen.find("\r\x1b[Ksession 1: returned 0\r\n"), std::string::npos) << seen;
+    EXPECT_EQ(seen.substr(seen.size() - 2), "\r\n");
+    std::string out = readText(console);
+    EXPECT_NE(out.find("Download -> OK\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find("dlupdate run:"), std::string::npos) << out;
+    EXPECT_EQ(out.find('\x1b'), std::string::npos) << out;
 }
 
 } // namespace

@@ -72,6 +72,26 @@ struct Outcome {
     std::vector<std::string> lines() const { return splitLines(out); }
 };
 
+// The words of a command line as exec takes them: the program, its
+// arguments, a null at the end; valid while the Argv lives.
+class Argv {
+public:
+    Argv(const std::string &program, const std::vector<std::string> &args) : words_{program}
+    {
+        words_.insert(words_.end(), args.begin(), args.end());
+        for (auto &w : words_)
+            pointers_.push_back(w.data());
+        pointers_.push_back(nullptr);
+    }
+    Argv(const Argv &) = delete;
+    Argv &operator=(const Argv &) = delete;
+    char *const *data() { return pointers_.data(); }
+
+private:
+    std::vector<std::string> words_;
+    std::vector<char *> pointers_;
+};
+
 // Runs DL_DLUPDATE with `args`, standard input from /dev/null (so never the
 // live panel), standard output and standard error into separate files; in
 // `cwd` when given, with `env` ("NAME=value") added to the environment.
@@ -96,12 +116,7 @@ inline Outcome dlupdate(const std::vector<std::string> &args, const fs::path &cw
     for (auto &v : variables)
         envp.push_back(v.data());
     envp.push_back(nullptr);
-    std::vector<std::string> words{program};
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (auto &w : words)
-        argv.push_back(w.data());
-    argv.push_back(nullptr);
+    Argv argv(program, args);
     pid_t pid = 0;
     int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);

@@ -8,11 +8,11 @@
 
 namespace {
 
-std::vector<bool> calls(host::Faults &f, const char *name, int n)
+template <class... Name> std::vector<bool> calls(host::Faults &f, int n, Name... name)
 {
     std::vector<bool> out;
     for (int i = 0; i < n; ++i)
-        out.push_back(f.fail(name));
+        out.push_back(f.fail(name...));
     return out;
 }
 
@@ -22,10 +22,10 @@ TEST(Faults, SkipAndCountOverTheWholeRun)
     f.add("copy");
     f.add("archiver:2");
     f.add("flash-write:1:2");
-    EXPECT_EQ(calls(f, "copy", 3), (std::vector<bool>{true, true, true}));
-    EXPECT_EQ(calls(f, "archiver", 4), (std::vector<bool>{false, false, true, true}));
-    EXPECT_EQ(calls(f, "flash-write", 5), (std::vector<bool>{false, true, true, false, false}));
-    EXPECT_FALSE(f.fail("flash-erase")); // not named: never fails
+    EXPECT_EQ(calls(f, 3, host::Fault::copy), (std::vector<bool>{true, true, true}));
+    EXPECT_EQ(calls(f, 4, host::Fault::archiver), (std::vector<bool>{false, false, true, true}));
+    EXPECT_EQ(calls(f, 5, host::Fault::flashWrite), (std::vector<bool>{false, true, true, false, false}));
+    EXPECT_FALSE(f.fail(host::Fault::flashErase)); // not named: never fails
 }
 
 TEST(Faults, NamesWithPathsAndTaskNames)
@@ -36,8 +36,8 @@ TEST(Faults, NamesWithPathsAndTaskNames)
     f.add("spawn.tdlFirmHdUpdate");
     EXPECT_TRUE(f.watches("open@/usbstor/0/fwstore/1"));
     EXPECT_TRUE(f.watches("read@/TMP/a:b.bin"));
-    EXPECT_EQ(calls(f, "read@/TMP/a:b.bin", 3), (std::vector<bool>{false, true, false}));
-    EXPECT_TRUE(f.fail("spawn.tdlFirmHdUpdate"));
+    EXPECT_EQ(calls(f, 3, host::AimedFault::read, "/TMP/a:b.bin"), (std::vector<bool>{false, true, false}));
+    EXPECT_TRUE(f.fail(host::AimedFault::spawn, "tdlFirmHdUpdate"));
 }
 
 TEST(Faults, BadSpecsAreRefused)
@@ -59,8 +59,8 @@ TEST(Faults, PowerCutFallsOnTheNthEventOfItsKind)
     f.setPowerCut("archiver:3");
     std::vector<bool> due;
     for (int i = 0; i < 4; ++i) {
-        due.push_back(f.powerCutDue("archiver"));
-        EXPECT_FALSE(f.powerCutDue("unit"));
+        due.push_back(f.powerCutDue(host::Event::archiver));
+        EXPECT_FALSE(f.powerCutDue(host::Event::unit));
     }
     EXPECT_EQ(due, (std::vector<bool>{false, false, true, false}));
     EXPECT_EQ(f.eventCounts().at("archiver"), 4);

@@ -5,6 +5,7 @@
 #include "host/Machine.h"
 #include "host/machine/Archiver.h"
 #include "host/machine/BootVersion.h"
+#include "host/machine/DeviceFile.h"
 #include "host/machine/FlashRom.h"
 #include "host/machine/HardDisk.h"
 #include "host/machine/Keys.h"
@@ -63,7 +64,7 @@ void bootKeyDrvInit()
 
 UINT16 *bootGetKeyFocus(MSG_Q_ID queue)
 {
-    if (machine().faultFires("keys", [&] { return "bootGetKeyFocus fails"; }))
+    if (machine().faultFires(host::Fault::keys, [&] { return "bootGetKeyFocus fails"; }))
         return nullptr;
     auto *q = reinterpret_cast<host::MsgQueue *>(queue);
     if (!machine().kernel().isQueue(q))
@@ -175,6 +176,7 @@ STATUS fromDevGetInfo(const char *name, FROM_DEV_INFO *info)
 STATUS fromDevUnlock(UINT32 arg1, UINT32 arg2)
 {
     auto *flash = need(machine().flash(), "fromDevUnlock");
+    machine().noteProgress("flash ROM");
     return flash ? flash->unlock(arg1, arg2) : ERROR;
 }
 
@@ -201,6 +203,7 @@ int frwRewriteMAIN(int target, int arg, const char *path)
     auto *units = need(machine().units(), "frwRewriteMAIN");
     if (!units || !path)
         return ERROR;
+    machine().noteProgress("sub-unit firmware");
     return units->rewrite(target, arg, path);
 }
 
@@ -232,7 +235,7 @@ STATUS catMkdir(const char *path)
     if (auto *disk = machine().disk())
         return disk->catMkdir(path);
     // Without a disk the RAM disk and the media still have folders.
-    if (machine().faultFires("mkdir", [&] { return std::string("mkdir ") + path + " fails"; }))
+    if (machine().faultFires(host::Fault::mkdir, [&] { return std::string("mkdir ") + path + " fails"; }))
         return ERROR;
     return machine().io().mkdir(path);
 }
@@ -252,8 +255,16 @@ int dlBoardArchiver(int command, const char *source, const char *destination, in
 {
     if (!source || !destination)
         return ERROR;
-    return host::inflateFile(machine().io(), machine().faults(), command, source, destination,
-                             option);
+    int result = host::inflateFile(machine().io(), machine().faults(), command, source,
+                                   destination, option);
+    if (machine().progressWatched()) {
+        // Into the RAM disk while the media are staged, onto the disk after.
+        bool staging = std::string_view(destination).starts_with("/TMP");
+        long made = host::DeviceFile(machine().io(), destination, host::iof::kRdOnly).length();
+        machine().noteProgress(staging ? "staging" : "HDD", 0,
+                               made > 0 ? static_cast<std::uint64_t>(made) : 0);
+    }
+    return result;
 }
 
 } // namespace vx

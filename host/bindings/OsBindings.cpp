@@ -51,7 +51,7 @@ size_t faultedLength(int fd, size_t n)
 {
     host::IoSystem &io = machine().io();
     if ((io.tag(fd) & kWatchRead) &&
-        machine().faultFires("read@" + io.pathOf(fd),
+        machine().faultFires(host::AimedFault::read, io.pathOf(fd),
                              [&] { return "read of " + std::to_string(n) + " bytes gives half"; }))
         return n / 2;
     return n;
@@ -59,8 +59,22 @@ size_t faultedLength(int fd, size_t n)
 
 void watchReads(int fd, const std::string &path)
 {
-    if (fd > 0 && machine().faults().watches("read@" + path))
+    if (fd > 0 && machine().faults().watches(host::AimedFault::read, path))
         machine().io().setTag(fd, kWatchRead);
+}
+
+// An HDD package file of the media: a name of digits alone on the stick.
+void noteHddFile(std::string_view name)
+{
+    if (!name.starts_with("/usbstor/"))
+        return;
+    std::string_view last = name.substr(name.rfind('/') + 1);
+    if (last.empty() || last.size() > 4 || last.find_first_not_of("0123456789") != last.npos)
+        return;
+    int k = 0;
+    for (char c : last)
+        k = k * 10 + (c - '0');
+    machine().noteProgress({}, k);
 }
 
 } // namespace
@@ -74,7 +88,7 @@ int taskSpawnThunk(const char *name, int priority, int options, int stackSize, V
     // The context is released with the task, however it ends.
     std::shared_ptr<void> holder(context, release);
     std::string taskName = name ? name : "";
-    if (machine().faultFires("spawn." + taskName, [&] { return "taskSpawn(" + taskName + ") fails"; }))
+    if (machine().faultFires(host::AimedFault::spawn, taskName, [&] { return "taskSpawn(" + taskName + ") fails"; }))
         return -1;
     return machine().kernel().spawn(taskName, priority, options, stackSize,
                                     [thunk, holder] { thunk(holder.get()); });
@@ -93,21 +107,21 @@ int taskIdSelf()
 // ---- message queues --------------------------------------------------------
 MSG_Q_ID msgQCreate(int maxMsgs, int maxMsgLength, int options)
 {
-    if (machine().faultFires("msgq-create", [&] { return "msgQCreate fails"; }))
+    if (machine().faultFires(host::Fault::msgqCreate, [&] { return "msgQCreate fails"; }))
         return nullptr;
     return reinterpret_cast<MSG_Q_ID>(machine().kernel().createQueue(maxMsgs, maxMsgLength, options));
 }
 
 STATUS msgQSend(MSG_Q_ID id, char *buffer, UINT nBytes, int timeout, int priority)
 {
-    if (machine().faultFires("msgq-send", [&] { return "msgQSend fails"; }))
+    if (machine().faultFires(host::Fault::msgqSend, [&] { return "msgQSend fails"; }))
         return ERROR;
     return machine().kernel().send(queueOf(id), buffer, nBytes, timeout, priority);
 }
 
 int msgQReceive(MSG_Q_ID id, char *buffer, UINT maxNBytes, int timeout)
 {
-    if (machine().faultFires("msgq-receive", [&] { return "msgQReceive fails"; }))
+    if (machine().faultFires(host::Fault::msgqReceive, [&] { return "msgQReceive fails"; }))
         return ERROR;
     return machine().kernel().receive(queueOf(id), buffer, maxNBytes, timeout);
 }
@@ -122,7 +136,7 @@ int open(const char *name, int flags, int mode)
 {
     if (!name)
         return ERROR;
-    if (machine().faultFires(std::string("open@") + name, [&] { return "open fails"; }))
+    if (machine().faultFires(host::AimedFault::open, name, [&] { return "open fails"; }))
         return ERROR;
     int fd = machine().io().open(name, flags, mode);
     watchReads(fd, name);
@@ -171,8 +185,11 @@ STATUS remove(const char *name)
 STATUS copy(const char *in, const char *out)
 {
     if (!in || !out ||
-        machine().faultFires("copy", [&] { return std::string("copy ") + in + " " + out + " fails"; }))
+        machine().faultFires(host::Fault::copy, [&] { return std::string("copy ") + in + " " + out + " fails"; }))
         return ERROR;
+    // The HDD update takes each package file of the media in turn this way.
+    if (machine().progressWatched())
+        noteHddFile(in);
     return machine().io().copy(in, out);
 }
 
@@ -204,7 +221,7 @@ FILE *fopen(const char *file, const char *mode)
 {
     if (!file || !mode)
         return nullptr;
-    if (machine().faultFires(std::string("open@") + file, [&] { return "fopen fails"; }))
+    if (machine().faultFires(host::AimedFault::open, file, [&] { return "fopen fails"; }))
         return nullptr;
     host::IoSystem::Stream *s = machine().io().fopen(file, mode);
     if (s)
@@ -217,7 +234,7 @@ size_t fread(void *buf, size_t size, size_t count, FILE *fp)
     host::IoSystem &io = machine().io();
     int fd = io.fileno(streamOf(fp));
     if (size && fd > 0 && (io.tag(fd) & kWatchRead) &&
-        machine().faultFires("read@" + io.pathOf(fd),
+        machine().faultFires(host::AimedFault::read, io.pathOf(fd),
                              [&] { return "fread of " + std::to_string(count) + " items gives half"; }))
         count = count / 2;
     return io.fread(buf, size, count, streamOf(fp));
@@ -271,7 +288,7 @@ int printf(const char *fmt, ...)
 // ---- memory ----------------------------------------------------------------
 void *malloc(size_t nBytes)
 {
-    if (machine().faultFires("malloc", [&] { return "malloc(" + std::to_string(nBytes) + ") fails"; }))
+    if (machine().faultFires(host::Fault::malloc, [&] { return "malloc(" + std::to_string(nBytes) + ") fails"; }))
         return nullptr;
     return machine().heap().allocate(nBytes);
 }
@@ -284,7 +301,7 @@ void free(void *ptr)
 // ---- block devices -----------------------------------------------------------
 BLK_DEV *ramDevCreate(char *ramAddr, int bytesPerBlk, int blksPerTrack, int nBlocks, int blkOffset)
 {
-    if (machine().faultFires("ramdisk", [&] { return "ramDevCreate fails"; }))
+    if (machine().faultFires(host::Fault::ramdisk, [&] { return "ramDevCreate fails"; }))
         return nullptr;
     return reinterpret_cast<BLK_DEV *>(
         machine().createRamDevice(ramAddr, bytesPerBlk, blksPerTrack, nBlocks, blkOffset));

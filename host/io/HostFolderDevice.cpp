@@ -93,15 +93,19 @@ public:
 
     long size() const override
     {
-        struct stat st {};
         // A size the host's long cannot hold is no size at all, never a
         // wrapped one.
-        if (::fstat(fd_, &st) != 0 || st.st_size > std::numeric_limits<long>::max())
-            return -1;
-        return static_cast<long>(st.st_size);
+        off_t whole = hostSize();
+        return whole > std::numeric_limits<long>::max() ? -1 : static_cast<long>(whole);
     }
 
 private:
+    off_t hostSize() const
+    {
+        struct stat st {};
+        return ::fstat(fd_, &st) == 0 ? st.st_size : -1;
+    }
+
     bool cached() const
     {
         return cacheGeneration_ == *writes_ && pos_ >= cacheStart_ && pos_ < cacheEnd_;
@@ -124,12 +128,15 @@ private:
     // an emulated host checks the whole stated range before reading.
     long readThrough(char *buffer, std::size_t n)
     {
-        long end = size();
+        // The whole size, even one a 32-bit long cannot state: the start of
+        // a file too large to size still reads as on the device.
+        off_t end = hostSize();
         if (end < 0)
             return -1;
         if (end <= pos_)
             return 0;
-        long got = readAt(buffer, std::min(n, static_cast<std::size_t>(end - pos_)), pos_);
+        auto left = static_cast<std::uint64_t>(end - pos_);
+        long got = readAt(buffer, static_cast<std::size_t>(std::min<std::uint64_t>(n, left)), pos_);
         if (got > 0)
             pos_ += got;
         return got;

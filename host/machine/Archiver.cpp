@@ -256,14 +256,14 @@ int inflateFile(IoSystem &io, Faults &faults, int command, std::string_view sour
     const std::string arg = faults.listening() ? std::string(source) + " -> " +
                                                      std::string(destination)
                                                : std::string();
-    const std::string aimed = "archiver@" + std::string(destination);
-    std::string_view failing;
-    if (faults.fail("archiver", arg))
-        failing = "archiver";
+    std::string failing;
+    if (faults.fail(Fault::archiver, arg))
+        failing = nameOf(Fault::archiver);
     // The aimed form counts only the calls writing its destination.
-    if (faults.watches(aimed) && faults.fail(aimed, arg) && failing.empty())
-        failing = aimed;
-    const bool cut = faults.powerCutDue("archiver", arg);
+    if (faults.watches(AimedFault::archiver, destination) &&
+        faults.fail(AimedFault::archiver, destination, arg) && failing.empty())
+        failing = nameOf(AimedFault::archiver, destination);
+    const bool cut = faults.powerCutDue(Event::archiver, arg);
     int result = expand(io, command, source, destination, failing, cut);
     if (cut)
         faults.cutPower();

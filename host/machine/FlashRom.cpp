@@ -56,7 +56,7 @@ public:
           writable_((flags & iof::kAccMode) != iof::kRdOnly),
           // Faults are armed before the module runs; looking once here keeps
           // a byte-per-call read-back free of map look-ups.
-          verifyWatched_(state_->faults.watches("flash-verify"))
+          verifyWatched_(state_->faults.watches(Fault::flashVerify))
     {
     }
 
@@ -68,22 +68,22 @@ public:
         }
         std::size_t count = std::min(n, size_ - position_);
         std::memcpy(buffer, bytes_ + position_, count);
-        if (verifyWatched_ && state_->faults.fail("flash-verify") && count > 0) {
+        if (verifyWatched_ && count > 0 &&
+            state_->faults.fires(Fault::flashVerify, state_->console, [&] {
+                return "read of " + name_ + " at offset " + std::to_string(position_) +
+                       " returns a wrong byte";
+            }))
             buffer[0] = static_cast<char>(buffer[0] ^ 0xFF);
-            state_->console.report("fault flash-verify: read of " + name_ + " at offset " +
-                                   std::to_string(position_) + " returns a wrong byte");
-        }
         position_ += count;
         return static_cast<long>(count);
     }
 
     long write(const char *buffer, std::size_t n) override
     {
-        if (state_->faults.fail("flash-write")) {
-            state_->console.report("fault flash-write: write of " + std::to_string(n) +
-                                   " bytes to " + name_ + " stores nothing");
+        if (state_->faults.fires(Fault::flashWrite, state_->console, [&] {
+                return "write of " + std::to_string(n) + " bytes to " + name_ + " stores nothing";
+            }))
             return 0;
-        }
         if (!allowed("write"))
             return -1;
         std::size_t count = std::min(n, size_ - position_);
@@ -92,7 +92,7 @@ public:
                                    " at offset " + std::to_string(position_) +
                                    " cut to the area's end (" + std::to_string(count) +
                                    " bytes)");
-        if (count > 0 && state_->faults.powerCutDue("flash-write")) {
+        if (count > 0 && state_->faults.powerCutDue(Event::flashWrite)) {
             program(buffer, count / 2);
             state_->faults.cutPower();
         }
@@ -126,13 +126,12 @@ public:
                                    name_ + " is not supported");
             return -1;
         }
-        if (state_->faults.fail("flash-erase")) {
-            state_->console.report("fault flash-erase: erase of " + name_ + " fails");
+        if (state_->faults.fires(Fault::flashErase, state_->console,
+                                 [&] { return "erase of " + name_ + " fails"; }))
             return -1;
-        }
         if (!allowed("erase"))
             return -1;
-        if (state_->faults.powerCutDue("flash-erase")) {
+        if (state_->faults.powerCutDue(Event::flashErase)) {
             std::memset(bytes_, 0xFF, size_ / 2);
             state_->faults.cutPower();
         }
@@ -196,10 +195,8 @@ std::unique_ptr<FlashDevice> FlashRom::createDevice(std::string_view name, std::
     State &s = *state_;
     std::string call = "fromDevCreate(" + std::string(name) + ", " + hex(base) + ", " + hex(size) +
                        ")";
-    if (s.faults.fail("flash-create")) {
-        s.console.report("fault flash-create: " + call + " fails");
+    if (s.faults.fires(Fault::flashCreate, s.console, [&] { return call + " fails"; }))
         return nullptr;
-    }
     if (name.empty()) {
         s.console.report("flash: " + call + ": no device name");
         return nullptr;
@@ -228,10 +225,9 @@ bool FlashRom::hasDevice(std::string_view name) const
 int FlashRom::info(std::string_view name, FlashInfo &out)
 {
     State &s = *state_;
-    if (s.faults.fail("flash-info")) {
-        s.console.report("fault flash-info: fromDevGetInfo(" + std::string(name) + ") fails");
+    if (s.faults.fires(Fault::flashInfo, s.console,
+                       [&] { return "fromDevGetInfo(" + std::string(name) + ") fails"; }))
         return -1;
-    }
     auto it = s.devices.find(name);
     if (it == s.devices.end()) {
         s.console.report("flash: fromDevGetInfo(" + std::string(name) + "): no such device");

@@ -131,10 +131,8 @@ HardDisk::HardDisk(fs::path diskDir, IoSystem &io, Faults &faults, Console &cons
 
 int HardDisk::loaderInit(int /*arg*/)
 {
-    if (faults_.fail("hd-init")) {
-        console_.report("fault hd-init: bootHdLoaderInit fails");
+    if (faults_.fires(Fault::hdInit, console_, [] { return "bootHdLoaderInit fails"; }))
         return -1;
-    }
     std::error_code ec;
     if (dir_.empty() || !fs::is_directory(dir_, ec)) {
         console_.report("bootHdLoaderInit: no hard disk at '" + dir_.string() + "'");
@@ -239,10 +237,9 @@ int HardDisk::backupPartAll(std::string_view from, std::string_view to)
 
 int HardDisk::catMkdir(std::string_view path)
 {
-    if (faults_.fail("mkdir")) {
-        console_.report("fault mkdir: catMkdir " + std::string(path) + " fails");
+    if (faults_.fires(Fault::mkdir, console_,
+                      [&] { return "catMkdir " + std::string(path) + " fails"; }))
         return -1;
-    }
     auto place = placeOf(io_, path);
     // The device's root exists always; "." and ".." name folders that exist
     // or lie outside.

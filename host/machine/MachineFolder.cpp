@@ -297,17 +297,24 @@ std::string MachineFolder::show(const fs::path &dir)
             out << "missing\n";
             continue;
         }
-        std::uintmax_t files = 0, bytes = 0;
-        for (auto it = fs::recursive_directory_iterator(part, ec);
-             !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
-            if (it->is_regular_file(ec)) {
-                ++files;
-                bytes += it->file_size(ec);
-            }
+        auto [files, bytes] = tally(part);
         out << files << (files == 1 ? " file, " : " files, ") << bytes << " bytes"
             << linkNote(part) << "\n";
     }
     return out.str();
+}
+
+MachineFolder::Tally MachineFolder::tally(const fs::path &folder)
+{
+    Tally t;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(folder, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+        if (it->is_regular_file(ec)) {
+            ++t.files;
+            t.bytes += it->file_size(ec);
+        }
+    return t;
 }
 
 } // namespace host

@@ -33,6 +33,12 @@ public:
     static bool missingOrEmpty(const std::filesystem::path &dir);
     // What an engineer wants to see of the machine's state.
     static std::string show(const std::filesystem::path &dir);
+
+    // The regular files below a disk partition's folder and their bytes.
+    struct Tally {
+        std::uintmax_t files = 0, bytes = 0;
+    };
+    static Tally tally(const std::filesystem::path &folder);
 };
 
 } // namespace host

@@ -75,24 +75,22 @@ void Nvram::setWord32(std::size_t offset, std::uint32_t value)
 int Nvram::setBits(std::uint32_t mask)
 {
     // The power goes before the flag is written: the cut leaves it as it was.
-    if (faults_.powerCutDue("nvram-set"))
+    if (faults_.powerCutDue(Event::nvramSet))
         faults_.cutPower();
-    if (faults_.fail("nvram-set")) {
-        console_.report("fault nvram-set: setBitNvFlag(" + hex(mask, 2) + ") fails");
+    if (faults_.fires(Fault::nvramSet, console_,
+                      [&] { return "setBitNvFlag(" + hex(mask, 2) + ") fails"; }))
         return -1;
-    }
     setWord32(kFlagsOffset, word32(kFlagsOffset) | mask);
     return 0;
 }
 
 int Nvram::clearBits(std::uint32_t mask)
 {
-    if (faults_.powerCutDue("nvram-clear"))
+    if (faults_.powerCutDue(Event::nvramClear))
         faults_.cutPower();
-    if (faults_.fail("nvram-clear")) {
-        console_.report("fault nvram-clear: clearBitNvRAMFlags(" + hex(mask, 2) + ") fails");
+    if (faults_.fires(Fault::nvramClear, console_,
+                      [&] { return "clearBitNvRAMFlags(" + hex(mask, 2) + ") fails"; }))
         return -1;
-    }
     setWord32(kFlagsOffset, word32(kFlagsOffset) & ~mask);
     return 0;
 }

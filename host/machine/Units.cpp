@@ -23,14 +23,14 @@ namespace {
 struct Unit {
     int code;
     std::string_view name;
-    std::string_view fault;
+    Fault fault;
 };
 
 constexpr std::array<Unit, 4> kUnits = {{
-    {15, "lsr", "unit.lsr"},
-    {14, "pfc", "unit.pfc"},
-    {11, "engine", "unit.engine"},
-    {13, "scanner", "unit.scanner"},
+    {15, "lsr", Fault::unitLsr},
+    {14, "pfc", Fault::unitPfc},
+    {11, "engine", Fault::unitEngine},
+    {13, "scanner", Fault::unitScanner},
 }};
 
 const Unit *unitOf(int code)
@@ -120,10 +120,8 @@ int Units::rewrite(int code, int /*arg*/, std::string_view path)
         console.report("frwRewriteMAIN: no unit has target code " + std::to_string(code));
         return -1;
     }
-    if (faults_.fail(unit->fault, path)) {
-        console.report("fault " + std::string(unit->fault) + ": frwRewriteMAIN fails");
+    if (faults_.fires(unit->fault, console, [] { return "frwRewriteMAIN fails"; }, path))
         return -1;
-    }
 
     std::vector<char> firmware;
     {
@@ -136,7 +134,7 @@ int Units::rewrite(int code, int /*arg*/, std::string_view path)
     fs::create_directories(dir_, ec);
     const fs::path target = dir_ / (std::string(unit->name) + ".bin");
 
-    if (faults_.powerCutDue("unit", unit->name)) {
+    if (faults_.powerCutDue(Event::unit, unit->name)) {
         // The cut tears the unit's file: the first half of the new firmware
         // stands where the old one was.
         replaceFile(target, firmware.data(), firmware.size() / 2);

@@ -238,13 +238,7 @@ int runMachineShowJson(const std::string &dirText, std::ostream &out, std::ostre
             disk[std::string("/") + p] = nullptr;
             continue;
         }
-        std::uintmax_t files = 0, bytes = 0;
-        for (auto it = fs::recursive_directory_iterator(part, ec);
-             !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
-            if (it->is_regular_file(ec)) {
-                ++files;
-                bytes += it->file_size(ec);
-            }
+        auto [files, bytes] = host::MachineFolder::tally(part);
         disk[std::string("/") + p] = {{"files", files}, {"bytes", bytes}};
     }
     j["disk"] = disk;

@@ -9,9 +9,11 @@
 #include "host/machine/Terminal.h"
 #include "tools/run/OutputPaths.h"
 #include "tools/run/RunReport.h"
+#include "tools/progress/Progress.h"
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -294,6 +296,30 @@ private:
     bool finished_ = false;
 };
 
+// The HDD package files the module will find: 1, 2, ... in the media's
+// firmware folder, or at its top when there is none.
+int countHddFiles(const fs::path &media)
+{
+    std::error_code ec;
+    fs::path dir = fs::is_directory(media / "fwstore", ec) ? media / "fwstore" : media;
+    int n = 0;
+    while (fs::is_regular_file(dir / std::to_string(n + 1), ec))
+        ++n;
+    return n;
+}
+
+std::string describeProgress(const host::Progress &p, int hddFiles)
+{
+    std::string text = "dlupdate run: " + (p.phase.empty() ? std::string("starting") : p.phase);
+    if (p.phase == "HDD" && p.hddFile > 0) {
+        text += " file " + std::to_string(p.hddFile) + " of " + std::to_string(hddFiles);
+        text += "  " + progress::Line::bar(p.hddFile - 1, std::max(hddFiles, 1), 10);
+    }
+    if (p.inflated > 0)
+        text += "  " + progress::Line::bytes(p.inflated) + " inflated";
+    return text;
+}
+
 } // namespace
 
 int runSessions(const RunOptions &o, const Entry &entry, std::ostream &err)
@@ -369,6 +395,37 @@ int runSessions(const RunOptions &o, const Entry &entry, std::ostream &err)
         err << "dlupdate run: no terminal to draw the panel on: the live panel is off\n" << std::flush;
         interactive = false;
     }
+    // Off the live panel, long work shows one line of progress on a
+    // terminal's standard error; reports and endings clear it first.
+    std::optional<progress::Line> line;
+    std::string lineText;
+    bool consoleAtLineStart = true;
+    if (!interactive && ::isatty(2)) {
+        line.emplace(2);
+        const int hddFiles = countHddFiles(o.media);
+        machine->watchProgress([&, hddFiles](const host::Progress &p) {
+            lineText = describeProgress(p, hddFiles);
+            if (consoleAtLineStart)
+                line->show(lineText);
+        });
+        // The console may share the terminal: the line is never drawn into
+        // the middle of one of its lines.
+        machine->console().setOutputGuard([&line] { line->clear(); },
+                                          [&](std::string_view text) {
+                                              consoleAtLineStart = text.empty() ? consoleAtLineStart
+                                                                                : text.back() == '\n';
+                                              std::fflush(stdout);
+                                              if (consoleAtLineStart && !lineText.empty())
+                                                  line->show(lineText, true);
+                                          });
+        machine->console().setReports([&err, &line](std::string_view s) {
+            line->clear();
+            err << s << std::flush;
+        });
+        // A cut ends the run through its usual path, which writes the
+        // outputs; the line goes at once.
+        machine->faults().setCutAction([&line] { line->clear(); });
+    }
     if (interactive) {
         host::Terminal::Options view;
         view.outputFd = panelFd;
@@ -392,6 +449,8 @@ int runSessions(const RunOptions &o, const Entry &entry, std::ostream &err)
         int id = machine->kernel().spawn("tUpdate", 100, 0, 0x100000,
                                          [result, &entry] { *result = entry(); });
         host::Quiescence q = machine->kernel().run();
+        if (line)
+            line->clear();
         if (q.powerCut) {
             // The outputs are written as things stood when the power went;
             // the cut's own line comes last.
