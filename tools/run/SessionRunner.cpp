@@ -422,6 +422,9 @@ int runSessions(const RunOptions &o, const Entry &entry, std::ostream &err)
             line->clear();
             err << s << std::flush;
         });
+        // A cut ends the run through its usual path, which writes the
+        // outputs; the line goes at once.
+        machine->faults().setCutAction([&line] { line->clear(); });
     }
     if (interactive) {
         host::Terminal::Options view;
