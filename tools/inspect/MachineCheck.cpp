@@ -34,7 +34,6 @@ using Bytes = std::string;
 
 constexpr const char *kVersionTextFile = "ROM/sysDummy.txt"; // under disk/
 constexpr const char *kProgressLog = "UND/HddUpdateProgress.log";
-constexpr std::size_t kFlashBytes = host::machine_layout::kFlashBytes;
 
 // A regular file whole; nullopt when it is missing or no regular file.
 std::optional<Bytes> readFile(const fs::path &p)
