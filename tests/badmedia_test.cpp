@@ -8,6 +8,7 @@
 
 #include "e2e_support.h"
 #include "support/Harness.h"
+#include "support/SampleMedia.h"
 #include "support/Sampling.h"
 
 
@@ -384,15 +385,7 @@ protected:
     static void SetUpTestSuite()
     {
         work_ = new TempDir;
-        std::string command = "bash '" + std::string(DL_SOURCE_DIR) +
-                              "/media/sample/make-inputs.sh' '" + (*work_ / "in").string() +
-                              "' >/dev/null";
-        ASSERT_EQ(std::system(command.c_str()), 0);
-        std::ostringstream log;
-        ASSERT_EQ(media::runMkMedia((*work_ / "in" / "manifest.json").string(),
-                                    (*work_ / "sample").string(), log, log),
-                  0)
-            << log.str();
+        ASSERT_EQ(testing_support::makeSampleMedia(work_->path(), *work_ / "sample"), "");
         fs::create_directories(*work_ / "ref" / "outside");
         fs::copy(*work_ / "sample", *work_ / "ref" / "media", fs::copy_options::recursive);
         ASSERT_EQ(runCase(*work_ / "ref").status, 0);

@@ -8,6 +8,7 @@
 #include "host/io/IoSystem.h"
 #include "host/machine/MachineFolder.h"
 #include "support/Harness.h"
+#include "support/SampleMedia.h"
 #include "support/Sampling.h"
 #include "tools/media/MkMedia.h"
 #include "tools/run/ModuleImage.h"
@@ -122,15 +123,7 @@ protected:
     static void SetUpTestSuite()
     {
         work_ = new TempDir;
-        std::string command = "bash '" + std::string(DL_SOURCE_DIR) +
-                              "/media/sample/make-inputs.sh' '" + (*work_ / "in").string() +
-                              "' >/dev/null";
-        ASSERT_EQ(std::system(command.c_str()), 0);
-        std::ostringstream log;
-        ASSERT_EQ(media::runMkMedia((*work_ / "in" / "manifest.json").string(),
-                                    (*work_ / "media").string(), log, log),
-                  0)
-            << log.str();
+        ASSERT_EQ(testing_support::makeSampleMedia(work_->path(), *work_ / "media"), "");
     }
     static void TearDownTestSuite() { delete work_; }
 
