@@ -5,7 +5,6 @@
 #include "host/Machine.h"
 #include "host/machine/Archiver.h"
 #include "host/machine/BootVersion.h"
-#include "host/machine/DeviceFile.h"
 #include "host/machine/FlashRom.h"
 #include "host/machine/HardDisk.h"
 #include "host/machine/Keys.h"
@@ -255,15 +254,13 @@ int dlBoardArchiver(int command, const char *source, const char *destination, in
 {
     if (!source || !destination)
         return ERROR;
+    std::uint64_t inflated = 0;
     int result = host::inflateFile(machine().io(), machine().faults(), command, source,
-                                   destination, option);
-    if (machine().progressWatched()) {
-        // Into the RAM disk while the media are staged, onto the disk after.
-        bool staging = std::string_view(destination).starts_with("/TMP");
-        long made = host::DeviceFile(machine().io(), destination, host::iof::kRdOnly).length();
-        machine().noteProgress(staging ? "staging" : "HDD", 0,
-                               made > 0 ? static_cast<std::uint64_t>(made) : 0);
-    }
+                                   destination, option, &inflated);
+    // Into the RAM disk while the media are staged, onto the disk after.
+    if (machine().progressWatched())
+        machine().noteProgress(std::string_view(destination).starts_with("/TMP") ? "staging" : "HDD",
+                               0, inflated);
     return result;
 }
 

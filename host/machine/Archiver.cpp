@@ -172,7 +172,7 @@ bool sameFile(const IoSystem &io, std::string_view a, std::string_view b)
 // One call's work. With `halfOnly` the destination receives the first half
 // of the content, as a power cut in the middle of the call would leave it.
 int expand(IoSystem &io, int command, std::string_view source, std::string_view destination,
-           std::string_view failing, bool halfOnly)
+           std::string_view failing, bool halfOnly, std::uint64_t &written)
 {
     Console &console = io.console();
     const std::string what =
@@ -204,6 +204,7 @@ int expand(IoSystem &io, int command, std::string_view source, std::string_view 
                 console.report(what + ": " + describe(InflateEnd::Stopped));
             return -1;
         }
+        written = n;
         return halfOnly && !content->empty() ? -1 : 0;
     }
 #endif
@@ -230,7 +231,6 @@ int expand(IoSystem &io, int command, std::string_view source, std::string_view 
         console.report(what + ": cannot open the destination");
         return -1;
     }
-    std::uint64_t written = 0;
     InflateEnd end = Inflater().run(in, [&](const char *data, std::size_t n) {
         if (written + n > limit)
             n = static_cast<std::size_t>(limit - written);
@@ -250,7 +250,7 @@ int expand(IoSystem &io, int command, std::string_view source, std::string_view 
 } // namespace
 
 int inflateFile(IoSystem &io, Faults &faults, int command, std::string_view source,
-                std::string_view destination, int /*option*/)
+                std::string_view destination, int /*option*/, std::uint64_t *inflated)
 {
     // Every call counts once, whatever becomes of it.
     const std::string arg = faults.listening() ? std::string(source) + " -> " +
@@ -264,7 +264,10 @@ int inflateFile(IoSystem &io, Faults &faults, int command, std::string_view sour
         faults.fail(AimedFault::archiver, destination, arg) && failing.empty())
         failing = nameOf(AimedFault::archiver, destination);
     const bool cut = faults.powerCutDue(Event::archiver, arg);
-    int result = expand(io, command, source, destination, failing, cut);
+    std::uint64_t written = 0;
+    int result = expand(io, command, source, destination, failing, cut, written);
+    if (inflated)
+        *inflated = written;
     if (cut)
         faults.cutPower();
     return result;

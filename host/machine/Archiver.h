@@ -2,6 +2,8 @@
 // the zlib stream of a device file into another device file.
 #pragma once
 
+#include <cstdint>
+
 #include <string_view>
 
 namespace host {
@@ -22,7 +24,8 @@ constexpr int kArchiverInflate = 100;
 //
 // Counts the fault "archiver" and the power-cut event "archiver" once per
 // call. A due cut leaves the first half of the content in the destination.
+// `inflated`, when given, receives the bytes written to the destination.
 int inflateFile(IoSystem &io, Faults &faults, int command, std::string_view source,
-                std::string_view destination, int option);
+                std::string_view destination, int option, std::uint64_t *inflated = nullptr);
 
 } // namespace host
