@@ -129,12 +129,13 @@ bool Machine::makeDosFs(const std::string &name, RamBlockDevice *device)
     return io_->addDevice(std::make_unique<DosFsDevice>(name, *device, console_));
 }
 
-bool Machine::copyRamDiskOut(const std::filesystem::path &dir)
+bool Machine::copyRamDiskOut(const std::filesystem::path &dir,
+                             const std::function<bool(const std::filesystem::path &)> &refuse)
 {
     auto *fs = dynamic_cast<DosFsDevice *>(io_->device("/TMP"));
     if (!fs)
         return true;
-    return fs->copyOut(dir);
+    return fs->copyOut(dir, refuse);
 }
 
 void Machine::keepHeldMemory() const

@@ -118,8 +118,10 @@ public:
     // the name is taken.
     bool makeDosFs(const std::string &name, RamBlockDevice *device);
     // Copies every file and folder of "/TMP" into `dir` (nothing when the
-    // RAM disk was never made). False on a host error.
-    bool copyRamDiskOut(const std::filesystem::path &dir);
+    // RAM disk was never made). False on a host error, or where `refuse`
+    // refuses a destination.
+    bool copyRamDiskOut(const std::filesystem::path &dir,
+                        const std::function<bool(const std::filesystem::path &)> &refuse = {});
 
     // A run ending with tasks parked for good (a stall, the keyboard) or a
     // session ended by exit() tells the leak checker that the blocks the

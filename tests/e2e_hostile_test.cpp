@@ -389,6 +389,11 @@ std::vector<Case> corpus()
         fs::create_directory_symlink(p.machine(), p.root / "machine-link");
         return p.run({"--keys", "ok", "--ramdisk-out", (p.root / "machine-link" / "disk").string()});
     }, 64, "lies inside the machine folder");
+    add("ramdisk_out_link_into_media", [](const Place &p) {
+        fs::create_directories(p.root / "rd");
+        fs::create_symlink(p.fw() / "firmImage0.bin", p.root / "rd" / "HddUpdateProgress.log");
+        return p.run({"--keys", "ok", "--ramdisk-out", (p.root / "rd").string()});
+    }, 7, "session 1: returned 0");
     add("report_over_flash", [](const Place &p) {
         p.initMachine();
         return p.run({"--keys", "ok", "--report", (p.machine() / "flashrom.bin").string()});

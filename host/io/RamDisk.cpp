@@ -327,13 +327,17 @@ bool DosFsDevice::sameFile(std::string_view a, std::string_view b)
     return !na.refusal && !nb.refusal && na.parts == nb.parts;
 }
 
-bool DosFsDevice::copyOut(const std::filesystem::path &dir) const
+bool DosFsDevice::copyOut(const std::filesystem::path &dir,
+                          const std::function<bool(const std::filesystem::path &)> &refuse) const
 {
     namespace fs = std::filesystem;
     struct Copier {
         const Volume &volume;
+        const std::function<bool(const fs::path &)> &refuse;
         bool folder(const Node &node, const fs::path &to) const
         {
+            if (refuse && refuse(to))
+                return false;
             std::error_code ec;
             fs::create_directories(to, ec);
             if (ec)
@@ -347,6 +351,8 @@ bool DosFsDevice::copyOut(const std::filesystem::path &dir) const
         }
         bool file(const Node &node, const fs::path &to) const
         {
+            if (refuse && refuse(to))
+                return false;
             std::ofstream out(to, std::ios::binary | std::ios::trunc);
             for (std::size_t at = 0; out && at < node.size; at += kCluster)
                 out.write(volume.at(node, at),
@@ -355,7 +361,7 @@ bool DosFsDevice::copyOut(const std::filesystem::path &dir) const
             return !out.fail();
         }
     };
-    return Copier{*volume_}.folder(*volume_->root(), dir);
+    return Copier{*volume_, refuse}.folder(*volume_->root(), dir);
 }
 
 } // namespace host

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <memory>
 
 namespace host {
@@ -53,7 +54,10 @@ public:
 
     // Writes every file and folder into the host folder `dir` (made when
     // missing). False on a host error.
-    bool copyOut(const std::filesystem::path &dir) const;
+    // `refuse`, when given, is asked for each destination first; a file or
+    // folder it refuses stops the copy (false), nothing written there.
+    bool copyOut(const std::filesystem::path &dir,
+                 const std::function<bool(const std::filesystem::path &)> &refuse = {}) const;
 
 private:
     struct Node;

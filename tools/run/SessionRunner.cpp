@@ -250,7 +250,19 @@ public:
             err_ << "dlupdate run: the panel trace " << o_.traceFile << " is incomplete\n";
             failed.push_back("--panel-trace " + o_.traceFile);
         }
-        if (!o_.ramdiskOut.empty() && !machine_.copyRamDiskOut(o_.ramdiskOut)) {
+        // The folder may hold the machine or media folder; what the RAM
+        // disk names must still not land inside them.
+        std::string refused;
+        const std::vector<GuardedFolder> guarded = {{o_.machine, "the machine folder"},
+                                                    {o_.media, "the media folder"}};
+        auto refuse = [&](const fs::path &to) {
+            if (auto why = outputInsideFolder("--ramdisk-out", to, guarded))
+                refused = *why;
+            return !refused.empty();
+        };
+        if (!o_.ramdiskOut.empty() && !machine_.copyRamDiskOut(o_.ramdiskOut, refuse)) {
+            if (!refused.empty())
+                err_ << "dlupdate run: " << refused << "\n";
             err_ << "dlupdate run: cannot copy the RAM disk out to " << o_.ramdiskOut << "\n";
             failed.push_back("--ramdisk-out " + o_.ramdiskOut);
         }
