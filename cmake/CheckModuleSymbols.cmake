@@ -43,8 +43,9 @@ foreach(name IN LISTS undefined)
   if(name IN_LIST defined OR name MATCHES "^__(asan|ubsan|tsan|sanitizer|sancov|gcov|llvm)")
     continue()
   endif()
-  # ThreadSanitizer calls its function-exit hook on unwinding too, so an
-  # instrumented build has landing pads where the module has none.
+  # ThreadSanitizer's function-exit hook and the coverage counters of the
+  # paths an exception takes run on unwinding too, so those builds have
+  # landing pads where the module has none.
   if(INSTRUMENTED AND name MATCHES "^(_Unwind_Resume|__gxx_personality_v0)$")
     continue()
   endif()

@@ -14,7 +14,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 
 packages=(g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
           libcli11-dev nlohmann-json3-dev libmd-dev libdeflate-dev
-          pigz)
+          pigz gcovr clang-format)
 cross=0
 for mode in "$@"; do
   case $mode in

@@ -7,6 +7,8 @@
 #   default  optimised build, every test
 #   asan     AddressSanitizer and UndefinedBehaviorSanitizer, every test
 #   tsan     ThreadSanitizer, every test
+#   coverage every test on an instrumented build, then the line and branch
+#            coverage of the module (update/) and the host (host/) by gcovr
 #   fuzz     each libFuzzer harness for FUZZ_SECONDS (default 20) seconds
 #   ppc      32-bit big-endian PowerPC build, the device's processor: every
 #            test under qemu-ppc, and machine folders passed between it and
@@ -20,7 +22,7 @@ parts=("$@")
 modes=()
 for part in "${parts[@]}"; do
   case $part in
-    default | asan | tsan) ;;
+    default | asan | tsan | coverage) ;;
     fuzz) modes+=(fuzz) ;;
     ppc) modes+=(cross) ;;
     *) echo "test: unknown part $part" >&2; exit 64 ;;
@@ -34,6 +36,8 @@ for part in "${parts[@]}"; do
   start=$SECONDS
   if [ "$part" = fuzz ]; then
     scripts/fuzz.sh "${FUZZ_SECONDS:-20}"
+  elif [ "$part" = coverage ]; then
+    scripts/coverage.sh
   else
     cmake --preset "$part" >/dev/null
     cmake --build --preset "$part" -j "$jobs"

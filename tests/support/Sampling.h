@@ -1,6 +1,7 @@
 // How much of a long reliability sweep a test run covers. An optimised build
-// runs every case; a sanitizer build, where each dlupdate run is many times
-// slower, runs a fixed sample unless DL_FULL_SWEEP=1 asks for everything.
+// runs every case; a sanitizer or coverage build, where each dlupdate run is
+// many times slower, runs a fixed sample unless DL_FULL_SWEEP=1 asks for
+// everything.
 #pragma once
 
 #include <cstdlib>
@@ -10,7 +11,7 @@ namespace testing_support {
 
 inline bool sanitizedBuild()
 {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || defined(DL_COVERAGE_BUILD)
     return true;
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)

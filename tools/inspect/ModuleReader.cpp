@@ -299,10 +299,13 @@ private:
                      const char *end, bool withLanguage, const std::string &where,
                      NameRule rule = NameRule::Any)
     {
-        // Packages inflate on every core; the report keeps their order.
+        // Packages inflate on every core; the report keeps their order. A
+        // wide window keeps both busy past a large package.
         using Checked = std::pair<PackageReport, std::int64_t>; // and its stream's bytes
+        const unsigned jobs = media::jobsFor(0);
         media::orderedParallel<Checked>(
-            lookup.records.size(), media::jobsFor(0),
+            lookup.records.size(), jobs,
+            media::AheadLimit{16 * static_cast<std::size_t>(jobs), std::size_t{64} << 20},
             [&](std::size_t i) {
                 Checked c{PackageReport{}, -1};
                 c.first = package(lookup.records[i], buffer, end, withLanguage, c.second);
@@ -327,7 +330,8 @@ private:
                     problem("package-bad-dbname", which + ": DBNAME " + quote(p.dbName) + " " + why,
                             fileOf(where), static_cast<int>(i + 1));
                 to.push_back(std::move(p));
-            });
+            },
+            [](const Checked &c) { return c.first.content.size(); });
     }
 
     // Image 0: the flash ROM image, read into the 8 MiB image area; the

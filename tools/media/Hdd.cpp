@@ -120,7 +120,7 @@ HddChain buildHddChain(const std::vector<PackageInput> &packages, const PackageD
     for (const PackageInput &in : packages) {
         Package pkg = makePackage(in.info, in.content, in.label);
         if (done)
-            done(in, pkg);
+            done(in.content.size(), pkg);
         chain.dataEnds.push_back(chain.bytes.size() + pkg.dataEnd);
         chain.bytes.insert(chain.bytes.end(), pkg.bytes.begin(), pkg.bytes.end());
     }

@@ -44,7 +44,7 @@ Bytes buildImage0(Bytes own, const std::array<PackageInput, 3> &ui, int level,
                              " characters, more than the module's version field holds");
         Package pkg = makePackage(in.info, in.content, in.label, level);
         if (done)
-            done(in, pkg);
+            done(in.content.size(), pkg);
         std::size_t limit = i + 1 < ui.size() ? offsets[i + 1] : layout::kImage0Max;
         if (offsets[i] + pkg.bytes.size() > limit)
             throw MediaError(in.label + ": the package of " + std::to_string(pkg.bytes.size()) +
@@ -119,7 +119,7 @@ Bytes buildImage2(const std::vector<PackageInput> &packages, int level, const Pa
     for (const PackageInput &in : packages) {
         Package pkg = makePackage(in.info, in.content, in.label, level);
         if (done)
-            done(in, pkg);
+            done(in.content.size(), pkg);
         image.insert(image.end(), pkg.bytes.begin(), pkg.bytes.end());
     }
     return image;

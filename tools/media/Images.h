@@ -20,8 +20,9 @@ struct PackageInput {
     std::string label; // names the package in error messages
 };
 
-// Called once each package is made, for progress; may be empty.
-using PackageDone = std::function<void(const PackageInput &, const Package &)>;
+// Called once each package is made, with the size of its input, for
+// progress; may be empty.
+using PackageDone = std::function<void(std::size_t inputBytes, const Package &)>;
 
 // Image 0: its own content from offset 0, then the UI packages with their
 // headers at 0x280000, 0x310000 and 0x380000; the module shows the first as

@@ -81,7 +81,7 @@ std::vector<MediaFile> hddFiles(const HddSection &section, const MkMediaOptions 
                                 const PackageDone &done)
 {
     struct Made {
-        PackageInput input;
+        std::size_t inputBytes;
         Package package;
     };
     const std::string version = systemVersion(section.versionText);
@@ -93,29 +93,28 @@ std::vector<MediaFile> hddFiles(const HddSection &section, const MkMediaOptions 
         dataEnds.push_back(spool->size() + made.package.dataEnd);
         spool->append(made.package.bytes);
         if (done)
-            done(made.input, made.package);
+            done(made.inputBytes, made.package);
     };
     // First, so the module finds the version text at the start of file 1.
-    Made text{{{layout::kVersionTextName, version, kVersionTextComment, std::nullopt},
-               versionTextContent(section.versionText),
-               "hdd.versionText"},
-              {}};
-    text.package = makePackage(text.input.info, text.input.content, text.input.label, options.level);
-    add(text);
+    const Bytes textContent = versionTextContent(section.versionText);
+    add({textContent.size(),
+         makePackage({layout::kVersionTextName, version, kVersionTextComment, std::nullopt}, textContent,
+                     "hdd.versionText", options.level)});
+    // Made packages wait in order as compressed bytes only (their inputs
+    // are dropped once made): up to 16 per thread, and up to 64 MiB past
+    // the first.
+    const unsigned jobs = jobsFor(options.jobs);
     orderedParallel<Made>(
-        entries.size(), jobsFor(options.jobs),
+        entries.size(), jobs, AheadLimit{16 * static_cast<std::size_t>(jobs), std::size_t{64} << 20},
         [&](std::size_t i) {
             const HddEntry &entry = entries[i];
             std::string label = "hdd " + entry.dbName;
-            Made made{{{entry.dbName, version, kHddComment, std::nullopt},
-                       readInput(entry.source, kMaxPackageInput, label),
-                       label},
-                      {}};
-            made.package = makePackage(made.input.info, made.input.content, made.input.label,
-                                       options.level);
-            return made;
+            Bytes content = readInput(entry.source, kMaxPackageInput, label);
+            return Made{content.size(), makePackage({entry.dbName, version, kHddComment, std::nullopt},
+                                                    content, label, options.level)};
         },
-        [&](std::size_t, Made &&made) { add(made); });
+        [&](std::size_t, Made &&made) { add(made); },
+        [](const Made &made) { return made.package.bytes.size(); });
 
     std::vector<std::size_t> cuts = cutHddChain(dataEnds, spool->size(), section.fileSize);
     std::vector<MediaFile> files;
@@ -216,9 +215,9 @@ int runMkMedia(const std::string &manifest, const std::string &outDir, std::ostr
         Plan planned = line.active() ? plan(m) : Plan{};
         std::size_t packages = 0;
         std::uint64_t bytesIn = 0, bytesOut = 0;
-        auto done = [&](const PackageInput &in, const Package &pkg) {
+        auto done = [&](std::size_t inputBytes, const Package &pkg) {
             ++packages;
-            bytesIn += in.content.size();
+            bytesIn += inputBytes;
             bytesOut += pkg.bytes.size();
             if (!line.active())
                 return;

@@ -2,7 +2,9 @@
 // is the same whatever the number of threads, and so are the errors.
 #pragma once
 
+#include <algorithm>
 #include <condition_variable>
+#include <cstdint>
 #include <cstddef>
 #include <exception>
 #include <map>
@@ -24,14 +26,26 @@ inline unsigned jobsFor(unsigned requested)
     return cores > 0 ? cores : 1;
 }
 
+// How far the threads may run ahead of the result consumed: at most
+// `results` results, and past the first, at most `bytes` as weighed.
+// A wide window keeps every thread busy when one item takes far longer
+// than its neighbours (a large file among small ones).
+struct AheadLimit {
+    std::size_t results;
+    std::size_t bytes;
+};
+
 // Calls produce(i) for every i below `count` on up to `jobs` threads and
 // consume(i, result) on the calling thread in the order of i. At most
-// 2 * jobs results are made ahead of the one consumed, so memory stays
-// bounded whatever `count` is. The first exception in the order of i, from
-// either function, is thrown once the threads have stopped; produce(i) for
-// a later i may have run by then, consume(i) never has.
-template <typename Result, typename Produce, typename Consume>
-void orderedParallel(std::size_t count, unsigned jobs, Produce produce, Consume consume)
+// `limit.results` results are made ahead of the one consumed, and no new
+// one is started while those waiting weigh (weigh(result)) more than
+// `limit.bytes`, so memory stays bounded whatever `count` is. The first
+// exception in the order of i, from either function, is thrown once the
+// threads have stopped; produce(i) for a later i may have run by then,
+// consume(i) never has.
+template <typename Result, typename Produce, typename Consume, typename Weigh>
+void orderedParallel(std::size_t count, unsigned jobs, AheadLimit limit, Produce produce,
+                     Consume consume, Weigh weigh)
 {
     if (jobs <= 1 || count <= 1) {
         for (std::size_t i = 0; i < count; ++i)
@@ -39,12 +53,13 @@ void orderedParallel(std::size_t count, unsigned jobs, Produce produce, Consume 
         return;
     }
     using Outcome = std::variant<Result, std::exception_ptr>;
-    const std::size_t window = 2 * static_cast<std::size_t>(jobs);
+    const std::size_t window = std::max<std::size_t>(limit.results, 1);
     std::mutex mutex;
     std::condition_variable changed;
-    std::map<std::size_t, Outcome> ready;
+    std::map<std::size_t, std::pair<Outcome, std::size_t>> ready;
     std::size_t next = 0;     // the next index to produce
     std::size_t consumed = 0; // indices below it are consumed
+    std::size_t waiting = 0;  // what the results made and not consumed weigh
     bool stop = false;
 
     auto work = [&] {
@@ -52,20 +67,26 @@ void orderedParallel(std::size_t count, unsigned jobs, Produce produce, Consume 
             std::size_t i;
             {
                 std::unique_lock lock(mutex);
-                changed.wait(lock, [&] { return stop || next >= count || next < consumed + window; });
+                // The result the consumer waits for is always made.
+                changed.wait(lock, [&] {
+                    return stop || next >= count ||
+                           (next < consumed + window && (waiting <= limit.bytes || next == consumed));
+                });
                 if (stop || next >= count)
                     return;
                 i = next++;
             }
             Outcome outcome;
+            std::size_t weight = 0;
             try {
-                outcome.template emplace<0>(produce(i));
+                weight = weigh(outcome.template emplace<0>(produce(i)));
             } catch (...) {
                 outcome.template emplace<1>(std::current_exception());
             }
             {
                 std::lock_guard lock(mutex);
-                ready.emplace(i, std::move(outcome));
+                ready.emplace(i, std::pair{std::move(outcome), weight});
+                waiting += weight;
             }
             changed.notify_all();
         }
@@ -97,7 +118,8 @@ void orderedParallel(std::size_t count, unsigned jobs, Produce produce, Consume 
                 std::unique_lock lock(mutex);
                 changed.wait(lock, [&] { return ready.count(i) > 0; });
                 auto it = ready.find(i);
-                outcome = std::move(it->second);
+                outcome = std::move(it->second.first);
+                waiting -= it->second.second;
                 ready.erase(it);
                 consumed = i + 1;
             }
