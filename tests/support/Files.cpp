@@ -9,14 +9,24 @@ namespace {
 
 template <typename Buffer> Buffer readWhole(const std::filesystem::path &file)
 {
-    std::ifstream in(file, std::ios::binary | std::ios::ate);
+    std::ifstream in(file, std::ios::binary);
     Buffer b;
     if (!in)
         return b;
-    b.resize(static_cast<std::size_t>(in.tellg()));
-    in.seekg(0);
-    in.read(reinterpret_cast<char *>(b.data()), static_cast<std::streamsize>(b.size()));
-    b.resize(static_cast<std::size_t>(in.gcount()));
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(file, ec)) {
+        const auto size = std::filesystem::file_size(file, ec);
+        if (ec)
+            return b;
+        b.resize(static_cast<std::size_t>(size));
+        in.read(reinterpret_cast<char *>(b.data()), static_cast<std::streamsize>(b.size()));
+        b.resize(static_cast<std::size_t>(in.gcount()));
+        return b;
+    }
+    // Not a regular file (a pipe, a device; a folder reads as nothing): as
+    // far as it reads.
+    for (char c; in.get(c);)
+        b.push_back(static_cast<typename Buffer::value_type>(c));
     return b;
 }
 
