@@ -6,6 +6,7 @@
 #include "host/Machine.h"
 #include "host/machine/MachineFolder.h"
 
+#include "Files.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
@@ -21,19 +22,6 @@
 namespace testing_support {
 
 namespace fs = std::filesystem;
-
-inline void writeFile(const fs::path &file, const std::string &bytes)
-{
-    fs::create_directories(file.parent_path());
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-inline std::string readFile(const fs::path &file)
-{
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 inline std::string randomBytes(std::size_t n, unsigned seed)
 {
