@@ -17,4 +17,5 @@ if(BUILD_TESTING)
            COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} -DLIB=$<TARGET_FILE:dlmodule_device>
                    -DLIST=${CMAKE_SOURCE_DIR}/bootenv/imports.txt
                    -P ${CMAKE_SOURCE_DIR}/cmake/CheckModuleSymbols.cmake)
+  set_tests_properties(module_symbols_device PROPERTIES LABELS module)
 endif()

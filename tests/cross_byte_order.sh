@@ -5,16 +5,24 @@
 # whole sessions on either print the same console, leave the same panel and
 # the same folders, byte for byte.
 #
-#   cross_byte_order.sh NATIVE CROSS SOURCE_DIR
+#   cross_byte_order.sh NATIVE[:NATIVE...] CROSS SOURCE_DIR
 #
 # NATIVE and CROSS are dlupdate commands of two builds (CROSS may be a
-# script that starts it under an emulator). Exits 77 (skipped) when NATIVE
-# is not built.
+# script that starts it under an emulator); of several NATIVEs the first
+# built is used. Exits 77 (skipped) when none is built.
 set -euo pipefail
 
-native=$1 cross=$2 root=$3
-if [ ! -x "$native" ]; then
-  echo "no native dlupdate at $native: build the default preset first"
+natives=$1 cross=$2 root=$3
+native=""
+IFS=: read -ra candidates <<<"$natives"
+for candidate in "${candidates[@]}"; do
+  if [ -x "$candidate" ]; then
+    native=$candidate
+    break
+  fi
+done
+if [ -z "$native" ]; then
+  echo "no native dlupdate at $natives: build the default preset first"
   exit 77
 fi
 work=$(mktemp -d)
