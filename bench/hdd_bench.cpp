@@ -69,11 +69,12 @@ struct Media {
             data.resize(n);
             std::string name = "/SYS/d" + std::to_string(i % kDirs) + "/p" + std::to_string(i);
             std::string head;
-            for (auto [key, value] : {std::pair<std::string, std::string>{"EXPANDEDSIZE", std::to_string(size)},
-                                      {"COMPRESSEDSIZE", std::to_string(n)},
-                                      {"DBNAME", name},
-                                      {"VERSION", "1.00"},
-                                      {"COMMENT", "HDD"}})
+            for (auto [key, value] :
+                 {std::pair<std::string, std::string>{"EXPANDEDSIZE", std::to_string(size)},
+                  {"COMPRESSEDSIZE", std::to_string(n)},
+                  {"DBNAME", name},
+                  {"VERSION", "1.00"},
+                  {"COMMENT", "HDD"}})
                 head += key + "\n" + value + std::string(1, '\0');
             head += "DATASTART\n";
             packages.push_back({name, chain.size() + head.size(), n, size});
@@ -124,11 +125,10 @@ public:
         int result = 99;
         runTask([&] {
             vx::dlFirmUpdateHdQId = vx::msgQCreate(5, 4, 1);
-            vx::taskSpawn("tdlFirmHdUpdate", 100, 8, 0x100000, vx::dlFirmHdUpdate_USB,
-                          vx::DL_ITEM_HDD, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+            vx::taskSpawn("tdlFirmHdUpdate", 100, 8, 0x100000, vx::dlFirmHdUpdate_USB, vx::DL_ITEM_HDD, 0, 0,
+                          0, 0, 0, 0, 0, 0, 0);
             vx::INT32 word = 0;
-            vx::msgQReceive(vx::dlFirmUpdateHdQId, reinterpret_cast<char *>(&word), 4,
-                            vx::WAIT_FOREVER);
+            vx::msgQReceive(vx::dlFirmUpdateHdQId, reinterpret_cast<char *>(&word), 4, vx::WAIT_FOREVER);
             result = word;
         });
         return result;
@@ -145,7 +145,8 @@ public:
             out.resize(p.expanded);
             uLongf n = p.expanded;
             if (uncompress(out.data(), &n, reinterpret_cast<const Bytef *>(m.chain.data() + p.dataStart),
-                           p.compressed) != Z_OK || n != p.expanded)
+                           p.compressed) != Z_OK ||
+                n != p.expanded)
                 return false;
             std::FILE *f = std::fopen((folder_ / "disk" / p.dbName.substr(1)).c_str(), "wb");
             if (f == nullptr)

@@ -81,14 +81,18 @@ void writeHddTree(const fs::path &tree)
 json manifest(const fs::path &tree)
 {
     auto ui = [](std::size_t size, int seed, const char *version, const char *name) {
-        return json{{"source", generated(size, seed)}, {"version", version}, {"language", "JA"},
-                    {"dbName", std::string("/TMP/") + name + ".tz"}, {"comment", "UI_DATA"}};
+        return json{{"source", generated(size, seed)},
+                    {"version", version},
+                    {"language", "JA"},
+                    {"dbName", std::string("/TMP/") + name + ".tz"},
+                    {"comment", "UI_DATA"}};
     };
     return {{"folder", "fwstore"},
             {"image0",
              {{"content", generated(0x280000, 1)},
               {"packages",
-               {{"ui1", ui(0x80000, 2, "1.20", "ui1")}, {"ui0", ui(0x60000, 3, "1.20", "ui0")},
+               {{"ui1", ui(0x80000, 2, "1.20", "ui1")},
+                {"ui0", ui(0x60000, 3, "1.20", "ui0")},
                 {"uif", ui(0x400000, 4, "1.21", "uif")}}}}},
             {"image1",
              {{"content", generated(0x100000, 5)},
@@ -100,7 +104,8 @@ json manifest(const fs::path &tree)
               {"scanner", {{"source", generated(2u << 20, 14)}, {"version", "S1.07"}}}}},
             {"hdd",
              {{"tree", tree.string()},
-              {"versionText", {{"target", "DL01"}, {"oem", "1"}, {"major", "R2"}, {"minor", "10"}, {"shipping", "A"}}},
+              {"versionText",
+               {{"target", "DL01"}, {"oem", "1"}, {"major", "R2"}, {"minor", "10"}, {"shipping", "A"}}},
               {"fileSize", 16u << 20}}}};
 }
 
@@ -212,14 +217,16 @@ Bytes swapped(const fs::path &file)
 // Inflates every package of a chain: the data after each "DATASTART" line
 // up to the end of its zlib stream, then CR LF and the next header. Each
 // content goes to `sink`.
-template <typename Sink> bool inflateChain(const Bytes &chain, Sink sink)
+template <typename Sink>
+bool inflateChain(const Bytes &chain, Sink sink)
 {
     static const std::string_view kStart = "DATASTART\n";
     static std::size_t capacity = 16u << 20;
     static std::unique_ptr<unsigned char[]> out(new unsigned char[capacity]);
     std::size_t at = 0;
     for (int n = 0;; ++n) {
-        auto it = std::search(chain.begin() + static_cast<long>(at), chain.end(), kStart.begin(), kStart.end());
+        auto it =
+            std::search(chain.begin() + static_cast<long>(at), chain.end(), kStart.begin(), kStart.end());
         if (it == chain.end())
             return true;
         z_stream zs{};
@@ -331,7 +338,10 @@ void BM_SessionOverFloor(benchmark::State &state)
     state.counters["ratio_cpu"] = bench_support::median(cpuRatios);
     state.counters["media_MiB"] = static_cast<double>(env.mediaBytes) / (1 << 20);
 }
-BENCHMARK(BM_SessionOverFloor)->Name("Session_over_Floor")->UseManualTime()->Unit(benchmark::kMillisecond)
+BENCHMARK(BM_SessionOverFloor)
+    ->Name("Session_over_Floor")
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
     ->Iterations(7);
 
 } // namespace

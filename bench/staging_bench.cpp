@@ -88,7 +88,8 @@ int plainCopy()
     return total;
 }
 
-template <int (*Copy)()> void BM_FileCopy(benchmark::State &state)
+template <int (*Copy)()>
+void BM_FileCopy(benchmark::State &state)
 {
     Environment::get();
     for (auto _ : state) {
@@ -99,9 +100,9 @@ template <int (*Copy)()> void BM_FileCopy(benchmark::State &state)
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kImageBytes));
 }
-BENCHMARK_TEMPLATE(BM_FileCopy, plainCopy)->Name("PlainCopy_64MiB_FileToFile")
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_FileCopy, swapCopy)->Name("dlFirmUsbReadFile_Swap_64MiB")
+BENCHMARK_TEMPLATE(BM_FileCopy, plainCopy)->Name("PlainCopy_64MiB_FileToFile")->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_FileCopy, swapCopy)
+    ->Name("dlFirmUsbReadFile_Swap_64MiB")
     ->Unit(benchmark::kMillisecond);
 
 // The calling thread's processor time (the copies run in it, system calls
@@ -112,7 +113,8 @@ double threadSeconds() { return bench_support::cpuSeconds(CLOCK_THREAD_CPUTIME_I
 // first, so that each pair meets the same load of a shared machine; the
 // ratio reported is the median of the pairs' ratios, by the clock and by
 // the thread's processor time. The reported time is the swap's.
-template <int (*Plain)(), int (*Swap)()> void BM_SwapOverPlain(benchmark::State &state)
+template <int (*Plain)(), int (*Swap)()>
+void BM_SwapOverPlain(benchmark::State &state)
 {
     Environment::get();
     using Clock = std::chrono::steady_clock;
@@ -136,8 +138,11 @@ template <int (*Plain)(), int (*Swap)()> void BM_SwapOverPlain(benchmark::State 
     state.counters["swap_over_plain"] = bench_support::median(wallRatios);
     state.counters["swap_over_plain_cpu"] = bench_support::median(cpuRatios);
 }
-BENCHMARK_TEMPLATE(BM_SwapOverPlain, plainCopy, swapCopy)->Name("Ratio_FileSwap_over_PlainCopy")->UseManualTime()
-    ->Unit(benchmark::kMillisecond)->Iterations(30);
+BENCHMARK_TEMPLATE(BM_SwapOverPlain, plainCopy, swapCopy)
+    ->Name("Ratio_FileSwap_over_PlainCopy")
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(30);
 
 // ---- file to memory ----
 
@@ -167,7 +172,8 @@ int plainToMemory()
     return total;
 }
 
-template <int (*Read)()> void BM_MemoryRead(benchmark::State &state)
+template <int (*Read)()>
+void BM_MemoryRead(benchmark::State &state)
 {
     Environment::get();
     for (auto _ : state) {
@@ -179,13 +185,18 @@ template <int (*Read)()> void BM_MemoryRead(benchmark::State &state)
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kImageBytes));
 }
-BENCHMARK_TEMPLATE(BM_MemoryRead, plainToMemory)->Name("PlainRead_64MiB_ToMemory")
+BENCHMARK_TEMPLATE(BM_MemoryRead, plainToMemory)
+    ->Name("PlainRead_64MiB_ToMemory")
     ->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_MemoryRead, swapToMemory)->Name("bootUsbReadMem_Swap_64MiB")
+BENCHMARK_TEMPLATE(BM_MemoryRead, swapToMemory)
+    ->Name("bootUsbReadMem_Swap_64MiB")
     ->Unit(benchmark::kMillisecond);
 
-BENCHMARK_TEMPLATE(BM_SwapOverPlain, plainToMemory, swapToMemory)->Name("Ratio_MemSwap_over_PlainRead")->UseManualTime()
-    ->Unit(benchmark::kMillisecond)->Iterations(30);
+BENCHMARK_TEMPLATE(BM_SwapOverPlain, plainToMemory, swapToMemory)
+    ->Name("Ratio_MemSwap_over_PlainRead")
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(30);
 
 // The bounded reader: the first chunk of the file, as the version-text step
 // reads HDD package file 1.
@@ -199,8 +210,7 @@ void BM_BoundedFirstChunk(benchmark::State &state)
         benchmark::DoNotOptimize(n);
     }
 }
-BENCHMARK(BM_BoundedFirstChunk)->Name("bootUsbReadMem_Swap_Size_64KiB")
-    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_BoundedFirstChunk)->Name("bootUsbReadMem_Swap_Size_64KiB")->Unit(benchmark::kMicrosecond);
 
 // ---- chained lookup ----
 

@@ -45,8 +45,8 @@ void sysOutWord(UINT32 address, UINT16 value);
 
 // ---- flash ROM device ----------------------------------------------------------
 struct FROM_DEV_INFO {
-    INT32 size;       // bytes in the writable area
-    UINT32 lockArg1;  // handed unchanged to fromDevUnlock / fromDevLock
+    INT32 size;      // bytes in the writable area
+    UINT32 lockArg1; // handed unchanged to fromDevUnlock / fromDevLock
     UINT32 lockArg2;
     UINT32 reserved[5];
 };

@@ -54,10 +54,12 @@ constexpr int VX_FP_TASK = 8;
 
 // Type-safe glue for taskSpawn: converts the ten word-sized arguments back
 // to the parameter types of the entry, pointer or integer.
-template <class T> struct VxTaskArg {
+template <class T>
+struct VxTaskArg {
     static T from(_Vx_usr_arg_t v) { return static_cast<T>(v); }
 };
-template <class T> struct VxTaskArg<T *> {
+template <class T>
+struct VxTaskArg<T *> {
     static T *from(_Vx_usr_arg_t v) { return reinterpret_cast<T *>(v); }
 };
 
@@ -65,31 +67,29 @@ typedef void (*VxTaskThunk)(void *context);
 
 // Starts a task that runs thunk(context); release(context) is called once
 // the task is gone, however it ended. Returns the task id or -1.
-int taskSpawnThunk(const char *name, int priority, int options, int stackSize,
-                   VxTaskThunk thunk, void *context, VxTaskThunk release);
+int taskSpawnThunk(const char *name, int priority, int options, int stackSize, VxTaskThunk thunk,
+                   void *context, VxTaskThunk release);
 
-template <class R, class... P> struct VxTaskCall {
+template <class R, class... P>
+struct VxTaskCall {
     R (*entry)(P...);
     _Vx_usr_arg_t args[10];
 
-    template <size_t... I> void invoke(std::index_sequence<I...>)
+    template <size_t... I>
+    void invoke(std::index_sequence<I...>)
     {
         entry(VxTaskArg<P>::from(args[I])...);
     }
-    static void run(void *c)
-    {
-        static_cast<VxTaskCall *>(c)->invoke(std::index_sequence_for<P...>{});
-    }
+    static void run(void *c) { static_cast<VxTaskCall *>(c)->invoke(std::index_sequence_for<P...>{}); }
     static void release(void *c) { delete static_cast<VxTaskCall *>(c); }
 };
 
 // taskSpawn(name, priority, options, stackSize, entry, arg1 ... arg10):
 // the entry may have any signature of up to ten word-sized parameters.
 template <class R, class... P>
-int taskSpawn(const char *name, int priority, int options, int stackSize, R (*entry)(P...),
-              _Vx_usr_arg_t a1, _Vx_usr_arg_t a2, _Vx_usr_arg_t a3, _Vx_usr_arg_t a4,
-              _Vx_usr_arg_t a5, _Vx_usr_arg_t a6, _Vx_usr_arg_t a7, _Vx_usr_arg_t a8,
-              _Vx_usr_arg_t a9, _Vx_usr_arg_t a10)
+int taskSpawn(const char *name, int priority, int options, int stackSize, R (*entry)(P...), _Vx_usr_arg_t a1,
+              _Vx_usr_arg_t a2, _Vx_usr_arg_t a3, _Vx_usr_arg_t a4, _Vx_usr_arg_t a5, _Vx_usr_arg_t a6,
+              _Vx_usr_arg_t a7, _Vx_usr_arg_t a8, _Vx_usr_arg_t a9, _Vx_usr_arg_t a10)
 {
     static_assert(sizeof...(P) <= 10, "a task takes at most ten arguments");
     auto *call = new VxTaskCall<R, P...>{entry, {a1, a2, a3, a4, a5, a6, a7, a8, a9, a10}};
@@ -171,8 +171,7 @@ struct BLK_DEV;
 struct DOS_VOL_DESC;
 struct DEV_HDR;
 
-BLK_DEV *ramDevCreate(char *ramAddr, int bytesPerBlk, int blksPerTrack, int nBlocks,
-                      int blkOffset);
+BLK_DEV *ramDevCreate(char *ramAddr, int bytesPerBlk, int blksPerTrack, int nBlocks, int blkOffset);
 DOS_VOL_DESC *dosFsMkfs(const char *volName, BLK_DEV *pBlkDev);
 // The device serving `name` (the default device when none matches, with
 // *pNameTail == name), or null when there is no default device either.

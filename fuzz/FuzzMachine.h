@@ -24,12 +24,12 @@ namespace fuzzing {
 namespace fs = std::filesystem;
 
 // Stops the run on a broken expectation, so that libFuzzer keeps the input.
-#define FUZZ_CHECK(cond)                                                                 \
-    do {                                                                                 \
-        if (!(cond)) {                                                                   \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            std::abort();                                                                \
-        }                                                                                \
+#define FUZZ_CHECK(cond)                                                                                     \
+    do {                                                                                                     \
+        if (!(cond)) {                                                                                       \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);                    \
+            std::abort();                                                                                    \
+        }                                                                                                    \
     } while (0)
 
 class FuzzMachine {

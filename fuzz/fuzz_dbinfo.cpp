@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::vector<vx::DL_DB_INFO> table(static_cast<std::size_t>(capacity) + 1);
     std::memset(table.data(), 0, table.size() * sizeof(vx::DL_DB_INFO));
     int n = vx::dlFirmGetDBInfoBounded(table.data(), buffer.get(), static_cast<vx::INT32>(length), mode,
-                                capacity);
+                                       capacity);
 
     FUZZ_CHECK(n >= 0 && n <= capacity);
     if (mode == vx::DL_DB_FIXED)

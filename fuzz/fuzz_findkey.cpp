@@ -11,10 +11,9 @@
 
 namespace {
 
-const char *const kKeys[] = {"EXPANDEDSIZE", "COMPRESSEDSIZE", "DBNAME",   "VERSION",
-                             "COMMENT",      "LANGUAGECODE",   "DATASTART", "TARGET",
-                             "OEM_VER",      "MAJOR",          "MINOR",    "SHIPPING",
-                             "A",            ""};
+const char *const kKeys[] = {"EXPANDEDSIZE", "COMPRESSEDSIZE", "DBNAME", "VERSION", "COMMENT",
+                             "LANGUAGECODE", "DATASTART",      "TARGET", "OEM_VER", "MAJOR",
+                             "MINOR",        "SHIPPING",       "A",      ""};
 
 } // namespace
 

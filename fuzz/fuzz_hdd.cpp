@@ -42,7 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         if (expected > 0) {
             FUZZ_CHECK(r == 0 && count == expected);
             for (int k = 0; k < count; ++k)
-                FUZZ_CHECK(sizes[k] == static_cast<vx::INT32>(contents[static_cast<std::size_t>(k) + 1].size()));
+                FUZZ_CHECK(sizes[k] ==
+                           static_cast<vx::INT32>(contents[static_cast<std::size_t>(k) + 1].size()));
         } else {
             FUZZ_CHECK(r == -1 && count == 0);
         }

@@ -73,8 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         source = text(rest);
     }
 
-    int r = vx::dlFirmUsbVersionGet(table.get(), n, records.empty() ? nullptr : records.data(),
-                                    source.get(), mode);
+    int r = vx::dlFirmUsbVersionGet(table.get(), n, records.empty() ? nullptr : records.data(), source.get(),
+                                    mode);
     FUZZ_CHECK(r == 0);
     // Every field stays a text of at most 15 characters.
     for (int f = 0; f < kFields; ++f)

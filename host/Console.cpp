@@ -10,8 +10,7 @@ Console::Console()
           std::fwrite(s.data(), 1, s.size(), stderr);
           std::fflush(stderr);
       })
-{
-}
+{}
 
 void Console::write(std::string_view text)
 {

@@ -132,27 +132,21 @@ long parseCount(std::string_view text, std::string_view spec, const char *what)
     long value = 0;
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value < 0)
-        throw std::invalid_argument("bad " + std::string(what) + " '" + std::string(text) +
-                                    "' in '" + std::string(spec) + "'");
+        throw std::invalid_argument("bad " + std::string(what) + " '" + std::string(text) + "' in '" +
+                                    std::string(spec) + "'");
     return value;
 }
 
 } // namespace
 
-std::string_view nameOf(Fault fault)
-{
-    return kPlainFaults[static_cast<int>(fault)].name;
-}
+std::string_view nameOf(Fault fault) { return kPlainFaults[static_cast<int>(fault)].name; }
 
 std::string nameOf(AimedFault fault, std::string_view target)
 {
     return std::string(stemOf(fault)) + std::string(target);
 }
 
-std::string_view nameOf(Event event)
-{
-    return kEventTable[static_cast<int>(event)].name;
-}
+std::string_view nameOf(Event event) { return kEventTable[static_cast<int>(event)].name; }
 
 bool Faults::knownFault(std::string_view name)
 {
@@ -213,10 +207,7 @@ std::vector<std::string> Faults::closestFaults(std::string_view name)
     return closest(name, names);
 }
 
-std::vector<std::string> Faults::closestEvents(std::string_view name)
-{
-    return closest(name, eventNames());
-}
+std::vector<std::string> Faults::closestEvents(std::string_view name) { return closest(name, eventNames()); }
 
 bool Faults::powerCutReached() const
 {
@@ -276,8 +267,7 @@ void Faults::add(std::string_view spec)
     } else if (last != std::string_view::npos && !name.starts_with(stemOf(AimedFault::open)) &&
                !name.starts_with(stemOf(AimedFault::read)) &&
                !name.starts_with(stemOf(AimedFault::archiver))) {
-        throw std::invalid_argument("bad fault '" + std::string(spec) +
-                                    "': expected NAME[:SKIP[:COUNT]]");
+        throw std::invalid_argument("bad fault '" + std::string(spec) + "': expected NAME[:SKIP[:COUNT]]");
     }
     if (!knownFault(name))
         throw std::invalid_argument("unknown fault '" + std::string(name) + "'" +
@@ -295,15 +285,9 @@ bool Faults::watches(AimedFault fault, std::string_view target) const
     return watches(nameOf(fault, target));
 }
 
-bool Faults::watches(std::string_view name) const
-{
-    return census_ || faults_.find(name) != faults_.end();
-}
+bool Faults::watches(std::string_view name) const { return census_ || faults_.find(name) != faults_.end(); }
 
-bool Faults::fail(Fault fault, std::string_view arg)
-{
-    return count(nameOf(fault), arg);
-}
+bool Faults::fail(Fault fault, std::string_view arg) { return count(nameOf(fault), arg); }
 
 bool Faults::fail(AimedFault fault, std::string_view target, std::string_view arg)
 {
@@ -368,9 +352,8 @@ void Faults::cutPower(std::string_view cause)
 {
     if (cutAction_)
         cutAction_();
-    const std::string what = cause.empty()
-                                 ? "in " + cutEvent_ + " #" + std::to_string(cutAt_)
-                                 : std::string(cause);
+    const std::string what =
+        cause.empty() ? "in " + cutEvent_ + " #" + std::to_string(cutAt_) : std::string(cause);
     if (powerSwitch_) {
         powerSwitch_(what);
         std::atomic_ref<bool>(cutPending_).store(true); // only from outside does it return

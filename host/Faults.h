@@ -93,10 +93,10 @@ public:
         std::string spec; // as given
         std::string name;
         long skip = 0;
-        long count = -1;      // -1: for ever
-        long calls = 0;       // calls of the name counted
-        long fired = 0;       // of which failed
-        long firstFired = 0;  // the call (from 1) that failed first; 0: none
+        long count = -1;     // -1: for ever
+        long calls = 0;      // calls of the name counted
+        long fired = 0;      // of which failed
+        long firstFired = 0; // the call (from 1) that failed first; 0: none
     };
     std::vector<Record> records() const;
     // Why a spec never fired, or "" when it did.

@@ -54,8 +54,7 @@ std::size_t ModuleHeap::blocks() const
     return blocks_.size();
 }
 
-Machine::Machine(const MachineConfig &config)
-    : config_(config), panel_(std::make_unique<Panel>())
+Machine::Machine(const MachineConfig &config) : config_(config), panel_(std::make_unique<Panel>())
 {
     if (!config.folder.empty()) {
         nvram_ = std::make_unique<Nvram>(config.folder / "nvram.bin", console_, faults_);
@@ -63,15 +62,14 @@ Machine::Machine(const MachineConfig &config)
     }
     io_ = std::make_unique<IoSystem>(console_);
     if (!config.media.empty())
-        io_->addDevice(
-            std::make_unique<HostFolderDevice>("/usbstor/0", config.media, true, console_));
+        io_->addDevice(std::make_unique<HostFolderDevice>("/usbstor/0", config.media, true, console_));
     if (!config.folder.empty()) {
         std::filesystem::path disk = config.folder / "disk";
         for (const char *part : {"SYS", "ROM", "PRF", "UND"}) {
             std::error_code ec;
             std::filesystem::create_directories(disk / part, ec);
-            io_->addDevice(std::make_unique<HostFolderDevice>(std::string("/") + part, disk / part,
-                                                              false, console_));
+            io_->addDevice(
+                std::make_unique<HostFolderDevice>(std::string("/") + part, disk / part, false, console_));
         }
         units_ = std::make_unique<Units>(config.folder / "units", *io_, faults_);
         disk_ = std::make_unique<HardDisk>(disk, *io_, faults_, console_);
@@ -101,11 +99,10 @@ void Machine::cutPower(const std::string &what)
     kernel_->powerCut();
 }
 
-RamBlockDevice *Machine::createRamDevice(char *memory, int bytesPerBlock, int blocksPerTrack,
-                                         int blocks, int offset)
+RamBlockDevice *Machine::createRamDevice(char *memory, int bytesPerBlock, int blocksPerTrack, int blocks,
+                                         int offset)
 {
-    if (!memory || bytesPerBlock <= 0 || blocksPerTrack <= 0 || blocks <= 0 || offset < 0 ||
-        offset >= blocks)
+    if (!memory || bytesPerBlock <= 0 || blocksPerTrack <= 0 || blocks <= 0 || offset < 0 || offset >= blocks)
         return nullptr;
     std::size_t bytes = static_cast<std::size_t>(blocks - offset) * static_cast<std::size_t>(bytesPerBlock);
     ramDevices_.push_back(std::make_unique<RamBlockDevice>(
@@ -164,10 +161,7 @@ MachineBinding::MachineBinding(Machine &machine)
         throw std::logic_error("another machine is bound already");
 }
 
-MachineBinding::~MachineBinding()
-{
-    bound.store(nullptr);
-}
+MachineBinding::~MachineBinding() { bound.store(nullptr); }
 
 Machine &boundMachine()
 {
@@ -177,9 +171,6 @@ Machine &boundMachine()
     return *m;
 }
 
-bool machineBound()
-{
-    return bound.load() != nullptr;
-}
+bool machineBound() { return bound.load() != nullptr; }
 
 } // namespace host

@@ -49,7 +49,8 @@ public:
     void *allocate(std::size_t bytes);
     void release(void *block);
     std::size_t blocks() const;
-    template <class F> void forEach(F f) const
+    template <class F>
+    void forEach(F f) const
     {
         std::lock_guard lock(mutex_);
         for (void *b : blocks_)
@@ -64,8 +65,8 @@ private:
 // The work in hand, for a progress line outside the machine: the bindings
 // note it as the module calls the boot environment.
 struct Progress {
-    std::string phase; // "staging", "flash ROM", "sub-unit firmware", "HDD"
-    int hddFile = 0;   // the HDD package file last opened on the media
+    std::string phase;          // "staging", "flash ROM", "sub-unit firmware", "HDD"
+    int hddFile = 0;            // the HDD package file last opened on the media
     std::uint64_t inflated = 0; // bytes the archiver wrote, all calls
 };
 
@@ -82,11 +83,13 @@ public:
     // Counts one call of the fault `name`; when it fires, says so on the
     // host's own output ("fault NAME: " and what `what()` tells) and returns
     // true. The text is made only then: most calls run with no fault.
-    template <class What> bool faultFires(Fault fault, What &&what)
+    template <class What>
+    bool faultFires(Fault fault, What &&what)
     {
         return faults_.fires(fault, console_, std::forward<What>(what));
     }
-    template <class What> bool faultFires(AimedFault fault, std::string_view target, What &&what)
+    template <class What>
+    bool faultFires(AimedFault fault, std::string_view target, What &&what)
     {
         return faults_.fires(fault, target, console_, std::forward<What>(what));
     }
@@ -111,8 +114,8 @@ public:
     const std::string &powerCutWhat() const { return cutWhat_; }
 
     // ramDevCreate / dosFsMkfs: block devices over the module's memory.
-    RamBlockDevice *createRamDevice(char *memory, int bytesPerBlock, int blocksPerTrack,
-                                    int blocks, int offset);
+    RamBlockDevice *createRamDevice(char *memory, int bytesPerBlock, int blocksPerTrack, int blocks,
+                                    int offset);
     bool isRamDevice(const void *p) const;
     // Puts a DOS file system named `name` on the block device; false when
     // the name is taken.

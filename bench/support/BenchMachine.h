@@ -46,7 +46,8 @@ private:
 // BenchMachine.
 class ProcessEnvironment {
 public:
-    template <class Env> static Env &get()
+    template <class Env>
+    static Env &get()
     {
         static const char tag = 0; // one per environment type
         Slot &s = slot();

@@ -18,18 +18,13 @@
 
 namespace {
 
-host::Machine &machine()
-{
-    return host::boundMachine();
-}
+host::Machine &machine() { return host::boundMachine(); }
 
-std::string taskName()
-{
-    return machine().kernel().currentTaskName();
-}
+std::string taskName() { return machine().kernel().currentTaskName(); }
 
 // A machine without a folder has no board devices: say so once per call.
-template <class T> T *need(T *device, const char *call)
+template <class T>
+T *need(T *device, const char *call)
 {
     if (!device)
         machine().console().report(std::string(call) + ": this machine has no machine folder");
@@ -44,10 +39,7 @@ int DLBOARD_SCM_DISPLAY_YPOINT = 0;
 int DLBOARD_ARCHVIER_DISPLAY_YPOINT = 0;
 
 // ---- panel -----------------------------------------------------------------
-void bootDispClear()
-{
-    machine().panel().clear(taskName());
-}
+void bootDispClear() { machine().panel().clear(taskName()); }
 
 void bootDispString(int /*mode*/, int column, int row, const char *text)
 {
@@ -56,10 +48,7 @@ void bootDispString(int /*mode*/, int column, int row, const char *text)
 }
 
 // ---- keys ----------------------------------------------------------------------
-void bootKeyDrvInit()
-{
-    machine().keys().driverInit();
-}
+void bootKeyDrvInit() { machine().keys().driverInit(); }
 
 UINT16 *bootGetKeyFocus(MSG_Q_ID queue)
 {
@@ -71,15 +60,9 @@ UINT16 *bootGetKeyFocus(MSG_Q_ID queue)
     return machine().keys().getFocus(q);
 }
 
-void bootKeyUnlock()
-{
-    machine().keys().unlock();
-}
+void bootKeyUnlock() { machine().keys().unlock(); }
 
-void bootKeyLock()
-{
-    machine().keys().lock();
-}
+void bootKeyLock() { machine().keys().lock(); }
 
 // ---- NVRAM -------------------------------------------------------------------
 STATUS setBitNvFlag(UINT32 mask, int /*arg*/)
@@ -240,27 +223,21 @@ STATUS catMkdir(const char *path)
 }
 
 // ---- package services ------------------------------------------------------------
-char *dlFindDataStart(char *from, char *end)
-{
-    return const_cast<char *>(host::findDataStart(from, end));
-}
+char *dlFindDataStart(char *from, char *end) { return const_cast<char *>(host::findDataStart(from, end)); }
 
-long dlBoradFindLongValueByPtr(const char *value)
-{
-    return host::findLongValue(value);
-}
+long dlBoradFindLongValueByPtr(const char *value) { return host::findLongValue(value); }
 
 int dlBoardArchiver(int command, const char *source, const char *destination, int option)
 {
     if (!source || !destination)
         return ERROR;
     std::uint64_t inflated = 0;
-    int result = host::inflateFile(machine().io(), machine().faults(), command, source,
-                                   destination, option, &inflated);
+    int result = host::inflateFile(machine().io(), machine().faults(), command, source, destination, option,
+                                   &inflated);
     // Into the RAM disk while the media are staged, onto the disk after.
     if (machine().progressWatched())
-        machine().noteProgress(std::string_view(destination).starts_with("/TMP") ? "staging" : "HDD",
-                               0, inflated);
+        machine().noteProgress(std::string_view(destination).starts_with("/TMP") ? "staging" : "HDD", 0,
+                               inflated);
     return result;
 }
 

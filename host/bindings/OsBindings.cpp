@@ -17,20 +17,11 @@ namespace {
 
 constexpr unsigned kWatchRead = 1;
 
-host::Machine &machine()
-{
-    return host::boundMachine();
-}
+host::Machine &machine() { return host::boundMachine(); }
 
-host::MsgQueue *queueOf(vx::MSG_Q_ID id)
-{
-    return reinterpret_cast<host::MsgQueue *>(id);
-}
+host::MsgQueue *queueOf(vx::MSG_Q_ID id) { return reinterpret_cast<host::MsgQueue *>(id); }
 
-host::IoSystem::Stream *streamOf(vx::FILE *fp)
-{
-    return reinterpret_cast<host::IoSystem::Stream *>(fp);
-}
+host::IoSystem::Stream *streamOf(vx::FILE *fp) { return reinterpret_cast<host::IoSystem::Stream *>(fp); }
 
 std::string format(const char *fmt, va_list args)
 {
@@ -50,9 +41,9 @@ std::string format(const char *fmt, va_list args)
 size_t faultedLength(int fd, size_t n)
 {
     host::IoSystem &io = machine().io();
-    if ((io.tag(fd) & kWatchRead) &&
-        machine().faultFires(host::AimedFault::read, io.pathOf(fd),
-                             [&] { return "read of " + std::to_string(n) + " bytes gives half"; }))
+    if ((io.tag(fd) & kWatchRead) && machine().faultFires(host::AimedFault::read, io.pathOf(fd), [&] {
+            return "read of " + std::to_string(n) + " bytes gives half";
+        }))
         return n / 2;
     return n;
 }
@@ -88,21 +79,16 @@ int taskSpawnThunk(const char *name, int priority, int options, int stackSize, V
     // The context is released with the task, however it ends.
     std::shared_ptr<void> holder(context, release);
     std::string taskName = name ? name : "";
-    if (machine().faultFires(host::AimedFault::spawn, taskName, [&] { return "taskSpawn(" + taskName + ") fails"; }))
+    if (machine().faultFires(host::AimedFault::spawn, taskName,
+                             [&] { return "taskSpawn(" + taskName + ") fails"; }))
         return -1;
     return machine().kernel().spawn(taskName, priority, options, stackSize,
                                     [thunk, holder] { thunk(holder.get()); });
 }
 
-void exit(int status)
-{
-    machine().kernel().exitTask(status);
-}
+void exit(int status) { machine().kernel().exitTask(status); }
 
-int taskIdSelf()
-{
-    return machine().kernel().currentTaskId();
-}
+int taskIdSelf() { return machine().kernel().currentTaskId(); }
 
 // ---- message queues --------------------------------------------------------
 MSG_Q_ID msgQCreate(int maxMsgs, int maxMsgLength, int options)
@@ -126,10 +112,7 @@ int msgQReceive(MSG_Q_ID id, char *buffer, UINT maxNBytes, int timeout)
     return machine().kernel().receive(queueOf(id), buffer, maxNBytes, timeout);
 }
 
-int msgQNumMsgs(MSG_Q_ID id)
-{
-    return machine().kernel().numMsgs(queueOf(id));
-}
+int msgQNumMsgs(MSG_Q_ID id) { return machine().kernel().numMsgs(queueOf(id)); }
 
 // ---- I/O -------------------------------------------------------------------
 int open(const char *name, int flags, int mode)
@@ -143,10 +126,7 @@ int open(const char *name, int flags, int mode)
     return fd;
 }
 
-int creat(const char *name, int flag)
-{
-    return open(name, O_CREAT | O_TRUNC | (flag & 3), 0);
-}
+int creat(const char *name, int flag) { return open(name, O_CREAT | O_TRUNC | (flag & 3), 0); }
 
 int read(int fd, char *buffer, size_t maxbytes)
 {
@@ -167,25 +147,17 @@ int lseek(int fd, long offset, int whence)
     return static_cast<int>(machine().io().lseek(fd, offset, whence));
 }
 
-int ioctl(int fd, int function, int arg)
-{
-    return machine().io().ioctl(fd, function, arg);
-}
+int ioctl(int fd, int function, int arg) { return machine().io().ioctl(fd, function, arg); }
 
-STATUS close(int fd)
-{
-    return machine().io().close(fd);
-}
+STATUS close(int fd) { return machine().io().close(fd); }
 
-STATUS remove(const char *name)
-{
-    return name ? machine().io().remove(name) : ERROR;
-}
+STATUS remove(const char *name) { return name ? machine().io().remove(name) : ERROR; }
 
 STATUS copy(const char *in, const char *out)
 {
-    if (!in || !out ||
-        machine().faultFires(host::Fault::copy, [&] { return std::string("copy ") + in + " " + out + " fails"; }))
+    if (!in || !out || machine().faultFires(host::Fault::copy, [&] {
+            return std::string("copy ") + in + " " + out + " fails";
+        }))
         return ERROR;
     // The HDD update takes each package file of the media in turn this way.
     if (machine().progressWatched())
@@ -212,10 +184,7 @@ dirent *readdir(DIR *pDir)
     return &entry;
 }
 
-STATUS closedir(DIR *pDir)
-{
-    return machine().io().closedir(reinterpret_cast<host::IoSystem::Dir *>(pDir));
-}
+STATUS closedir(DIR *pDir) { return machine().io().closedir(reinterpret_cast<host::IoSystem::Dir *>(pDir)); }
 
 FILE *fopen(const char *file, const char *mode)
 {
@@ -245,15 +214,9 @@ size_t fwrite(const void *buf, size_t size, size_t count, FILE *fp)
     return machine().io().fwrite(buf, size, count, streamOf(fp));
 }
 
-int fseek(FILE *fp, long offset, int whence)
-{
-    return machine().io().fseek(streamOf(fp), offset, whence);
-}
+int fseek(FILE *fp, long offset, int whence) { return machine().io().fseek(streamOf(fp), offset, whence); }
 
-long ftell(FILE *fp)
-{
-    return machine().io().ftell(streamOf(fp));
-}
+long ftell(FILE *fp) { return machine().io().ftell(streamOf(fp)); }
 
 int fprintf(FILE *fp, const char *fmt, ...)
 {
@@ -265,15 +228,9 @@ int fprintf(FILE *fp, const char *fmt, ...)
     return n == text.size() ? static_cast<int>(n) : -1;
 }
 
-int fflush(FILE *fp)
-{
-    return machine().io().fflush(streamOf(fp));
-}
+int fflush(FILE *fp) { return machine().io().fflush(streamOf(fp)); }
 
-int fclose(FILE *fp)
-{
-    return machine().io().fclose(streamOf(fp));
-}
+int fclose(FILE *fp) { return machine().io().fclose(streamOf(fp)); }
 
 int printf(const char *fmt, ...)
 {
@@ -288,15 +245,13 @@ int printf(const char *fmt, ...)
 // ---- memory ----------------------------------------------------------------
 void *malloc(size_t nBytes)
 {
-    if (machine().faultFires(host::Fault::malloc, [&] { return "malloc(" + std::to_string(nBytes) + ") fails"; }))
+    if (machine().faultFires(host::Fault::malloc,
+                             [&] { return "malloc(" + std::to_string(nBytes) + ") fails"; }))
         return nullptr;
     return machine().heap().allocate(nBytes);
 }
 
-void free(void *ptr)
-{
-    machine().heap().release(ptr);
-}
+void free(void *ptr) { machine().heap().release(ptr); }
 
 // ---- block devices -----------------------------------------------------------
 BLK_DEV *ramDevCreate(char *ramAddr, int bytesPerBlk, int blksPerTrack, int nBlocks, int blkOffset)

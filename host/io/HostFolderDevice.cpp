@@ -106,10 +106,7 @@ private:
         return ::fstat(fd_, &st) == 0 ? st.st_size : -1;
     }
 
-    bool cached() const
-    {
-        return cacheGeneration_ == *writes_ && pos_ >= cacheStart_ && pos_ < cacheEnd_;
-    }
+    bool cached() const { return cacheGeneration_ == *writes_ && pos_ >= cacheStart_ && pos_ < cacheEnd_; }
 
     long fill()
     {
@@ -169,8 +166,7 @@ private:
 
 } // namespace
 
-HostFolderDevice::HostFolderDevice(std::string name, const fs::path &folder, bool readOnly,
-                                   Console &console)
+HostFolderDevice::HostFolderDevice(std::string name, const fs::path &folder, bool readOnly, Console &console)
     : Device(std::move(name)), readOnly_(readOnly), console_(console),
       writes_(std::make_shared<std::uint64_t>(0))
 {
@@ -207,8 +203,7 @@ bool HostFolderDevice::inside(const fs::path &canonical) const
     return true;
 }
 
-std::optional<fs::path> HostFolderDevice::hostPath(std::string_view rest, bool followLast,
-                                                   bool quiet)
+std::optional<fs::path> HostFolderDevice::hostPath(std::string_view rest, bool followLast, bool quiet)
 {
     auto refuse = [&](std::string_view why) {
         if (!quiet)
@@ -238,8 +233,7 @@ std::optional<fs::path> HostFolderDevice::hostPath(std::string_view rest, bool f
             if (ec)
                 return refuse("a symbolic link on the way leads nowhere");
             if (!inside(target))
-                return refuse("a symbolic link leads out of the device's folder, to " +
-                              target.string());
+                return refuse("a symbolic link leads out of the device's folder, to " + target.string());
             next = target;
         }
         p = std::move(next);
@@ -260,9 +254,7 @@ std::unique_ptr<OpenFile> HostFolderDevice::open(std::string_view rest, int flag
         refuseChange("open for writing", rest);
         return nullptr;
     }
-    int hostFlags = access == iof::kRdOnly   ? O_RDONLY
-                    : access == iof::kWrOnly ? O_WRONLY
-                                             : O_RDWR;
+    int hostFlags = access == iof::kRdOnly ? O_RDONLY : access == iof::kWrOnly ? O_WRONLY : O_RDWR;
     if (flags & iof::kCreat)
         hostFlags |= O_CREAT;
     if (flags & iof::kTrunc)

@@ -15,8 +15,7 @@ namespace host {
 
 class HostFolderDevice : public Device {
 public:
-    HostFolderDevice(std::string name, const std::filesystem::path &folder, bool readOnly,
-                     Console &console);
+    HostFolderDevice(std::string name, const std::filesystem::path &folder, bool readOnly, Console &console);
     ~HostFolderDevice() override;
 
     std::unique_ptr<OpenFile> open(std::string_view rest, int flags, int mode) override;
@@ -33,8 +32,7 @@ private:
     // The host path that `rest` names, every symbolic link on the way
     // resolved (the last one too when followLast); nullopt, reported unless
     // quiet, when it would leave the folder.
-    std::optional<std::filesystem::path> hostPath(std::string_view rest, bool followLast,
-                                                  bool quiet = false);
+    std::optional<std::filesystem::path> hostPath(std::string_view rest, bool followLast, bool quiet = false);
     bool inside(const std::filesystem::path &canonical) const;
     bool refuseChange(std::string_view what, std::string_view rest);
     void report(std::string_view rest, std::string_view why);

@@ -28,7 +28,8 @@ std::string quoted(std::string_view path)
 
 // Handles given out are looked up among those owned, so that a stale or
 // made-up pointer is refused rather than followed.
-template <class T> auto findOwned(const std::vector<std::unique_ptr<T>> &owned, const T *p)
+template <class T>
+auto findOwned(const std::vector<std::unique_ptr<T>> &owned, const T *p)
 {
     return std::find_if(owned.begin(), owned.end(), [p](const auto &o) { return o.get() == p; });
 }
@@ -57,10 +58,7 @@ struct IoSystem::Stream {
     std::array<char, kStreamBuffer> buffer{};
 };
 
-IoSystem::IoSystem(Console &console) : console_(console)
-{
-    fds_.resize(kMaxFiles);
-}
+IoSystem::IoSystem(Console &console) : console_(console) { fds_.resize(kMaxFiles); }
 
 IoSystem::~IoSystem()
 {
@@ -125,8 +123,7 @@ Device *IoSystem::resolve(std::string_view path, std::string *rest) const
         const std::string &name = d->name();
         if (!std::string_view(full).starts_with(name))
             continue;
-        bool boundary = name.ends_with('/') || full.size() == name.size() ||
-                        full[name.size()] == '/';
+        bool boundary = name.ends_with('/') || full.size() == name.size() || full[name.size()] == '/';
         if (boundary && (!best || name.size() > best->name().size()))
             best = d.get();
     }
@@ -139,8 +136,7 @@ Device *IoSystem::resolveFor(const char *call, std::string_view path, std::strin
 {
     Device *d = resolve(path, rest);
     if (!d)
-        console_.report(std::string("io: ") + call + " " + quoted(path) +
-                        ": no device serves this path");
+        console_.report(std::string("io: ") + call + " " + quoted(path) + ": no device serves this path");
     return d;
 }
 
@@ -153,10 +149,7 @@ IoSystem::Slot *IoSystem::slot(int fd) const
     return fds_[static_cast<std::size_t>(fd)].get();
 }
 
-bool IoSystem::valid(int fd) const
-{
-    return slot(fd) != nullptr;
-}
+bool IoSystem::valid(int fd) const { return slot(fd) != nullptr; }
 
 int IoSystem::open(std::string_view path, int flags, int mode)
 {
@@ -496,10 +489,7 @@ long IoSystem::ftell(Stream *s)
     return pos + static_cast<long>(s->pending);
 }
 
-int IoSystem::fflush(Stream *s)
-{
-    return stream(s) ? flush(*s) : -1;
-}
+int IoSystem::fflush(Stream *s) { return stream(s) ? flush(*s) : -1; }
 
 int IoSystem::fclose(Stream *s)
 {
@@ -511,9 +501,6 @@ int IoSystem::fclose(Stream *s)
     return flushed == 0 && closed == 0 ? 0 : -1;
 }
 
-int IoSystem::fileno(Stream *s) const
-{
-    return stream(s) ? s->fd : -1;
-}
+int IoSystem::fileno(Stream *s) const { return stream(s) ? s->fd : -1; }
 
 } // namespace host

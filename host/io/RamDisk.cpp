@@ -18,10 +18,7 @@ constexpr std::size_t kShift = DosFsDevice::kClusterShift;
 constexpr std::size_t kCluster = DosFsDevice::kClusterBytes;
 constexpr std::size_t kMask = kCluster - 1;
 
-std::size_t clustersFor(std::size_t bytes)
-{
-    return (bytes + kMask) >> kShift;
-}
+std::size_t clustersFor(std::size_t bytes) { return (bytes + kMask) >> kShift; }
 
 } // namespace
 
@@ -68,8 +65,7 @@ public:
 
     char *at(const Node &f, std::size_t pos) const
     {
-        return data_ + ((static_cast<std::size_t>(f.clusters[pos >> kShift]) << kShift) |
-                        (pos & kMask));
+        return data_ + ((static_cast<std::size_t>(f.clusters[pos >> kShift]) << kShift) | (pos & kMask));
     }
 
     // Gives f at least n clusters; the caller has checked they are free.
@@ -111,10 +107,9 @@ DosFsDevice::Node::~Node()
 class DosFsDevice::File final : public OpenFile {
 public:
     File(std::shared_ptr<Volume> volume, std::shared_ptr<Node> node, int access)
-        : volume_(std::move(volume)), node_(std::move(node)),
-          canRead_(access != iof::kWrOnly), canWrite_(access != iof::kRdOnly)
-    {
-    }
+        : volume_(std::move(volume)), node_(std::move(node)), canRead_(access != iof::kWrOnly),
+          canWrite_(access != iof::kRdOnly)
+    {}
 
     long read(char *buffer, std::size_t n) override
     {
@@ -195,30 +190,22 @@ private:
 DosFsDevice::DosFsDevice(std::string name, const RamBlockDevice &blocks, Console &console)
     : Device(std::move(name)), console_(console)
 {
-    std::size_t clusters =
-        blocks.bytes() > kTableBytes ? (blocks.bytes() - kTableBytes) >> kClusterShift : 0;
+    std::size_t clusters = blocks.bytes() > kTableBytes ? (blocks.bytes() - kTableBytes) >> kClusterShift : 0;
     char *data = clusters ? blocks.memory() + kTableBytes : nullptr;
     volume_ = std::make_shared<Volume>(data, clusters);
 }
 
 DosFsDevice::~DosFsDevice() = default;
 
-std::size_t DosFsDevice::clusters() const
-{
-    return volume_->clusters();
-}
+std::size_t DosFsDevice::clusters() const { return volume_->clusters(); }
 
-std::size_t DosFsDevice::freeClusters() const
-{
-    return volume_->freeClusters();
-}
+std::size_t DosFsDevice::freeClusters() const { return volume_->freeClusters(); }
 
 std::optional<std::vector<std::string>> DosFsDevice::components(std::string_view rest)
 {
     DeviceName name = splitDeviceName(rest);
     if (name.refusal) {
-        console_.report("io: refused \"" + this->name() + std::string(rest) + "\": " +
-                        name.refusal);
+        console_.report("io: refused \"" + this->name() + std::string(rest) + "\": " + name.refusal);
         return std::nullopt;
     }
     return std::move(name.parts);
@@ -298,8 +285,7 @@ bool DosFsDevice::makeDirectory(std::string_view rest)
 {
     std::string leaf;
     auto parent = parentOf(rest, &leaf);
-    return parent &&
-           parent->children.emplace(leaf, std::make_shared<Node>(volume_.get(), true)).second;
+    return parent && parent->children.emplace(leaf, std::make_shared<Node>(volume_.get(), true)).second;
 }
 
 std::optional<std::vector<DirEntry>> DosFsDevice::list(std::string_view rest)

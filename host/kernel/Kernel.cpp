@@ -188,8 +188,8 @@ struct Kernel::Impl {
     void enqueueWaiter(std::deque<Task *> &list, Task *t, int options)
     {
         if (options & 1) {
-            auto pos = std::find_if(list.begin(), list.end(),
-                                    [&](Task *w) { return w->priority > t->priority; });
+            auto pos =
+                std::find_if(list.begin(), list.end(), [&](Task *w) { return w->priority > t->priority; });
             list.insert(pos, t);
         } else {
             list.push_back(t);
@@ -217,8 +217,7 @@ struct Kernel::Impl {
 
     // Delivers a message: to a waiting receiver, or into the queue.
     // false when the queue is full.
-    bool deliver(std::unique_lock<std::mutex> &lock, MsgQueue *q, const char *buf, unsigned n,
-                 bool urgent)
+    bool deliver(std::unique_lock<std::mutex> &lock, MsgQueue *q, const char *buf, unsigned n, bool urgent)
     {
         if (!q->receivers.empty()) {
             Task *r = q->receivers.front();
@@ -291,10 +290,7 @@ struct Kernel::Impl {
 thread_local Task *Kernel::Impl::self = nullptr;
 thread_local Kernel::Impl *Kernel::Impl::selfKernel = nullptr;
 
-Kernel::Kernel() : impl_(std::make_unique<Impl>())
-{
-    impl_->owner = this;
-}
+Kernel::Kernel() : impl_(std::make_unique<Impl>()) { impl_->owner = this; }
 
 Kernel::~Kernel()
 {
@@ -351,10 +347,7 @@ std::string Kernel::currentTaskName() const
     return t ? t->name : std::string();
 }
 
-bool Kernel::inTask() const
-{
-    return impl_->me() != nullptr;
-}
+bool Kernel::inTask() const { return impl_->me() != nullptr; }
 
 std::optional<TaskEnd> Kernel::taskEnd(int taskId) const
 {
@@ -391,8 +384,7 @@ Quiescence Kernel::run()
         // Nothing ready: the next timeout, if any, comes first.
         long next = -1;
         for (auto &t : k.tasks)
-            if (t->state == Task::State::Blocked && t->deadline >= 0 &&
-                (next < 0 || t->deadline < next))
+            if (t->state == Task::State::Blocked && t->deadline >= 0 && (next < 0 || t->deadline < next))
                 next = t->deadline;
         if (next >= 0) {
             k.ticks = std::max(k.ticks, next);
@@ -408,9 +400,8 @@ Quiescence Kernel::run()
             continue;
         }
         // Only a waiting task can be woken from outside.
-        bool anyBlocked = std::any_of(k.tasks.begin(), k.tasks.end(), [](auto &t) {
-            return t->state == Task::State::Blocked;
-        });
+        bool anyBlocked = std::any_of(k.tasks.begin(), k.tasks.end(),
+                                      [](auto &t) { return t->state == Task::State::Blocked; });
         if (k.externalHolds > 0 && anyBlocked) {
             k.idleCv.wait(lock);
             continue;
@@ -422,9 +413,9 @@ Quiescence Kernel::run()
     q.powerCut = k.cut;
     for (auto &t : k.tasks)
         if (t->state == Task::State::Blocked || t->state == Task::State::Ready)
-            q.waiting.push_back(Waiter{t->id, t->name, t->priority,
-                                       t->state == Task::State::Ready ? std::string("the processor")
-                                                                      : k.describeWait(*t)});
+            q.waiting.push_back(
+                Waiter{t->id, t->name, t->priority,
+                       t->state == Task::State::Ready ? std::string("the processor") : k.describeWait(*t)});
     return q;
 }
 
@@ -445,8 +436,7 @@ MsgQueue *Kernel::createQueue(int maxMsgs, int maxMsgLength, int options)
 bool Kernel::isQueue(const MsgQueue *q) const
 {
     std::unique_lock lock(impl_->m);
-    return std::any_of(impl_->queues.begin(), impl_->queues.end(),
-                       [&](auto &p) { return p.get() == q; });
+    return std::any_of(impl_->queues.begin(), impl_->queues.end(), [&](auto &p) { return p.get() == q; });
 }
 
 void Kernel::labelQueue(MsgQueue *q, const std::string &label)
@@ -575,10 +565,7 @@ Kernel::ExternalHold::~ExternalHold()
     kernel_->impl_->idleCv.notify_all();
 }
 
-Kernel::ExternalHold Kernel::holdExternal()
-{
-    return ExternalHold(this);
-}
+Kernel::ExternalHold Kernel::holdExternal() { return ExternalHold(this); }
 
 void Kernel::interrupt()
 {

@@ -46,8 +46,7 @@ public:
     // From a task or from outside. The body runs in the new task; -1 for a
     // priority outside 0..255 or an empty body. From a task, a higher
     // priority new task takes the processor at once.
-    int spawn(const std::string &name, int priority, int options, int stackSize,
-              std::function<void()> body);
+    int spawn(const std::string &name, int priority, int options, int stackSize, std::function<void()> body);
     // Ends the calling task (unwinds its thread). Outside a task: throws
     // std::logic_error.
     [[noreturn]] void exitTask(int status);

@@ -31,11 +31,16 @@ enum class InflateEnd { Complete, Damaged, CutShort, ReadError, Stopped };
 const char *describe(InflateEnd end)
 {
     switch (end) {
-    case InflateEnd::Complete: return "complete";
-    case InflateEnd::Damaged: return "stream damaged";
-    case InflateEnd::CutShort: return "stream cut short";
-    case InflateEnd::ReadError: return "source unreadable";
-    case InflateEnd::Stopped: return "destination full";
+    case InflateEnd::Complete:
+        return "complete";
+    case InflateEnd::Damaged:
+        return "stream damaged";
+    case InflateEnd::CutShort:
+        return "stream cut short";
+    case InflateEnd::ReadError:
+        return "source unreadable";
+    case InflateEnd::Stopped:
+        return "destination full";
     }
     return "?";
 }
@@ -149,8 +154,8 @@ std::optional<std::span<const std::uint8_t>> inflateWhole(IoSystem &io, std::str
          room *= 2) {
         std::uint8_t *content = contentRoom.room(room);
         std::size_t made = 0;
-        auto rc = libdeflate_zlib_decompress_ex(decompressor.get(), packed, got, content, room,
-                                                nullptr, &made);
+        auto rc =
+            libdeflate_zlib_decompress_ex(decompressor.get(), packed, got, content, room, nullptr, &made);
         if (rc == LIBDEFLATE_SUCCESS)
             return std::span<const std::uint8_t>(content, made);
         if (rc != LIBDEFLATE_INSUFFICIENT_SPACE)
@@ -175,8 +180,7 @@ int expand(IoSystem &io, int command, std::string_view source, std::string_view 
            std::string_view failing, bool halfOnly, std::uint64_t &written)
 {
     Console &console = io.console();
-    const std::string what =
-        "dlBoardArchiver " + std::string(source) + " -> " + std::string(destination);
+    const std::string what = "dlBoardArchiver " + std::string(source) + " -> " + std::string(destination);
     if (command != kArchiverInflate)
         return -1;
     // Truncating the destination would destroy the source.
@@ -253,9 +257,8 @@ int inflateFile(IoSystem &io, Faults &faults, int command, std::string_view sour
                 std::string_view destination, int /*option*/, std::uint64_t *inflated)
 {
     // Every call counts once, whatever becomes of it.
-    const std::string arg = faults.listening() ? std::string(source) + " -> " +
-                                                     std::string(destination)
-                                               : std::string();
+    const std::string arg =
+        faults.listening() ? std::string(source) + " -> " + std::string(destination) : std::string();
     std::string failing;
     if (faults.fail(Fault::archiver, arg))
         failing = nameOf(Fault::archiver);

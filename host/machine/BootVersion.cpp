@@ -62,8 +62,8 @@ int copyBootVersion(const std::filesystem::path &machineDir, char *buffer, Conso
         return -1;
     auto text = firstLine(machineDir);
     if (!text) {
-        console.report("fromGetBootVersion: no " + (machineDir / "bootversion.txt").string() +
-                       ", using '" + std::string(kDefaultBootVersion) + "'");
+        console.report("fromGetBootVersion: no " + (machineDir / "bootversion.txt").string() + ", using '" +
+                       std::string(kDefaultBootVersion) + "'");
         text = std::string(kDefaultBootVersion);
     }
     std::memcpy(buffer, text->data(), text->size());

@@ -13,8 +13,7 @@ constexpr std::size_t kMaxPiece = 1u << 20;
 
 DeviceFile::DeviceFile(IoSystem &io, std::string_view path, int flags, int mode)
     : io_(io), fd_(io.open(path, flags, mode))
-{
-}
+{}
 
 DeviceFile::~DeviceFile()
 {
@@ -44,10 +43,7 @@ bool DeviceFile::writeAll(const char *buffer, std::size_t n)
     return true;
 }
 
-bool DeviceFile::rewind()
-{
-    return isOpen() && io_.lseek(fd_, 0, iof::kSeekSet) == 0;
-}
+bool DeviceFile::rewind() { return isOpen() && io_.lseek(fd_, 0, iof::kSeekSet) == 0; }
 
 long DeviceFile::length()
 {

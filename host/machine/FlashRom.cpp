@@ -28,10 +28,8 @@ using Range = std::pair<std::uint32_t, std::uint32_t>;
 } // namespace
 
 struct FlashRom::State {
-    State(const std::filesystem::path &path, Console &c, Faults &f)
-        : file(path, kSize), console(c), faults(f)
-    {
-    }
+    State(const std::filesystem::path &path, Console &c, Faults &f) : file(path, kSize), console(c), faults(f)
+    {}
 
     MappedFile file;
     Console &console;
@@ -57,8 +55,7 @@ public:
           // Faults are armed before the module runs; looking once here keeps
           // a byte-per-call read-back free of map look-ups.
           verifyWatched_(state_->faults.watches(Fault::flashVerify))
-    {
-    }
+    {}
 
     long read(char *buffer, std::size_t n) override
     {
@@ -68,8 +65,7 @@ public:
         }
         std::size_t count = std::min(n, size_ - position_);
         std::memcpy(buffer, bytes_ + position_, count);
-        if (verifyWatched_ && count > 0 &&
-            state_->faults.fires(Fault::flashVerify, state_->console, [&] {
+        if (verifyWatched_ && count > 0 && state_->faults.fires(Fault::flashVerify, state_->console, [&] {
                 return "read of " + name_ + " at offset " + std::to_string(position_) +
                        " returns a wrong byte";
             }))
@@ -89,9 +85,8 @@ public:
         std::size_t count = std::min(n, size_ - position_);
         if (count < n)
             state_->console.report("flash: write of " + std::to_string(n) + " bytes to " + name_ +
-                                   " at offset " + std::to_string(position_) +
-                                   " cut to the area's end (" + std::to_string(count) +
-                                   " bytes)");
+                                   " at offset " + std::to_string(position_) + " cut to the area's end (" +
+                                   std::to_string(count) + " bytes)");
         if (count > 0 && state_->faults.powerCutDue(Event::flashWrite)) {
             program(buffer, count / 2);
             state_->faults.cutPower();
@@ -105,10 +100,17 @@ public:
     {
         long long from = 0;
         switch (whence) {
-        case iof::kSeekSet: from = 0; break;
-        case iof::kSeekCur: from = static_cast<long long>(position_); break;
-        case iof::kSeekEnd: from = static_cast<long long>(size_); break;
-        default: return -1;
+        case iof::kSeekSet:
+            from = 0;
+            break;
+        case iof::kSeekCur:
+            from = static_cast<long long>(position_);
+            break;
+        case iof::kSeekEnd:
+            from = static_cast<long long>(size_);
+            break;
+        default:
+            return -1;
         }
         // Checked before adding, so no offset can overflow the sum.
         if (offset < -from || offset > static_cast<long long>(size_) - from)
@@ -122,8 +124,8 @@ public:
     int ioctl(int function, long /*arg*/) override
     {
         if (function != FlashRom::kEraseFunction) {
-            state_->console.report("flash: ioctl function " + std::to_string(function) + " on " +
-                                   name_ + " is not supported");
+            state_->console.report("flash: ioctl function " + std::to_string(function) + " on " + name_ +
+                                   " is not supported");
             return -1;
         }
         if (state_->faults.fires(Fault::flashErase, state_->console,
@@ -179,22 +181,17 @@ private:
 
 FlashRom::FlashRom(const std::filesystem::path &path, Console &console, Faults &faults)
     : state_(std::make_shared<State>(path, console, faults))
-{
-}
+{}
 
 FlashRom::~FlashRom() = default;
 
-void FlashRom::create(const std::filesystem::path &path)
-{
-    MappedFile::create(path, kSize, 0xFF);
-}
+void FlashRom::create(const std::filesystem::path &path) { MappedFile::create(path, kSize, 0xFF); }
 
 std::unique_ptr<FlashDevice> FlashRom::createDevice(std::string_view name, std::uint32_t base,
                                                     std::uint32_t size)
 {
     State &s = *state_;
-    std::string call = "fromDevCreate(" + std::string(name) + ", " + hex(base) + ", " + hex(size) +
-                       ")";
+    std::string call = "fromDevCreate(" + std::string(name) + ", " + hex(base) + ", " + hex(size) + ")";
     if (s.faults.fires(Fault::flashCreate, s.console, [&] { return call + " fails"; }))
         return nullptr;
     if (name.empty()) {
@@ -213,8 +210,7 @@ std::unique_ptr<FlashDevice> FlashRom::createDevice(std::string_view name, std::
     }
     Range area{base - kBoardBase, size};
     s.devices.emplace(std::string(name), area);
-    return std::unique_ptr<FlashDevice>(new FlashDevice(std::string(name), state_, area.first,
-                                                        area.second));
+    return std::unique_ptr<FlashDevice>(new FlashDevice(std::string(name), state_, area.first, area.second));
 }
 
 bool FlashRom::hasDevice(std::string_view name) const
@@ -243,8 +239,8 @@ int FlashRom::info(std::string_view name, FlashInfo &out)
 namespace {
 
 // The area that a pair of lock arguments names, if a device covers it.
-const Range *lockArea(const std::map<std::string, Range, std::less<>> &devices,
-                      std::uint32_t arg1, std::uint32_t arg2)
+const Range *lockArea(const std::map<std::string, Range, std::less<>> &devices, std::uint32_t arg1,
+                      std::uint32_t arg2)
 {
     if (arg1 < FlashRom::kBoardBase)
         return nullptr;
@@ -289,21 +285,14 @@ bool FlashRom::locked(std::uint32_t base, std::uint32_t size) const
     return base < kBoardBase || state_->isLocked({base - kBoardBase, size});
 }
 
-std::span<const std::uint8_t> FlashRom::bytes() const
-{
-    return {state_->file.data(), state_->file.size()};
-}
+std::span<const std::uint8_t> FlashRom::bytes() const { return {state_->file.data(), state_->file.size()}; }
 
-FlashDevice::FlashDevice(std::string name, std::shared_ptr<FlashRom::State> state,
-                         std::uint32_t offset, std::uint32_t size)
+FlashDevice::FlashDevice(std::string name, std::shared_ptr<FlashRom::State> state, std::uint32_t offset,
+                         std::uint32_t size)
     : Device(std::move(name)), state_(std::move(state)), offset_(offset), size_(size)
-{
-}
+{}
 
-FlashDevice::~FlashDevice()
-{
-    state_->devices.erase(name());
-}
+FlashDevice::~FlashDevice() { state_->devices.erase(name()); }
 
 std::unique_ptr<OpenFile> FlashDevice::open(std::string_view rest, int flags, int /*mode*/)
 {

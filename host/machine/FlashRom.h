@@ -55,8 +55,7 @@ public:
     // a range outside the flash ROM, or while a device of that name exists;
     // the caller adds it to the I/O system. Destroying the device frees the
     // name.
-    std::unique_ptr<FlashDevice> createDevice(std::string_view name, std::uint32_t base,
-                                              std::uint32_t size);
+    std::unique_ptr<FlashDevice> createDevice(std::string_view name, std::uint32_t base, std::uint32_t size);
     bool hasDevice(std::string_view name) const;
 
     // fromDevGetInfo: 0, or -1 on the fault "flash-info" or an unknown name.

@@ -126,8 +126,7 @@ bool clearFolder(const fs::path &folder)
 
 HardDisk::HardDisk(fs::path diskDir, IoSystem &io, Faults &faults, Console &console)
     : dir_(std::move(diskDir)), io_(io), faults_(faults), console_(console)
-{
-}
+{}
 
 int HardDisk::loaderInit(int /*arg*/)
 {
@@ -185,8 +184,7 @@ bool HardDisk::copyTree(const std::string &from, const std::string &to)
 
 int HardDisk::backupPartAll(std::string_view from, std::string_view to)
 {
-    const std::string what =
-        "bootHdLoaderBackupPartAll " + std::string(from) + " -> " + std::string(to);
+    const std::string what = "bootHdLoaderBackupPartAll " + std::string(from) + " -> " + std::string(to);
     auto source = placeOf(io_, from);
     auto target = placeOf(io_, to);
     if (!source || !target || hasDotComponent(source->parts) || hasDotComponent(target->parts)) {
@@ -237,8 +235,7 @@ int HardDisk::backupPartAll(std::string_view from, std::string_view to)
 
 int HardDisk::catMkdir(std::string_view path)
 {
-    if (faults_.fires(Fault::mkdir, console_,
-                      [&] { return "catMkdir " + std::string(path) + " fails"; }))
+    if (faults_.fires(Fault::mkdir, console_, [&] { return "catMkdir " + std::string(path) + " fails"; }))
         return -1;
     auto place = placeOf(io_, path);
     // The device's root exists always; "." and ".." name folders that exist

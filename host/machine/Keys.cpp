@@ -85,10 +85,7 @@ bool Keys::press(int code)
     return send(kPressEvent, static_cast<std::uint8_t>(code), true);
 }
 
-bool Keys::postRaw(std::uint8_t kind, std::uint8_t code)
-{
-    return send(kind, code, false);
-}
+bool Keys::postRaw(std::uint8_t kind, std::uint8_t code) { return send(kind, code, false); }
 
 bool Keys::send(std::uint8_t kind, std::uint8_t code, bool asPress)
 {
@@ -179,15 +176,9 @@ std::vector<KeyEntry> KeyScript::parse(std::string_view list)
     return entries;
 }
 
-KeyScript::KeyScript(Keys &keys, std::vector<KeyEntry> entries)
-    : keys_(keys), entries_(std::move(entries))
-{
-}
+KeyScript::KeyScript(Keys &keys, std::vector<KeyEntry> entries) : keys_(keys), entries_(std::move(entries)) {}
 
-KeyScript::~KeyScript()
-{
-    detach();
-}
+KeyScript::~KeyScript() { detach(); }
 
 void KeyScript::attach()
 {
@@ -221,8 +212,7 @@ void KeyScript::beforeWait(MsgQueue *queue)
                 return;
             e = entries_[next_++];
         }
-        bool sent = e.kind == KeyEntry::Kind::Raw ? keys_.postRaw(e.event, e.code)
-                                                  : keys_.press(e.code);
+        bool sent = e.kind == KeyEntry::Kind::Raw ? keys_.postRaw(e.event, e.code) : keys_.press(e.code);
         if (sent)
             return;
     }

@@ -60,8 +60,7 @@ public:
                 return;
             if (errno == ENOENT)
                 throw MachineFolderError(path.string() + " is missing: not a machine folder");
-            throw MachineFolderError("cannot read " + path.string() + ": " +
-                                     std::strerror(errno));
+            throw MachineFolderError("cannot read " + path.string() + ": " + std::strerror(errno));
         }
         struct stat st {};
         if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -103,8 +102,7 @@ public:
         std::vector<unsigned char> bytes(static_cast<std::size_t>(size_));
         std::size_t done = 0;
         while (done < bytes.size()) {
-            ssize_t n = ::pread(fd_, bytes.data() + done, bytes.size() - done,
-                                static_cast<off_t>(done));
+            ssize_t n = ::pread(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
@@ -153,8 +151,8 @@ void writeFile(const fs::path &file, std::size_t bytes, char fill)
 
 std::uint32_t be32(const std::vector<unsigned char> &b, std::size_t at)
 {
-    return std::uint32_t(b[at]) << 24 | std::uint32_t(b[at + 1]) << 16 |
-           std::uint32_t(b[at + 2]) << 8 | b[at + 3];
+    return std::uint32_t(b[at]) << 24 | std::uint32_t(b[at + 1]) << 16 | std::uint32_t(b[at + 2]) << 8 |
+           b[at + 3];
 }
 
 std::uint16_t be16(const std::vector<unsigned char> &b, std::size_t at)
@@ -203,8 +201,7 @@ void MachineFolder::init(const fs::path &dir)
     for (const char *p : kPartitions)
         fs::create_directories(dir / "disk" / p, ec);
     if (ec)
-        throw MachineFolderError("cannot create the folders of " + dir.string() + ": " +
-                                 ec.message());
+        throw MachineFolderError("cannot create the folders of " + dir.string() + ": " + ec.message());
 }
 
 void MachineFolder::validate(const fs::path &dir)
@@ -220,8 +217,7 @@ void MachineFolder::validate(const fs::path &dir)
         if (!fs::is_directory(units, ec))
             throw MachineFolderError(units.string() + " is not a folder");
         for (const char *u : kUnits)
-            FolderFile(units / (std::string(u) + ".bin"), FolderFile::kOptional)
-                .atMost(kUnitLimit);
+            FolderFile(units / (std::string(u) + ".bin"), FolderFile::kOptional).atMost(kUnitLimit);
     }
     for (const char *p : kPartitions)
         if (fs::exists(dir / "disk" / p, ec) && !fs::is_directory(dir / "disk" / p, ec))
@@ -266,8 +262,8 @@ std::string MachineFolder::show(const fs::path &dir)
     else
         out << "  programmed extent " << hex(static_cast<std::uint32_t>(first), 6) << "-"
             << hex(static_cast<std::uint32_t>(last - 1), 6) << " (" << (last - first)
-            << " bytes)\n  sha256 of 0x000000-" << hex(static_cast<std::uint32_t>(last - 1), 6)
-            << " " << sha256(flash.data(), last) << "\n";
+            << " bytes)\n  sha256 of 0x000000-" << hex(static_cast<std::uint32_t>(last - 1), 6) << " "
+            << sha256(flash.data(), last) << "\n";
     out << "  sha256 of all " << sha256(flash.data(), flash.size()) << "\n";
 
     out << "boot version: ";
@@ -298,8 +294,7 @@ std::string MachineFolder::show(const fs::path &dir)
             continue;
         }
         auto [files, bytes] = tally(part);
-        out << files << (files == 1 ? " file, " : " files, ") << bytes << " bytes"
-            << linkNote(part) << "\n";
+        out << files << (files == 1 ? " file, " : " files, ") << bytes << " bytes" << linkNote(part) << "\n";
     }
     return out.str();
 }

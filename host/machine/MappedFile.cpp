@@ -66,8 +66,7 @@ MappedFile::MappedFile(const std::filesystem::path &path, std::size_t size) : pa
     if (!S_ISREG(st.st_mode))
         fail(path, "not a regular file");
     if (static_cast<std::uintmax_t>(st.st_size) != size)
-        fail(path, "holds " + std::to_string(st.st_size) + " bytes, expected " +
-                       std::to_string(size));
+        fail(path, "holds " + std::to_string(st.st_size) + " bytes, expected " + std::to_string(size));
     void *p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
     if (p == MAP_FAILED)
         fail(path, "cannot map", errno);
@@ -75,16 +74,12 @@ MappedFile::MappedFile(const std::filesystem::path &path, std::size_t size) : pa
     size_ = size;
 }
 
-MappedFile::~MappedFile()
-{
-    unmap();
-}
+MappedFile::~MappedFile() { unmap(); }
 
 MappedFile::MappedFile(MappedFile &&other) noexcept
     : path_(std::move(other.path_)), data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0))
-{
-}
+{}
 
 MappedFile &MappedFile::operator=(MappedFile &&other) noexcept
 {

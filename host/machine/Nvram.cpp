@@ -17,8 +17,8 @@ namespace {
 // file reads the same on every host.
 std::uint32_t loadBe32(const std::uint8_t *p)
 {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) |
-           (std::uint32_t{p[2]} << 8) | std::uint32_t{p[3]};
+    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
+           std::uint32_t{p[3]};
 }
 
 void storeBe32(std::uint8_t *p, std::uint32_t v)
@@ -29,10 +29,7 @@ void storeBe32(std::uint8_t *p, std::uint32_t v)
     p[3] = static_cast<std::uint8_t>(v);
 }
 
-std::uint16_t loadBe16(const std::uint8_t *p)
-{
-    return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
-}
+std::uint16_t loadBe16(const std::uint8_t *p) { return static_cast<std::uint16_t>((p[0] << 8) | p[1]); }
 
 void storeBe16(std::uint8_t *p, std::uint16_t v)
 {
@@ -50,35 +47,24 @@ std::string hex(std::uint32_t v, int digits)
 } // namespace
 
 Nvram::Nvram(const std::filesystem::path &path, Console &console, Faults &faults)
-    : file_(std::make_unique<MappedFile>(path, kSize)), bytes_(file_->data()),
-      console_(console), faults_(faults)
-{
-}
+    : file_(std::make_unique<MappedFile>(path, kSize)), bytes_(file_->data()), console_(console),
+      faults_(faults)
+{}
 
 Nvram::~Nvram() = default;
 
-void Nvram::create(const std::filesystem::path &path)
-{
-    MappedFile::create(path, kSize, 0x00);
-}
+void Nvram::create(const std::filesystem::path &path) { MappedFile::create(path, kSize, 0x00); }
 
-std::uint32_t Nvram::word32(std::size_t offset) const
-{
-    return loadBe32(bytes_ + offset);
-}
+std::uint32_t Nvram::word32(std::size_t offset) const { return loadBe32(bytes_ + offset); }
 
-void Nvram::setWord32(std::size_t offset, std::uint32_t value)
-{
-    storeBe32(bytes_ + offset, value);
-}
+void Nvram::setWord32(std::size_t offset, std::uint32_t value) { storeBe32(bytes_ + offset, value); }
 
 int Nvram::setBits(std::uint32_t mask)
 {
     // The power goes before the flag is written: the cut leaves it as it was.
     if (faults_.powerCutDue(Event::nvramSet))
         faults_.cutPower();
-    if (faults_.fires(Fault::nvramSet, console_,
-                      [&] { return "setBitNvFlag(" + hex(mask, 2) + ") fails"; }))
+    if (faults_.fires(Fault::nvramSet, console_, [&] { return "setBitNvFlag(" + hex(mask, 2) + ") fails"; }))
         return -1;
     setWord32(kFlagsOffset, word32(kFlagsOffset) | mask);
     return 0;
@@ -107,10 +93,7 @@ int Nvram::clearAutoMode()
     return 0;
 }
 
-void Nvram::setUpdateModeOn()
-{
-    setWord32(kModeOffset, 1);
-}
+void Nvram::setUpdateModeOn() { setWord32(kModeOffset, 1); }
 
 int Nvram::clearService()
 {
@@ -178,15 +161,9 @@ void Nvram::store16(std::uint32_t boardAddress, std::uint16_t value)
     record({NvramAccess::Kind::Store, boardAddress, value});
 }
 
-std::uint32_t Nvram::flags() const
-{
-    return word32(kFlagsOffset);
-}
+std::uint32_t Nvram::flags() const { return word32(kFlagsOffset); }
 
-std::uint32_t Nvram::updateMode() const
-{
-    return word32(kModeOffset);
-}
+std::uint32_t Nvram::updateMode() const { return word32(kModeOffset); }
 
 bool Nvram::serviceCleared() const
 {
@@ -194,14 +171,8 @@ bool Nvram::serviceCleared() const
     return std::all_of(p, p + kServiceSize, [](std::uint8_t b) { return b == 0; });
 }
 
-std::uint16_t Nvram::f200A() const
-{
-    return loadBe16(bytes_ + kF200AOffset);
-}
+std::uint16_t Nvram::f200A() const { return loadBe16(bytes_ + kF200AOffset); }
 
-std::uint16_t Nvram::f200B() const
-{
-    return loadBe16(bytes_ + kF200BOffset);
-}
+std::uint16_t Nvram::f200B() const { return loadBe16(bytes_ + kF200BOffset); }
 
 } // namespace host

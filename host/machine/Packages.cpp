@@ -8,10 +8,7 @@ namespace host {
 namespace {
 constexpr std::string_view kDataStart = "DATASTART\n";
 
-bool isDigit(char c)
-{
-    return c >= '0' && c <= '9';
-}
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
 } // namespace
 
 const char *findDataStart(const char *from, const char *end)

@@ -8,24 +8,18 @@ namespace host {
 
 namespace {
 
-std::string quoted(std::string_view s)
-{
-    return '"' + Panel::jsonEscape(s) + '"';
-}
+std::string quoted(std::string_view s) { return '"' + Panel::jsonEscape(s) + '"'; }
 
 } // namespace
 
-Panel::Panel()
-{
-    rows_.fill(std::string(kColumns, ' '));
-}
+Panel::Panel() { rows_.fill(std::string(kColumns, ' ')); }
 
 void Panel::drawString(int column, int row, std::string_view text, std::string_view taskName)
 {
     // Record the call as made, before any cutting.
-    std::string line = "{\"task\":" + quoted(taskName) + ",\"op\":\"text\",\"col\":" +
-                       std::to_string(column) + ",\"row\":" + std::to_string(row) +
-                       ",\"text\":" + quoted(text) + "}";
+    std::string line = "{\"task\":" + quoted(taskName) +
+                       ",\"op\":\"text\",\"col\":" + std::to_string(column) +
+                       ",\"row\":" + std::to_string(row) + ",\"text\":" + quoted(text) + "}";
     {
         std::lock_guard lock(mutex_);
         if (row >= 0 && row < kRows && column < kColumns) {
@@ -87,13 +81,27 @@ std::string Panel::jsonEscape(std::string_view text)
     for (char c : text) {
         unsigned char u = static_cast<unsigned char>(c);
         switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\b':
+            out += "\\b";
+            break;
+        case '\f':
+            out += "\\f";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
         default:
             if (u < 0x20 || u >= 0x7f) {
                 char buf[8];
@@ -175,8 +183,7 @@ void Panel::unsubscribe(int id)
 
 Panel::Subscription::Subscription(Subscription &&other) noexcept
     : panel_(std::exchange(other.panel_, nullptr)), id_(other.id_)
-{
-}
+{}
 
 Panel::Subscription &Panel::Subscription::operator=(Subscription &&other) noexcept
 {

@@ -243,32 +243,31 @@ struct Terminal::Impl {
 
     int wakeRead = -1;
     int wakeWrite = -1;
-    bool raw = false;     // this view put the input in raw mode
-    bool draw = false;    // the frame is drawn at all
-    bool tty = false;     // the output is a terminal, whose size counts
-    bool region = false;  // a scrolling region is set
-    bool fits = true;     // the window holds the frame (tty only)
+    bool raw = false;    // this view put the input in raw mode
+    bool draw = false;   // the frame is drawn at all
+    bool tty = false;    // the output is a terminal, whose size counts
+    bool region = false; // a scrolling region is set
+    bool fits = true;    // the window holds the frame (tty only)
     WindowSize screen{-1, -1};
     const std::string arrow = utf8Locale() ? " \u2192 " : " -> ";
 
     std::mutex statusMutex;
-    std::string status;   // from setStatus
-    std::string lastKey;  // reader thread only
+    std::string status;    // from setStatus
+    std::string lastKey;   // reader thread only
     std::string lastFrame; // reader thread, then the destructor
     std::atomic<bool> stop{false};
     std::atomic<bool> wakePending{false}; // a wake-up is in the pipe
-    bool quitting = false; // reader thread only
-    bool confirmed = false;  // the confirm key was sent: the update runs
-    unsigned long confirmedMenu = 0; // ... in the menu of this unlock
-    bool cutWarned = false;  // the first 'q' of the update was answered
+    bool quitting = false;                // reader thread only
+    bool confirmed = false;               // the confirm key was sent: the update runs
+    unsigned long confirmedMenu = 0;      // ... in the menu of this unlock
+    bool cutWarned = false;               // the first 'q' of the update was answered
 
     Panel::Subscription subscription;
     std::thread reader;
 
     Impl(Panel &p, Keys &k, Kernel &kernel, std::function<void()> quit, Options o)
         : panel(p), keys(k), onQuit(std::move(quit)), options(o), hold(kernel.holdExternal())
-    {
-    }
+    {}
 
     // Many display calls between two frames cost one byte in the pipe.
     void wake()
@@ -385,7 +384,8 @@ struct Terminal::Impl {
         if (frame == lastFrame)
             return;
         lastFrame = frame;
-        std::string out = "\x1b" "7\x1b[?7l"; // save the cursor, no line wrap
+        std::string out = "\x1b"
+                          "7\x1b[?7l"; // save the cursor, no line wrap
         std::size_t start = 0;
         for (int line = 1; start < frame.size(); ++line) {
             std::size_t end = frame.find('\n', start);
@@ -394,7 +394,8 @@ struct Terminal::Impl {
             out += "\x1b[K";
             start = end + 1;
         }
-        out += "\x1b[?7h\x1b" "8";
+        out += "\x1b[?7h\x1b"
+               "8";
         writeAll(options.outputFd, out.data(), out.size());
     }
 
@@ -436,7 +437,9 @@ struct Terminal::Impl {
         }
         std::string name = byte >= '0' && byte <= '9' ? std::string(1, static_cast<char>(byte)) : "Enter";
         lastKey = name + arrow + "key " + std::to_string(a.code) +
-                  (sent ? " sent" : keys.unlocked() ? " not enabled" : " not taken: keys locked");
+                  (sent              ? " sent"
+                   : keys.unlocked() ? " not enabled"
+                                     : " not taken: keys locked");
     }
 
     // The keyboard is gone: nothing can wake a task waiting for a key any
@@ -460,8 +463,7 @@ struct Terminal::Impl {
                 timeout = static_cast<int>(std::max<long long>(
                     0, std::chrono::duration_cast<std::chrono::milliseconds>(wait).count()));
             }
-            pollfd fds[2] = {{inputOpen ? options.inputFd : -1, POLLIN, 0},
-                             {wakeRead, POLLIN, 0}};
+            pollfd fds[2] = {{inputOpen ? options.inputFd : -1, POLLIN, 0}, {wakeRead, POLLIN, 0}};
             int r = ::poll(fds, 2, timeout);
             if (r < 0 && errno != EINTR)
                 break;
@@ -493,8 +495,7 @@ struct Terminal::Impl {
     }
 };
 
-Terminal::Terminal(Panel &panel, Keys &keys, Kernel &kernel, std::function<void()> onQuit,
-                   Options options)
+Terminal::Terminal(Panel &panel, Keys &keys, Kernel &kernel, std::function<void()> onQuit, Options options)
     : impl_(std::make_unique<Impl>(panel, keys, kernel, std::move(onQuit), options))
 {
     Impl &t = *impl_;

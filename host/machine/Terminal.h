@@ -45,12 +45,10 @@ public:
     // destructor, at exit() and on SIGINT, SIGTERM, SIGHUP, SIGQUIT and
     // SIGABRT. The panel, keys and kernel must outlive the view; one view
     // at a time may hold a terminal (std::logic_error otherwise).
-    Terminal(Panel &panel, Keys &keys, Kernel &kernel, std::function<void()> onQuit,
-             Options options);
+    Terminal(Panel &panel, Keys &keys, Kernel &kernel, std::function<void()> onQuit, Options options);
     Terminal(Panel &panel, Keys &keys, Kernel &kernel, std::function<void()> onQuit)
         : Terminal(panel, keys, kernel, std::move(onQuit), Options{})
-    {
-    }
+    {}
     ~Terminal();
     Terminal(const Terminal &) = delete;
     Terminal &operator=(const Terminal &) = delete;

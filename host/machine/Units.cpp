@@ -109,8 +109,7 @@ bool replaceFile(const fs::path &target, const char *data, std::size_t n)
 
 Units::Units(fs::path unitsDir, IoSystem &io, Faults &faults)
     : dir_(std::move(unitsDir)), io_(io), faults_(faults)
-{
-}
+{}
 
 int Units::rewrite(int code, int /*arg*/, std::string_view path)
 {
@@ -120,7 +119,8 @@ int Units::rewrite(int code, int /*arg*/, std::string_view path)
         console.report("frwRewriteMAIN: no unit has target code " + std::to_string(code));
         return -1;
     }
-    if (faults_.fires(unit->fault, console, [] { return "frwRewriteMAIN fails"; }, path))
+    if (faults_.fires(
+            unit->fault, console, [] { return "frwRewriteMAIN fails"; }, path))
         return -1;
 
     std::vector<char> firmware;

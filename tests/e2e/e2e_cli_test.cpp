@@ -44,7 +44,8 @@ TEST(E2eRunCommand, UnusableFoldersAreRefusedAndLeftAsTheyAre)
              s.machine.pokeNvram(0, {});
              mkmediatest::writeFile(s.machine.dir / "nvram.bin", Bytes(100, 0));
          }},
-        {"machine folder of something else", [](Session &s) { mkmediatest::writeFile(s.machine.dir / "notes.txt", Bytes(3, 'x')); }},
+        {"machine folder of something else",
+         [](Session &s) { mkmediatest::writeFile(s.machine.dir / "notes.txt", Bytes(3, 'x')); }},
         {"machine path is a file", [](Session &s) { mkmediatest::writeFile(s.machine.dir, Bytes(3, 'x')); }},
         {"no media folder", [](Session &s) { s.media = s.dir / "absent"; }},
     };
@@ -134,11 +135,13 @@ TEST(E2eDemo, RefusesFoldersItDidNotMakeAndTouchesNothing)
              mkmediatest::writeFile(d / "work" / ".profile", Bytes(4, 'p'));
              return d / "work";
          }},
-        {"a file", [](const fs::path &d) {
+        {"a file",
+         [](const fs::path &d) {
              mkmediatest::writeFile(d / "work", Bytes(7, 'f'));
              return d / "work";
          }},
-        {"a file's name with a slash after it", [](const fs::path &d) {
+        {"a file's name with a slash after it",
+         [](const fs::path &d) {
              mkmediatest::writeFile(d / "work", Bytes(7, 'f'));
              return fs::path((d / "work").string() + "/");
          }},
@@ -195,23 +198,35 @@ TEST(E2eUsage, MessagesNameTheWrongWordAndTheCommand)
     struct Case {
         std::vector<std::string> args;
         int status;
-        std::string err;  // exactly, when not empty
-        std::string out;  // a part of standard output
+        std::string err; // exactly, when not empty
+        std::string out; // a part of standard output
     } cases[] = {
         {{"runn"}, 64, "dlupdate: unknown command 'runn'; did you mean 'run'? (dlupdate help)\n", ""},
-        {{"inspetc", "x"}, 64, "dlupdate: unknown command 'inspetc'; did you mean 'inspect'? (dlupdate help)\n", ""},
+        {{"inspetc", "x"},
+         64,
+         "dlupdate: unknown command 'inspetc'; did you mean 'inspect'? (dlupdate help)\n",
+         ""},
         {{"xyzzy"}, 64, "dlupdate: unknown command 'xyzzy' (dlupdate help)\n", ""},
-        {{"machine", "shwo", "m"}, 64,
-         "dlupdate machine: unknown command 'shwo'; did you mean 'show'? (dlupdate help machine)\n", ""},
-        {{"run", "--meda", "m", "--machine", "x"}, 64,
-         "dlupdate run: unknown option '--meda'; did you mean '--media'? (dlupdate help run)\n", ""},
-        {{"run", "--media", "m", "--pannel=p"}, 64,
-         "dlupdate run: unknown option '--pannel'; did you mean '--panel'? (dlupdate help run)\n", ""},
+        {{"machine", "shwo", "m"},
+         64,
+         "dlupdate machine: unknown command 'shwo'; did you mean 'show'? (dlupdate help machine)\n",
+         ""},
+        {{"run", "--meda", "m", "--machine", "x"},
+         64,
+         "dlupdate run: unknown option '--meda'; did you mean '--media'? (dlupdate help run)\n",
+         ""},
+        {{"run", "--media", "m", "--pannel=p"},
+         64,
+         "dlupdate run: unknown option '--pannel'; did you mean '--panel'? (dlupdate help run)\n",
+         ""},
         {{"run", "--machine", "x", "--media"}, 64, "dlupdate run: --media needs a value: --media DIR\n", ""},
         {{"run", "--media", "--machine", "x"}, 64, "dlupdate run: --media needs a value: --media DIR\n", ""},
         {{"mkmedia", "m.json", "--out"}, 64, "dlupdate mkmedia: --out needs a value: --out DIR\n", ""},
         {{"inspect"}, 64, "dlupdate inspect: DIR is required (dlupdate help inspect)\n", ""},
-        {{"mkmedia"}, 64, "dlupdate mkmedia: give MANIFEST --out DIR, or --sample DIR (dlupdate help mkmedia)\n", ""},
+        {{"mkmedia"},
+         64,
+         "dlupdate mkmedia: give MANIFEST --out DIR, or --sample DIR (dlupdate help mkmedia)\n",
+         ""},
         {{"help", "runn"}, 64, "dlupdate help: unknown command 'runn'; did you mean 'run'?\n", ""},
         {{"--version"}, 0, "", "dlupdate 1."},
         {{"help"}, 0, "", "dlupdate help COMMAND"},

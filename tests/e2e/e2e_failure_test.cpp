@@ -67,8 +67,9 @@ TEST(E2eEarlyEnd, RomdataMismatchStopsBeforeTheMenu)
     EXPECT_EQ(s.machine.updateMode(), 1u);
     EXPECT_EQ(s.machine.rewriteFlags(), 0u);
     EXPECT_TRUE(nothingUpdated(s.machine));
-    EXPECT_EQ(ramdiskNames(s), (std::set<std::string>{"HddUpdateProgress.log", "from.bin", "lsrfirm.tz", "mfirm.tz",
-                                                      "pfcfirm.tz", "scmfirm.tz", "sysDummy.txt"}));
+    EXPECT_EQ(ramdiskNames(s),
+              (std::set<std::string>{"HddUpdateProgress.log", "from.bin", "lsrfirm.tz", "mfirm.tz",
+                                     "pfcfirm.tz", "scmfirm.tz", "sysDummy.txt"}));
 }
 
 // Media whose PFC package does not inflate: its zlib header is spoilt.
@@ -92,8 +93,9 @@ TEST(E2eEarlyEnd, StagingFailureShowsInflateError)
 {
     MediaView sample(sharedMedia("sample"));
     Bytes engine = sample.image(2);
-    std::vector<std::string> damaged = {"FOLROOT", "ramdevice_48", "totalSizeEng=" + std::to_string(engine.size()),
-                                        "Eng base  " + std::to_string(engine.size()), chainEnd(engine, engine.size())};
+    std::vector<std::string> damaged = {
+        "FOLROOT", "ramdevice_48", "totalSizeEng=" + std::to_string(engine.size()),
+        "Eng base  " + std::to_string(engine.size()), chainEnd(engine, engine.size())};
     damaged.insert(damaged.end(), 21, "dlBoardUpdateHDMain:reTry");
     damaged.insert(damaged.end(), {"dlBoardUpdateHDMain:inflate can not success", "EngTenkai error"});
     struct Case {
@@ -103,10 +105,15 @@ TEST(E2eEarlyEnd, StagingFailureShowsInflateError)
         std::vector<std::string> console;
         std::set<std::string> ramdisk;
     } cases[] = {
-        {"damaged engine package", true, {}, damaged,
+        {"damaged engine package",
+         true,
+         {},
+         damaged,
          // LSR expanded before; the failed package's files stay.
          {"firmImage2.bin", "from.bin", "lsrfirm.tz", "pfcfirm.tz", "temp.db"}},
-        {"flash image file cannot be opened", false, {"--fault", "open@/TMP/from.bin"},
+        {"flash image file cannot be opened",
+         false,
+         {"--fault", "open@/TMP/from.bin"},
          {"FOLROOT", "ramdevice_48", "from.bin open error", "FromTenkai error"},
          {"firmImage0.bin", "firmImage1.bin"}},
     };
@@ -160,7 +167,8 @@ TEST(E2eFailures, FlashRomRewrite)
         EXPECT_EQ(count(lines, c.line), 1);
         EXPECT_EQ(count(lines, "[dlFirmRewrite]frwRewrite: done."), c.status == 0 ? 1 : 0);
         auto from = drawsOf(s.trace(), "tdlFirmFromUpdate");
-        EXPECT_EQ(std::count(from.begin(), from.end(), Draw{"tdlFirmFromUpdate", 24, 5, "Verifying   "}), c.verifies);
+        EXPECT_EQ(std::count(from.begin(), from.end(), Draw{"tdlFirmFromUpdate", 24, 5, "Verifying   "}),
+                  c.verifies);
         EXPECT_TRUE(sameBytes(s.machine.flash(), c.newImage ? media.flashAfterUpdate() : kErasedFlash));
         EXPECT_EQ(s.machine.rewriteFlags(), c.flags);
         if (c.status == 0) {
@@ -301,8 +309,9 @@ TEST(E2eFailures, HddFileLoadedOnItsSecondAttemptOrNotAtAll)
         EXPECT_EQ(count(lines, "USB HDD Update Error"), c.giveUps);
         std::string log = textOf(s.ramdiskFiles()["/TMP/HddUpdateProgress.log"]);
         auto logLines = splitLines(log);
-        EXPECT_EQ(count(logLines, "[dlFirmHdLoaderUSBHdUpdate] dlBoardArchiver() error. reTry /ROM/sysDummy.txt  0/" +
-                                      std::to_string(hddParts(media)[0].packages)),
+        EXPECT_EQ(count(logLines,
+                        "[dlFirmHdLoaderUSBHdUpdate] dlBoardArchiver() error. reTry /ROM/sysDummy.txt  0/" +
+                            std::to_string(hddParts(media)[0].packages)),
                   21 * c.giveUps);
         EXPECT_EQ(count(logLines, "[dlFirmHdUpdate_USB] USB HDD Update Error"), c.giveUps);
         // The loader that gave up left the compressed package and what the
@@ -369,50 +378,132 @@ TEST(E2eFailures, NoSuccessWithDataMissing)
         std::function<void(const fs::path &)> damage; // on the fwstore folder
         std::vector<std::string> args;
         int status;
-        std::string said;      // a console line beginning so
-        std::string offered;   // the last session's available items
+        std::string said;    // a console line beginning so
+        std::string offered; // the last session's available items
         bool flashWritten;
         std::uint32_t flags;
-        bool hddFailed;        // the HDD task failed: its log is copied to "/UND"
+        bool hddFailed; // the HDD task failed: its log is copied to "/UND"
     } cases[] = {
-        {"image 0 of random bytes", [&](const fs::path &fw) { randomFile(fw / "firmImage0.bin", 6u << 20); },
-         {"--keys", "ok"}, 0, "from.bin not made", "7c", false, 0, false},
-        {"staged copy of image 0 cannot be made", {}, {"--keys", "ok", "--fault", "open@/TMP/firmImage0.bin"},
-         0, "can not UI Version dbNumber=0", "7c", false, 0, false},
-        {"staged copy of image 1 cannot be read again", {},
-         {"--keys", "ok", "--fault", "open@/TMP/firmImage1.bin:1:1"}, 0, "from.bin not made", "7c", false, 0,
+        {"image 0 of random bytes",
+         [&](const fs::path &fw) { randomFile(fw / "firmImage0.bin", 6u << 20); },
+         {"--keys", "ok"},
+         0,
+         "from.bin not made",
+         "7c",
+         false,
+         0,
          false},
-        {"empty image 1", [](const fs::path &fw) { mkmediatest::writeFile(fw / "firmImage1.bin", Bytes{}); },
-         {"--keys", "ok"}, 0, "from.bin not made", "7c", false, 0, false},
+        {"staged copy of image 0 cannot be made",
+         {},
+         {"--keys", "ok", "--fault", "open@/TMP/firmImage0.bin"},
+         0,
+         "can not UI Version dbNumber=0",
+         "7c",
+         false,
+         0,
+         false},
+        {"staged copy of image 1 cannot be read again",
+         {},
+         {"--keys", "ok", "--fault", "open@/TMP/firmImage1.bin:1:1"},
+         0,
+         "from.bin not made",
+         "7c",
+         false,
+         0,
+         false},
+        {"empty image 1",
+         [](const fs::path &fw) { mkmediatest::writeFile(fw / "firmImage1.bin", Bytes{}); },
+         {"--keys", "ok"},
+         0,
+         "from.bin not made",
+         "7c",
+         false,
+         0,
+         false},
         // staged beside image 0 it fits the RAM disk; the flash image file does not
-        {"image 1 of 40 MiB", [&](const fs::path &fw) { randomFile(fw / "firmImage1.bin", 40u << 20); },
-         {"--keys", "ok"}, 0, "from.bin not made", "7c", false, 0, false},
+        {"image 1 of 40 MiB",
+         [&](const fs::path &fw) { randomFile(fw / "firmImage1.bin", 40u << 20); },
+         {"--keys", "ok"},
+         0,
+         "from.bin not made",
+         "7c",
+         false,
+         0,
+         false},
         {"last HDD file cut inside a package",
-         [](const fs::path &fw) { fs::resize_file(fw / "3", (fs::file_size(fw / "3") - 100) & ~std::uintmax_t(1)); },
-         {"--keys", "1,ok"}, 1, "USB HDD last file error: ", "7e", false, 0x10, true},
-        {"2,101 packages in the last part buffer", manyPackages, {"--keys", "1,ok"}, 1,
-         "USB HDD last file error: ", "7e", false, 0x10, true},
+         [](const fs::path &fw) {
+             fs::resize_file(fw / "3", (fs::file_size(fw / "3") - 100) & ~std::uintmax_t(1));
+         },
+         {"--keys", "1,ok"},
+         1,
+         "USB HDD last file error: ",
+         "7e",
+         false,
+         0x10,
+         true},
+        {"2,101 packages in the last part buffer",
+         manyPackages,
+         {"--keys", "1,ok"},
+         1,
+         "USB HDD last file error: ",
+         "7e",
+         false,
+         0x10,
+         true},
         // there when the item was offered, gone when the update reads the series
-        {"HDD file 3 gone during the session", {}, {"--keys", "1,ok", "--fault", "open@/usbstor/0/fwstore/3:1:1"},
-         1, "USB HDD file 3 missing", "7e", false, 0x10, true},
+        {"HDD file 3 gone during the session",
+         {},
+         {"--keys", "1,ok", "--fault", "open@/usbstor/0/fwstore/3:1:1"},
+         1,
+         "USB HDD file 3 missing",
+         "7e",
+         false,
+         0x10,
+         true},
         // the flash task sets its flag first, the HDD task second
-        {"HDD flag cannot be set", {}, {"--keys", "ok", "--fault", "nvram-set:1:1"}, 1,
-         "HDD NVRAM flag set error", "7e", true, 0, true},
+        {"HDD flag cannot be set",
+         {},
+         {"--keys", "ok", "--fault", "nvram-set:1:1"},
+         1,
+         "HDD NVRAM flag set error",
+         "7e",
+         true,
+         0,
+         true},
         // the bounded reader's 64 KiB buffer, taken for HDD file 1's head
         // (the module's twelfth allocation): the driver task ends in staging
-        {"the memory reader's buffer cannot be had", {}, {"--keys", "ok", "--fault", "malloc:11:1"}, 1,
-         "malloc error ", "", false, 0, false},
+        {"the memory reader's buffer cannot be had",
+         {},
+         {"--keys", "ok", "--fault", "malloc:11:1"},
+         1,
+         "malloc error ",
+         "",
+         false,
+         0,
+         false},
         // no firmImage2.bin for the second session: the PFC and Engine
         // images the first one left are not offered
-        {"PFC failed, then a stick without image 2", {},
+        {"PFC failed, then a stick without image 2",
+         {},
          {"--sessions", "2", "--keys", "1,ok,ok", "--fault", "unit.pfc:0:1", "--fault",
           "open@/usbstor/0/fwstore/firmImage2.bin:1"},
-         0, "Download -> OK", "6", true, 0, false},
+         0,
+         "Download -> OK",
+         "6",
+         true,
+         0,
+         false},
         // no HDD file 1 for the second session (staging, the availability
         // check and the HDD task open it once each in the first)
-        {"HDD files, then a stick without them", {},
-         {"--sessions", "2", "--keys", "1,ok,1,ok", "--fault", "open@/usbstor/0/fwstore/1:3"}, 0,
-         "Download -> OK", "7a", false, 0, false},
+        {"HDD files, then a stick without them",
+         {},
+         {"--sessions", "2", "--keys", "1,ok,1,ok", "--fault", "open@/usbstor/0/fwstore/1:3"},
+         0,
+         "Download -> OK",
+         "7a",
+         false,
+         0,
+         false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -424,8 +515,10 @@ TEST(E2eFailures, NoSuccessWithDataMissing)
         Outcome o = s.run(c.args);
         EXPECT_EQ(o.status, c.status) << o.err;
         auto lines = o.lines();
-        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string &l) { return l.starts_with(c.said); }))
-            << "wanted: " << c.said << "\n" << o.out;
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
+                                [&](const std::string &l) { return l.starts_with(c.said); }))
+            << "wanted: " << c.said << "\n"
+            << o.out;
         std::string offered;
         for (const auto &l : lines)
             if (l.starts_with("dlFirmUpdateModuleEnableFlag:"))

@@ -122,38 +122,71 @@ TEST(E2eLivePanel, KeysSizesPipesAndQuitting)
         std::uint32_t flags;
     } cases[] = {
         {"normal size: keys named on the status line, q before the menu is confirmed",
-         100, 30, false, {},
+         100,
+         30,
+         false,
+         {},
          {{"[keys on]  0-9 keys, Enter confirm, q quit", 1, "7"},
           {"7 -> key 22 not enabled", 1, "x"},
           {"x: not a key; digits, Enter, q", 1, "1"},
           {"1 -> key 4 sent", 1, "q"}},
-         6, {"|     1. OS UI Update", "session 1: ended from the keyboard"}, {"power cut"}, 0},
+         6,
+         {"|     1. OS UI Update", "session 1: ended from the keyboard"},
+         {"power cut"},
+         0},
         {"standard output piped: the panel on the terminal, the console in the pipe",
-         100, 30, true, {},
+         100,
+         30,
+         true,
+         {},
          {{"[keys on]", 1, "\r"}},
-         0, {"Update Completed.", "Enter -> key 52 sent", "session 1: returned 0"}, {"Download -> OK"}, 0},
-        {"60x15: one line and the console alone", 60, 15, false, {},
+         0,
+         {"Update Completed.", "Enter -> key 52 sent", "session 1: returned 0"},
+         {"Download -> OK"},
+         0},
+        {"60x15: one line and the console alone",
+         60,
+         15,
+         false,
+         {},
          // The first console line, so that q does not overtake it on a slow build.
          {{"dlFirmUpdateModuleEnableFlag:7e", 1, "q"}},
-         6, {"dlupdate run: the panel needs 84x22; this window is 60x15\r"}, {"+-----", "[keys"}, 0},
-        {"resized: small, large, small again", 60, 15, false, {},
+         6,
+         {"dlupdate run: the panel needs 84x22; this window is 60x15\r"},
+         {"+-----", "[keys"},
+         0},
+        {"resized: small, large, small again",
+         60,
+         15,
+         false,
+         {},
          {{"this window is 60x15", 1, "", 100, 30},
           {"[keys on]", 1, "", 70, 20},
           {"this window is 70x20", 1, "q"}},
-         6, {"+-----"}, {}, 0},
-        {"q twice during the update: a warning, then the power is cut", 100, 30, false,
+         6,
+         {"+-----"},
+         {},
+         0},
+        {"q twice during the update: a warning, then the power is cut",
+         100,
+         30,
+         false,
          {"--fault", "msgq-send"}, // the update's results never arrive: it waits
          {{"[keys on]", 1, "\r"},
           {"fault msgq-send: msgQSend fails", 4, "q"},
           {"the update cannot be stopped on the device: q again cuts the power", 1, "q"}},
-         9, {"power cut from the keyboard"}, {"session 1:"}, 0x10},
+         9,
+         {"power cut from the keyboard"},
+         {"session 1:"},
+         0x10},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         Session s;
         s.media = sharedMedia("sample");
         fs::path console = s.dir / "console.txt";
-        std::vector<std::string> args{"run", "--media", s.media.string(), "--machine", s.machine.dir.string()};
+        std::vector<std::string> args{"run", "--media", s.media.string(), "--machine",
+                                      s.machine.dir.string()};
         args.insert(args.end(), c.extra.begin(), c.extra.end());
         PtyRun run(args, c.cols, c.rows, c.pipeStdout ? console : fs::path());
         for (const Step &step : c.steps) {
@@ -188,8 +221,8 @@ TEST(E2eProgress, MkmediaSumsUpAtATerminalAndKeepsStandardOutputClean)
     fs::create_directories(dir / "work");
     std::ofstream(dir / "work" / "manifest.json") << sampleManifest().dump(2);
     const fs::path list = dir / "files.txt";
-    PtyRun run({"mkmedia", (dir / "work" / "manifest.json").string(), "--out", (dir / "media").string()}, 100, 30,
-               list);
+    PtyRun run({"mkmedia", (dir / "work" / "manifest.json").string(), "--out", (dir / "media").string()}, 100,
+               30, list);
     EXPECT_EQ(run.finish(), 0) << run.seen();
     EXPECT_EQ(readText(list), "fwstore/firmImage0.bin\nfwstore/firmImage1.bin\nfwstore/firmImage2.bin\n"
                               "fwstore/1\nfwstore/2\nfwstore/3\n");
@@ -221,9 +254,9 @@ TEST(E2eProgress, RunShowsPhaseFileAndBytesAndLeavesTheConsoleClean)
                30, console);
     ASSERT_EQ(run.finish(), 0) << run.seen();
     const std::string &seen = run.seen();
-    for (const char *text : {"dlupdate run: staging", "dlupdate run: flash ROM", "dlupdate run: sub-unit firmware",
-                             "dlupdate run: HDD file 1 of 3  [----------]", "dlupdate run: HDD file 3 of 3  [######----]",
-                             " KiB inflated"})
+    for (const char *text : {"dlupdate run: staging", "dlupdate run: flash ROM",
+                             "dlupdate run: sub-unit firmware", "dlupdate run: HDD file 1 of 3  [----------]",
+                             "dlupdate run: HDD file 3 of 3  [######----]", " KiB inflated"})
         EXPECT_NE(seen.find(text), std::string::npos) << text << "\n" << seen;
     // Cleared before the session's line, which stands alone at the end.
     EXPECT_NE(seen.find("\r\x1b[Ksession 1: returned 0\r\n"), std::string::npos) << seen;

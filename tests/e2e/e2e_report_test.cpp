@@ -50,7 +50,10 @@ TEST(E2eReport, EveryEndingIsReadBackAgainstPanelConsoleAndMachine)
         {"exit(1) at the scanner",
          {"--keys", "1,ok", "--fault", "unit.scanner"},
          1,
-         {{"exit(1)", 1, 0x7e, 0x7c,
+         {{"exit(1)",
+           1,
+           0x7e,
+           0x7c,
            {"not chosen", "Completed", "Completed", "Completed", "Completed", "Failed"}}}},
         {"stalled at the menu",
          {"--keys", "1"},
@@ -59,15 +62,23 @@ TEST(E2eReport, EveryEndingIsReadBackAgainstPanelConsoleAndMachine)
         {"power cut in the flash write",
          {"--keys", "ok", "--power-cut", "flash-write:1"},
          9,
-         {{"power cut", 9, 0x7e, 0x7e,
-           {"in progress", "not started", "not started", "not started", "not started",
-            "not started"}}}},
+         {{"power cut",
+           9,
+           0x7e,
+           0x7e,
+           {"in progress", "not started", "not started", "not started", "not started", "not started"}}}},
         {"two sessions",
          {"--sessions", "2", "--keys", "1,3,ok,1,ok"},
          0,
-         {{"returned 0", 0, 0x7e, 0x74,
+         {{"returned 0",
+           0,
+           0x7e,
+           0x74,
            {"not chosen", "Completed", "not chosen", "Completed", "Completed", "Completed"}},
-          {"returned 0", 0, 0x7e, 0x7c,
+          {"returned 0",
+           0,
+           0x7e,
+           0x7c,
            {"not chosen", "Completed", "Completed", "Completed", "Completed", "Completed"}}}},
     };
     for (const auto &c : cases) {
@@ -154,34 +165,56 @@ TEST(E2eReport, NoOpsAreSaidAndBadOutputsRefused)
         int status;
         std::string line; // on standard error
     } cases[] = {
-        {"a fault no call matched", {"--keys", "1,ok", "--fault", "open@/TMP/nosuch"}, 0,
+        {"a fault no call matched",
+         {"--keys", "1,ok", "--fault", "open@/TMP/nosuch"},
+         0,
          "dlupdate run: fault open@/TMP/nosuch never fired: no call matched"},
-        {"a fault skipped past every call", {"--keys", "1,ok", "--fault", "unit.pfc:1"}, 0,
+        {"a fault skipped past every call",
+         {"--keys", "1,ok", "--fault", "unit.pfc:1"},
+         0,
          "dlupdate run: fault unit.pfc:1 never fired: the run made 1 call of it, all within SKIP 1"},
-        {"a misspelt fault", {"--keys", "ok", "--fault", "unit.scaner"}, 64,
+        {"a misspelt fault",
+         {"--keys", "ok", "--fault", "unit.scaner"},
+         64,
          "dlupdate run: unknown fault 'unit.scaner'; did you mean unit.scanner?"},
-        {"a misspelt event", {"--keys", "ok", "--power-cut", "nvram-sett:1"}, 64,
+        {"a misspelt event",
+         {"--keys", "ok", "--power-cut", "nvram-sett:1"},
+         64,
          "dlupdate run: unknown power-cut event 'nvram-sett'; did you mean nvram-set?"},
-        {"a report in no folder", {"--keys", "ok", "--report", (scratch / "no" / "r.json").string()}, 64,
-         "dlupdate run: cannot write --report " + (scratch / "no" / "r.json").string() +
-             ": its folder " + (scratch / "no").string() + " does not exist"},
-        {"a panel that is a folder", {"--keys", "ok", "--panel", scratch.path().string()}, 64,
+        {"a report in no folder",
+         {"--keys", "ok", "--report", (scratch / "no" / "r.json").string()},
+         64,
+         "dlupdate run: cannot write --report " + (scratch / "no" / "r.json").string() + ": its folder " +
+             (scratch / "no").string() + " does not exist"},
+        {"a panel that is a folder",
+         {"--keys", "ok", "--panel", scratch.path().string()},
+         64,
          "dlupdate run: cannot write --panel " + scratch.path().string() + ": it is a folder"},
         {"a RAM disk copy under a file",
-         {"--keys", "ok", "--ramdisk-out", (scratch / "afile" / "rd").string()}, 64,
-         "dlupdate run: cannot write --ramdisk-out " + (scratch / "afile" / "rd").string() +
-             ": its folder " + (scratch / "afile").string() + " does not exist"},
+         {"--keys", "ok", "--ramdisk-out", (scratch / "afile" / "rd").string()},
+         64,
+         "dlupdate run: cannot write --ramdisk-out " + (scratch / "afile" / "rd").string() + ": its folder " +
+             (scratch / "afile").string() + " does not exist"},
         // A write that fails at the end turns 0 into 7; other statuses stay.
-        {"a panel that cannot be written", {"--keys", "1,ok", "--panel", "/dev/full"}, 7,
+        {"a panel that cannot be written",
+         {"--keys", "1,ok", "--panel", "/dev/full"},
+         7,
          "dlupdate run: cannot write the panel to /dev/full"},
-        {"a report that cannot be written", {"--keys", "1,ok", "--report", "/dev/full"}, 7,
+        {"a report that cannot be written",
+         {"--keys", "1,ok", "--report", "/dev/full"},
+         7,
          "dlupdate run: cannot write the report to /dev/full"},
         {"a report that cannot be written after exit(1)",
-         {"--keys", "1,ok", "--fault", "unit.pfc", "--report", "/dev/full"}, 1,
+         {"--keys", "1,ok", "--fault", "unit.pfc", "--report", "/dev/full"},
+         1,
          "dlupdate run: cannot write the report to /dev/full"},
-        {"keys left over", {"--keys", "1,ok,ok,3"}, 0,
+        {"keys left over",
+         {"--keys", "1,ok,ok,3"},
+         0,
          "dlupdate run: 2 key-script entries left unused: ok,3"},
-        {"no keys and no terminal", {}, 4,
+        {"no keys and no terminal",
+         {},
+         4,
          "dlupdate run: no key script and no terminal: the menu waits for a key; pass --keys"},
     };
     for (const auto &c : cases) {
@@ -208,8 +241,8 @@ TEST(E2eReport, OutputsAfterAPowerCutShowTheMomentItWent)
     Session s;
     s.media = sharedMedia("sample");
     fs::path reportFile = s.dir / "report.json";
-    Outcome o = s.run({"--keys", "1,ok", "--power-cut", "unit:2", "--fault", "read@/TMP/none",
-                       "--report", reportFile.string()});
+    Outcome o = s.run({"--keys", "1,ok", "--power-cut", "unit:2", "--fault", "read@/TMP/none", "--report",
+                       reportFile.string()});
     ASSERT_EQ(o.status, 9) << o.err;
     // The PFC rewrite was under way: LSR done, PFC shown but unfinished.
     EXPECT_EQ(cells(s.panel(), 5, 67, 9), "Completed");
@@ -253,7 +286,7 @@ TEST(E2eMachineJson, ShowsTheFolderAsData)
         const char *what;
         std::vector<std::string> run; // none: a fresh machine
         std::uint32_t flags;
-        bool versions;  // the flash head and the disk's version text are there
+        bool versions;       // the flash head and the disk's version text are there
         std::string logLine; // the progress log's last line in /UND, "" for none
     } cases[] = {
         {"fresh", {}, 0, false, ""},
@@ -313,9 +346,8 @@ TEST(E2eMachineVerify, NamesEveryTargetThatDiffers)
 {
     const fs::path sample = sharedMedia("sample");
     // The scanner gets the laser's firmware.
-    const fs::path other = sharedMedia("other-scanner", [](json &m) {
-        m["image2"]["scanner"]["source"] = sampleInput("lsr.bin").string();
-    });
+    const fs::path other = sharedMedia(
+        "other-scanner", [](json &m) { m["image2"]["scanner"]["source"] = sampleInput("lsr.bin").string(); });
     struct Case {
         const char *what;
         std::vector<std::string> run;
@@ -324,21 +356,41 @@ TEST(E2eMachineVerify, NamesEveryTargetThatDiffers)
         int status;
         std::vector<std::string> lines; // that must be in the output
     } cases[] = {
-        {"updated from these media", {"--keys", "ok"}, {}, sample, 0,
-         {"flash: matches (8454144 bytes of the flash image)", "unit scanner: matches", "nvram flags: matches"}},
-        {"one unit file changed", {"--keys", "ok"},
+        {"updated from these media",
+         {"--keys", "ok"},
+         {},
+         sample,
+         0,
+         {"flash: matches (8454144 bytes of the flash image)", "unit scanner: matches",
+          "nvram flags: matches"}},
+        {"one unit file changed",
+         {"--keys", "ok"},
          [](const MachineView &m) {
              Bytes b = *m.unit("pfc");
              b[100] ^= 1;
              mkmediatest::writeFile(m.dir / "units/pfc.bin", b);
          },
-         sample, 1, {"unit pfc: differs at offset 0x000064 (4001 bytes, expected 4001)", "unit lsr: matches"}},
-        {"power cut in the flash write", {"--keys", "ok", "--power-cut", "flash-write:1"}, {}, sample, 1,
+         sample,
+         1,
+         {"unit pfc: differs at offset 0x000064 (4001 bytes, expected 4001)", "unit lsr: matches"}},
+        {"power cut in the flash write",
+         {"--keys", "ok", "--power-cut", "flash-write:1"},
+         {},
+         sample,
+         1,
          {"flash: differs at offset 0x408000", "unit lsr: missing",
           "nvram flags: differs (0x00000001 set: FLASH_REWRITE)"}},
-        {"other media", {"--keys", "ok"}, {}, other, 1, {"unit scanner: differs at offset 0x000000 (8192 bytes, expected 6000)", "unit lsr: matches"}},
-        {"a disk file removed", {"--keys", "ok"},
-         [](const MachineView &m) { fs::remove(m.dir / "disk/SYS/bin/app"); }, sample, 1,
+        {"other media",
+         {"--keys", "ok"},
+         {},
+         other,
+         1,
+         {"unit scanner: differs at offset 0x000000 (8192 bytes, expected 6000)", "unit lsr: matches"}},
+        {"a disk file removed",
+         {"--keys", "ok"},
+         [](const MachineView &m) { fs::remove(m.dir / "disk/SYS/bin/app"); },
+         sample,
+         1,
          {"disk /SYS/bin/app: missing", "disk /ROM/sysDummy.txt: matches"}},
     };
     for (const auto &c : cases) {
@@ -348,7 +400,8 @@ TEST(E2eMachineVerify, NamesEveryTargetThatDiffers)
         s.run(c.run);
         if (c.spoil)
             c.spoil(s.machine);
-        Outcome o = dlupdate({"machine", "verify", "--machine", s.machine.dir.string(), "--media", c.media.string()});
+        Outcome o =
+            dlupdate({"machine", "verify", "--machine", s.machine.dir.string(), "--media", c.media.string()});
         EXPECT_EQ(o.status, c.status) << o.out << o.err;
         auto lines = o.lines();
         for (const auto &want : c.lines)
@@ -407,8 +460,9 @@ TEST(E2eEvents, ListedNumbersAimFaults)
             // still complete.)
             Outcome o = f.run({"--keys", "1,ok", "--fault", fault});
             std::string name = fault.substr(0, fault.find(':'));
-            EXPECT_NE(o.err.find("fault " + name + ": dlBoardArchiver /TMP/temp.db -> " + destination + " fails"),
-                      std::string::npos)
+            EXPECT_NE(
+                o.err.find("fault " + name + ": dlBoardArchiver /TMP/temp.db -> " + destination + " fails"),
+                std::string::npos)
                 << o.err;
             EXPECT_EQ(o.err.find("never fired"), std::string::npos) << o.err;
         }
@@ -421,7 +475,8 @@ TEST(E2eEvents, FaultsListsWhatRunTakes)
 {
     Outcome list = dlupdate({"faults"});
     ASSERT_EQ(list.status, 0);
-    std::vector<std::string> args{"run", "--media", sharedMedia("sample").string(), "--machine", "/nonexistent/m"};
+    std::vector<std::string> args{"run", "--media", sharedMedia("sample").string(), "--machine",
+                                  "/nonexistent/m"};
     std::size_t faults = 0, cuts = 0;
     for (const auto &line : list.lines()) {
         std::istringstream words(line);
@@ -435,8 +490,8 @@ TEST(E2eEvents, FaultsListsWhatRunTakes)
             ++faults;
         } else {
             ASSERT_EQ(kind, "cut") << line;
-            Outcome o = dlupdate({"run", "--media", sharedMedia("sample").string(), "--machine", "/nonexistent/m",
-                                  "--power-cut", name + ":1", "--keys", "x"});
+            Outcome o = dlupdate({"run", "--media", sharedMedia("sample").string(), "--machine",
+                                  "/nonexistent/m", "--power-cut", name + ":1", "--keys", "x"});
             EXPECT_EQ(o.err.find("power-cut"), std::string::npos) << o.err;
             ++cuts;
         }
@@ -462,17 +517,26 @@ TEST(E2eInspectJson, CodesFilesAndMenu)
 {
     struct Case {
         const char *what;
-        std::function<void(const fs::path &files)> damage; // on media/fwstore
-        std::vector<std::pair<std::string, json>> problems;  // code, file
-        json offered;                                        // null: no menu
+        std::function<void(const fs::path &files)> damage;  // on media/fwstore
+        std::vector<std::pair<std::string, json>> problems; // code, file
+        json offered;                                       // null: no menu
     } cases[] = {
         {"whole", [](const fs::path &) {}, {}, 0x7e},
-        {"HDD file 2 missing", [](const fs::path &f) { fs::remove(f / "2"); },
-         {{"hdd-series-broken", nullptr}, {"hdd-last-file-cut", "1"}}, 0x7a},
-        {"image 1 missing", [](const fs::path &f) { fs::remove(f / "firmImage1.bin"); },
-         {{"image0-without-image1", "firmImage0.bin"}}, 0x7c},
-        {"no media", [](const fs::path &f) { fs::remove_all(f); fs::create_directories(f); },
-         {{"no-media", nullptr}}, 0},
+        {"HDD file 2 missing",
+         [](const fs::path &f) { fs::remove(f / "2"); },
+         {{"hdd-series-broken", nullptr}, {"hdd-last-file-cut", "1"}},
+         0x7a},
+        {"image 1 missing",
+         [](const fs::path &f) { fs::remove(f / "firmImage1.bin"); },
+         {{"image0-without-image1", "firmImage0.bin"}},
+         0x7c},
+        {"no media",
+         [](const fs::path &f) {
+             fs::remove_all(f);
+             fs::create_directories(f);
+         },
+         {{"no-media", nullptr}},
+         0},
         {"a PFC package that does not inflate",
          [](const fs::path &f) {
              Bytes image = swapPairs(readBytes(f / "firmImage2.bin"));
@@ -482,7 +546,8 @@ TEST(E2eInspectJson, CodesFilesAndMenu)
              at[10] = at[11] = 0xFF;
              mkmediatest::writeFile(f / "firmImage2.bin", swapPairs(image));
          },
-         {{"package-inflate", "firmImage2.bin"}}, nullptr},
+         {{"package-inflate", "firmImage2.bin"}},
+         nullptr},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -519,7 +584,8 @@ TEST(E2eInspectJson, CodesFilesAndMenu)
             EXPECT_NE(std::find(lines.begin(), lines.end(), want), lines.end()) << run.out;
         }
         for (const auto &f : r.at("files"))
-            EXPECT_EQ(f.at("sha256"), sha256Hex(readBytes(media / "fwstore" / f.at("file").get<std::string>())));
+            EXPECT_EQ(f.at("sha256"),
+                      sha256Hex(readBytes(media / "fwstore" / f.at("file").get<std::string>())));
         EXPECT_EQ(r.at("warnings"), json::array());
     }
 }

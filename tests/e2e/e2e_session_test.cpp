@@ -57,7 +57,8 @@ std::vector<Draw> hddTaskDraws(const std::vector<Part> &parts)
 {
     const std::string t = "tdlFirmHdUpdate";
     const int n = static_cast<int>(parts.size());
-    std::vector<Draw> d = {{t, 42, 4, "HDD SYS Update ......."}, {t, 0, 7, "  Download Storage -> HDD copying"}};
+    std::vector<Draw> d = {{t, 42, 4, "HDD SYS Update ......."},
+                           {t, 0, 7, "  Download Storage -> HDD copying"}};
     char number[16];
     for (int k = 0; k < n; ++k) {
         int row = std::min(k + 8, 14);
@@ -91,9 +92,13 @@ std::vector<Draw> loaderDraws(const std::vector<Part> &parts)
     return d;
 }
 
-std::vector<Draw> unitDraws(const std::string &task, int row, const std::string &title, const std::string &end)
+std::vector<Draw> unitDraws(const std::string &task, int row, const std::string &title,
+                            const std::string &end)
 {
-    return {{task, 42, row, title}, {task, 67, row, "Initialize"}, {task, 67, row, "Flash Update"}, {task, 67, row, end}};
+    return {{task, 42, row, title},
+            {task, 67, row, "Initialize"},
+            {task, 67, row, "Flash Update"},
+            {task, 67, row, end}};
 }
 
 // The panel after a completed session of all six items.
@@ -176,7 +181,8 @@ TEST(E2eCompleted, AllSixItemsRewriteEveryTargetAndClearTheFlags)
     EXPECT_EQ(s.machine.f200B(), 0);
     EXPECT_TRUE(sameBytes(s.machine.flash(), media.flashAfterUpdate()));
     for (const char *unit : kUnits)
-        EXPECT_TRUE(sameBytes(s.machine.unit(unit), readBytes(sampleInput(std::string(unit) + ".bin")))) << unit;
+        EXPECT_TRUE(sameBytes(s.machine.unit(unit), readBytes(sampleInput(std::string(unit) + ".bin"))))
+            << unit;
     EXPECT_TRUE(sameFiles(s.machine.disk(), diskAfterUpdate(media)));
 }
 
@@ -258,9 +264,10 @@ TEST(E2eCompleted, EmptyMediaOfferNothingAndCompleteAtOnce)
     Outcome o = s.run({"--keys", "1,6,ok"});
     ASSERT_EQ(o.status, 0) << o.err;
     EXPECT_EQ(o.err, "session 1: returned 0\n");
-    EXPECT_EQ(o.lines(), (std::vector<std::string>{"USBROOT", "ramdevice_48", "dlFirmUpdateModuleEnableFlag:0",
-                                                   "dlBoardMsgRcvBuf3[1]:4", "dlBoardMsgRcvBuf3[1]:15",
-                                                   "dlBoardMsgRcvBuf3[1]:34", "Download -> OK"}));
+    EXPECT_EQ(o.lines(),
+              (std::vector<std::string>{"USBROOT", "ramdevice_48", "dlFirmUpdateModuleEnableFlag:0",
+                                        "dlBoardMsgRcvBuf3[1]:4", "dlBoardMsgRcvBuf3[1]:15",
+                                        "dlBoardMsgRcvBuf3[1]:34", "Download -> OK"}));
 
     auto trace = s.trace();
     std::vector<Draw> menu;
@@ -307,21 +314,33 @@ TEST(E2eCompleted, MenuKeysChooseWhatIsRewritten)
         std::vector<std::string> units; // rewritten
         bool f200;
     } cases[] = {
-        {"OS UI and LSR left out", "sample", "1,3,ok",
+        {"OS UI and LSR left out",
+         "sample",
+         "1,3,ok",
          {"dlBoardMsgRcvBuf3[1]:4", "dlBoardMsgRcvBuf3[1]:6"},
          {{"tUpdate", 4, 5, " "}, {"tUpdate", 4, 7, " "}},
-         false, {"pfc", "engine", "scanner"}, false},
-        {"HDD toggled twice", "sample", "2,2,ok",
+         false,
+         {"pfc", "engine", "scanner"},
+         false},
+        {"HDD toggled twice",
+         "sample",
+         "2,2,ok",
          {"dlBoardMsgRcvBuf3[1]:5", "dlBoardMsgRcvBuf3[1]:5"},
          {{"tUpdate", 4, 6, " "}, {"tUpdate", 4, 6, "*"}},
-         true, {"lsr", "pfc", "engine", "scanner"}, true},
+         true,
+         {"lsr", "pfc", "engine", "scanner"},
+         true},
         // Digit 7 is not enabled and sends nothing; code 53 and a raw code
         // 99 are printed and change nothing; a message of kind 2 is dropped
         // unprinted; LSR is not on the media, so digit 3 does nothing.
-        {"keys without effect", "no-lsr", "7,k53,m2:5,m1:99,3,ok",
+        {"keys without effect",
+         "no-lsr",
+         "7,k53,m2:5,m1:99,3,ok",
          {"dlBoardMsgRcvBuf3[1]:35", "dlBoardMsgRcvBuf3[1]:63", "dlBoardMsgRcvBuf3[1]:6"},
          {},
-         true, {"pfc", "engine", "scanner"}, false},
+         true,
+         {"pfc", "engine", "scanner"},
+         false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -342,7 +361,8 @@ TEST(E2eCompleted, MenuKeysChooseWhatIsRewritten)
         EXPECT_EQ(std::count(lines.begin(), lines.end(), kF200Line), c.f200 ? 1 : 0);
 
         auto tUpdate = drawsOf(s.trace(), "tUpdate");
-        auto menuUp = std::find(tUpdate.begin(), tUpdate.end(), Draw{"tUpdate", 5, 10, "6. Scanner Firmware Update"});
+        auto menuUp =
+            std::find(tUpdate.begin(), tUpdate.end(), Draw{"tUpdate", 5, 10, "6. Scanner Firmware Update"});
         ASSERT_NE(menuUp, tUpdate.end());
         std::vector<Draw> marks;
         for (auto it = menuUp + 2; it != tUpdate.end() && it->text != "<clear>"; ++it)
@@ -350,7 +370,8 @@ TEST(E2eCompleted, MenuKeysChooseWhatIsRewritten)
         EXPECT_EQ(marks, c.marks);
 
         MediaView media(s.media);
-        EXPECT_TRUE(sameBytes(s.machine.flash(), c.flash ? media.flashAfterUpdate() : Bytes(16u << 20, 0xFF)));
+        EXPECT_TRUE(
+            sameBytes(s.machine.flash(), c.flash ? media.flashAfterUpdate() : Bytes(16u << 20, 0xFF)));
         for (const char *unit : kUnits) {
             bool rewritten = std::find(c.units.begin(), c.units.end(), unit) != c.units.end();
             EXPECT_EQ(s.machine.unit(unit).has_value(), rewritten) << unit;

@@ -89,8 +89,7 @@ private:
 // `cwd` when given, with `env` ("NAME=value") added to the environment.
 // `program` replaces DL_DLUPDATE, e.g. a copy of it elsewhere.
 inline Outcome dlupdate(const std::vector<std::string> &args, const fs::path &cwd = {},
-                        const std::vector<std::string> &env = {},
-                        const std::string &program = DL_DLUPDATE)
+                        const std::vector<std::string> &env = {}, const std::string &program = DL_DLUPDATE)
 {
     TempDir scratch;
     const std::string outFile = (scratch / "stdout").string(), errFile = (scratch / "stderr").string();
@@ -129,8 +128,7 @@ inline Outcome dlupdate(const std::vector<std::string> &args, const fs::path &cw
 // console line.
 const std::string kHddBegun =
     R"("task":"tdlFirmHdUpdate","op":"text","col":42,"row":4,"text":"HDD SYS Update .......")";
-const std::string kHddDone =
-    R"("task":"tdlFirmHdUpdate","op":"text","col":67,"row":4,"text":"Completed   ")";
+const std::string kHddDone = R"("task":"tdlFirmHdUpdate","op":"text","col":67,"row":4,"text":"Completed   ")";
 const std::string kFlashDone = "[dlFirmRewrite]frwRewrite: done.";
 
 // ---------------------------------------------------------------------------
@@ -151,7 +149,8 @@ inline const fs::path &sampleDir()
 {
     static const fs::path dir = [] {
         const fs::path source = fs::path(DL_SOURCE_DIR) / "media" / "sample";
-        std::uint64_t key = fnv1a(readText(source / "manifest.json"), fnv1a(readText(source / "make-inputs.sh")));
+        std::uint64_t key =
+            fnv1a(readText(source / "manifest.json"), fnv1a(readText(source / "make-inputs.sh")));
         const fs::path cache = DL_TEST_CACHE;
         char name[40];
         std::snprintf(name, sizeof name, "sample-%016llx", static_cast<unsigned long long>(key));
@@ -161,7 +160,8 @@ inline const fs::path &sampleDir()
         fs::path making = cache / ("making-" + std::to_string(::getpid()));
         fs::remove_all(making);
         fs::create_directories(making);
-        std::string command = "bash '" + (source / "make-inputs.sh").string() + "' '" + making.string() + "' >/dev/null";
+        std::string command =
+            "bash '" + (source / "make-inputs.sh").string() + "' '" + making.string() + "' >/dev/null";
         if (std::system(command.c_str()) != 0)
             throw std::runtime_error("cannot make the sample inputs: " + command);
         std::ofstream(making / "ready") << "complete\n";
@@ -215,10 +215,12 @@ struct MediaView {
 
     explicit MediaView(const fs::path &media)
         : files(fs::is_directory(media / "fwstore") ? media / "fwstore" : media)
-    {
-    }
+    {}
 
-    Bytes image(int n) const { return mkmediatest::moduleRead(readBytes(files / ("firmImage" + std::to_string(n) + ".bin"))); }
+    Bytes image(int n) const
+    {
+        return mkmediatest::moduleRead(readBytes(files / ("firmImage" + std::to_string(n) + ".bin")));
+    }
 
     std::vector<Bytes> hddFiles() const
     {
@@ -274,7 +276,10 @@ inline std::string chainEnd(const Bytes &buffer, std::size_t size)
 
 inline std::string textOf(const Bytes &b) { return std::string(b.begin(), b.end()); }
 
-inline std::string systemVersion(const MediaView &m) { return mkmediatest::systemVersionOfText(m.versionText()); }
+inline std::string systemVersion(const MediaView &m)
+{
+    return mkmediatest::systemVersionOfText(m.versionText());
+}
 
 // The console lines of the HDD package file check, one per file.
 inline std::vector<std::string> fileSizeLines(const MediaView &m, const std::string &prefix = "")
@@ -396,11 +401,14 @@ inline long stagingExpansions(const MediaView &m)
 
 inline std::uint32_t be32(const Bytes &b, std::size_t at)
 {
-    return std::uint32_t(b.at(at)) << 24 | std::uint32_t(b.at(at + 1)) << 16 | std::uint32_t(b.at(at + 2)) << 8 |
-           b.at(at + 3);
+    return std::uint32_t(b.at(at)) << 24 | std::uint32_t(b.at(at + 1)) << 16 |
+           std::uint32_t(b.at(at + 2)) << 8 | b.at(at + 3);
 }
 
-inline std::uint16_t be16(const Bytes &b, std::size_t at) { return std::uint16_t(b.at(at) << 8 | b.at(at + 1)); }
+inline std::uint16_t be16(const Bytes &b, std::size_t at)
+{
+    return std::uint16_t(b.at(at) << 8 | b.at(at + 1));
+}
 
 struct MachineView {
     fs::path dir;
@@ -563,9 +571,17 @@ struct Session {
     Outcome run(const std::vector<std::string> &extra) const
     {
         fs::remove_all(ramdisk());
-        std::vector<std::string> args{"run",     "--media",       media.string(),     "--machine",
-                                      machine.dir.string(), "--panel", panelFile().string(), "--panel-trace",
-                                      traceFile().string(), "--ramdisk-out", ramdisk().string()};
+        std::vector<std::string> args{"run",
+                                      "--media",
+                                      media.string(),
+                                      "--machine",
+                                      machine.dir.string(),
+                                      "--panel",
+                                      panelFile().string(),
+                                      "--panel-trace",
+                                      traceFile().string(),
+                                      "--ramdisk-out",
+                                      ramdisk().string()};
         args.insert(args.end(), extra.begin(), extra.end());
         return dlupdate(args);
     }

@@ -11,7 +11,6 @@
 #include "support/SampleMedia.h"
 #include "support/Sampling.h"
 
-
 #include <cstdlib>
 #include <functional>
 #include <future>
@@ -22,8 +21,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing_support::readText;
-using testing_support::TempDir;
 using testing_support::swapPairs;
+using testing_support::TempDir;
 using testing_support::writeFile;
 
 // ---- the module's view of stored files ----
@@ -87,8 +86,8 @@ std::string joinChain(const std::vector<Pkg> &chain)
 
 Pkg makePkg(const std::string &name, const std::string &content)
 {
-    media::Bytes z = media::zlibDeflate(
-        {reinterpret_cast<const std::uint8_t *>(content.data()), content.size()});
+    media::Bytes z =
+        media::zlibDeflate({reinterpret_cast<const std::uint8_t *>(content.data()), content.size()});
     Pkg p;
     p.data.assign(z.begin(), z.end());
     p.keys = {{"EXPANDEDSIZE", std::to_string(content.size())},
@@ -133,8 +132,7 @@ struct Media {
     }
     // The HDD chain, edited, cut again into files of about `fileBytes`: each
     // cut at an even offset after the end of a package's data.
-    void hdd(const std::function<void(std::vector<Pkg> &)> &edit,
-             std::size_t fileBytes = 16384) const
+    void hdd(const std::function<void(std::vector<Pkg> &)> &edit, std::size_t fileBytes = 16384) const
     {
         auto chain = hddChain();
         edit(chain);
@@ -193,15 +191,21 @@ std::vector<Case> corpus()
     };
 
     // Cut short.
-    add("image0_cut_in_first_package",
-        [](const Media &m) { m.resize("firmImage0.bin", kImage0At[0] + 600); },
+    add(
+        "image0_cut_in_first_package", [](const Media &m) { m.resize("firmImage0.bin", kImage0At[0] + 600); },
         "can not UI Version dbNumber=1");
-    add("image1_cut_in_version_head", [](const Media &m) { m.resize("firmImage1.bin", 64); }, "");
-    add("image2_cut_in_half", [](const Media &m) {
-        m.resize("firmImage2.bin", std::filesystem::file_size(m.fw / "firmImage2.bin") / 2);
-    }, "range over  ");
-    add("hdd_file_2_cut_in_half", [](const Media &m) { m.resize("2", 8000); }, kHddNoDb);
-    add("hdd_last_file_cut", [](const Media &m) { m.resize("3", 100); }, kHddNoDb);
+    add(
+        "image1_cut_in_version_head", [](const Media &m) { m.resize("firmImage1.bin", 64); }, "");
+    add(
+        "image2_cut_in_half",
+        [](const Media &m) {
+            m.resize("firmImage2.bin", std::filesystem::file_size(m.fw / "firmImage2.bin") / 2);
+        },
+        "range over  ");
+    add(
+        "hdd_file_2_cut_in_half", [](const Media &m) { m.resize("2", 8000); }, kHddNoDb);
+    add(
+        "hdd_last_file_cut", [](const Media &m) { m.resize("3", 100); }, kHddNoDb);
 
     // Every required key missing in turn from image 0 (from all three
     // packages: the lookup reads on past a package's end).
@@ -210,12 +214,15 @@ std::vector<Case> corpus()
         {"DBNAME", "can not find DB name"},  {"VERSION", "can not find DB name"},
         {"COMMENT", "can not find DB name"}, {"LANGUAGECODE", "can not find LANGUAGECODE"}};
     for (auto [key, line] : keys)
-        add(std::string("image0_without_") + key, [key](const Media &m) {
-            for (int i = 0; i < 3; ++i)
-                m.image0(i, [key](Pkg &p) {
-                    std::erase_if(p.keys, [key](const auto &kv) { return kv.first == key; });
-                });
-        }, line);
+        add(
+            std::string("image0_without_") + key,
+            [key](const Media &m) {
+                for (int i = 0; i < 3; ++i)
+                    m.image0(i, [key](Pkg &p) {
+                        std::erase_if(p.keys, [key](const auto &kv) { return kv.first == key; });
+                    });
+            },
+            line);
 
     // Sizes out of range, in the laser package of image 2.
     const std::tuple<const char *, const char *, const char *> sizes[] = {
@@ -228,112 +235,158 @@ std::vector<Case> corpus()
         {"COMPRESSEDSIZE", "2000000000", "range over  "},
         {"COMPRESSEDSIZE", "99999999999", "can not find compressed size"}};
     for (auto [key, value, line] : sizes)
-        add(std::string("image2_") + key + "_" + value, [key, value](const Media &m) {
-            m.image2([&](std::vector<Pkg> &c) { *c[0].value(key) = value; });
-        }, line);
+        add(
+            std::string("image2_") + key + "_" + value,
+            [key, value](const Media &m) {
+                m.image2([&](std::vector<Pkg> &c) { *c[0].value(key) = value; });
+            },
+            line);
 
     // Names: long, climbing, and pointing into the host.
     for (std::size_t n : {255u, 256u, 4000u}) {
-        add("image2_dbname_" + std::to_string(n), [n](const Media &m) {
-            m.image2([n](std::vector<Pkg> &c) {
-                *c[0].value("DBNAME") = "/TMP/" + std::string(n - 5, 'n');
-            });
-        }, n >= 256 ? "dlBoardUpdateHDMain:DB name too long\nEngTenkai error" : "");
-        add("hdd_dbname_" + std::to_string(n), [n](const Media &m) {
-            m.hdd([n](std::vector<Pkg> &c) {
-                *c[2].value("DBNAME") = "/SYS/" + std::string(n - 5, 'n');
-            });
-        }, n >= 256 ? kHddNoDir : "");
+        add(
+            "image2_dbname_" + std::to_string(n),
+            [n](const Media &m) {
+                m.image2(
+                    [n](std::vector<Pkg> &c) { *c[0].value("DBNAME") = "/TMP/" + std::string(n - 5, 'n'); });
+            },
+            n >= 256 ? "dlBoardUpdateHDMain:DB name too long\nEngTenkai error" : "");
+        add(
+            "hdd_dbname_" + std::to_string(n),
+            [n](const Media &m) {
+                m.hdd(
+                    [n](std::vector<Pkg> &c) { *c[2].value("DBNAME") = "/SYS/" + std::string(n - 5, 'n'); });
+            },
+            n >= 256 ? kHddNoDir : "");
     }
-    for (const char *name :
-         {"/TMP/../../../../outside/climb", "/SYS/../../../../../outside/climb"}) {
-        add(std::string("image2_dbname_climbs_") + (name[1] == 'T' ? "tmp" : "sys"),
+    for (const char *name : {"/TMP/../../../../outside/climb", "/SYS/../../../../../outside/climb"}) {
+        add(
+            std::string("image2_dbname_climbs_") + (name[1] == 'T' ? "tmp" : "sys"),
             [name](const Media &m) {
                 m.image2([name](std::vector<Pkg> &c) { *c[1].value("DBNAME") = name; });
             },
             "dlBoardUpdateHDMain:inflate can not success");
-        add(std::string("hdd_dbname_climbs_") + (name[1] == 'T' ? "tmp" : "sys"),
-            [name](const Media &m) {
-                m.hdd([name](std::vector<Pkg> &c) { *c[1].value("DBNAME") = name; });
-            },
+        add(
+            std::string("hdd_dbname_climbs_") + (name[1] == 'T' ? "tmp" : "sys"),
+            [name](const Media &m) { m.hdd([name](std::vector<Pkg> &c) { *c[1].value("DBNAME") = name; }); },
             kHddNoDir);
     }
-    add("image2_dbname_host_path", [](const Media &m) {
-        std::string host = (m.fw.parent_path().parent_path() / "outside" / "host").string();
-        m.image2([&](std::vector<Pkg> &c) { *c[2].value("DBNAME") = host; });
-    }, "EngTenkai error");
-    add("hdd_dbname_host_path", [](const Media &m) {
-        std::string host = (m.fw.parent_path().parent_path() / "outside" / "host").string();
-        m.hdd([&](std::vector<Pkg> &c) { *c[3].value("DBNAME") = host; });
-    }, kHddNoDir);
+    add(
+        "image2_dbname_host_path",
+        [](const Media &m) {
+            std::string host = (m.fw.parent_path().parent_path() / "outside" / "host").string();
+            m.image2([&](std::vector<Pkg> &c) { *c[2].value("DBNAME") = host; });
+        },
+        "EngTenkai error");
+    add(
+        "hdd_dbname_host_path",
+        [](const Media &m) {
+            std::string host = (m.fw.parent_path().parent_path() / "outside" / "host").string();
+            m.hdd([&](std::vector<Pkg> &c) { *c[3].value("DBNAME") = host; });
+        },
+        kHddNoDir);
 
     // More packages than the tables hold.
-    add("image2_17_packages", [](const Media &m) {
-        m.image2([](std::vector<Pkg> &c) {
-            for (int i = 0; c.size() < 17; ++i)
-                c.push_back(makePkg("/TMP/extra" + std::to_string(i) + ".tz", "x"));
-        });
-    }, "");
-    add("hdd_file_1_257_packages", [](const Media &m) {
-        m.hdd([](std::vector<Pkg> &c) {
-            for (int i = 0; c.size() < 257; ++i)
-                c.push_back(makePkg("/UND/e" + std::to_string(i), "y"));
-        }, 1 << 30);
-    }, "");
+    add(
+        "image2_17_packages",
+        [](const Media &m) {
+            m.image2([](std::vector<Pkg> &c) {
+                for (int i = 0; c.size() < 17; ++i)
+                    c.push_back(makePkg("/TMP/extra" + std::to_string(i) + ".tz", "x"));
+            });
+        },
+        "");
+    add(
+        "hdd_file_1_257_packages",
+        [](const Media &m) {
+            m.hdd(
+                [](std::vector<Pkg> &c) {
+                    for (int i = 0; c.size() < 257; ++i)
+                        c.push_back(makePkg("/UND/e" + std::to_string(i), "y"));
+                },
+                1 << 30);
+        },
+        "");
     // the loader's table holds 2,048: the last one is never loaded
-    add("hdd_2049_packages", [](const Media &m) {
-        m.hdd([](std::vector<Pkg> &c) {
-            for (int i = 0; c.size() < 2049; ++i)
-                c.push_back(makePkg("/UND/e" + std::to_string(i), "z"));
-        }, 1 << 30);
-    }, "Download -> Failed");
-    add("hdd_last_file_ends_inside_a_package", [](const Media &m) {
-        m.resize("3", std::filesystem::file_size(m.fw / "3") - 100);
-    }, "Download -> Failed");
-    add("image0_random_bytes", [](const Media &m) {
-        writeFile(m.fw / "firmImage0.bin", testing_support::randomBytes(5 << 20, 9));
-    }, "can not UI Version dbNumber=0\nfrom.bin not made: OS UI image incomplete");
+    add(
+        "hdd_2049_packages",
+        [](const Media &m) {
+            m.hdd(
+                [](std::vector<Pkg> &c) {
+                    for (int i = 0; c.size() < 2049; ++i)
+                        c.push_back(makePkg("/UND/e" + std::to_string(i), "z"));
+                },
+                1 << 30);
+        },
+        "Download -> Failed");
+    add(
+        "hdd_last_file_ends_inside_a_package",
+        [](const Media &m) { m.resize("3", std::filesystem::file_size(m.fw / "3") - 100); },
+        "Download -> Failed");
+    add(
+        "image0_random_bytes",
+        [](const Media &m) { writeFile(m.fw / "firmImage0.bin", testing_support::randomBytes(5 << 20, 9)); },
+        "can not UI Version dbNumber=0\nfrom.bin not made: OS UI image incomplete");
 
     // Flash image sizes at the limits.
-    add("image0_8MiB_plus_1", [](const Media &m) { m.resize("firmImage0.bin", 0x800001); },
+    add(
+        "image0_8MiB_plus_1", [](const Media &m) { m.resize("firmImage0.bin", 0x800001); },
         "firmImage0.bin size over\nFromTenkai error");
-    add("image1_flash_image_2_bytes_over", [](const Media &m) {
-        // image 0 always fills its 8 MiB area of the flash image
-        m.resize("firmImage1.bin", kFlashBytes + 2 - 0x800000);
-    }, "Data size(16777218) is larger than target area");
+    add(
+        "image1_flash_image_2_bytes_over",
+        [](const Media &m) {
+            // image 0 always fills its 8 MiB area of the flash image
+            m.resize("firmImage1.bin", kFlashBytes + 2 - 0x800000);
+        },
+        "Data size(16777218) is larger than target area");
 
     // Damaged zlib streams (image 0 goes to the flash as it is: no line).
-    add("image0_stream_damaged",
-        [](const Media &m) { m.flipData("firmImage0.bin", kImage0At[1] + 200); },
+    add(
+        "image0_stream_damaged", [](const Media &m) { m.flipData("firmImage0.bin", kImage0At[1] + 200); },
         "");
-    add("image2_stream_damaged", [](const Media &m) {
-        m.flipData("firmImage2.bin", dataOf(m.fw / "firmImage2.bin", "/TMP/mfirm.tz") + 100);
-    }, "EngTenkai error");
-    add("hdd_stream_damaged", [](const Media &m) {
-        m.flipData("2", 4000);
-    }, "bootHdLoaderUSBHdUpdate:inflate can not success");
+    add(
+        "image2_stream_damaged",
+        [](const Media &m) {
+            m.flipData("firmImage2.bin", dataOf(m.fw / "firmImage2.bin", "/TMP/mfirm.tz") + 100);
+        },
+        "EngTenkai error");
+    add(
+        "hdd_stream_damaged", [](const Media &m) { m.flipData("2", 4000); },
+        "bootHdLoaderUSBHdUpdate:inflate can not success");
 
     // HDD series: a gap, and 33 files.
-    add("hdd_series_gap", [](const Media &m) { fs::remove(m.fw / "2"); }, "");
-    add("hdd_33_files", [](const Media &m) {
-        m.hdd([](std::vector<Pkg> &c) {
-            for (int i = 0; c.size() < 33; ++i)
-                c.push_back(makePkg("/UND/f" + std::to_string(i), std::string(100, 'f')));
-        }, 1);
-    }, "");
+    add(
+        "hdd_series_gap", [](const Media &m) { fs::remove(m.fw / "2"); }, "");
+    add(
+        "hdd_33_files",
+        [](const Media &m) {
+            m.hdd(
+                [](std::vector<Pkg> &c) {
+                    for (int i = 0; c.size() < 33; ++i)
+                        c.push_back(makePkg("/UND/f" + std::to_string(i), std::string(100, 'f')));
+                },
+                1);
+        },
+        "");
 
     // Odd lengths: every file one byte longer.
-    add("odd_lengths_everywhere", [](const Media &m) {
-        for (const auto &e : fs::directory_iterator(m.fw))
-            writeFile(e.path(), readText(e.path()) + "\x01");
-    }, "rare case");
+    add(
+        "odd_lengths_everywhere",
+        [](const Media &m) {
+            for (const auto &e : fs::directory_iterator(m.fw))
+                writeFile(e.path(), readText(e.path()) + "\x01");
+        },
+        "rare case");
 
     // Folders where files belong.
     for (const char *file : {"firmImage0.bin", "firmImage1.bin", "firmImage2.bin", "1", "2"})
-        add(std::string("folder_as_") + file, [file](const Media &m) {
-            fs::remove(m.fw / file);
-            fs::create_directories(m.fw / file / "inside");
-        }, "");
+        add(
+            std::string("folder_as_") + file,
+            [file](const Media &m) {
+                fs::remove(m.fw / file);
+                fs::create_directories(m.fw / file / "inside");
+            },
+            "");
     return cases;
 }
 
@@ -415,12 +468,12 @@ TEST_F(BadMedia, EveryCaseEndsDocumentedAndContained)
     std::vector<std::map<std::string, std::string>> before(cases.size());
     for (std::size_t i = 0; i < cases.size(); i += 2) {
         before[i] = snapshot(dirs[i] / "media");
-        auto second = i + 1 < cases.size()
-                          ? std::async(std::launch::async, [&, i] {
-                                before[i + 1] = snapshot(dirs[i + 1] / "media");
-                                outcomes[i + 1] = runCase(dirs[i + 1]);
-                            })
-                          : std::future<void>();
+        auto second = i + 1 < cases.size() ? std::async(std::launch::async,
+                                                        [&, i] {
+                                                            before[i + 1] = snapshot(dirs[i + 1] / "media");
+                                                            outcomes[i + 1] = runCase(dirs[i + 1]);
+                                                        })
+                                           : std::future<void>();
         outcomes[i] = runCase(dirs[i]);
         if (second.valid())
             second.get();
@@ -433,8 +486,7 @@ TEST_F(BadMedia, EveryCaseEndsDocumentedAndContained)
         SCOPED_TRACE(c.name + "\n" + o.out + o.err);
         // BADMEDIA_SHOW=1: every case's console and host lines, to see what each one says.
         if (std::getenv("BADMEDIA_SHOW"))
-            std::printf("=== %s status %d\n%s%s", c.name.c_str(), o.status, o.out.c_str(),
-                        o.err.c_str());
+            std::printf("=== %s status %d\n%s%s", c.name.c_str(), o.status, o.out.c_str(), o.err.c_str());
         EXPECT_GE(o.status, 0);
         EXPECT_LE(o.status, 4);
         EXPECT_TRUE(fs::is_empty(dirs[i] / "outside")) << "written outside the machine";
@@ -454,8 +506,8 @@ TEST_F(BadMedia, EveryCaseEndsDocumentedAndContained)
         if (o.status == 0) {
             EXPECT_EQ(flags, 0u) << std::hex << flags;
         } else {
-            const std::uint32_t unfinished = (flashTouched && !flashDone ? 0x01u : 0u) |
-                                             (hddTouched && !hddDone ? 0x10u : 0u);
+            const std::uint32_t unfinished =
+                (flashTouched && !flashDone ? 0x01u : 0u) | (hddTouched && !hddDone ? 0x10u : 0u);
             EXPECT_EQ(flags & unfinished, unfinished) << std::hex << flags;
             EXPECT_EQ(flags & ~0x11u, 0u) << std::hex << flags;
         }

@@ -151,10 +151,7 @@ void setValue(const fs::path &file, const std::string &key, std::string value)
     store(file, v);
 }
 
-void sparse(const fs::path &file, std::uintmax_t size)
-{
-    fs::resize_file(file, size);
-}
+void sparse(const fs::path &file, std::uintmax_t size) { fs::resize_file(file, size); }
 
 void writeText(const fs::path &file, const std::string &text)
 {
@@ -183,43 +180,92 @@ std::vector<Case> corpus()
 {
     std::vector<Case> cases;
     auto add = [&](std::string name, std::function<std::vector<std::string>(const Place &)> make, int status,
-                   std::string said) { cases.push_back({std::move(name), std::move(make), status, std::move(said)}); };
+                   std::string said) {
+        cases.push_back({std::move(name), std::move(make), status, std::move(said)});
+    };
 
     // ---- sizes past 32 bits and at the limits (sparse: no disk) ----
     const std::uintmax_t k4GiB = 4294967296u;
-    add("hdd3_4GiB_plus_2_run", [&](const Place &p) { sparse(p.fw() / "3", k4GiB + 2); return p.run(); }, 1,
-        "session 1: exit(1)");
-    add("hdd3_4GiB_plus_2_inspect", [&](const Place &p) { sparse(p.fw() / "3", k4GiB + 2); return p.inspect(); },
+    add(
+        "hdd3_4GiB_plus_2_run",
+        [&](const Place &p) {
+            sparse(p.fw() / "3", k4GiB + 2);
+            return p.run();
+        },
+        1, "session 1: exit(1)");
+    add(
+        "hdd3_4GiB_plus_2_inspect",
+        [&](const Place &p) {
+            sparse(p.fw() / "3", k4GiB + 2);
+            return p.inspect();
+        },
         1, "HDD file 3: cannot be read (the module says \"file size over\")");
-    add("hdd1_2GiB_minus_1_run", [&](const Place &p) { sparse(p.fw() / "1", 2147483647u); return p.run(); }, 1,
-        "session 1: exit(1)");
-    add("hdd2_empty_run", [&](const Place &p) { sparse(p.fw() / "2", 0); return p.run(); }, 1,
-        "session 1: exit(1)");
-    add("image2_4GiB_plus_2_inspect",
-        [&](const Place &p) { sparse(p.fw() / "firmImage2.bin", k4GiB + 2); return p.inspect(); }, 1,
-        "firmImage2.bin: larger than a 32-bit file size");
-    add("image2_4GiB_plus_2_run",
-        [&](const Place &p) { sparse(p.fw() / "firmImage2.bin", k4GiB + 2); return p.run(); }, 2,
-        "dlBoardArchiver");
-    add("image0_4GiB_inspect", [&](const Place &p) { sparse(p.fw() / "firmImage0.bin", k4GiB); return p.inspect(); },
+    add(
+        "hdd1_2GiB_minus_1_run",
+        [&](const Place &p) {
+            sparse(p.fw() / "1", 2147483647u);
+            return p.run();
+        },
+        1, "session 1: exit(1)");
+    add(
+        "hdd2_empty_run",
+        [&](const Place &p) {
+            sparse(p.fw() / "2", 0);
+            return p.run();
+        },
+        1, "session 1: exit(1)");
+    add(
+        "image2_4GiB_plus_2_inspect",
+        [&](const Place &p) {
+            sparse(p.fw() / "firmImage2.bin", k4GiB + 2);
+            return p.inspect();
+        },
+        1, "firmImage2.bin: larger than a 32-bit file size");
+    add(
+        "image2_4GiB_plus_2_run",
+        [&](const Place &p) {
+            sparse(p.fw() / "firmImage2.bin", k4GiB + 2);
+            return p.run();
+        },
+        2, "dlBoardArchiver");
+    add(
+        "image0_4GiB_inspect",
+        [&](const Place &p) {
+            sparse(p.fw() / "firmImage0.bin", k4GiB);
+            return p.inspect();
+        },
         1, "firmImage0.bin: larger than a 32-bit file size");
-    add("image1_empty_run", [&](const Place &p) { sparse(p.fw() / "firmImage1.bin", 0); return p.run(); }, 0,
-        "session 1: returned 0");
+    add(
+        "image1_empty_run",
+        [&](const Place &p) {
+            sparse(p.fw() / "firmImage1.bin", 0);
+            return p.run();
+        },
+        0, "session 1: returned 0");
 
     // ---- header numbers at and past the 32-bit limits ----
     for (const char *n : {"-1", "0", "2147483647", "2147483648", "99999999999999999999"}) {
-        add(std::string("image2_compressed_") + n, [n](const Place &p) {
-            setValue(p.fw() / "firmImage2.bin", "COMPRESSEDSIZE", n);
-            return p.run();
-        }, 0, "session 1: returned 0"); // no package found: nothing of image 2 offered
-        add(std::string("image2_expanded_") + n, [n](const Place &p) {
-            setValue(p.fw() / "firmImage2.bin", "EXPANDEDSIZE", n);
-            return p.run();
-        }, 0, "session 1: returned 0");
-        add(std::string("hdd_compressed_") + n, [n](const Place &p) {
-            setValue(p.fw() / "1", "COMPRESSEDSIZE", n);
-            return p.run();
-        }, 1, "session 1: exit(1)");
+        add(
+            std::string("image2_compressed_") + n,
+            [n](const Place &p) {
+                setValue(p.fw() / "firmImage2.bin", "COMPRESSEDSIZE", n);
+                return p.run();
+            },
+            0, "session 1: returned 0"); // no package found: nothing of image 2 offered
+        add(
+            std::string("image2_expanded_") + n,
+            [n](const Place &p) {
+                setValue(p.fw() / "firmImage2.bin", "EXPANDEDSIZE", n);
+                return p.run();
+            },
+            0, "session 1: returned 0");
+        add(
+            std::string("hdd_compressed_") + n,
+            [n](const Place &p) {
+                setValue(p.fw() / "1", "COMPRESSEDSIZE", n);
+                return p.run();
+            },
+            1, "session 1: exit(1)");
     }
 
     // ---- names of devices, folders and other partitions ----
@@ -237,57 +283,84 @@ std::vector<Case> corpus()
         {"/TMP/hdd.bin", 0, "session 1: returned 0"}, // replaced before the HDD update stages it
     };
     for (const auto &d : dbNames)
-        add(std::string("image2_dbname_") + d.name, [name = d.name](const Place &p) {
-            setValue(p.fw() / "firmImage2.bin", "DBNAME", name);
-            return p.run();
-        }, d.status, d.said);
+        add(
+            std::string("image2_dbname_") + d.name,
+            [name = d.name](const Place &p) {
+                setValue(p.fw() / "firmImage2.bin", "DBNAME", name);
+                return p.run();
+            },
+            d.status, d.said);
 
     // ---- links, FIFOs and devices in the media ----
-    add("media_link_out", [](const Place &p) {
-        fs::remove(p.fw() / "firmImage1.bin");
-        fs::create_symlink(p.precious(), p.fw() / "firmImage1.bin");
-        return p.run();
-    }, 0, "io: refused");
-    add("media_link_dev_zero", [](const Place &p) {
-        fs::remove(p.fw() / "firmImage2.bin");
-        fs::create_symlink("/dev/zero", p.fw() / "firmImage2.bin");
-        return p.run();
-    }, 0, "io: refused");
-    add("media_fifo_hdd2_run", [](const Place &p) {
-        fs::remove(p.fw() / "2");
-        ::mkfifo((p.fw() / "2").c_str(), 0644);
-        return p.run();
-    }, 0, "session 1: returned 0");
-    add("media_fifo_image0_inspect", [](const Place &p) {
-        fs::remove(p.fw() / "firmImage0.bin");
-        ::mkfifo((p.fw() / "firmImage0.bin").c_str(), 0644);
-        return p.inspect();
-    }, 1, "firmImage1.bin without firmImage0.bin");
-    add("media_is_a_file", [](const Place &p) {
-        fs::remove_all(p.media());
-        writeText(p.media(), "not a folder");
-        return p.run();
-    }, 5, "media folder");
+    add(
+        "media_link_out",
+        [](const Place &p) {
+            fs::remove(p.fw() / "firmImage1.bin");
+            fs::create_symlink(p.precious(), p.fw() / "firmImage1.bin");
+            return p.run();
+        },
+        0, "io: refused");
+    add(
+        "media_link_dev_zero",
+        [](const Place &p) {
+            fs::remove(p.fw() / "firmImage2.bin");
+            fs::create_symlink("/dev/zero", p.fw() / "firmImage2.bin");
+            return p.run();
+        },
+        0, "io: refused");
+    add(
+        "media_fifo_hdd2_run",
+        [](const Place &p) {
+            fs::remove(p.fw() / "2");
+            ::mkfifo((p.fw() / "2").c_str(), 0644);
+            return p.run();
+        },
+        0, "session 1: returned 0");
+    add(
+        "media_fifo_image0_inspect",
+        [](const Place &p) {
+            fs::remove(p.fw() / "firmImage0.bin");
+            ::mkfifo((p.fw() / "firmImage0.bin").c_str(), 0644);
+            return p.inspect();
+        },
+        1, "firmImage1.bin without firmImage0.bin");
+    add(
+        "media_is_a_file",
+        [](const Place &p) {
+            fs::remove_all(p.media());
+            writeText(p.media(), "not a folder");
+            return p.run();
+        },
+        5, "media folder");
 
     // ---- manifests ----
-    add("manifest_number_1e400", [](const Place &p) {
-        return manifestCase(p, [](json &m) {
-            m["hdd"]["fileSize"] = 123456789;
-            std::string t = m.dump();
-            t.replace(t.find("123456789"), 9, "1e400");
-            return t;
-        });
-    }, 64, "hdd.fileSize: not valid JSON");
-    add("manifest_4GiB_sparse", [](const Place &p) {
-        auto cmd = manifestCase(p, [](json &) { return std::string(); });
-        sparse(p.root / "manifest.json", 4294967298u);
-        return cmd;
-    }, 64, "more than the 16777216 a manifest may hold");
-    add("manifest_fifo", [](const Place &p) {
-        ::mkfifo((p.root / "manifest.json").c_str(), 0644);
-        return std::vector<std::string>{"mkmedia", (p.root / "manifest.json").string(), "--out",
-                                        (p.root / "made").string()};
-    }, 64, "not a regular file");
+    add(
+        "manifest_number_1e400",
+        [](const Place &p) {
+            return manifestCase(p, [](json &m) {
+                m["hdd"]["fileSize"] = 123456789;
+                std::string t = m.dump();
+                t.replace(t.find("123456789"), 9, "1e400");
+                return t;
+            });
+        },
+        64, "hdd.fileSize: not valid JSON");
+    add(
+        "manifest_4GiB_sparse",
+        [](const Place &p) {
+            auto cmd = manifestCase(p, [](json &) { return std::string(); });
+            sparse(p.root / "manifest.json", 4294967298u);
+            return cmd;
+        },
+        64, "more than the 16777216 a manifest may hold");
+    add(
+        "manifest_fifo",
+        [](const Place &p) {
+            ::mkfifo((p.root / "manifest.json").c_str(), 0644);
+            return std::vector<std::string>{"mkmedia", (p.root / "manifest.json").string(), "--out",
+                                            (p.root / "made").string()};
+        },
+        64, "not a regular file");
     using Edit = std::function<void(json &)>;
     const std::vector<std::pair<std::string, Edit>> manifests = {
         {"size_string", [](json &m) { m["image1"]["content"]["size"] = "65536"; }},
@@ -303,105 +376,169 @@ std::vector<Case> corpus()
         {"target_null", [](json &m) { m["image1"]["head"]["target"] = nullptr; }},
     };
     for (const auto &[name, edit] : manifests)
-        add("manifest_" + name, [edit](const Place &p) {
-            return manifestCase(p, [&](json &m) { edit(m); return std::string(); });
-        }, 64, "dlupdate mkmedia:");
+        add(
+            "manifest_" + name,
+            [edit](const Place &p) {
+                return manifestCase(p, [&](json &m) {
+                    edit(m);
+                    return std::string();
+                });
+            },
+            64, "dlupdate mkmedia:");
 
     // ---- machine folders ----
     auto machineCase = [&](std::string name, std::function<void(const Place &)> damage, std::string said) {
         for (bool show : {true, false})
-            add("machine_" + name + (show ? "_show" : "_run"), [damage, show](const Place &p) {
-                p.initMachine();
-                damage(p);
-                return show ? p.show() : p.run();
-            }, 5, said);
+            add(
+                "machine_" + name + (show ? "_show" : "_run"),
+                [damage, show](const Place &p) {
+                    p.initMachine();
+                    damage(p);
+                    return show ? p.show() : p.run();
+                },
+                5, said);
     };
-    machineCase("bootversion_fifo", [](const Place &p) {
-        fs::remove(p.machine() / "bootversion.txt");
-        ::mkfifo((p.machine() / "bootversion.txt").c_str(), 0644);
-    }, "bootversion.txt is a FIFO");
-    machineCase("bootversion_dev_zero", [](const Place &p) {
-        fs::remove(p.machine() / "bootversion.txt");
-        fs::create_symlink("/dev/zero", p.machine() / "bootversion.txt");
-    }, "bootversion.txt is a character device");
-    machineCase("bootversion_4GiB", [](const Place &p) { sparse(p.machine() / "bootversion.txt", 4294967296u); },
-                "bootversion.txt holds 4294967296 bytes");
-    machineCase("bootversion_folder", [](const Place &p) {
-        fs::remove(p.machine() / "bootversion.txt");
-        fs::create_directory(p.machine() / "bootversion.txt");
-    }, "bootversion.txt is a folder");
-    machineCase("nvram_fifo", [](const Place &p) {
-        fs::remove(p.machine() / "nvram.bin");
-        ::mkfifo((p.machine() / "nvram.bin").c_str(), 0644);
-    }, "nvram.bin is a FIFO");
-    machineCase("nvram_short", [](const Place &p) { sparse(p.machine() / "nvram.bin", 100); },
-                "nvram.bin holds 100 bytes");
-    machineCase("flashrom_dev_zero", [](const Place &p) {
-        fs::remove(p.machine() / "flashrom.bin");
-        fs::create_symlink("/dev/zero", p.machine() / "flashrom.bin");
-    }, "flashrom.bin is a character device");
-    machineCase("unit_fifo", [](const Place &p) { ::mkfifo((p.machine() / "units" / "lsr.bin").c_str(), 0644); },
-                "lsr.bin is a FIFO");
-    machineCase("unit_4GiB", [](const Place &p) {
-        writeText(p.machine() / "units" / "pfc.bin", "x");
-        sparse(p.machine() / "units" / "pfc.bin", 4294967296u);
-    }, "pfc.bin holds 4294967296 bytes");
-    machineCase("units_a_file", [](const Place &p) {
-        fs::remove_all(p.machine() / "units");
-        writeText(p.machine() / "units", "x");
-    }, "units is not a folder");
-    machineCase("partition_a_file", [](const Place &p) {
-        fs::remove_all(p.machine() / "disk" / "SYS");
-        writeText(p.machine() / "disk" / "SYS", "x");
-    }, "SYS is not a folder");
+    machineCase(
+        "bootversion_fifo",
+        [](const Place &p) {
+            fs::remove(p.machine() / "bootversion.txt");
+            ::mkfifo((p.machine() / "bootversion.txt").c_str(), 0644);
+        },
+        "bootversion.txt is a FIFO");
+    machineCase(
+        "bootversion_dev_zero",
+        [](const Place &p) {
+            fs::remove(p.machine() / "bootversion.txt");
+            fs::create_symlink("/dev/zero", p.machine() / "bootversion.txt");
+        },
+        "bootversion.txt is a character device");
+    machineCase(
+        "bootversion_4GiB", [](const Place &p) { sparse(p.machine() / "bootversion.txt", 4294967296u); },
+        "bootversion.txt holds 4294967296 bytes");
+    machineCase(
+        "bootversion_folder",
+        [](const Place &p) {
+            fs::remove(p.machine() / "bootversion.txt");
+            fs::create_directory(p.machine() / "bootversion.txt");
+        },
+        "bootversion.txt is a folder");
+    machineCase(
+        "nvram_fifo",
+        [](const Place &p) {
+            fs::remove(p.machine() / "nvram.bin");
+            ::mkfifo((p.machine() / "nvram.bin").c_str(), 0644);
+        },
+        "nvram.bin is a FIFO");
+    machineCase(
+        "nvram_short", [](const Place &p) { sparse(p.machine() / "nvram.bin", 100); },
+        "nvram.bin holds 100 bytes");
+    machineCase(
+        "flashrom_dev_zero",
+        [](const Place &p) {
+            fs::remove(p.machine() / "flashrom.bin");
+            fs::create_symlink("/dev/zero", p.machine() / "flashrom.bin");
+        },
+        "flashrom.bin is a character device");
+    machineCase(
+        "unit_fifo", [](const Place &p) { ::mkfifo((p.machine() / "units" / "lsr.bin").c_str(), 0644); },
+        "lsr.bin is a FIFO");
+    machineCase(
+        "unit_4GiB",
+        [](const Place &p) {
+            writeText(p.machine() / "units" / "pfc.bin", "x");
+            sparse(p.machine() / "units" / "pfc.bin", 4294967296u);
+        },
+        "pfc.bin holds 4294967296 bytes");
+    machineCase(
+        "units_a_file",
+        [](const Place &p) {
+            fs::remove_all(p.machine() / "units");
+            writeText(p.machine() / "units", "x");
+        },
+        "units is not a folder");
+    machineCase(
+        "partition_a_file",
+        [](const Place &p) {
+            fs::remove_all(p.machine() / "disk" / "SYS");
+            writeText(p.machine() / "disk" / "SYS", "x");
+        },
+        "SYS is not a folder");
 
     // Links planted at a unit's temporary and real names: the rewrite
     // replaces the name and never writes through the link.
-    add("machine_unit_temp_name_link", [](const Place &p) {
-        p.initMachine();
-        for (const char *u : {"lsr", "pfc", "engine", "scanner"})
-            fs::create_symlink(p.precious(), p.machine() / "units" / (std::string(u) + ".bin.new"));
-        return p.run();
-    }, 0, "session 1: returned 0");
-    add("machine_unit_link_power_cut", [](const Place &p) {
-        p.initMachine();
-        fs::create_symlink(p.precious(), p.machine() / "units" / "lsr.bin");
-        return p.run({"--keys", "ok", "--power-cut", "unit:1"});
-    }, 9, "power cut in unit #1");
-    add("machine_folder_a_link", [](const Place &p) {
-        fs::path real = p.root / "real-machine";
-        if (e2e::dlupdate({"machine", "init", real.string()}).status != 0)
-            throw std::runtime_error("machine init failed");
-        fs::create_directory_symlink(real, p.machine());
-        return p.run();
-    }, 0, "session 1: returned 0");
+    add(
+        "machine_unit_temp_name_link",
+        [](const Place &p) {
+            p.initMachine();
+            for (const char *u : {"lsr", "pfc", "engine", "scanner"})
+                fs::create_symlink(p.precious(), p.machine() / "units" / (std::string(u) + ".bin.new"));
+            return p.run();
+        },
+        0, "session 1: returned 0");
+    add(
+        "machine_unit_link_power_cut",
+        [](const Place &p) {
+            p.initMachine();
+            fs::create_symlink(p.precious(), p.machine() / "units" / "lsr.bin");
+            return p.run({"--keys", "ok", "--power-cut", "unit:1"});
+        },
+        9, "power cut in unit #1");
+    add(
+        "machine_folder_a_link",
+        [](const Place &p) {
+            fs::path real = p.root / "real-machine";
+            if (e2e::dlupdate({"machine", "init", real.string()}).status != 0)
+                throw std::runtime_error("machine init failed");
+            fs::create_directory_symlink(real, p.machine());
+            return p.run();
+        },
+        0, "session 1: returned 0");
 
     // ---- outputs naming the machine or the media ----
-    add("panel_over_nvram", [](const Place &p) {
-        p.initMachine();
-        return p.run({"--keys", "ok", "--panel", (p.machine() / "nvram.bin").string()});
-    }, 64, "--panel");
-    add("trace_over_hdd_file", [](const Place &p) {
-        return p.run({"--keys", "ok", "--panel-trace", (p.fw() / ".." / "fwstore" / "1").string()});
-    }, 64, "lies inside the media folder");
-    add("ramdisk_out_in_machine_link", [](const Place &p) {
-        p.initMachine();
-        fs::create_directory_symlink(p.machine(), p.root / "machine-link");
-        return p.run({"--keys", "ok", "--ramdisk-out", (p.root / "machine-link" / "disk").string()});
-    }, 64, "lies inside the machine folder");
-    add("ramdisk_out_link_into_media", [](const Place &p) {
-        fs::create_directories(p.root / "rd");
-        fs::create_symlink(p.fw() / "firmImage0.bin", p.root / "rd" / "HddUpdateProgress.log");
-        return p.run({"--keys", "ok", "--ramdisk-out", (p.root / "rd").string()});
-    }, 7, "session 1: returned 0");
-    add("report_over_flash", [](const Place &p) {
-        p.initMachine();
-        return p.run({"--keys", "ok", "--report", (p.machine() / "flashrom.bin").string()});
-    }, 64, "--report");
+    add(
+        "panel_over_nvram",
+        [](const Place &p) {
+            p.initMachine();
+            return p.run({"--keys", "ok", "--panel", (p.machine() / "nvram.bin").string()});
+        },
+        64, "--panel");
+    add(
+        "trace_over_hdd_file",
+        [](const Place &p) {
+            return p.run({"--keys", "ok", "--panel-trace", (p.fw() / ".." / "fwstore" / "1").string()});
+        },
+        64, "lies inside the media folder");
+    add(
+        "ramdisk_out_in_machine_link",
+        [](const Place &p) {
+            p.initMachine();
+            fs::create_directory_symlink(p.machine(), p.root / "machine-link");
+            return p.run({"--keys", "ok", "--ramdisk-out", (p.root / "machine-link" / "disk").string()});
+        },
+        64, "lies inside the machine folder");
+    add(
+        "ramdisk_out_link_into_media",
+        [](const Place &p) {
+            fs::create_directories(p.root / "rd");
+            fs::create_symlink(p.fw() / "firmImage0.bin", p.root / "rd" / "HddUpdateProgress.log");
+            return p.run({"--keys", "ok", "--ramdisk-out", (p.root / "rd").string()});
+        },
+        7, "session 1: returned 0");
+    add(
+        "report_over_flash",
+        [](const Place &p) {
+            p.initMachine();
+            return p.run({"--keys", "ok", "--report", (p.machine() / "flashrom.bin").string()});
+        },
+        64, "--report");
 
     // ---- a stall keeps its status in every build ----
-    add("stall_msgq_send", [](const Place &p) { return p.run({"--keys", "ok", "--fault", "msgq-send:5:1"}); }, 4,
-        "fault msgq-send: msgQSend fails");
+    add(
+        "stall_msgq_send",
+        [](const Place &p) {
+            return p.run({"--keys", "ok", "--fault", "msgq-send:5:1"});
+        },
+        4, "fault msgq-send: msgQSend fails");
     return cases;
 }
 
@@ -476,8 +613,9 @@ TEST_F(Hostile, EveryCaseEndsDocumentedContainedAndUnchanged)
     // Two at a time: each command is a process of its own.
     std::vector<Done> done(cases.size());
     for (std::size_t i = 0; i < cases.size(); i += 2) {
-        auto second = i + 1 < cases.size() ? std::async(std::launch::async, [&, i] { done[i + 1] = one(cases[i + 1]); })
-                                           : std::future<void>();
+        auto second = i + 1 < cases.size()
+                          ? std::async(std::launch::async, [&, i] { done[i + 1] = one(cases[i + 1]); })
+                          : std::future<void>();
         done[i] = one(cases[i]);
         if (second.valid())
             second.get();
@@ -496,7 +634,8 @@ TEST_F(Hostile, EveryCaseEndsDocumentedContainedAndUnchanged)
         EXPECT_FALSE(r.timedOut) << "no end within " << limit << " s";
         EXPECT_EQ(r.signal, 0);
         EXPECT_EQ(r.status, c.status);
-        EXPECT_NE(said(r).find(c.said), std::string::npos) << "first line: " << said(r) << "\nwanted: " << c.said;
+        EXPECT_NE(said(r).find(c.said), std::string::npos)
+            << "first line: " << said(r) << "\nwanted: " << c.said;
         EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos);
         EXPECT_EQ(r.err.find("runtime error:"), std::string::npos);
         EXPECT_TRUE(done[i].cwdEmpty) << "written into the working folder";

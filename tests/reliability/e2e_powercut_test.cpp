@@ -38,7 +38,8 @@ TEST(E2ePowerCut, UnfinishedRewriteStaysMarkedUntilTheNextRunCompletes)
              auto disk = m.disk();
              ASSERT_EQ(disk.count(cut.dbName), 1u) << cut.dbName;
              EXPECT_TRUE(sameBytes(disk[cut.dbName],
-                                   Bytes(cut.content.begin(), cut.content.begin() + static_cast<long>(cut.content.size() / 2))));
+                                   Bytes(cut.content.begin(),
+                                         cut.content.begin() + static_cast<long>(cut.content.size() / 2))));
          }},
     };
     for (const auto &c : cases) {

@@ -32,8 +32,8 @@ TEST(E2eSweep, ReportsEveryCutPointInTableJsonAndJunit)
         SCOPED_TRACE(c.keys);
         TempDir dir;
         const fs::path json = dir / "sweep.json", junit = dir / "sweep.xml";
-        Outcome o = dlupdate({"sweep", "--media", sharedMedia("sample").string(), "--keys", c.keys,
-                              "--json", json.string(), "--junit", junit.string()});
+        Outcome o = dlupdate({"sweep", "--media", sharedMedia("sample").string(), "--keys", c.keys, "--json",
+                              json.string(), "--junit", junit.string()});
         ASSERT_EQ(o.status, 0) << o.out << o.err;
         EXPECT_EQ(o.err, "") << "progress goes to a terminal only";
 
@@ -43,8 +43,7 @@ TEST(E2eSweep, ReportsEveryCutPointInTableJsonAndJunit)
         long events = 0;
         for (const auto &[kind, n] : j.at("events").items())
             events += n.get<long>();
-        EXPECT_EQ(j.at("events").at("flash-erase").get<long>() +
-                      j.at("events").at("flash-write").get<long>(),
+        EXPECT_EQ(j.at("events").at("flash-erase").get<long>() + j.at("events").at("flash-write").get<long>(),
                   c.flashEvents);
         const auto &rows = j.at("rows");
         ASSERT_EQ(static_cast<long>(rows.size()), events);
@@ -69,9 +68,10 @@ TEST(E2eSweep, ReportsEveryCutPointInTableJsonAndJunit)
         // The table: a header, one row per cut point, the summary.
         const auto lines = o.lines();
         ASSERT_EQ(static_cast<long>(lines.size()), events + 2) << o.out;
-        EXPECT_EQ(lines.back(), std::to_string(events) + " cut points, " + std::to_string(events) +
-                                    " passed, 0 failed");
-        const std::regex row(R"(^[a-z-]+:\d+ +(FLASH_REWRITE|HDD_UPDATE|none) +0x[0-9A-F]{2} +finished +yes +ok$)");
+        EXPECT_EQ(lines.back(),
+                  std::to_string(events) + " cut points, " + std::to_string(events) + " passed, 0 failed");
+        const std::regex row(
+            R"(^[a-z-]+:\d+ +(FLASH_REWRITE|HDD_UPDATE|none) +0x[0-9A-F]{2} +finished +yes +ok$)");
         for (std::size_t i = 1; i + 1 < lines.size(); ++i)
             EXPECT_TRUE(std::regex_match(lines[i], row)) << lines[i];
     }

@@ -170,8 +170,8 @@ TEST_F(PowerCutSweep, EveryCutThenABootThatFinishes)
         // The sample: a cut in the flash write, in the first and the last
         // HDD work, and in the flags' clear.
         const std::string last = "unit:" + std::to_string(s.events("unit"));
-        for (const std::string &cut : {std::string("flash-write:1"), std::string("archiver:1"),
-                                       last, std::string("nvram-clear:1")})
+        for (const std::string &cut :
+             {std::string("flash-write:1"), std::string("archiver:1"), last, std::string("nvram-clear:1")})
             rows.push_back(s.run({cut}));
     }
     // Cuts inside the flash and HDD work leave their flags.
@@ -224,15 +224,15 @@ std::vector<PairPart> pairParts()
     const SweepDepth depth = testing_support::powerCutSweepDepth();
     if (depth == SweepDepth::sample)
         return {{"sample", "", 0, 1}};
-    std::vector<PairPart> parts = {{"flash_erase", "flash-erase", 0, 1},
-                                   {"flash_write", "flash-write", 0, 1},
-                                   {"archiver_1of4", "archiver", 0, 4},
-                                   {"unit_1of2", "unit", 0, 2},
-                                   {"nvram_set", "nvram-set", 0, 1},
-                                   {"nvram_clear", "nvram-clear", 0, 1}};
+    std::vector<PairPart> parts = {
+        {"flash_erase", "flash-erase", 0, 1}, {"flash_write", "flash-write", 0, 1},
+        {"archiver_1of4", "archiver", 0, 4},  {"unit_1of2", "unit", 0, 2},
+        {"nvram_set", "nvram-set", 0, 1},     {"nvram_clear", "nvram-clear", 0, 1}};
     if (depth == SweepDepth::full) {
         for (int part : {1, 2, 3})
-            parts.push_back({part == 1 ? "archiver_2of4" : part == 2 ? "archiver_3of4" : "archiver_4of4",
+            parts.push_back({part == 1   ? "archiver_2of4"
+                             : part == 2 ? "archiver_3of4"
+                                         : "archiver_4of4",
                              "archiver", part, 4});
         parts.push_back({"unit_2of2", "unit", 1, 2});
     }
@@ -294,11 +294,11 @@ std::vector<dlrun::Sweeper::Row> sweepPart(dlrun::Sweeper &s, const std::string 
         total += n;
     }
     // The session reaches every family of faults a full update touches.
-    for (const char *f : {"open@", "read@", "spawn.", "malloc", "msgq-create", "msgq-send",
-                          "msgq-receive", "archiver", "ramdisk", "keys", "flash-create",
-                          "flash-info", "flash-erase", "flash-write", "flash-verify", "nvram-set",
-                          "nvram-clear", "unit.lsr", "unit.pfc", "unit.engine", "unit.scanner",
-                          "hd-init"})
+    for (const char *f :
+         {"open@",        "read@",       "spawn.",       "malloc",    "msgq-create",  "msgq-send",
+          "msgq-receive", "archiver",    "ramdisk",      "keys",      "flash-create", "flash-info",
+          "flash-erase",  "flash-write", "flash-verify", "nvram-set", "nvram-clear",  "unit.lsr",
+          "unit.pfc",     "unit.engine", "unit.scanner", "hd-init"})
         EXPECT_TRUE(families.count(f)) << f << " never called";
     std::printf("%zu fault names, %ld calls\n", calls.size(), total);
     std::fflush(stdout);
@@ -359,11 +359,10 @@ std::vector<const char *> faultParts()
     return {"open@", "read@", "spawn.", "other"};
 }
 
-INSTANTIATE_TEST_SUITE_P(Family, FaultSweep, ::testing::ValuesIn(faultParts()),
-                         [](const auto &info) {
-                             std::string name = info.param;
-                             std::erase_if(name, [](char c) { return c == '@' || c == '.'; });
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Family, FaultSweep, ::testing::ValuesIn(faultParts()), [](const auto &info) {
+    std::string name = info.param;
+    std::erase_if(name, [](char c) { return c == '@' || c == '.'; });
+    return name;
+});
 
 } // namespace

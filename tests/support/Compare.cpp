@@ -41,8 +41,7 @@ template <typename Buffer>
     return compare(*actual, expected);
 }
 
-::testing::AssertionResult sameBytes(const std::optional<std::string> &actual,
-                                     const std::string &expected)
+::testing::AssertionResult sameBytes(const std::optional<std::string> &actual, const std::string &expected)
 {
     if (!actual)
         return ::testing::AssertionFailure() << "absent";

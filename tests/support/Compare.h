@@ -18,7 +18,6 @@ namespace testing_support {
 ::testing::AssertionResult sameBytes(const std::string &actual, const std::string &expected);
 ::testing::AssertionResult sameBytes(const std::optional<std::vector<std::uint8_t>> &actual,
                                      const std::vector<std::uint8_t> &expected);
-::testing::AssertionResult sameBytes(const std::optional<std::string> &actual,
-                                     const std::string &expected);
+::testing::AssertionResult sameBytes(const std::optional<std::string> &actual, const std::string &expected);
 
 } // namespace testing_support

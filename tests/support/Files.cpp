@@ -7,7 +7,8 @@ namespace testing_support {
 
 namespace {
 
-template <typename Buffer> Buffer readWhole(const std::filesystem::path &file)
+template <typename Buffer>
+Buffer readWhole(const std::filesystem::path &file)
 {
     std::ifstream in(file, std::ios::binary);
     Buffer b;

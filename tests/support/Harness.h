@@ -34,9 +34,9 @@ inline std::string randomBytes(std::size_t n, unsigned seed)
 
 // How a task run ended.
 struct TaskRun {
-    bool ended = false;      // false: it still waits (a stall)
-    bool exited = false;     // by exit(status)
-    int status = 0;          // exit status
+    bool ended = false;                // false: it still waits (a stall)
+    bool exited = false;               // by exit(status)
+    int status = 0;                    // exit status
     std::vector<host::Waiter> waiting; // tasks left waiting
 };
 
@@ -69,8 +69,7 @@ public:
     void clearConsole() { capture_->clear(); }
 
     // Runs body in a task (name, priority) until the machine is quiet.
-    TaskRun runTask(std::function<void()> body, const std::string &name = "tUpdate",
-                    int priority = 100)
+    TaskRun runTask(std::function<void()> body, const std::string &name = "tUpdate", int priority = 100)
     {
         int id = machine_->kernel().spawn(name, priority, 8, 0x100000, std::move(body));
         host::Quiescence q = machine_->kernel().run();

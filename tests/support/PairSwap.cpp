@@ -4,7 +4,8 @@ namespace testing_support {
 
 namespace {
 
-template <typename Out, typename In> Out swapped(const In &in)
+template <typename Out, typename In>
+Out swapped(const In &in)
 {
     Out out(in.size() + in.size() % 2, static_cast<typename Out::value_type>(0));
     for (std::size_t i = 0; i + 1 < in.size(); i += 2) {

@@ -12,8 +12,7 @@
 namespace testing_support {
 
 // Inputs into work/in, media into `media`; "" when made, else what failed.
-inline std::string makeSampleMedia(const std::filesystem::path &work,
-                                   const std::filesystem::path &media)
+inline std::string makeSampleMedia(const std::filesystem::path &work, const std::filesystem::path &media)
 {
     std::string command = "bash '" + std::string(DL_SOURCE_DIR) + "/media/sample/make-inputs.sh' '" +
                           (work / "in").string() + "' >/dev/null";

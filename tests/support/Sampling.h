@@ -30,10 +30,7 @@ inline bool fullSweepAsked()
     return full && std::string_view(full) == "1";
 }
 
-inline bool wholeSweep()
-{
-    return !sanitizedBuild() || fullSweepAsked();
-}
+inline bool wholeSweep() { return !sanitizedBuild() || fullSweepAsked(); }
 
 // The power-cut sweeps boot the module a thousand times and more. A native
 // optimised build runs a large part of them (`usual`), a sanitizer or

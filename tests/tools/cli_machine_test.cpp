@@ -61,10 +61,10 @@ TEST(CliMachine, ShowDecodesFlagsFlashUnitsAndDisk)
     auto m = dir / "m";
     host::MachineFolder::init(m);
     std::string nv(65536, '\0');
-    nv[3] = 0x11;                    // both rewrite flags
-    nv[7] = 1;                       // update mode on
-    nv[0x150] = 7;                   // service area touched
-    nv[0x780A] = 2;                  // F200 set
+    nv[3] = 0x11;   // both rewrite flags
+    nv[7] = 1;      // update mode on
+    nv[0x150] = 7;  // service area touched
+    nv[0x780A] = 2; // F200 set
     writeFile(m / "nvram.bin", nv);
     std::string flash(16777216, '\xFF');
     flash.replace(0x10, 3, "abc");
@@ -75,10 +75,9 @@ TEST(CliMachine, ShowDecodesFlagsFlashUnitsAndDisk)
 
     Result show = dlupdate("machine show " + m.string());
     ASSERT_EQ(show.status, 0) << show.out;
-    for (const char *want :
-         {"FLASH_REWRITE (0x01) HDD_UPDATE (0x10)", "update mode 1 (on)", "not all zero",
-          "F200 set", "programmed extent 0x000010-0x000012 (3 bytes)", "pfc: 1234 bytes",
-          "/SYS: 2 files, 102 bytes", "/UND: 0 files, 0 bytes"})
+    for (const char *want : {"FLASH_REWRITE (0x01) HDD_UPDATE (0x10)", "update mode 1 (on)", "not all zero",
+                             "F200 set", "programmed extent 0x000010-0x000012 (3 bytes)", "pfc: 1234 bytes",
+                             "/SYS: 2 files, 102 bytes", "/UND: 0 files, 0 bytes"})
         EXPECT_NE(show.out.find(want), std::string::npos) << want << "\n" << show.out;
 }
 

@@ -24,8 +24,8 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 using testing_support::readText;
-using testing_support::TempDir;
 using testing_support::swapPairs;
+using testing_support::TempDir;
 using testing_support::writeFile;
 
 struct Outcome {
@@ -85,8 +85,8 @@ protected:
     static void SetUpTestSuite()
     {
         work_ = new TempDir;
-        std::string command = "bash '" + (sourceDir() / "media/sample/make-inputs.sh").string() +
-                              "' '" + (*work_ / "in").string() + "' >/dev/null";
+        std::string command = "bash '" + (sourceDir() / "media/sample/make-inputs.sh").string() + "' '" +
+                              (*work_ / "in").string() + "' >/dev/null";
         ASSERT_EQ(std::system(command.c_str()), 0) << command;
         remake(sample());
     }
@@ -102,8 +102,7 @@ protected:
             change(manifest);
         writeFile(inputs() / "changed.json", manifest.dump());
         std::ostringstream log;
-        ASSERT_EQ(media::runMkMedia((inputs() / "changed.json").string(), out.string(), log, log),
-                  0)
+        ASSERT_EQ(media::runMkMedia((inputs() / "changed.json").string(), out.string(), log, log), 0)
             << log.str();
     }
 
@@ -126,8 +125,7 @@ TEST_F(InspectSample, SampleMediaInspectClean)
               std::string::npos)
         << o.out;
     EXPECT_NE(o.out.find("ROMDATA: ok"), std::string::npos);
-    EXPECT_NE(o.out.find("3 /TMP/mfirm.tz  version E3.10  tag ENGINE_MAIN_FIRM"), std::string::npos)
-        << o.out;
+    EXPECT_NE(o.out.find("3 /TMP/mfirm.tz  version E3.10  tag ENGINE_MAIN_FIRM"), std::string::npos) << o.out;
 
     // The same files at the storage root are read from there.
     for (const auto &e : fs::directory_iterator(fw))
@@ -145,8 +143,9 @@ TEST_F(InspectSample, JsonReportsWhatTheSampleHolds)
     ASSERT_EQ(o.status, 0) << o.out;
     json r = json::parse(o.out);
     EXPECT_TRUE(r["ok"]);
-    EXPECT_EQ(r["system"], json({{"version", "V1R2.10 A"}, {"target", "DL01"},
-                                 {"source", "versionText"}, {"romdata", true}}));
+    EXPECT_EQ(
+        r["system"],
+        json({{"version", "V1R2.10 A"}, {"target", "DL01"}, {"source", "versionText"}, {"romdata", true}}));
     EXPECT_EQ(r["image1Head"]["version"], "V1R2.10 A");
     EXPECT_EQ(r["flashImage"]["bytes"], 65536 + 0x800000);
 
@@ -159,7 +158,9 @@ TEST_F(InspectSample, JsonReportsWhatTheSampleHolds)
     const json &units = r["images"][2]["packages"];
     ASSERT_EQ(units.size(), 4u);
     const std::array<std::pair<const char *, const char *>, 4> unitInputs = {
-        {{"lsr.bin", "LASER_FIRM"}, {"pfc.bin", "PFC_FIRM"}, {"engine.bin", "ENGINE_MAIN_FIRM"},
+        {{"lsr.bin", "LASER_FIRM"},
+         {"pfc.bin", "PFC_FIRM"},
+         {"engine.bin", "ENGINE_MAIN_FIRM"},
          {"scanner.bin", "SCANNER_FIRM"}}};
     for (std::size_t i = 0; i < units.size(); ++i) {
         EXPECT_EQ(units[i]["comment"], unitInputs[i].second);
@@ -210,14 +211,12 @@ TEST_F(InspectSample, EachBreakageIsNamed)
              editStored(fw / "1", [](std::string &v) { v[dataOf(v, "/PRF/panel.cfg") + 20] ^= 0x5A; });
          },
          "HDD file 1: package 2 /PRF/panel.cfg does not inflate to its size"},
-        {"HDD file missing in the middle",
-         [](const fs::path &, const fs::path &fw) { fs::remove(fw / "2"); },
+        {"HDD file missing in the middle", [](const fs::path &, const fs::path &fw) { fs::remove(fw / "2"); },
          "HDD files: 1, 3 do not form a series from 1 (missing: 2)"},
         {"HDD file cut before any package ends",
          [](const fs::path &, const fs::path &fw) { fs::resize_file(fw / "2", 64); },
          "HDD file 2: holds the end of no package, with the "},
-        {"last HDD file lost",
-         [](const fs::path &, const fs::path &fw) { fs::remove(fw / "3"); },
+        {"last HDD file lost", [](const fs::path &, const fs::path &fw) { fs::remove(fw / "3"); },
          "HDD file 2: the last file ends inside a package"},
         {"image 1 too long for the flash",
          [](const fs::path &, const fs::path &fw) {
@@ -246,8 +245,7 @@ TEST_F(InspectSample, EachBreakageIsNamed)
              media::Bytes chain;
              for (int i = 0; i < 17; ++i) {
                  media::Bytes content(100, static_cast<std::uint8_t>(i));
-                 auto p = media::makePackage({"/TMP/u" + std::to_string(i), "1.0", "X", {}},
-                                             content, "unit");
+                 auto p = media::makePackage({"/TMP/u" + std::to_string(i), "1.0", "X", {}}, content, "unit");
                  chain.insert(chain.end(), p.bytes.begin(), p.bytes.end());
              }
              media::Bytes stored = swapPairs(chain);
@@ -265,8 +263,7 @@ TEST_F(InspectSample, EachBreakageIsNamed)
              writeFile(fw / "firmImage0.bin", testing_support::randomBytes(1 << 20, 5));
          },
          "firmImage0.bin: the fixed-offset lookup finds none of its 3 packages"},
-        {"empty image 1",
-         [](const fs::path &, const fs::path &fw) { writeFile(fw / "firmImage1.bin", ""); },
+        {"empty image 1", [](const fs::path &, const fs::path &fw) { writeFile(fw / "firmImage1.bin", ""); },
          "firmImage1.bin: empty"},
         {"image 1 too long for the RAM disk",
          [](const fs::path &, const fs::path &fw) {
@@ -278,8 +275,7 @@ TEST_F(InspectSample, EachBreakageIsNamed)
              media::Bytes chain;
              for (int i = 0; i < 2101; ++i) {
                  media::Bytes content(1, static_cast<std::uint8_t>(i));
-                 auto p = media::makePackage({"/UND/m" + std::to_string(i), "1.0", "X", {}},
-                                             content, "many");
+                 auto p = media::makePackage({"/UND/m" + std::to_string(i), "1.0", "X", {}}, content, "many");
                  chain.insert(chain.end(), p.bytes.begin(), p.bytes.end());
              }
              media::Bytes stored = swapPairs(chain);
@@ -297,27 +293,25 @@ TEST_F(InspectSample, EachBreakageIsNamed)
          "firmImage2.bin: package 1 /TMP/lsrfirm.tz: its zlib stream ends after"},
         {"engine package named outside the RAM disk",
          [](const fs::path &, const fs::path &fw) {
-             editStored(fw / "firmImage2.bin", [](std::string &v) {
-                 v.replace(v.find("/TMP/pfcfirm.tz"), 15, "/SYS/pfcfirm.tz");
-             });
+             editStored(fw / "firmImage2.bin",
+                        [](std::string &v) { v.replace(v.find("/TMP/pfcfirm.tz"), 15, "/SYS/pfcfirm.tz"); });
          },
          "firmImage2.bin: package 2 /SYS/pfcfirm.tz: DBNAME \"/SYS/pfcfirm.tz\" is not a file of "
          "the RAM disk"},
         {"engine package named by its folder",
          [](const fs::path &, const fs::path &fw) {
-             editStored(fw / "firmImage2.bin", [](std::string &v) {
-                 v.replace(v.find("/TMP/pfcfirm.tz"), 15, "/TMP/");
-             });
+             editStored(fw / "firmImage2.bin",
+                        [](std::string &v) { v.replace(v.find("/TMP/pfcfirm.tz"), 15, "/TMP/"); });
          },
          "firmImage2.bin: package 2 /TMP/: DBNAME \"/TMP/\" does not name a file"},
         {"HDD package named in the RAM disk",
          [](const fs::path &, const fs::path &fw) {
-             editStored(fw / "1", [](std::string &v) { v.replace(v.find("/PRF/panel.cfg"), 14, "/TMP/panel.cfg"); });
+             editStored(fw / "1",
+                        [](std::string &v) { v.replace(v.find("/PRF/panel.cfg"), 14, "/TMP/panel.cfg"); });
          },
          "HDD file 1: package 2 /TMP/panel.cfg: DBNAME \"/TMP/panel.cfg\" is not a file in a disk "
          "partition"},
-        {"nothing on the storage",
-         [](const fs::path &, const fs::path &fw) { fs::remove_all(fw); },
+        {"nothing on the storage", [](const fs::path &, const fs::path &fw) { fs::remove_all(fw); },
          "no update media"},
     };
     for (const Breakage &c : cases) {

@@ -38,7 +38,8 @@ protected:
     {
         for (std::size_t i = 0; i < 3; ++i)
             ui[i] = {{"/TMP/ui" + std::to_string(i), "1.2" + std::to_string(i), "UI", "JA"},
-                     randomBytes(3000 + i, i), "ui" + std::to_string(i)};
+                     randomBytes(3000 + i, i),
+                     "ui" + std::to_string(i)};
     }
     std::array<PackageInput, 3> ui;
     Bytes own = randomBytes(0x1001, 42);
@@ -93,11 +94,13 @@ TEST(MkMediaImage1, HeadGivesTheSystemVersionByTheFallbackRule)
 TEST(MkMediaImage1, HeadsTheModuleWouldMisreadAreRefused)
 {
     const VersionHead bad[] = {
-        {"DL1", "R2.10.00", '1', 'A'},           {"DL\t1", "R2.10.00", '1', 'A'},
+        {"DL1", "R2.10.00", '1', 'A'},
+        {"DL\t1", "R2.10.00", '1', 'A'},
         {"DL01", "R2.10", '1', 'A'},             // no second '.' to end the counted part
         {"DL01", "R2345678901.1.1", '1', 'A'},   // the counted part overflows the field
         {"DL01", "R2.10.00000000000", '1', 'A'}, // past byte 42
-        {"DL01", "SHIPPING.1.2", '1', 'A'},      {"DL01", "R2.10.00", '\0', 'A'},
+        {"DL01", "SHIPPING.1.2", '1', 'A'},
+        {"DL01", "R2.10.00", '\0', 'A'},
     };
     for (const VersionHead &head : bad)
         EXPECT_THROW(buildImage1(Bytes(256, 0), head), MediaError) << head.target << " " << head.version;
@@ -109,7 +112,8 @@ TEST(MkMediaImage2, ChainCarriesTheChosenUnits)
 {
     std::vector<PackageInput> packages;
     for (const UnitTraits &unit : {kUnits[0], kUnits[3]})
-        packages.push_back({{unit.dbName, "1.0", unit.comment, std::nullopt}, randomBytes(2001, 1), unit.name});
+        packages.push_back(
+            {{unit.dbName, "1.0", unit.comment, std::nullopt}, randomBytes(2001, 1), unit.name});
     Bytes area = staged(buildImage2(packages));
     auto records = getDbInfo(area, area.size(), 1);
     ASSERT_EQ(records.size(), 2u);
@@ -145,7 +149,8 @@ TEST(MkMediaHdd, TreeMapsToAbsolutePathsInAPartition)
         names.push_back(e.dbName);
         EXPECT_EQ(readBytes(e.source), bytesOf(e.dbName.substr(1)));
     }
-    EXPECT_EQ(names, (std::vector<std::string>{"/PRF/m", "/ROM/PRF/a.prf", "/SYS/bin/app", "/SYS/lib/b.so", "/UND/z"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"/PRF/m", "/ROM/PRF/a.prf", "/SYS/bin/app", "/SYS/lib/b.so",
+                                               "/UND/z"}));
 
     for (const char *bad : {"SYS/app", "/SYS/../etc/passwd", "/SYS/./a", "/SYS//a", "/SYS/a/", "/TMP/x",
                             "/SYS", "/ROM/sysDummy.txt", "/sys/a", "/SYS/a\nb"})
@@ -167,10 +172,12 @@ struct TestChain {
 TestChain makeChain(const std::vector<std::size_t> &sizes)
 {
     std::vector<PackageInput> packages = {{{"/ROM/sysDummy.txt", "V1R2.10 A", "SYS_VERSION", std::nullopt},
-                                           versionTextContent({"DL01", "1", "R2", "10", "A"}), "text"}};
+                                           versionTextContent({"DL01", "1", "R2", "10", "A"}),
+                                           "text"}};
     for (std::size_t i = 0; i < sizes.size(); ++i)
         packages.push_back({{"/SYS/f" + std::to_string(i), "V1R2.10 A", "HDD_SYS", std::nullopt},
-                            randomBytes(sizes[i], i), "f"});
+                            randomBytes(sizes[i], i),
+                            "f"});
     TestChain t{buildHddChain(packages), {}};
     for (const PackageInput &p : packages)
         t.contents.push_back(p.content);
@@ -187,8 +194,9 @@ void expectLoadable(const TestChain &t, const std::vector<std::size_t> &cuts)
         EXPECT_TRUE(std::any_of(t.chain.dataEnds.begin(), t.chain.dataEnds.end(),
                                 [&](std::size_t e) { return e > from && e <= cuts[k]; }))
             << "file " << k + 1 << " holds no package's last data byte";
-        files.push_back(testing_support::swapPairs(Bytes(t.chain.bytes.begin() + static_cast<std::ptrdiff_t>(from),
-                                       t.chain.bytes.begin() + static_cast<std::ptrdiff_t>(cuts[k]))));
+        files.push_back(
+            testing_support::swapPairs(Bytes(t.chain.bytes.begin() + static_cast<std::ptrdiff_t>(from),
+                                             t.chain.bytes.begin() + static_cast<std::ptrdiff_t>(cuts[k]))));
     }
     HddWalk walk = walkHddFiles(files);
     ASSERT_EQ(walk.packages.size(), t.contents.size());

@@ -137,9 +137,9 @@ TEST_F(MkMediaSample, HddFilesLoadTheWholeTree)
     EXPECT_EQ(systemVersionOfText(inflateData(area, head[0])), "V1R2.10 A");
 
     HddWalk walk = walkHddFiles(files);
-    const std::vector<std::string> expected = {"/ROM/sysDummy.txt",    "/PRF/panel.cfg",    "/ROM/PRF/default.prf",
-                                               "/SYS/bin/app",         "/SYS/etc/system.conf",
-                                               "/SYS/lib/libui.so",    "/UND/readme.txt"};
+    const std::vector<std::string> expected = {
+        "/ROM/sysDummy.txt",    "/PRF/panel.cfg",    "/ROM/PRF/default.prf", "/SYS/bin/app",
+        "/SYS/etc/system.conf", "/SYS/lib/libui.so", "/UND/readme.txt"};
     ASSERT_EQ(walk.packages.size(), expected.size());
     for (std::size_t i = 1; i < expected.size(); ++i) {
         EXPECT_EQ(walk.packages[i].dbName, expected[i]);
@@ -173,14 +173,25 @@ protected:
         writeFile(dir / "in/lsr.bin", bytesOf("laser firmware"));
         for (int i = 0; i < 40; ++i)
             writeFile(dir / "in/tree/SYS/data" / ("f" + std::to_string(100 + i)), Bytes(300, 1));
-        json ui = {{"source", "in/ui.bin"}, {"version", "1.0"}, {"language", "EN"}, {"dbName", "/TMP/ui.tz"}, {"comment", "UI"}};
-        base = {{"folder", "fwstore"},
-                {"image0", {{"content", {{"size", 4096}, {"seed", 3}}}, {"packages", {{"ui1", ui}, {"ui0", ui}, {"uif", ui}}}}},
-                {"image1", {{"content", {{"size", 256}}},
-                            {"head", {{"target", "DL01"}, {"version", "R2.10.00"}, {"oem", "1"}, {"shipping", "A"}}}}},
-                {"image2", {{"lsr", {{"source", "in/lsr.bin"}, {"version", "L1"}}}}},
-                {"hdd", {{"tree", "in/tree"}, {"fileSize", 65536},
-                         {"versionText", {{"target", "DL01"}, {"oem", "1"}, {"major", "R2"}, {"minor", "10"}, {"shipping", "A"}}}}}};
+        json ui = {{"source", "in/ui.bin"},
+                   {"version", "1.0"},
+                   {"language", "EN"},
+                   {"dbName", "/TMP/ui.tz"},
+                   {"comment", "UI"}};
+        base = {
+            {"folder", "fwstore"},
+            {"image0",
+             {{"content", {{"size", 4096}, {"seed", 3}}},
+              {"packages", {{"ui1", ui}, {"ui0", ui}, {"uif", ui}}}}},
+            {"image1",
+             {{"content", {{"size", 256}}},
+              {"head", {{"target", "DL01"}, {"version", "R2.10.00"}, {"oem", "1"}, {"shipping", "A"}}}}},
+            {"image2", {{"lsr", {{"source", "in/lsr.bin"}, {"version", "L1"}}}}},
+            {"hdd",
+             {{"tree", "in/tree"},
+              {"fileSize", 65536},
+              {"versionText",
+               {{"target", "DL01"}, {"oem", "1"}, {"major", "R2"}, {"minor", "10"}, {"shipping", "A"}}}}}};
     }
 
     Outcome runWith(const json &manifest, const fs::path &outDir)
@@ -205,26 +216,55 @@ TEST_F(MkMediaManifest, BadManifestsAreRefusedAndWriteNothing)
     const BadCase cases[] = {
         {"missing folder", [](json &m) { m.erase("folder"); }, 64, "missing key \"folder\""},
         {"unknown folder", [](json &m) { m["folder"] = "usb"; }, 64, "folder"},
-        {"missing package", [](json &m) { m["image0"]["packages"].erase("ui0"); }, 64, "image0.packages: missing key \"ui0\""},
+        {"missing package", [](json &m) { m["image0"]["packages"].erase("ui0"); }, 64,
+         "image0.packages: missing key \"ui0\""},
         {"missing text key", [](json &m) { m["hdd"]["versionText"].erase("minor"); }, 64, "minor"},
-        {"wrong type", [](json &m) { m["image2"]["lsr"]["version"] = 5; }, 64, "image2.lsr.version: must be a string"},
+        {"wrong type", [](json &m) { m["image2"]["lsr"]["version"] = 5; }, 64,
+         "image2.lsr.version: must be a string"},
         {"negative size", [](json &m) { m["image0"]["content"]["size"] = -1; }, 64, "image0.content.size"},
         {"fraction", [](json &m) { m["hdd"]["fileSize"] = 1.5; }, 64, "hdd.fileSize"},
         {"odd file size", [](json &m) { m["hdd"]["fileSize"] = 4095; }, 64, "even"},
         {"misspelt key", [](json &m) { m["imgae1"] = m["image1"]; }, 64, "unknown key \"imgae1\""},
-        {"seed and fill", [](json &m) { m["image1"]["content"]["seed"] = 1; m["image1"]["content"]["fill"] = 1; }, 64, "not both"},
+        {"seed and fill",
+         [](json &m) {
+             m["image1"]["content"]["seed"] = 1;
+             m["image1"]["content"]["fill"] = 1;
+         },
+         64, "not both"},
         {"no units", [](json &m) { m["image2"] = json::object(); }, 64, "image2"},
-        {"content over 0x280000", [](json &m) { m["image0"]["content"]["size"] = 0x280001; }, 64, "image0.content"},
-        {"package over 0x310000", [](json &m) { m["image0"]["packages"]["ui1"]["source"] = {{"size", 0x90000}, {"seed", 9}}; }, 64, "0x310000"},
+        {"content over 0x280000", [](json &m) { m["image0"]["content"]["size"] = 0x280001; }, 64,
+         "image0.content"},
+        {"package over 0x310000",
+         [](json &m) {
+             m["image0"]["packages"]["ui1"]["source"] = {{"size", 0x90000}, {"seed", 9}};
+         },
+         64, "0x310000"},
         {"head without second dot", [](json &m) { m["image1"]["head"]["version"] = "R2.10"; }, 64, "second"},
-        {"dot-dot", [](json &m) { m["hdd"]["files"] = {{{"source", "in/lsr.bin"}, {"dbName", "/SYS/../../etc/x"}}}; }, 64, ".."},
-        {"relative", [](json &m) { m["hdd"]["files"] = {{{"source", "in/lsr.bin"}, {"dbName", "SYS/x"}}}; }, 64, "relative"},
-        {"same destination", [](json &m) { m["hdd"]["files"] = {{{"source", "in/lsr.bin"}, {"dbName", "/SYS/data/f100"}}}; }, 64, "/SYS/data/f100"},
+        {"dot-dot",
+         [](json &m) {
+             m["hdd"]["files"] = {{{"source", "in/lsr.bin"}, {"dbName", "/SYS/../../etc/x"}}};
+         },
+         64, ".."},
+        {"relative",
+         [](json &m) {
+             m["hdd"]["files"] = {{{"source", "in/lsr.bin"}, {"dbName", "SYS/x"}}};
+         },
+         64, "relative"},
+        {"same destination",
+         [](json &m) {
+             m["hdd"]["files"] = {{{"source", "in/lsr.bin"}, {"dbName", "/SYS/data/f100"}}};
+         },
+         64, "/SYS/data/f100"},
         {"more than 32 files", [](json &m) { m["hdd"]["fileSize"] = 2; }, 64, "32"},
-        {"nothing to make", [](json &m) { m = {{"folder", "root"}}; }, 64, "nothing"},
+        {"nothing to make",
+         [](json &m) {
+             m = {{"folder", "root"}};
+         },
+         64, "nothing"},
         {"missing input", [](json &m) { m["image2"]["lsr"]["source"] = "in/none.bin"; }, 5, "in/none.bin"},
         {"missing tree", [](json &m) { m["hdd"]["tree"] = "in/none"; }, 5, "in/none"},
-        {"input is a folder", [](json &m) { m["image0"]["packages"]["uif"]["source"] = "in"; }, 5, "regular file"},
+        {"input is a folder", [](json &m) { m["image0"]["packages"]["uif"]["source"] = "in"; }, 5,
+         "regular file"},
     };
     ASSERT_EQ(runWith(base, dir / "old").status, 0);
     const Snapshot old = snapshot(dir / "old");

@@ -50,8 +50,8 @@ inline Bytes moduleRead(const Bytes &stored)
 
 // The value line after the first line from `origin` that begins with
 // `key`; a line ending on or past the last byte of the range is not found.
-inline std::optional<std::size_t> findPtrByKey(const Bytes &buf, std::size_t origin,
-                                               std::string_view key, std::size_t length)
+inline std::optional<std::size_t> findPtrByKey(const Bytes &buf, std::size_t origin, std::string_view key,
+                                               std::size_t length)
 {
     for (std::size_t consumed = 0;;) {
         std::size_t start = origin + consumed, len = 0;
@@ -210,8 +210,8 @@ inline HddWalk walkHddFiles(const std::vector<Bytes> &storedFiles)
         walk.perPart.push_back(records.size());
         for (const Record &r : records)
             walk.packages.push_back({r.dbName, r.version, inflateData(part, r)});
-        part.erase(part.begin(), part.begin() + static_cast<std::ptrdiff_t>(
-                                                    records.back().dataStart + records.back().compressedSize));
+        part.erase(part.begin(), part.begin() + static_cast<std::ptrdiff_t>(records.back().dataStart +
+                                                                            records.back().compressedSize));
     }
     return walk;
 }

@@ -52,13 +52,13 @@ TEST(RunSessions, StateStaysFromOneSessionToTheNext)
     run.options.panelFile = (run.dir / "panel.txt").string();
     int calls = 0;
     EXPECT_EQ(run([&] {
-        ++calls;
-        char text[32];
-        std::snprintf(text, sizeof text, "session %d", calls);
-        vx::bootDispString(0, 2, calls, text);
-        vx::setBitNvFlag(calls == 3 ? 0x10 : 0x01, 0);
-        return calls == 2 ? -1 : 0;
-    }),
+                  ++calls;
+                  char text[32];
+                  std::snprintf(text, sizeof text, "session %d", calls);
+                  vx::bootDispString(0, 2, calls, text);
+                  vx::setBitNvFlag(calls == 3 ? 0x10 : 0x01, 0);
+                  return calls == 2 ? -1 : 0;
+              }),
               0);
     EXPECT_EQ(calls, 3);
     EXPECT_EQ(run.err.str(), "session 1: returned 0\nsession 2: returned -1\nsession 3: returned 0\n");
@@ -73,10 +73,10 @@ TEST(RunSessions, APowerCutNeverReachedIsSaid)
     Runner run;
     run.options.powerCut = "nvram-set:3";
     EXPECT_EQ(run([] {
-        vx::setBitNvFlag(0x01, 0);
-        vx::setBitNvFlag(0x10, 0);
-        return 0;
-    }),
+                  vx::setBitNvFlag(0x01, 0);
+                  vx::setBitNvFlag(0x10, 0);
+                  return 0;
+              }),
               0);
     EXPECT_EQ(run.err.str(), "session 1: returned 0\n"
                              "dlupdate run: power cut nvram-set:3 not reached: the run made 2 "
@@ -116,13 +116,13 @@ TEST(RunSessions, TraceAndRamDiskOut)
     run.options.ramdiskOut = (run.dir / "ramdisk").string();
     static char memory[2048 * 512];
     EXPECT_EQ(run([] {
-        vx::dosFsMkfs("/TMP", vx::ramDevCreate(memory, 512, 400, 2048, 0));
-        vx::FILE *fp = vx::fopen("/TMP/HddUpdateProgress.log", "w");
-        vx::fprintf(fp, "OS Version = %s\n", "BOOT V1.00");
-        vx::fclose(fp);
-        vx::bootDispClear();
-        return 0;
-    }),
+                  vx::dosFsMkfs("/TMP", vx::ramDevCreate(memory, 512, 400, 2048, 0));
+                  vx::FILE *fp = vx::fopen("/TMP/HddUpdateProgress.log", "w");
+                  vx::fprintf(fp, "OS Version = %s\n", "BOOT V1.00");
+                  vx::fclose(fp);
+                  vx::bootDispClear();
+                  return 0;
+              }),
               0);
     EXPECT_EQ(readText(run.dir / "trace.jsonl"), "{\"task\":\"tUpdate\",\"op\":\"clear\"}\n");
     EXPECT_EQ(readText(run.dir / "ramdisk" / "HddUpdateProgress.log"), "OS Version = BOOT V1.00\n");

@@ -40,18 +40,20 @@ std::optional<Refusal> claimFolder(const fs::path &base, const std::vector<fs::p
     fs::file_status st = fs::status(base, ec);
     if (fs::exists(st)) {
         if (!fs::is_directory(st))
-            return Refusal{dlrun::kUsage, base.string() + " exists and is not a folder; give a new or empty folder"};
+            return Refusal{dlrun::kUsage,
+                           base.string() + " exists and is not a folder; give a new or empty folder"};
         bool marked = fs::is_regular_file(base / kMarker, ec);
         if (!marked && !fs::is_empty(base, ec))
-            return Refusal{dlrun::kUsage,
-                           base.string() + " holds files that no demo made; give a new or empty folder "
-                                           "(nothing in it was changed)"};
+            return Refusal{dlrun::kUsage, base.string() +
+                                              " holds files that no demo made; give a new or empty folder "
+                                              "(nothing in it was changed)"};
         if (ec)
             return Refusal{dlrun::kUnusable, "cannot read the folder " + base.string() + ": " + ec.message()};
         for (const fs::path &p : owned) {
             fs::remove_all(p, ec);
             if (ec)
-                return Refusal{dlrun::kUnusable, "cannot remove the earlier demo's " + p.string() + ": " + ec.message()};
+                return Refusal{dlrun::kUnusable,
+                               "cannot remove the earlier demo's " + p.string() + ": " + ec.message()};
         }
     } else if (!fs::create_directory(base, ec) || ec) {
         // A path through a file or a missing folder is a wrong DIR, not a broken disk.
@@ -73,10 +75,10 @@ std::function<int()> addDemo(CLI::App &app)
 {
     auto dir = std::make_shared<std::string>("dlupdate-demo");
     auto live = std::make_shared<bool>(false);
-    auto *demo = app.add_subcommand(
-        "demo", "make sample media and a fresh machine, run one full session");
-    demo->add_option("DIR", *dir,
-                     "folder for the demo's files: new, empty or an earlier demo's (default ./dlupdate-demo)");
+    auto *demo = app.add_subcommand("demo", "make sample media and a fresh machine, run one full session");
+    demo->add_option(
+        "DIR", *dir,
+        "folder for the demo's files: new, empty or an earlier demo's (default ./dlupdate-demo)");
     demo->add_flag("--interactive", *live, "choose on the live panel instead of confirming at once");
     demo->footer("Exit status: that of the session (as dlupdate run); 64 when DIR is a file or holds\n"
                  "files that no demo made, which are then left as they were.");
@@ -97,8 +99,8 @@ std::function<int()> addDemo(CLI::App &app)
             return int(dlrun::kUnusable);
         }
         std::ostringstream quiet;
-        if (int rc = media::runMkMedia((sample / "manifest.json").string(), mediaDir.string(),
-                                       quiet, std::cerr))
+        if (int rc =
+                media::runMkMedia((sample / "manifest.json").string(), mediaDir.string(), quiet, std::cerr))
             return rc;
 
         dlrun::RunOptions o;
@@ -112,17 +114,17 @@ std::function<int()> addDemo(CLI::App &app)
         o.keysGiven = !*live;
         o.keys = "ok";
         std::cout << "== console of the update session\n" << std::flush;
-        int status = dlrun::runSessions(o, [] { return vx::dlFirmUpdateUSBMediaMain(); }, std::cerr);
+        int status = dlrun::runSessions(
+            o, [] { return vx::dlFirmUpdateUSBMediaMain(); }, std::cerr);
         std::ifstream in(panel);
         std::cout << "\n== final panel\n" << in.rdbuf() << "\n";
         std::cout << "== where everything is\n"
                   << "  sample manifest and inputs: " << sample.string() << "\n"
                   << "  update media:               " << mediaDir.string() << "\n"
-                  << "  machine folder:             " << machine.string()
-                  << "   (dlupdate machine show " << machine.string() << ")\n"
+                  << "  machine folder:             " << machine.string() << "   (dlupdate machine show "
+                  << machine.string() << ")\n"
                   << "  RAM disk at the end:        " << ramdisk.string() << "\n"
-                  << "  progress log:               "
-                  << (ramdisk / "HddUpdateProgress.log").string() << "\n";
+                  << "  progress log:               " << (ramdisk / "HddUpdateProgress.log").string() << "\n";
         return status;
     };
 }

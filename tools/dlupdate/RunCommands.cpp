@@ -16,10 +16,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-int moduleEntry()
-{
-    return vx::dlFirmUpdateUSBMediaMain();
-}
+int moduleEntry() { return vx::dlFirmUpdateUSBMediaMain(); }
 
 } // namespace
 
@@ -27,18 +24,22 @@ std::function<int()> addRun(CLI::App &app)
 {
     auto o = std::make_shared<dlrun::RunOptions>();
     auto *run = app.add_subcommand("run", "run update sessions of the module on a machine");
-    run->add_option("--media", o->media, "folder served as the USB storage /usbstor/0")->required()->type_name("DIR");
+    run->add_option("--media", o->media, "folder served as the USB storage /usbstor/0")
+        ->required()
+        ->type_name("DIR");
     run->add_option("--machine", o->machine, "machine folder (made when missing or empty)")
-        ->required()->type_name("DIR");
+        ->required()
+        ->type_name("DIR");
     run->add_option("--keys", o->keys, "key script: 0-9, ok, kN, mK:N, comma-separated")->type_name("LIST");
     run->add_option("--sessions", o->sessions, "sessions to run in one boot (default 1)")->type_name("N");
     run->add_option("--fault", o->faults, "NAME[:SKIP[:COUNT]], may be repeated")->type_name("SPEC");
     run->add_option("--power-cut", o->powerCut, "EVENT:N: cut the power in the Nth event")->type_name("SPEC");
     run->add_option("--panel", o->panelFile, "write the final panel to FILE")->type_name("FILE");
-    run->add_option("--panel-trace", o->traceFile, "write every display call to FILE (JSON lines)")->type_name("FILE");
-    run->add_option("--ramdisk-out", o->ramdiskOut, "copy the RAM disk out to DIR at the end")->type_name("DIR");
-    run->add_option("--report", o->reportFile,
-                    "write what the run did to FILE as JSON, on every ending")
+    run->add_option("--panel-trace", o->traceFile, "write every display call to FILE (JSON lines)")
+        ->type_name("FILE");
+    run->add_option("--ramdisk-out", o->ramdiskOut, "copy the RAM disk out to DIR at the end")
+        ->type_name("DIR");
+    run->add_option("--report", o->reportFile, "write what the run did to FILE as JSON, on every ending")
         ->type_name("FILE");
     run->add_flag("--events", o->listEvents,
                   "list every fault point and power-cut event on standard error as it comes");

@@ -9,14 +9,8 @@
 // left behind, is held the same way; the run names those blocks to the
 // leak checker itself (Machine::keepHeldMemory), since no allocation site
 // tells them apart.
-extern "C" const char *__lsan_default_suppressions()
-{
-    return "leak:bootUpdateTempDevCreate3\n";
-}
+extern "C" const char *__lsan_default_suppressions() { return "leak:bootUpdateTempDevCreate3\n"; }
 
 // Standard error carries the run's own lines only: no table of the
 // suppressions used.
-extern "C" const char *__lsan_default_options()
-{
-    return "print_suppressions=0";
-}
+extern "C" const char *__lsan_default_options() { return "print_suppressions=0"; }

@@ -63,14 +63,13 @@ std::string nextBootText(const dlrun::Sweeper::Row &r)
 
 void printTable(const std::vector<dlrun::Sweeper::Row> &rows, std::ostream &out)
 {
-    out << std::left << std::setw(28) << "cut point" << std::setw(16) << "interrupted"
-        << std::setw(18) << "flags after cut" << std::setw(11) << "next boot" << std::setw(18)
-        << "as uninterrupted"
+    out << std::left << std::setw(28) << "cut point" << std::setw(16) << "interrupted" << std::setw(18)
+        << "flags after cut" << std::setw(11) << "next boot" << std::setw(18) << "as uninterrupted"
         << "result\n";
     for (const auto &r : rows) {
-        out << std::setw(28) << r.name() << std::setw(16) << r.interrupted << std::setw(18)
-            << flagsText(r) << std::setw(11) << nextBootText(r) << std::setw(18)
-            << (r.sameAsUninterrupted ? "yes" : "no") << (r.passed() ? "ok" : "FAILED") << "\n";
+        out << std::setw(28) << r.name() << std::setw(16) << r.interrupted << std::setw(18) << flagsText(r)
+            << std::setw(11) << nextBootText(r) << std::setw(18) << (r.sameAsUninterrupted ? "yes" : "no")
+            << (r.passed() ? "ok" : "FAILED") << "\n";
         for (const auto &p : r.problems)
             out << "    " << p << "\n";
     }
@@ -103,18 +102,17 @@ void printFaultTables(const std::vector<dlrun::Sweeper::Row> &rows, std::ostream
             current = name;
             out << "\nfault " << name << "\n"
                 << std::left << std::setw(16) << "  failing call" << std::setw(10) << "ending"
-                << std::setw(16) << "interrupted" << std::setw(8) << "flags" << std::setw(11)
-                << "next boot" << std::setw(18) << "as uninterrupted"
+                << std::setw(16) << "interrupted" << std::setw(8) << "flags" << std::setw(11) << "next boot"
+                << std::setw(18) << "as uninterrupted"
                 << "result\n";
         }
         const std::string spec = r.cuts.front().substr(6);
         std::string which = spec == name ? "every" : spec.substr(name.size() + 1);
         which = which == "every" ? which : "#" + std::to_string(std::stol(which) + 1);
         const std::string ending = r.reached.front().substr(0, r.reached.front().find(';'));
-        out << "  " << std::setw(14) << which << std::setw(10) << ending << std::setw(16)
-            << r.interrupted << std::setw(8) << hex8(r.flagsAfter.front()) << std::setw(11)
-            << nextBootText(r) << std::setw(18) << (r.sameAsUninterrupted ? "yes" : "no")
-            << (r.passed() ? "ok" : "FAILED") << "\n";
+        out << "  " << std::setw(14) << which << std::setw(10) << ending << std::setw(16) << r.interrupted
+            << std::setw(8) << hex8(r.flagsAfter.front()) << std::setw(11) << nextBootText(r) << std::setw(18)
+            << (r.sameAsUninterrupted ? "yes" : "no") << (r.passed() ? "ok" : "FAILED") << "\n";
         for (const auto &p : r.problems)
             out << "    " << p << "\n";
     }
@@ -126,20 +124,15 @@ nlohmann::json toJson(const SweepArgs &a, const dlrun::Sweeper &s,
     nlohmann::json events = nlohmann::json::object();
     for (const auto &kind : dlrun::kCutEvents)
         events[kind] = s.events(kind);
-    nlohmann::json j = {{"format", "dlupdate-sweep"},
-                        {"version", kSweepFormatVersion},
-                        {"media", a.media},
-                        {"keys", a.keys},
-                        {"double", a.pairs},
-                        {"faults", a.faults},
-                        {"events", events},
-                        {"rows", nlohmann::json::array()}};
+    nlohmann::json j = {{"format", "dlupdate-sweep"}, {"version", kSweepFormatVersion},
+                        {"media", a.media},           {"keys", a.keys},
+                        {"double", a.pairs},          {"faults", a.faults},
+                        {"events", events},           {"rows", nlohmann::json::array()}};
     for (const auto &r : rows) {
         nlohmann::json flags = nlohmann::json::array();
         for (std::size_t i = 0; i < r.flagsAfter.size(); ++i)
-            flags.push_back({{"cut", r.cuts[i]},
-                             {"reached", r.reached[i].empty()},
-                             {"flags", r.flagsAfter[i]}});
+            flags.push_back(
+                {{"cut", r.cuts[i]}, {"reached", r.reached[i].empty()}, {"flags", r.flagsAfter[i]}});
         j["rows"].push_back({{"name", r.name()},
                              {"cuts", flags},
                              {"interrupted", r.interrupted},
@@ -159,11 +152,21 @@ std::string xmlEscape(const std::string &s)
     std::string o;
     for (char c : s) {
         switch (c) {
-        case '&': o += "&amp;"; break;
-        case '<': o += "&lt;"; break;
-        case '>': o += "&gt;"; break;
-        case '"': o += "&quot;"; break;
-        case '\n': o += "&#10;"; break;
+        case '&':
+            o += "&amp;";
+            break;
+        case '<':
+            o += "&lt;";
+            break;
+        case '>':
+            o += "&gt;";
+            break;
+        case '"':
+            o += "&quot;";
+            break;
+        case '\n':
+            o += "&#10;";
+            break;
         default:
             if (static_cast<unsigned char>(c) < 0x20 && c != '\t')
                 o += '?';
@@ -177,14 +180,16 @@ std::string xmlEscape(const std::string &s)
 void writeJunit(std::ostream &out, const std::vector<dlrun::Sweeper::Row> &rows, std::size_t failed)
 {
     out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        << "<testsuites name=\"dlupdate sweep\" tests=\"" << rows.size() << "\" failures=\""
-        << failed << "\">\n"
-        << "  <testsuite name=\"power cuts\" tests=\"" << rows.size() << "\" failures=\""
-        << failed << "\">\n";
+        << "<testsuites name=\"dlupdate sweep\" tests=\"" << rows.size() << "\" failures=\"" << failed
+        << "\">\n"
+        << "  <testsuite name=\"power cuts\" tests=\"" << rows.size() << "\" failures=\"" << failed
+        << "\">\n";
     for (const auto &r : rows) {
         const bool fault = r.cuts.front().rfind("fault ", 0) == 0;
         out << "    <testcase classname=\""
-            << (fault ? "sweep.fault" : r.cuts.size() > 1 ? "sweep.double" : "sweep.single")
+            << (fault               ? "sweep.fault"
+                : r.cuts.size() > 1 ? "sweep.double"
+                                    : "sweep.single")
             << "\" name=\"" << xmlEscape(r.name()) << "\"";
         if (r.passed()) {
             out << "/>\n";
@@ -193,8 +198,8 @@ void writeJunit(std::ostream &out, const std::vector<dlrun::Sweeper::Row> &rows,
         std::string all;
         for (const auto &p : r.problems)
             all += (all.empty() ? "" : "\n") + p;
-        out << ">\n      <failure message=\"" << xmlEscape(r.problems.front()) << "\">"
-            << xmlEscape(all) << "</failure>\n    </testcase>\n";
+        out << ">\n      <failure message=\"" << xmlEscape(r.problems.front()) << "\">" << xmlEscape(all)
+            << "</failure>\n    </testcase>\n";
     }
     out << "  </testsuite>\n</testsuites>\n";
 }
@@ -218,8 +223,7 @@ int runSweep(const SweepArgs &a)
             std::cerr << "dlupdate sweep: cannot write " << file << "\n";
             return 64;
         }
-    const fs::path work =
-        fs::temp_directory_path() / ("dlupdate-sweep-" + std::to_string(::getpid()));
+    const fs::path work = fs::temp_directory_path() / ("dlupdate-sweep-" + std::to_string(::getpid()));
     struct Cleanup {
         fs::path dir;
         ~Cleanup()
@@ -229,8 +233,7 @@ int runSweep(const SweepArgs &a)
         }
     } cleanup{work};
 
-    dlrun::Sweeper s({fs::absolute(a.media), work, a.keys,
-                      [] { return vx::dlFirmUpdateUSBMediaMain(); }});
+    dlrun::Sweeper s({fs::absolute(a.media), work, a.keys, [] { return vx::dlFirmUpdateUSBMediaMain(); }});
     std::string why;
     if (!s.prepare(why)) {
         std::cerr << "dlupdate sweep: nothing to sweep: " << why << "\n";
@@ -253,8 +256,7 @@ int runSweep(const SweepArgs &a)
         const auto calls = s.census();
         faultRows = s.faultSweep(calls, kFaultCallsPerName, [live](long done, long total) {
             if (live)
-                std::cerr << "\rdlupdate sweep: fault name " << done << " of " << total
-                          << std::flush;
+                std::cerr << "\rdlupdate sweep: fault name " << done << " of " << total << std::flush;
         });
         if (live)
             std::cerr << "\n";
@@ -287,8 +289,8 @@ int runSweep(const SweepArgs &a)
 std::function<int()> addSweep(CLI::App &app)
 {
     auto a = std::make_shared<SweepArgs>();
-    auto *cmd = app.add_subcommand(
-        "sweep", "cut the power at every event of a session on the media, then boot again");
+    auto *cmd = app.add_subcommand("sweep",
+                                   "cut the power at every event of a session on the media, then boot again");
     cmd->add_option("--media", a->media, "the media folder to sweep")->required();
     cmd->add_option("--keys", a->keys, "key script of each session (default ok)");
     cmd->add_flag("--double", a->pairs, "also cut every event of each recovery boot");

@@ -92,7 +92,8 @@ int main(int argc, char **argv)
     app.footer("Run 'dlupdate help COMMAND' for one command's options and exit statuses.\n"
                "Bad usage exits with 64 on every command.");
 
-    auto *machine = app.add_subcommand("machine", "create a machine folder, show its state or verify it against media");
+    auto *machine =
+        app.add_subcommand("machine", "create a machine folder, show its state or verify it against media");
     machine->require_subcommand(1);
     std::string dir;
     auto *init = machine->add_subcommand("init", "create a new machine in DIR (missing or empty)");
@@ -118,8 +119,9 @@ int main(int argc, char **argv)
     std::string manifest, outDir, sampleDir;
     auto *manifestOpt = mkmedia->add_option("MANIFEST", manifest, "JSON manifest (media/README.md)");
     auto *outOpt = mkmedia->add_option("--out", outDir, "folder the media is written to")->type_name("DIR");
-    mkmedia->add_option("--sample", sampleDir,
-                        "write the sample manifest and its inputs into DIR (missing or empty) instead")
+    mkmedia
+        ->add_option("--sample", sampleDir,
+                     "write the sample manifest and its inputs into DIR (missing or empty) instead")
         ->type_name("DIR")
         ->excludes(manifestOpt)
         ->excludes(outOpt);
@@ -132,15 +134,14 @@ int main(int argc, char **argv)
     mkmedia->footer("Exit status: 0 written, 5 an input or the output folder cannot be used,\n"
                     "64 bad usage or a manifest the module would misread.");
 
-    auto *faultsCmd = app.add_subcommand(
-        "faults", "list every fault name, aimed form and power-cut event, one a line");
+    auto *faultsCmd =
+        app.add_subcommand("faults", "list every fault name, aimed form and power-cut event, one a line");
 
     auto runAction = dlcli::addRun(app);
     auto demoAction = dlcli::addDemo(app);
     auto sweepAction = dlcli::addSweep(app);
 
-    auto *inspectCmd =
-        app.add_subcommand("inspect", "read and check update media without updating anything");
+    auto *inspectCmd = app.add_subcommand("inspect", "read and check update media without updating anything");
     std::string mediaDir;
     bool json = false;
     inspectCmd->add_option("DIR", mediaDir, "media folder")->required();
@@ -190,7 +191,8 @@ int main(int argc, char **argv)
         if (!sampleDir.empty())
             return makeSample(sampleDir);
         if (manifest.empty() || outDir.empty()) {
-            std::cerr << "dlupdate mkmedia: give MANIFEST --out DIR, or --sample DIR (dlupdate help mkmedia)\n";
+            std::cerr
+                << "dlupdate mkmedia: give MANIFEST --out DIR, or --sample DIR (dlupdate help mkmedia)\n";
             return kUsage;
         }
         return media::runMkMedia(manifest, outDir, std::cout, std::cerr, mkmediaOptions);

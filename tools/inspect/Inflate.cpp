@@ -58,8 +58,8 @@ bool inflateWhole(std::span<const std::uint8_t> data, std::int64_t limit, Inflat
         return false;
     out.resize(static_cast<std::size_t>(limit));
     std::size_t used = 0, made = 0;
-    if (libdeflate_zlib_decompress_ex(decompressor.get(), data.data(), data.size(), out.data(),
-                                      out.size(), &used, &made) != LIBDEFLATE_SUCCESS)
+    if (libdeflate_zlib_decompress_ex(decompressor.get(), data.data(), data.size(), out.data(), out.size(),
+                                      &used, &made) != LIBDEFLATE_SUCCESS)
         return false;
     result.complete = true;
     result.produced = static_cast<std::int64_t>(made);
@@ -72,8 +72,7 @@ bool inflateWhole(std::span<const std::uint8_t> data, std::int64_t limit, Inflat
 
 } // namespace
 
-InflateResult inflateData(std::span<const std::uint8_t> data, std::int64_t limit,
-                          std::string *content)
+InflateResult inflateData(std::span<const std::uint8_t> data, std::int64_t limit, std::string *content)
 {
     InflateResult result;
 #ifdef DL_HAVE_LIBDEFLATE
@@ -90,8 +89,7 @@ InflateResult inflateData(std::span<const std::uint8_t> data, std::int64_t limit
     std::size_t consumed = 0;
     for (;;) {
         // avail_in is 32 bits wide: feed large data in pieces
-        std::size_t piece = std::min<std::size_t>(data.size() - consumed,
-                                                  std::numeric_limits<uInt>::max());
+        std::size_t piece = std::min<std::size_t>(data.size() - consumed, std::numeric_limits<uInt>::max());
         z.next_in = const_cast<Bytef *>(data.data() + consumed);
         z.avail_in = static_cast<uInt>(piece);
         z.next_out = out.data();

@@ -10,10 +10,10 @@
 namespace inspect {
 
 struct InflateResult {
-    bool complete = false;    // the stream ended within the data
-    std::int64_t produced = 0; // bytes it expanded to (up to the limit)
+    bool complete = false;        // the stream ended within the data
+    std::int64_t produced = 0;    // bytes it expanded to (up to the limit)
     std::int64_t streamBytes = 0; // where a complete stream ended in the data
-    std::string error;        // zlib's word on a damaged or cut stream
+    std::string error;            // zlib's word on a damaged or cut stream
 };
 
 // Inflates `data`, stopping once more than `limit` bytes came out, so that

@@ -111,8 +111,7 @@ private:
             std::string said = console_->output().substr(mark);
             while (!said.empty() && said.back() == '\n')
                 said.pop_back();
-            m.why = "staging fails (the module says \"" + said.substr(said.rfind('\n') + 1) +
-                    "\")";
+            m.why = "staging fails (the module says \"" + said.substr(said.rfind('\n') + 1) + "\")";
             return m;
         }
         if (r.romdataOk && !*r.romdataOk) {
@@ -149,12 +148,11 @@ void addDigestsAndWarnings(Report &r)
         r.sha256.emplace_back(name, host::sha256(bytes.data(), bytes.size()));
         bool hdd = name.find('.') == std::string::npos;
         if (hdd && static_cast<std::int64_t>(bytes.size()) > ramDisk)
-            r.warnings.push_back(
-                {"hdd-file-larger-than-ramdisk",
-                 "HDD file " + name + ": " + std::to_string(bytes.size()) +
-                     " bytes, more than the RAM disk can stage (" + std::to_string(ramDisk) +
-                     "): the module reads it from the stick",
-                 name, 0});
+            r.warnings.push_back({"hdd-file-larger-than-ramdisk",
+                                  "HDD file " + name + ": " + std::to_string(bytes.size()) +
+                                      " bytes, more than the RAM disk can stage (" + std::to_string(ramDisk) +
+                                      "): the module reads it from the stick",
+                                  name, 0});
     }
 }
 
@@ -182,8 +180,7 @@ int runInspect(const std::string &dir, bool json, std::ostream &out, std::ostrea
     if (json) {
         addDigestsAndWarnings(*report);
         out << toJson(*report).dump(2) << "\n";
-    }
-    else
+    } else
         out << toText(*report);
     return report->ok() ? kExitOk : kExitProblems;
 }

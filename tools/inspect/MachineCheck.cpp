@@ -244,8 +244,7 @@ int runMachineShowJson(const std::string &dirText, std::ostream &out, std::ostre
 
     if (auto text = readFile(dir / "disk" / kVersionTextFile)) {
         Version v = readVersion(reader, *text, vx::DL_VER_TEXT);
-        j["systemVersion"] = {
-            {"version", v.version}, {"target", v.target}, {"file", "/ROM/sysDummy.txt"}};
+        j["systemVersion"] = {{"version", v.version}, {"target", v.target}, {"file", "/ROM/sysDummy.txt"}};
     } else {
         j["systemVersion"] = nullptr;
     }
@@ -266,10 +265,10 @@ namespace {
 
 // What the media put where, as the module stages and loads them.
 struct Expected {
-    std::optional<Bytes> flash;                     // "/TMP/from.bin"
+    std::optional<Bytes> flash;                        // "/TMP/from.bin"
     std::map<std::string, std::optional<Bytes>> units; // by unit name
-    std::map<std::string, Bytes> disk;              // by device path
-    std::string why;                                // when the media cannot be staged
+    std::map<std::string, Bytes> disk;                 // by device path
+    std::string why;                                   // when the media cannot be staged
 };
 
 // The staged images of the units, as the rewrite tasks hand them over.
@@ -337,8 +336,8 @@ bool diskPath(const std::string &name)
     bool partition = false;
     for (const char *p : host::machine_layout::kPartitions)
         partition = partition || name.rfind(std::string("/") + p + "/", 0) == 0;
-    return partition && name.find("/../") == std::string::npos &&
-           !name.ends_with("/..") && name.find('\0') == std::string::npos;
+    return partition && name.find("/../") == std::string::npos && !name.ends_with("/..") &&
+           name.find('\0') == std::string::npos;
 }
 
 struct Target {
@@ -359,8 +358,8 @@ Target compare(std::string name, const std::optional<Bytes> &actual, const Bytes
     }
     t.bytes = actual->size();
     std::size_t n = std::min(actual->size(), want.size());
-    auto diff = std::mismatch(actual->begin(), actual->begin() + static_cast<std::ptrdiff_t>(n),
-                              want.begin());
+    auto diff =
+        std::mismatch(actual->begin(), actual->begin() + static_cast<std::ptrdiff_t>(n), want.begin());
     std::size_t at = static_cast<std::size_t>(diff.first - actual->begin());
     if (at < n || (!prefixOnly && actual->size() != want.size())) {
         t.state = "differs";
@@ -371,8 +370,8 @@ Target compare(std::string name, const std::optional<Bytes> &actual, const Bytes
 
 } // namespace
 
-int runVerify(const std::string &machineText, const std::string &mediaText, bool asJson,
-              std::ostream &out, std::ostream &err)
+int runVerify(const std::string &machineText, const std::string &mediaText, bool asJson, std::ostream &out,
+              std::ostream &err)
 {
     const fs::path machine = machineText, media = mediaText;
     try {
@@ -410,8 +409,8 @@ int runVerify(const std::string &machineText, const std::string &mediaText, bool
     for (const auto &[unit, image] : kUnitImages) {
         std::string name = std::string("unit ") + unit;
         if (e.units[unit])
-            targets.push_back(compare(name, readFile(machine / "units" / (std::string(unit) + ".bin")),
-                                      *e.units[unit]));
+            targets.push_back(
+                compare(name, readFile(machine / "units" / (std::string(unit) + ".bin")), *e.units[unit]));
         else
             targets.push_back({name, "not on these media", std::nullopt, 0, 0, ""});
     }
@@ -419,8 +418,8 @@ int runVerify(const std::string &machineText, const std::string &mediaText, bool
         targets.push_back({"disk", "not on these media", std::nullopt, 0, 0, ""});
     for (const auto &[name, content] : e.disk) {
         if (!diskPath(name)) {
-            targets.push_back({"disk " + name, "not on these media", std::nullopt, 0, 0,
-                               "no path on the disk"});
+            targets.push_back(
+                {"disk " + name, "not on these media", std::nullopt, 0, 0, "no path on the disk"});
             continue;
         }
         targets.push_back(compare("disk " + name, readFile(machine / "disk" / name.substr(1)), content));

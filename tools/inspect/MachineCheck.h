@@ -10,8 +10,8 @@ namespace inspect {
 
 // Exit statuses of `machine verify`.
 inline constexpr int kVerifyMatches = 0;
-inline constexpr int kVerifyDiffers = 1;   // a target differs or is missing, or a flag is set
-inline constexpr int kVerifyUnusable = 5;  // the machine or media folder cannot be read
+inline constexpr int kVerifyDiffers = 1;  // a target differs or is missing, or a flag is set
+inline constexpr int kVerifyUnusable = 5; // the machine or media folder cannot be read
 
 inline constexpr int kMachineJsonFormat = 1;
 

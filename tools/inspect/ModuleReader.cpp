@@ -84,8 +84,7 @@ class ConsoleTail {
 public:
     explicit ConsoleTail(const host::CapturedConsole &console)
         : console_(console), mark_(console.output().size())
-    {
-    }
+    {}
     std::string lastLine() const
     {
         std::string_view s(console_.output());
@@ -104,10 +103,7 @@ private:
 // The module's globals that reading touches, as they were before.
 class ModuleStateGuard {
 public:
-    ModuleStateGuard()
-        : folderFlag_(vx::dlupdateFolderCheckFlag), frwCheck_(vx::bootUpdateFRWCheck)
-    {
-    }
+    ModuleStateGuard() : folderFlag_(vx::dlupdateFolderCheckFlag), frwCheck_(vx::bootUpdateFRWCheck) {}
     ~ModuleStateGuard()
     {
         vx::dlupdateFolderCheckFlag = folderFlag_;
@@ -182,11 +178,9 @@ std::string field(const VersionTable &table, int at)
 // needed, and the report being filled.
 class ModuleReader::Session {
 public:
-    Session(const host::CapturedConsole &console, const std::filesystem::path &dir,
-            bool keepContent)
+    Session(const host::CapturedConsole &console, const std::filesystem::path &dir, bool keepContent)
         : console_(console), dir_(dir), keepContent_(keepContent)
-    {
-    }
+    {}
 
     Report run()
     {
@@ -238,8 +232,8 @@ private:
     {
         std::int64_t length = file.length();
         if (length < 0) {
-            problem("file-size-over-32-bits", name + ": larger than a 32-bit file size; the module cannot measure it",
-                    fileOf(name));
+            problem("file-size-over-32-bits",
+                    name + ": larger than a 32-bit file size; the module cannot measure it", fileOf(name));
             return std::nullopt;
         }
         if (length > vx::DL_RAMDISK_BYTES) {
@@ -260,14 +254,14 @@ private:
         l.records.resize(static_cast<std::size_t>(capacity));
         ConsoleTail tail(console_);
         int n = vx::dlFirmGetDBInfoBounded(l.records.data(), buffer, static_cast<vx::INT32>(size), mode,
-                                    capacity);
+                                           capacity);
         l.records.resize(static_cast<std::size_t>(std::max(n, 0)));
         l.endReason = tail.lastLine();
         return l;
     }
 
-    PackageReport package(const vx::DL_DB_INFO &rec, const char *buffer, const char *end,
-                          bool withLanguage, std::int64_t &streamBytes)
+    PackageReport package(const vx::DL_DB_INFO &rec, const char *buffer, const char *end, bool withLanguage,
+                          std::int64_t &streamBytes)
     {
         PackageReport p;
         p.dbName = textAt(rec.dbName, end);
@@ -281,8 +275,7 @@ private:
         // the lookup counts only packages whose data lies in the buffer
         std::span<const std::uint8_t> data(reinterpret_cast<const std::uint8_t *>(rec.dataStart),
                                            static_cast<std::size_t>(rec.compressedSize));
-        InflateResult inflated =
-            inflateData(data, rec.expandedSize, keepContent_ ? &p.content : nullptr);
+        InflateResult inflated = inflateData(data, rec.expandedSize, keepContent_ ? &p.content : nullptr);
         streamBytes = inflated.complete ? inflated.streamBytes : -1;
         p.inflates = inflated.complete && inflated.produced == rec.expandedSize;
         if (!inflated.error.empty())
@@ -322,8 +315,7 @@ private:
                 if (streamBytes >= 0 && streamBytes != p.compressedSize)
                     problem("package-stream-short",
                             which + ": its zlib stream ends after " + std::to_string(streamBytes) +
-                                " of its COMPRESSEDSIZE " + std::to_string(p.compressedSize) +
-                                " bytes",
+                                " of its COMPRESSEDSIZE " + std::to_string(p.compressedSize) + " bytes",
                             fileOf(where), static_cast<int>(i + 1));
                 std::string why = badName(p.dbName, rule);
                 if (!why.empty())
@@ -351,27 +343,24 @@ private:
         if (placed > kImageArea)
             problem("image0-too-long",
                     r_.image0.file + ": " + std::to_string(placed) +
-                        " bytes, longer than the 8 MiB image area (" + std::to_string(kImageArea) +
-                        ")",
+                        " bytes, longer than the 8 MiB image area (" + std::to_string(kImageArea) + ")",
                     r_.image0.file);
         Lookup l = lookUp(area.data(), kImageArea, vx::DL_DB_FIXED, vx::DL_DB_TABLE_IMAGE);
         if (l.records.empty())
             problem("image0-no-packages",
-                    r_.image0.file + ": the fixed-offset lookup finds none of its 3 packages (the "
-                                     "module says " +
+                    r_.image0.file +
+                        ": the fixed-offset lookup finds none of its 3 packages (the "
+                        "module says " +
                         quote(l.endReason) + "): no flash image file is made, OS UI is not offered",
                     r_.image0.file);
         else if (l.records.size() != kUiPackages)
             problem("image0-packages-missing",
-                    r_.image0.file + ": the fixed-offset lookup finds " +
-                        std::to_string(l.records.size()) + " of its 3 packages (the module says " +
-                        quote(l.endReason) + ")",
+                    r_.image0.file + ": the fixed-offset lookup finds " + std::to_string(l.records.size()) +
+                        " of its 3 packages (the module says " + quote(l.endReason) + ")",
                     r_.image0.file);
-        addPackages(r_.image0.packages, l, area.data(), area.data() + kImageArea, true,
-                    r_.image0.file);
+        addPackages(r_.image0.packages, l, area.data(), area.data() + kImageArea, true, r_.image0.file);
         // the flash image file holds the area's upper half behind image 1
-        std::copy_n(area.begin() + vx::DL_FROM_HALF_SIZE, upperHalfHead_.size(),
-                    upperHalfHead_.begin());
+        std::copy_n(area.begin() + vx::DL_FROM_HALF_SIZE, upperHalfHead_.size(), upperHalfHead_.begin());
     }
 
     // Image 1: what precedes image 0 in the flash image file, with the
@@ -403,8 +392,8 @@ private:
 
         // the first 128 bytes of the flash image file, a NUL behind them
         head_.fill(0);
-        std::size_t fromImage1 = std::min<std::size_t>(static_cast<std::size_t>(placed),
-                                                       vx::DL_VER_HEAD_SIZE);
+        std::size_t fromImage1 =
+            std::min<std::size_t>(static_cast<std::size_t>(placed), vx::DL_VER_HEAD_SIZE);
         std::copy_n(bytes.begin(), fromImage1, head_.begin());
         std::copy_n(upperHalfHead_.begin(), vx::DL_VER_HEAD_SIZE - fromImage1,
                     head_.begin() + static_cast<std::ptrdiff_t>(fromImage1));
@@ -435,12 +424,11 @@ private:
                     r_.image2.file);
         if (!ordinaryChainEnd(l.endReason))
             problem("image2-chain-broken",
-                    r_.image2.file + ": the chain breaks after package " +
-                        std::to_string(l.records.size()) + " (the module says " +
-                        quote(l.endReason) + ")",
+                    r_.image2.file + ": the chain breaks after package " + std::to_string(l.records.size()) +
+                        " (the module says " + quote(l.endReason) + ")",
                     r_.image2.file, static_cast<int>(l.records.size()) + 1);
-        addPackages(r_.image2.packages, l, bytes.data(), bytes.data() + placed, false,
-                    r_.image2.file, NameRule::RamDisk);
+        addPackages(r_.image2.packages, l, bytes.data(), bytes.data() + placed, false, r_.image2.file,
+                    NameRule::RamDisk);
     }
 
     // The HDD package files: the module's series check, then the loader's
@@ -483,8 +471,7 @@ private:
         if (walk > 0 && lost > 0)
             problem("hdd-last-file-cut",
                     "HDD file " + std::to_string(walk) + ": the last file ends inside a package, " +
-                        std::to_string(lost) +
-                        " bytes after its last complete package are never loaded",
+                        std::to_string(lost) + " bytes after its last complete package are never loaded",
                     std::to_string(walk));
     }
 
@@ -522,8 +509,7 @@ private:
         auto carried = static_cast<vx::INT32>(remainder.size());
         vx::INT32 length = static_cast<vx::INT32>(file.bytes) + carried + kPartSlack;
         ConsoleTail tail(console_);
-        ModuleBuffer part(vx::bootUsbStrageTenkai_HDD(hddPath(file.number).c_str(), &length,
-                                                      carried));
+        ModuleBuffer part(vx::bootUsbStrageTenkai_HDD(hddPath(file.number).c_str(), &length, carried));
         if (!part) {
             problem("hdd-file-unreadable",
                     where + ": cannot be read (the module says " + quote(tail.lastLine()) + ")",
@@ -533,11 +519,10 @@ private:
         std::copy(remainder.begin(), remainder.end(), part.get());
         std::int64_t partLength = carried + length;
         // one record more than the loader's table, to see the table overflow
-        if (lookUp(part.get(), partLength, vx::DL_DB_CHAIN, vx::DL_DB_TABLE_HDD + 1)
-                .records.size() > static_cast<std::size_t>(vx::DL_DB_TABLE_HDD))
+        if (lookUp(part.get(), partLength, vx::DL_DB_CHAIN, vx::DL_DB_TABLE_HDD + 1).records.size() >
+            static_cast<std::size_t>(vx::DL_DB_TABLE_HDD))
             problem("hdd-part-table-full",
-                    where + ": its part buffer holds more than the " +
-                        std::to_string(vx::DL_DB_TABLE_HDD) +
+                    where + ": its part buffer holds more than the " + std::to_string(vx::DL_DB_TABLE_HDD) +
                         " packages of the loader's table; the rest is carried on",
                     fileOf(where));
         Lookup l = lookUp(part.get(), partLength, vx::DL_DB_CHAIN, vx::DL_DB_TABLE_HDD);
@@ -551,8 +536,7 @@ private:
             file.leftOver = partLength;
             return false;
         }
-        addPackages(file.packages, l, part.get(), part.get() + partLength, false, where,
-                    NameRule::Disk);
+        addPackages(file.packages, l, part.get(), part.get() + partLength, false, where, NameRule::Disk);
         const vx::DL_DB_INFO &last = l.records.back();
         std::int64_t consumed = last.dataStart + last.compressedSize - part.get();
         remainder.assign(part.get() + consumed, part.get() + partLength);
@@ -583,51 +567,49 @@ private:
         r_.frwTarget = field(table, vx::DL_VT_FRW);
         r_.romdataOk = r_.systemVersion.size() > 2 && r_.systemVersion[2] == 'R';
         if (!*r_.romdataOk)
-            problem("romdata-mismatch", "ROMDATA mismatch: the system version " +
-                                            quote(r_.systemVersion) +
+            problem("romdata-mismatch", "ROMDATA mismatch: the system version " + quote(r_.systemVersion) +
                                             " does not have 'R' as its third character");
     }
 
     // Empty when the version text was read into the table; otherwise why not.
-    std::pair<const char *, std::string> versionFromText(const DeviceFile &first,
-                                                         VersionTable &table)
+    std::pair<const char *, std::string> versionFromText(const DeviceFile &first, VersionTable &table)
     {
         std::vector<char> head(kHddHeadBytes, 0);
         vx::INT32 placed = vx::bootUsbReadMem_Swap_Size(head.data(), first.fd(), kHddHeadBytes);
         Lookup l = lookUp(head.data(), placed, vx::DL_DB_CHAIN, vx::DL_DB_TABLE_HDD_HEAD);
         if (l.records.empty())
-            return {"version-text-missing", "HDD file 1: no package in its first 64 KiB, so no version text (the module "
-                   "says " +
-                   quote(l.endReason) + ")"};
+            return {"version-text-missing",
+                    "HDD file 1: no package in its first 64 KiB, so no version text (the module "
+                    "says " +
+                        quote(l.endReason) + ")"};
         const vx::DL_DB_INFO &rec = l.records.front();
         std::string name = textAt(rec.dbName, head.data() + placed);
         if (name != kVersionTextName)
-            return {"version-text-not-first", "HDD file 1: the first package is " + quote(name) + ", not the version text " +
-                   std::string(kVersionTextName)};
+            return {"version-text-not-first", "HDD file 1: the first package is " + quote(name) +
+                                                  ", not the version text " + std::string(kVersionTextName)};
         std::string text;
-        InflateResult inflated =
-            inflateData({reinterpret_cast<const std::uint8_t *>(rec.dataStart),
-                         static_cast<std::size_t>(rec.compressedSize)},
-                        kVersionTextLimit, &text);
+        InflateResult inflated = inflateData({reinterpret_cast<const std::uint8_t *>(rec.dataStart),
+                                              static_cast<std::size_t>(rec.compressedSize)},
+                                             kVersionTextLimit, &text);
         if (!inflated.complete)
-            return {"version-text-inflate", "HDD file 1: the version text does not inflate (" +
-                   (inflated.error.empty() ? std::string("too long") : inflated.error) + ")"};
+            return {"version-text-inflate",
+                    "HDD file 1: the version text does not inflate (" +
+                        (inflated.error.empty() ? std::string("too long") : inflated.error) + ")"};
         for (const char *key : {"TARGET", "OEM_VER", "MAJOR", "MINOR", "SHIPPING"}) {
             std::array<char, vx::DL_VERSION_FIELD> value{};
             if (vx::dlFirmVersionTxtFindByKey(text.data(), key, value.data(),
-                                               static_cast<int>(text.size())) != 0)
+                                              static_cast<int>(text.size())) != 0)
                 problem("version-text-key-missing",
                         "HDD file 1: the version text has no " + std::string(key) + " line", "1", 1);
         }
-        vx::dlFirmUsbVersionGet(table.data(), static_cast<int>(text.size()), l.records.data(),
-                                text.data(), vx::DL_VER_TEXT);
+        vx::dlFirmUsbVersionGet(table.data(), static_cast<int>(text.size()), l.records.data(), text.data(),
+                                vx::DL_VER_TEXT);
         return {"", ""};
     }
 
     void judgeWhole()
     {
-        if (!r_.image0.present && !r_.image1.present && !r_.image2.present &&
-            r_.hddPresent.empty())
+        if (!r_.image0.present && !r_.image1.present && !r_.image2.present && r_.hddPresent.empty())
             problem("no-media", "no update media: none of firmImage0.bin, firmImage1.bin, "
                                 "firmImage2.bin, 1 ... 32 in " +
                                     r_.folder);
@@ -637,8 +619,8 @@ private:
                     "file from it",
                     r_.image0.file);
         if (r_.image1.present && !r_.image0.present)
-            problem("image1-without-image0",
-                    "firmImage1.bin without firmImage0.bin: the module skips both", r_.image1.file);
+            problem("image1-without-image0", "firmImage1.bin without firmImage0.bin: the module skips both",
+                    r_.image1.file);
     }
 
     const host::CapturedConsole &console_;
@@ -652,8 +634,7 @@ private:
 
 ModuleReader::ModuleReader(const host::CapturedConsole &console, std::filesystem::path dir)
     : console_(console), dir_(std::move(dir))
-{
-}
+{}
 
 Report ModuleReader::read() { return Session(console_, dir_, keepContent_).run(); }
 

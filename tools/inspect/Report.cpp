@@ -10,13 +10,11 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
-void packageLines(std::ostream &out, const std::vector<PackageReport> &packages,
-                  const std::string &indent)
+void packageLines(std::ostream &out, const std::vector<PackageReport> &packages, const std::string &indent)
 {
     int i = 0;
     for (const PackageReport &p : packages) {
-        out << indent << ++i << " " << p.dbName << "  version " << p.version << "  tag "
-            << p.comment;
+        out << indent << ++i << " " << p.dbName << "  version " << p.version << "  tag " << p.comment;
         if (p.languageCode)
             out << "  language " << *p.languageCode;
         out << "  " << p.compressedSize << " -> " << p.expandedSize << " bytes  "
@@ -81,7 +79,8 @@ json imageJson(const ImageReport &image)
             {"packages", packagesJson(image.packages)}};
 }
 
-template <class T> json orNull(const std::optional<T> &v)
+template <class T>
+json orNull(const std::optional<T> &v)
 {
     return v ? json(*v) : json(nullptr);
 }
@@ -91,14 +90,12 @@ template <class T> json orNull(const std::optional<T> &v)
 std::string toText(const Report &r)
 {
     std::ostringstream out;
-    out << "media: " << r.folder << (r.modelFolder ? " (model folder)" : " (storage root)")
-        << "\n";
+    out << "media: " << r.folder << (r.modelFolder ? " (model folder)" : " (storage root)") << "\n";
 
     imageLines(out, r.image0);
     imageLines(out, r.image1);
     if (r.image1Head)
-        out << "  head: target " << r.image1Head->target << ", version "
-            << r.image1Head->version << "\n";
+        out << "  head: target " << r.image1Head->target << ", version " << r.image1Head->version << "\n";
     if (r.flashImageBytes)
         out << "  flash image file: " << *r.flashImageBytes << " bytes of " << kFlashAreaBytes
             << (*r.flashImageBytes <= kFlashAreaBytes ? ", fits" : ", DOES NOT FIT") << "\n";
@@ -111,14 +108,12 @@ std::string toText(const Report &r)
         for (std::size_t i = 0; i < r.hddPresent.size(); ++i)
             out << (i ? ", " : "") << r.hddPresent[i];
         out << (r.hddSeries ? ": a series from 1" : ": NOT a series from 1")
-            << (r.hddEveryFileEndsPackage ? ", every file ends a package"
-                                          : ", NOT every file ends a package")
+            << (r.hddEveryFileEndsPackage ? ", every file ends a package" : ", NOT every file ends a package")
             << "\n";
     }
     for (const HddFileReport &f : r.hddFiles) {
-        out << "  file " << f.number << ": " << f.bytes << " bytes, " << f.carriedIn
-            << " carried in, " << f.packages.size() << " packages, " << f.leftOver
-            << " left over\n";
+        out << "  file " << f.number << ": " << f.bytes << " bytes, " << f.carriedIn << " carried in, "
+            << f.packages.size() << " packages, " << f.leftOver << " left over\n";
         packageLines(out, f.packages, "    ");
     }
 
@@ -128,7 +123,7 @@ std::string toText(const Report &r)
     } else {
         out << r.systemVersion
             << (r.versionSource == VersionSource::VersionText ? " (version text in HDD file 1)"
-                                                                : " (head of image 1)")
+                                                              : " (head of image 1)")
             << ", FRW target " << r.frwTarget << "\n";
         out << "ROMDATA: " << (*r.romdataOk ? "ok" : "MISMATCH") << "\n";
     }
@@ -194,9 +189,9 @@ json toJson(const Report &r)
     json menu = nullptr;
     if (r.menu) {
         json items = json::array();
-        const std::pair<std::uint32_t, const char *> names[] = {
-            {0x02, "OS UI"}, {0x04, "HDD SYS"}, {0x08, "LSR"},
-            {0x10, "PFC"},   {0x20, "Engine"},  {0x40, "Scanner"}};
+        const std::pair<std::uint32_t, const char *> names[] = {{0x02, "OS UI"},  {0x04, "HDD SYS"},
+                                                                {0x08, "LSR"},    {0x10, "PFC"},
+                                                                {0x20, "Engine"}, {0x40, "Scanner"}};
         for (const auto &[bit, name] : names)
             if (r.menu->offered & bit)
                 items.push_back(name);

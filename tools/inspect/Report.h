@@ -21,7 +21,7 @@ struct PackageReport {
     std::int64_t offset = 0;                 // of the data, in its image or part buffer
     std::int32_t compressedSize = 0;
     std::int32_t expandedSize = 0;
-    bool inflates = false;  // to exactly expandedSize bytes
+    bool inflates = false;   // to exactly expandedSize bytes
     std::string inflateNote; // why not, when it does not
     std::string content;     // what it inflates to, kept only when asked for
 };
@@ -42,9 +42,9 @@ struct HeadReport {
 
 struct HddFileReport {
     int number = 0;
-    std::int64_t bytes = 0;      // the file's length on the storage
-    std::int64_t carriedIn = 0;  // remainder of the file before
-    std::int64_t leftOver = 0;   // bytes after the last complete package
+    std::int64_t bytes = 0;     // the file's length on the storage
+    std::int64_t carriedIn = 0; // remainder of the file before
+    std::int64_t leftOver = 0;  // bytes after the last complete package
     std::vector<PackageReport> packages;
 };
 
@@ -63,9 +63,9 @@ struct Problem {
 // What the operator will be offered with these media, as the module's
 // availability check finds it after staging them (no service flag set).
 struct MenuReport {
-    bool reached = false;   // staging succeeded and the ROMDATA check passed
+    bool reached = false; // staging succeeded and the ROMDATA check passed
     std::uint32_t offered = 0;
-    std::string why;        // when not reached
+    std::string why; // when not reached
 };
 
 struct Report {
@@ -78,8 +78,8 @@ struct Report {
     std::optional<HeadReport> image1Head;
     std::optional<std::int64_t> flashImageBytes; // when images 0 and 1 make one
 
-    std::vector<int> hddPresent;         // numbers of the HDD files found, 1 to 32
-    bool hddSeries = false;              // as dlFirmUsbCheckHDD judges
+    std::vector<int> hddPresent; // numbers of the HDD files found, 1 to 32
+    bool hddSeries = false;      // as dlFirmUsbCheckHDD judges
     bool hddEveryFileEndsPackage = false;
     std::vector<HddFileReport> hddFiles; // those the loader would walk
 

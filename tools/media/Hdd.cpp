@@ -38,8 +38,7 @@ bool isPartition(std::string_view name)
 
 std::string systemVersion(const VersionText &text)
 {
-    const std::string *values[] = {&text.target, &text.oem, &text.major, &text.minor,
-                                   &text.shipping};
+    const std::string *values[] = {&text.target, &text.oem, &text.major, &text.minor, &text.shipping};
     for (std::size_t i = 0; i < std::size(kTextKeys); ++i)
         checkTextValue(kTextKeys[i], *values[i]);
     if (text.target.size() > layout::kVersionFieldChars)
@@ -54,8 +53,7 @@ std::string systemVersion(const VersionText &text)
 Bytes versionTextContent(const VersionText &text)
 {
     systemVersion(text);
-    const std::string *values[] = {&text.target, &text.oem, &text.major, &text.minor,
-                                   &text.shipping};
+    const std::string *values[] = {&text.target, &text.oem, &text.major, &text.minor, &text.shipping};
     std::string out;
     for (std::size_t i = 0; i < std::size(kTextKeys); ++i)
         out += std::string(kTextKeys[i]) + "\r\n" + *values[i] + "\r\n";

@@ -29,7 +29,7 @@ std::string systemVersion(const VersionText &text);
 Bytes versionTextContent(const VersionText &text);
 
 struct HddEntry {
-    std::string dbName;          // "/SYS/bin/app"
+    std::string dbName;           // "/SYS/bin/app"
     std::filesystem::path source; // host file
 };
 

@@ -24,14 +24,12 @@ void checkPrintable(const std::string &what, const std::string &text)
 
 } // namespace
 
-Bytes buildImage0(Bytes own, const std::array<PackageInput, 3> &ui, int level,
-                 const PackageDone &done)
+Bytes buildImage0(Bytes own, const std::array<PackageInput, 3> &ui, int level, const PackageDone &done)
 {
     const auto &offsets = layout::kUiOffsets;
     if (own.size() > offsets[0])
-        throw MediaError("image0.content: " + std::to_string(own.size()) +
-                         " bytes run into the package at " + hex(offsets[0]) + " (at most " +
-                         std::to_string(offsets[0]) + " bytes)");
+        throw MediaError("image0.content: " + std::to_string(own.size()) + " bytes run into the package at " +
+                         hex(offsets[0]) + " (at most " + std::to_string(offsets[0]) + " bytes)");
     Bytes image = std::move(own);
     for (std::size_t i = 0; i < ui.size(); ++i) {
         const PackageInput &in = ui[i];
@@ -48,8 +46,8 @@ Bytes buildImage0(Bytes own, const std::array<PackageInput, 3> &ui, int level,
         std::size_t limit = i + 1 < ui.size() ? offsets[i + 1] : layout::kImage0Max;
         if (offsets[i] + pkg.bytes.size() > limit)
             throw MediaError(in.label + ": the package of " + std::to_string(pkg.bytes.size()) +
-                             " bytes at " + hex(offsets[i]) + " runs past " + hex(limit) +
-                             " (at most " + std::to_string(limit - offsets[i]) + " bytes)");
+                             " bytes at " + hex(offsets[i]) + " runs past " + hex(limit) + " (at most " +
+                             std::to_string(limit - offsets[i]) + " bytes)");
         image.resize(offsets[i], 0xFF);
         image.insert(image.end(), pkg.bytes.begin(), pkg.bytes.end());
     }
@@ -76,8 +74,9 @@ Bytes versionHead(const VersionHead &head)
                          "\" needs two '.': the module counts the part before the second, "
                          "e.g. \"R2.10.00\"");
     if (second > kMaxCounted)
-        throw MediaError("image1.head.version \"" + head.version + "\": the part before its second '.' is longer than " +
-                         std::to_string(kMaxCounted) + " characters, more than the module's version field holds");
+        throw MediaError("image1.head.version \"" + head.version +
+                         "\": the part before its second '.' is longer than " + std::to_string(kMaxCounted) +
+                         " characters, more than the module's version field holds");
     for (const char *key : {"OEM_VER", "SHIPPING"})
         if (head.version.find(key) != std::string::npos)
             throw MediaError("image1.head.version must not hold the key " + std::string(key));
@@ -113,8 +112,7 @@ Bytes buildImage1(Bytes content, const std::optional<VersionHead> &head)
 Bytes buildImage2(const std::vector<PackageInput> &packages, int level, const PackageDone &done)
 {
     if (packages.size() > layout::kImage2MaxPackages)
-        throw MediaError("image2: more than " + std::to_string(layout::kImage2MaxPackages) +
-                         " packages");
+        throw MediaError("image2: more than " + std::to_string(layout::kImage2MaxPackages) + " packages");
     Bytes image;
     for (const PackageInput &in : packages) {
         Package pkg = makePackage(in.info, in.content, in.label, level);

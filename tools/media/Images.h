@@ -30,7 +30,7 @@ using PackageDone = std::function<void(std::size_t inputBytes, const Package &)>
 // as erased flash. Throws MediaError when anything would overlap a
 // package's offset or run past 8 MiB.
 Bytes buildImage0(Bytes own, const std::array<PackageInput, 3> &ui, int level = kDefaultLevel,
-                 const PackageDone &done = {});
+                  const PackageDone &done = {});
 
 // The 128-byte head of image 1, as the module's fallback reads the system
 // version from it: "V" + oem + the version up to its second '.' + " " +

@@ -26,8 +26,7 @@ class Node {
 public:
     Node(const json &value, std::string where, const std::string &file)
         : value_(value), where_(std::move(where)), file_(file)
-    {
-    }
+    {}
 
     [[noreturn]] void fail(const std::string &message) const
     {
@@ -92,8 +91,7 @@ public:
 
     std::uint64_t count(std::uint64_t max = UINT64_MAX) const
     {
-        if (!value_.is_number_integer() ||
-            (!value_.is_number_unsigned() && value_.get<std::int64_t>() < 0))
+        if (!value_.is_number_integer() || (!value_.is_number_unsigned() && value_.get<std::int64_t>() < 0))
             fail("must be a whole number, 0 or more");
         auto n = value_.get<std::uint64_t>();
         if (n > max)
@@ -161,10 +159,8 @@ private:
 
 class ManifestParser {
 public:
-    ManifestParser(fs::path baseDir, std::string name)
-        : baseDir_(std::move(baseDir)), name_(std::move(name))
-    {
-    }
+    ManifestParser(fs::path baseDir, std::string name) : baseDir_(std::move(baseDir)), name_(std::move(name))
+    {}
 
     Manifest parse(const std::string &text)
     {
@@ -230,11 +226,11 @@ private:
         Node pkgs = obj.at("packages").object({"ui1", "ui0", "uif"});
         Image0Section section{source(obj.at("content")), {}};
         for (std::size_t i = 0; i < section.packages.size(); ++i) {
-            Node p = pkgs.at(kUiPackageNames[i])
-                         .object({"source", "version", "language", "dbName", "comment"});
+            Node p =
+                pkgs.at(kUiPackageNames[i]).object({"source", "version", "language", "dbName", "comment"});
             section.packages[i] = {source(p.at("source")), p.at("version").string(),
-                                p.at("language").string(), p.at("dbName").string(),
-                                p.at("comment").string()};
+                                   p.at("language").string(), p.at("dbName").string(),
+                                   p.at("comment").string()};
         }
         return section;
     }
@@ -246,7 +242,7 @@ private:
         if (auto h = obj.find("head")) {
             Node head = h->object({"target", "version", "oem", "shipping"});
             section.head = VersionHead{head.at("target").string(), head.at("version").string(),
-                                    head.at("oem").character(), head.at("shipping").character()};
+                                       head.at("oem").character(), head.at("shipping").character()};
         }
         return section;
     }
@@ -280,9 +276,8 @@ private:
                 section.files.push_back({path(f.at("source")), f.at("dbName").string()});
             }
         Node text = obj.at("versionText").object({"target", "oem", "major", "minor", "shipping"});
-        section.versionText = {text.at("target").string(), text.at("oem").string(),
-                            text.at("major").string(), text.at("minor").string(),
-                            text.at("shipping").string()};
+        section.versionText = {text.at("target").string(), text.at("oem").string(), text.at("major").string(),
+                               text.at("minor").string(), text.at("shipping").string()};
         Node size = obj.at("fileSize");
         section.fileSize = size.count(INT32_MAX);
         if (section.fileSize < 2 || section.fileSize % 2 != 0)
@@ -307,8 +302,7 @@ Manifest readManifest(const fs::path &file)
     // before it is read: a manifest is a few kilobytes of text.
     int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        throw MediaError("cannot read the manifest " + file.string() + ": " +
-                         std::strerror(errno));
+        throw MediaError("cannot read the manifest " + file.string() + ": " + std::strerror(errno));
     std::string text;
     struct stat st {};
     bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
@@ -330,9 +324,8 @@ Manifest readManifest(const fs::path &file)
     if (!regular)
         throw MediaError("cannot read the manifest " + file.string() + ": not a regular file");
     if (!fits)
-        throw MediaError("the manifest " + file.string() + " holds " +
-                         std::to_string(st.st_size) + " bytes, more than the " +
-                         std::to_string(kManifestLimit) + " a manifest may hold");
+        throw MediaError("the manifest " + file.string() + " holds " + std::to_string(st.st_size) +
+                         " bytes, more than the " + std::to_string(kManifestLimit) + " a manifest may hold");
     return parseManifest(text, file.parent_path(), file.string());
 }
 

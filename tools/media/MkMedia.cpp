@@ -196,8 +196,8 @@ Plan plan(const Manifest &m)
 
 } // namespace
 
-int runMkMedia(const std::string &manifest, const std::string &outDir, std::ostream &out,
-               std::ostream &err, const MkMediaOptions &options)
+int runMkMedia(const std::string &manifest, const std::string &outDir, std::ostream &out, std::ostream &err,
+               const MkMediaOptions &options)
 {
     if (options.level < kMinLevel || options.level > kMaxLevel) {
         err << "dlupdate mkmedia: --level " << options.level << " is not in " << kMinLevel << " to "

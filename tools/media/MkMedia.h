@@ -30,7 +30,7 @@ inline constexpr int kExitUsage = 64;   // the manifest or what it describes
 
 // Writes the media into `outDir` and one line per file on `out`; on
 // failure, one line on `err` and nothing changed in `outDir`.
-int runMkMedia(const std::string &manifest, const std::string &outDir, std::ostream &out,
-               std::ostream &err, const MkMediaOptions &options = {});
+int runMkMedia(const std::string &manifest, const std::string &outDir, std::ostream &out, std::ostream &err,
+               const MkMediaOptions &options = {});
 
 } // namespace media

@@ -141,8 +141,7 @@ void writeFile(const fs::path &file, const MediaFile &media)
         media.spool->copySwapped(media.from, media.to, out);
     } else {
         Bytes stored = pairSwap(media.content);
-        out.write(reinterpret_cast<const char *>(stored.data()),
-                  static_cast<std::streamsize>(stored.size()));
+        out.write(reinterpret_cast<const char *>(stored.data()), static_cast<std::streamsize>(stored.size()));
     }
     out.close();
     if (!out)

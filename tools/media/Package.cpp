@@ -16,7 +16,7 @@ namespace media {
 namespace {
 
 constexpr std::string_view kDataStart = "DATASTART";
-constexpr std::string_view kKeys[] = {"EXPANDEDSIZE", "COMPRESSEDSIZE", "DBNAME", "VERSION",
+constexpr std::string_view kKeys[] = {"EXPANDEDSIZE", "COMPRESSEDSIZE", "DBNAME",  "VERSION",
                                       "COMMENT",      "LANGUAGECODE",   kDataStart};
 
 std::string quoted(std::string_view s) { return "\"" + std::string(s) + "\""; }
@@ -71,8 +71,7 @@ Bytes zlibDeflate(std::span<const std::uint8_t> content, int level)
 #ifdef DL_HAVE_LIBDEFLATE
     libdeflate_compressor &c = compressor(level);
     Bytes out(libdeflate_zlib_compress_bound(&c, content.size()));
-    std::size_t size =
-        libdeflate_zlib_compress(&c, content.data(), content.size(), out.data(), out.size());
+    std::size_t size = libdeflate_zlib_compress(&c, content.data(), content.size(), out.data(), out.size());
     if (size == 0)
         throw MediaError("libdeflate compression failed");
     out.resize(size);
@@ -104,12 +103,11 @@ void checkHeaderValue(std::string_view label, std::string_view key, std::string_
             throw MediaError(what + " begins with the key name " + std::string(k) +
                              ", which the module would take for a key line");
     if (value.size() > maxLength(key))
-        throw MediaError(what + " is longer than " + std::to_string(maxLength(key)) +
-                         " characters");
+        throw MediaError(what + " is longer than " + std::to_string(maxLength(key)) + " characters");
 }
 
-Package makePackage(const PackageInfo &info, std::span<const std::uint8_t> content,
-                    std::string_view label, int level)
+Package makePackage(const PackageInfo &info, std::span<const std::uint8_t> content, std::string_view label,
+                    int level)
 {
     checkHeaderValue(label, "DBNAME", info.dbName);
     checkHeaderValue(label, "VERSION", info.version);

@@ -42,7 +42,7 @@ Bytes zlibDeflate(std::span<const std::uint8_t> content, int level = kDefaultLev
 // key, value lines included), or longer than the module's field for it.
 void checkHeaderValue(std::string_view label, std::string_view key, std::string_view value);
 
-Package makePackage(const PackageInfo &info, std::span<const std::uint8_t> content,
-                    std::string_view label, int level = kDefaultLevel);
+Package makePackage(const PackageInfo &info, std::span<const std::uint8_t> content, std::string_view label,
+                    int level = kDefaultLevel);
 
 } // namespace media

@@ -44,8 +44,8 @@ struct AheadLimit {
 // threads have stopped; produce(i) for a later i may have run by then,
 // consume(i) never has.
 template <typename Result, typename Produce, typename Consume, typename Weigh>
-void orderedParallel(std::size_t count, unsigned jobs, AheadLimit limit, Produce produce,
-                     Consume consume, Weigh weigh)
+void orderedParallel(std::size_t count, unsigned jobs, AheadLimit limit, Produce produce, Consume consume,
+                     Weigh weigh)
 {
     if (jobs <= 1 || count <= 1) {
         for (std::size_t i = 0; i < count; ++i)

@@ -65,7 +65,10 @@ void writeSample(const fs::path &dir)
     writeFile(dir / "manifest.json", std::string(sampleManifest()));
     const fs::path in = dir / "inputs";
     // The UI packages of the flash ROM image: resources and tables.
-    const struct { const char *name; int seed; } ui[] = {{"ui1", 11}, {"ui0", 12}, {"uif", 13}};
+    const struct {
+        const char *name;
+        int seed;
+    } ui[] = {{"ui1", 11}, {"ui0", 12}, {"uif", 13}};
     for (const auto &u : ui)
         writeFile(in / (std::string(u.name) + ".bin"),
                   textLines(300, std::string(u.name) + " resource string") + randomBytes(6000, u.seed));

@@ -43,8 +43,7 @@ Bytes readInput(const fs::path &file, std::size_t limit, std::string_view label)
         throw MediaIoError(std::string(label) + ": " + file.string() + " is not a regular file");
     auto size = fs::file_size(file, ec);
     if (ec)
-        throw MediaIoError(std::string(label) + ": cannot read " + file.string() + ": " +
-                           ec.message());
+        throw MediaIoError(std::string(label) + ": cannot read " + file.string() + ": " + ec.message());
     if (size > limit)
         throw MediaError(tooLarge(label, size, limit) + " (" + file.string() + ")");
 

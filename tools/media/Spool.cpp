@@ -17,8 +17,7 @@ constexpr std::size_t kCopyPiece = 1u << 20; // even, so pairs never straddle pi
 
 std::string spoolError(const char *what)
 {
-    return std::string("the HDD chain's temporary file: cannot ") + what + ": " +
-           std::strerror(errno);
+    return std::string("the HDD chain's temporary file: cannot ") + what + ": " + std::strerror(errno);
 }
 
 } // namespace
@@ -45,8 +44,7 @@ ChainSpool::~ChainSpool()
 void ChainSpool::append(std::span<const std::uint8_t> bytes)
 {
     for (std::size_t done = 0; done < bytes.size();) {
-        ssize_t n = ::pwrite(fd_, bytes.data() + done, bytes.size() - done,
-                             static_cast<off_t>(size_ + done));
+        ssize_t n = ::pwrite(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(size_ + done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
@@ -65,8 +63,7 @@ void ChainSpool::copySwapped(std::size_t from, std::size_t to, std::ostream &out
     for (std::size_t at = from; at < to;) {
         piece.resize(std::min(kCopyPiece, to - at));
         for (std::size_t got = 0; got < piece.size();) {
-            ssize_t n = ::pread(fd_, piece.data() + got, piece.size() - got,
-                                static_cast<off_t>(at + got));
+            ssize_t n = ::pread(fd_, piece.data() + got, piece.size() - got, static_cast<off_t>(at + got));
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0) {
@@ -77,8 +74,7 @@ void ChainSpool::copySwapped(std::size_t from, std::size_t to, std::ostream &out
             got += static_cast<std::size_t>(n);
         }
         Bytes stored = pairSwap(piece);
-        out.write(reinterpret_cast<const char *>(stored.data()),
-                  static_cast<std::streamsize>(stored.size()));
+        out.write(reinterpret_cast<const char *>(stored.data()), static_cast<std::streamsize>(stored.size()));
         at += piece.size();
     }
 }

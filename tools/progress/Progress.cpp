@@ -32,8 +32,7 @@ void writeAll(int fd, const std::string &s)
 
 Line::Line(int fd, bool force)
     : fd_(fd), active_(force || ::isatty(fd) == 1), start_(std::chrono::steady_clock::now())
-{
-}
+{}
 
 Line::~Line() { clear(); }
 

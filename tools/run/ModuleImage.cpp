@@ -51,9 +51,6 @@ void coldStartModule()
         copyBytes(__dlmodule_state_begin, image.data(), image.size());
 }
 
-std::size_t moduleImageBytes()
-{
-    return loadImage().size();
-}
+std::size_t moduleImageBytes() { return loadImage().size(); }
 
 } // namespace dlrun

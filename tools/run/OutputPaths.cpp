@@ -43,8 +43,8 @@ std::optional<std::string> outputInsideFolder(const std::string &option, const f
         if (folder.empty())
             continue;
         if (within(out, resolved(folder)))
-            return option + " " + output.string() + " lies inside " + what + " " +
-                   folder.string() + "; an output there would overwrite it";
+            return option + " " + output.string() + " lies inside " + what + " " + folder.string() +
+                   "; an output there would overwrite it";
     }
     return std::nullopt;
 }

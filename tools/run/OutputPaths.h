@@ -18,8 +18,7 @@ using GuardedFolder = std::pair<std::filesystem::path, std::string>;
 // Why `output` (given for `option`) may not be written: it lies inside one
 // of `folders`, both sides resolved through their links as far as they
 // exist. nullopt when it lies outside all of them.
-std::optional<std::string> outputInsideFolder(const std::string &option,
-                                              const std::filesystem::path &output,
+std::optional<std::string> outputInsideFolder(const std::string &option, const std::filesystem::path &output,
                                               const std::vector<GuardedFolder> &folders);
 
 } // namespace dlrun

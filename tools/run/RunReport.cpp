@@ -26,8 +26,8 @@ struct Item {
     int menuRow;
 };
 constexpr Item kItems[] = {
-    {"OS UI", 0x02, 3, 5},  {"HDD SYS", 0x04, 4, 6}, {"LSR", 0x08, 5, 7},
-    {"PFC", 0x10, 6, 8},    {"Engine", 0x20, 7, 9},  {"Scanner", 0x40, 8, 10},
+    {"OS UI", 0x02, 3, 5}, {"HDD SYS", 0x04, 4, 6}, {"LSR", 0x08, 5, 7},
+    {"PFC", 0x10, 6, 8},   {"Engine", 0x20, 7, 9},  {"Scanner", 0x40, 8, 10},
 };
 constexpr std::uint32_t kItemBits = 0x7E;
 constexpr int kMarkColumn = 4;
@@ -62,8 +62,7 @@ json fileDigest(const std::string &path)
     std::ifstream in(path, std::ios::binary);
     if (!in)
         return nullptr;
-    std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)),
-                                     std::istreambuf_iterator<char>());
+    std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     return {{"bytes", bytes.size()}, {"sha256", host::sha256(bytes.data(), bytes.size())}};
 }
 
@@ -80,8 +79,7 @@ RunRecord::RunRecord(host::Machine &machine) : machine_(machine)
 RunRecord::~RunRecord()
 {
     subscription_.reset();
-    machine_.console().setOutput(
-        [](std::string_view s) { std::fwrite(s.data(), 1, s.size(), stdout); });
+    machine_.console().setOutput([](std::string_view s) { std::fwrite(s.data(), 1, s.size(), stdout); });
 }
 
 // The menu's marks as they stand at each draw; the last ones before the
@@ -121,8 +119,7 @@ void RunRecord::beginSession(int number)
     before_ = readNvram();
 }
 
-void RunRecord::endSession(const std::string &ending, int status,
-                           const std::vector<host::Waiter> &stalled)
+void RunRecord::endSession(const std::string &ending, int status, const std::vector<host::Waiter> &stalled)
 {
     std::string text;
     bool menuSeen;
@@ -149,8 +146,8 @@ void RunRecord::endSession(const std::string &ending, int status,
     for (const auto &line : console) {
         if (line.rfind(kOfferedLine, 0) == 0) {
             hasOffered = true;
-            offered = static_cast<std::uint32_t>(
-                std::strtoul(line.c_str() + kOfferedLine.size(), nullptr, 16));
+            offered =
+                static_cast<std::uint32_t>(std::strtoul(line.c_str() + kOfferedLine.size(), nullptr, 16));
             hasConfirmed = false;
         } else if (hasOffered && line == kConfirmLine && menuSeen) {
             hasConfirmed = true;
@@ -192,18 +189,16 @@ void RunRecord::endSession(const std::string &ending, int status,
     if (!stalled.empty()) {
         json waiting = json::array();
         for (const auto &w : stalled)
-            waiting.push_back({{"task", w.taskName},
-                               {"id", w.taskId},
-                               {"priority", w.priority},
-                               {"waits", w.waitsOn}});
+            waiting.push_back(
+                {{"task", w.taskName}, {"id", w.taskId}, {"priority", w.priority}, {"waits", w.waitsOn}});
         s["stalled"] = waiting;
     }
     // A cut from the keyboard is no event of the fault table.
     if (ending == "power cut")
-        s["powerCut"] = machine_.faults().powerCutReached()
-                            ? json{{"event", machine_.faults().powerCutEvent()},
-                                   {"n", machine_.faults().powerCutAt()}}
-                            : json{{"event", nullptr}, {"n", nullptr}};
+        s["powerCut"] =
+            machine_.faults().powerCutReached()
+                ? json{{"event", machine_.faults().powerCutEvent()}, {"n", machine_.faults().powerCutAt()}}
+                : json{{"event", nullptr}, {"n", nullptr}};
     sessions_.push_back(std::move(s));
 }
 

@@ -35,8 +35,7 @@ public:
     void beginSession(int number);
     // Closes the open session, if any. `ending` is the summary word
     // ("returned 0", "exit(1)", "stalled", "power cut", "keyboard").
-    void endSession(const std::string &ending, int status,
-                    const std::vector<host::Waiter> &stalled = {});
+    void endSession(const std::string &ending, int status, const std::vector<host::Waiter> &stalled = {});
     bool sessionOpen() const { return open_; }
 
     // The whole document; `outputErrors` are outputs that could not be written.

@@ -59,10 +59,11 @@ bool checkUsage(const RunOptions &o, std::ostream &err, std::vector<host::KeyEnt
             keys = host::KeyScript::parse(o.keys);
         const std::vector<GuardedFolder> guarded = {{o.machine, "the machine folder"},
                                                     {o.media, "the media folder"}};
-        for (const auto &[option, file] : {std::pair<const char *, const std::string &>{"--panel", o.panelFile},
-                                           {"--panel-trace", o.traceFile},
-                                           {"--ramdisk-out", o.ramdiskOut},
-                                           {"--report", o.reportFile}})
+        for (const auto &[option, file] :
+             {std::pair<const char *, const std::string &>{"--panel", o.panelFile},
+              {"--panel-trace", o.traceFile},
+              {"--ramdisk-out", o.ramdiskOut},
+              {"--report", o.reportFile}})
             if (auto why = outputInsideFolder(option, file, guarded))
                 throw std::invalid_argument(*why);
     } catch (const std::invalid_argument &e) {
@@ -113,8 +114,7 @@ bool checkOutputs(const RunOptions &o, std::ostream &err)
             continue;
         std::string why = whyNotWritable(out.path, out.folder);
         if (!why.empty()) {
-            err << "dlupdate run: cannot write " << out.option << " " << out.path << ": " << why
-                << "\n";
+            err << "dlupdate run: cannot write " << out.option << " " << out.path << ": " << why << "\n";
             return false;
         }
     }
@@ -154,8 +154,7 @@ void reportStall(const host::Quiescence &q, int session, std::ostream &err)
 void reportEvents(const host::Faults &faults, std::ostream &err)
 {
     err << "events:";
-    for (const char *kind : {"flash-erase", "flash-write", "archiver", "unit", "nvram-set",
-                             "nvram-clear"}) {
+    for (const char *kind : {"flash-erase", "flash-write", "archiver", "unit", "nvram-set", "nvram-clear"}) {
         auto it = faults.eventCounts().find(kind);
         err << " " << kind << "=" << (it == faults.eventCounts().end() ? 0 : it->second);
     }
@@ -189,9 +188,8 @@ void reportCutNotReached(const host::Faults &faults, std::ostream &err)
     const std::string &event = faults.powerCutEvent();
     auto it = faults.eventCounts().find(event);
     long seen = it == faults.eventCounts().end() ? 0 : it->second;
-    err << "dlupdate run: power cut " << event << ":" << faults.powerCutAt()
-        << " not reached: the run made " << seen << " " << event << (seen == 1 ? " event" : " events")
-        << "\n"
+    err << "dlupdate run: power cut " << event << ":" << faults.powerCutAt() << " not reached: the run made "
+        << seen << " " << event << (seen == 1 ? " event" : " events") << "\n"
         << std::flush;
 }
 
@@ -221,8 +219,7 @@ class RunEnd {
 public:
     RunEnd(const RunOptions &o, host::Machine &machine, std::ostream &err)
         : o_(o), machine_(machine), err_(err)
-    {
-    }
+    {}
     void setRecord(RunRecord *record) { record_ = record; }
     void setScript(host::KeyScript *script) { script_ = script; }
     void setReportingEvents(bool on) { reportingEvents_ = on; }
@@ -274,13 +271,12 @@ public:
         // So would a fault that never fired.
         for (const auto &r : machine_.faults().records())
             if (r.fired == 0)
-                err_ << "dlupdate run: fault " << r.spec << " never fired: "
-                     << host::Faults::whyNeverFired(r) << "\n";
+                err_ << "dlupdate run: fault " << r.spec << " never fired: " << host::Faults::whyNeverFired(r)
+                     << "\n";
         if (!cut && script_ && script_->used() < script_->size()) {
             std::size_t left = script_->size() - script_->used();
-            err_ << "dlupdate run: " << left << " key-script "
-                 << (left == 1 ? "entry" : "entries") << " left unused: "
-                 << unusedKeys(o_.keys, script_->used()) << "\n";
+            err_ << "dlupdate run: " << left << " key-script " << (left == 1 ? "entry" : "entries")
+                 << " left unused: " << unusedKeys(o_.keys, script_->used()) << "\n";
         }
         int final = status;
         if (!failed.empty() && final == kReturned0)
@@ -353,8 +349,7 @@ int runSessions(const RunOptions &o, const Entry &entry, std::ostream &err)
     try {
         machine = std::make_unique<host::Machine>(config);
     } catch (const std::exception &e) {
-        err << "dlupdate run: the machine in " << o.machine << " cannot be used: " << e.what()
-            << "\n";
+        err << "dlupdate run: the machine in " << o.machine << " cannot be used: " << e.what() << "\n";
         return kUnusable;
     }
     host::MachineBinding binding(*machine);
@@ -369,15 +364,14 @@ int runSessions(const RunOptions &o, const Entry &entry, std::ostream &err)
     if (o.listEvents || (wantEvents && std::string_view(wantEvents) == "2")) {
         // A fault point that is also an event (archiver) is listed once.
         auto last = std::make_shared<std::string>();
-        machine->faults().setListener(
-            [&err, last](std::string_view name, long n, std::string_view arg) {
-                std::string line = std::string(name) + " #" + std::to_string(n);
-                if (!arg.empty())
-                    line += ": " + std::string(arg);
-                if (line != *last)
-                    err << line << "\n";
-                *last = std::move(line);
-            });
+        machine->faults().setListener([&err, last](std::string_view name, long n, std::string_view arg) {
+            std::string line = std::string(name) + " #" + std::to_string(n);
+            if (!arg.empty())
+                line += ": " + std::string(arg);
+            if (line != *last)
+                err << line << "\n";
+            *last = std::move(line);
+        });
     }
 
     if (!o.traceFile.empty() && !machine->panel().enableTrace(fs::path(o.traceFile))) {
@@ -424,8 +418,8 @@ int runSessions(const RunOptions &o, const Entry &entry, std::ostream &err)
         // the middle of one of its lines.
         machine->console().setOutputGuard([&line] { line->clear(); },
                                           [&](std::string_view text) {
-                                              consoleAtLineStart = text.empty() ? consoleAtLineStart
-                                                                                : text.back() == '\n';
+                                              consoleAtLineStart =
+                                                  text.empty() ? consoleAtLineStart : text.back() == '\n';
                                               std::fflush(stdout);
                                               if (consoleAtLineStart && !lineText.empty())
                                                   line->show(lineText, true);
@@ -458,8 +452,8 @@ int runSessions(const RunOptions &o, const Entry &entry, std::ostream &err)
         if (record)
             record->beginSession(session);
         auto result = std::make_shared<int>(0);
-        int id = machine->kernel().spawn("tUpdate", 100, 0, 0x100000,
-                                         [result, &entry] { *result = entry(); });
+        int id =
+            machine->kernel().spawn("tUpdate", 100, 0, 0x100000, [result, &entry] { *result = entry(); });
         host::Quiescence q = machine->kernel().run();
         if (line)
             line->clear();

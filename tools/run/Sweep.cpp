@@ -76,10 +76,7 @@ bool drew(const std::string &trace, const std::string &task, const std::string &
     return false;
 }
 
-std::string eventOf(const std::string &cut)
-{
-    return cut.substr(0, cut.rfind(':'));
-}
+std::string eventOf(const std::string &cut) { return cut.substr(0, cut.rfind(':')); }
 
 } // namespace
 
@@ -150,8 +147,8 @@ FlagRule expectedFlagsAfterFault(const Boot &boot, const std::string &faultName)
 {
     const Progress p = progressOf(boot);
     FlagRule r;
-    r.required = (p.flashTouched && !p.flashDone ? kFlashFlag : 0) |
-                 (p.hddBegun && !p.hddDone ? kHddFlag : 0);
+    r.required =
+        (p.flashTouched && !p.flashDone ? kFlashFlag : 0) | (p.hddBegun && !p.hddDone ? kHddFlag : 0);
     r.allowed = (p.flashDone ? 0 : kFlashFlag) | (p.hddDone ? 0 : kHddFlag);
     // A clear that fails leaves the flag of finished work standing.
     if (faultName == "nvram-clear")
@@ -182,8 +179,8 @@ std::string Sweeper::Row::name() const
 
 Sweeper::Sweeper(Options options) : o_(std::move(options)) {}
 
-Boot Sweeper::boot(const fs::path &machine, const std::string &cut,
-                   const std::vector<std::string> &faults, bool census) const
+Boot Sweeper::boot(const fs::path &machine, const std::string &cut, const std::vector<std::string> &faults,
+                   bool census) const
 {
     Boot b;
     std::ostringstream trace;
@@ -234,8 +231,8 @@ bool Sweeper::prepare(std::string &why)
     referenceState_ = MachineState::read(ref);
     fs::remove_all(ref);
     if (reference_.status != kReturned0) {
-        why = "the uninterrupted session ended with exit status " +
-              std::to_string(reference_.status) + "\n" + reference_.err;
+        why = "the uninterrupted session ended with exit status " + std::to_string(reference_.status) + "\n" +
+              reference_.err;
         return false;
     }
     if (cutPoints() == 0) {
@@ -243,9 +240,8 @@ bool Sweeper::prepare(std::string &why)
         return false;
     }
     if (referenceState_.rewriteFlags() != 0 || referenceState_.updateMode() != 0) {
-        why = "the uninterrupted session left rewrite flags " +
-              hex(referenceState_.rewriteFlags()) + ", update mode " +
-              std::to_string(referenceState_.updateMode());
+        why = "the uninterrupted session left rewrite flags " + hex(referenceState_.rewriteFlags()) +
+              ", update mode " + std::to_string(referenceState_.updateMode());
         return false;
     }
     return true;
@@ -286,8 +282,8 @@ bool Sweeper::cutBoot(const fs::path &machine, const std::string &cut, bool mayM
     const FlagRule rule = expectedFlags(atBoot, b, eventOf(cut));
     row.interrupted = describeFlags(rule.required);
     if (!rule.accepts(flags))
-        row.problems.push_back("cut " + cut + ": rewrite flags " + hex(flags) + " (" +
-                               describeFlags(flags) + "), expected " + describeFlags(rule.required) +
+        row.problems.push_back("cut " + cut + ": rewrite flags " + hex(flags) + " (" + describeFlags(flags) +
+                               "), expected " + describeFlags(rule.required) +
                                (rule.exact ? "" : " with at most " + describeFlags(rule.allowed)));
     return true;
 }
@@ -307,8 +303,7 @@ void Sweeper::finish(const fs::path &machine, Row &row, Boot *out) const
     if (s.updateMode() != 0)
         row.problems.push_back("next boot left update mode " + std::to_string(s.updateMode()));
     if (!diff.empty())
-        row.problems.push_back("next boot left the machine unlike an uninterrupted session: " +
-                               diff);
+        row.problems.push_back("next boot left the machine unlike an uninterrupted session: " + diff);
     if (out)
         *out = std::move(b);
 }
@@ -398,8 +393,7 @@ long spreadCall(long t, long tries, long n)
     return tries > 1 ? static_cast<long>(static_cast<std::int64_t>(t) * (n - 1) / (tries - 1)) : 0;
 }
 
-std::vector<Sweeper::Row> Sweeper::faultSweep(const std::map<std::string, long> &calls,
-                                              long perName,
+std::vector<Sweeper::Row> Sweeper::faultSweep(const std::map<std::string, long> &calls, long perName,
                                               const std::function<void(long, long)> &progress)
 {
     std::vector<Row> rows;
@@ -439,9 +433,8 @@ std::vector<Sweeper::Row> Sweeper::faultSweep(const std::map<std::string, long> 
             const FlagRule rule = expectedFlagsAfterFault(b, name);
             row.interrupted = describeFlags(rule.required);
             if (!rule.accepts(flags))
-                row.problems.push_back(spec + ": rewrite flags " + hex(flags) + " (" +
-                                       describeFlags(flags) + "), expected " +
-                                       describeFlags(rule.required) + " with at most " +
+                row.problems.push_back(spec + ": rewrite flags " + hex(flags) + " (" + describeFlags(flags) +
+                                       "), expected " + describeFlags(rule.required) + " with at most " +
                                        describeFlags(rule.allowed));
             finish(m, row);
             rows.push_back(std::move(row));

@@ -93,12 +93,12 @@ public:
     // One row of a sweep: a sequence of cuts, each judged, then a boot that
     // must finish and leave the machine as the reference does.
     struct Row {
-        std::vector<std::string> cuts;   // "archiver:3", in order
+        std::vector<std::string> cuts;    // "archiver:3", in order
         std::vector<std::string> reached; // for each cut: "" or why it was not
         std::vector<std::uint32_t> flagsAfter;
-        std::string interrupted;        // of the last cut: what it left unfinished
+        std::string interrupted; // of the last cut: what it left unfinished
         int finalStatus = -1;
-        bool finished = false;           // returned 0, flags clear, update mode off
+        bool finished = false; // returned 0, flags clear, update mode off
         bool sameAsUninterrupted = false;
         std::vector<std::string> problems;
         bool passed() const { return problems.empty(); }
@@ -143,8 +143,8 @@ private:
     Boot boot(const std::filesystem::path &machine, const std::string &cut,
               const std::vector<std::string> &faults = {}, bool census = false) const;
     void freshMachine(const std::filesystem::path &machine) const;
-    bool cutBoot(const std::filesystem::path &machine, const std::string &cut, bool mayMiss,
-                 Row &row, Boot *out = nullptr) const;
+    bool cutBoot(const std::filesystem::path &machine, const std::string &cut, bool mayMiss, Row &row,
+                 Boot *out = nullptr) const;
     void finish(const std::filesystem::path &machine, Row &row, Boot *out = nullptr) const;
 
     Options o_;

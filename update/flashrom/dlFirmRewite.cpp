@@ -46,10 +46,7 @@ void dlFrwStageDone(INT32 value, INT32 stageStep, INT32 *step, int *retry)
 
 } // namespace
 
-int dlfrwInit()
-{
-    return dlfrwCreateDevice();
-}
+int dlfrwInit() { return dlfrwCreateDevice(); }
 
 int dlfrwCreateDevice()
 {

@@ -123,8 +123,7 @@ static int dlHddLoaderSend(char status, UINT32 consumed)
     message[0] = status;
     if (status == DL_HDD_LOADER_OK)
         memcpy(message + 4, &consumed, sizeof consumed);
-    return msgQSend(dlFirmUpdateUSBQId, message, DL_HDD_LOADER_MSG_SIZE, WAIT_FOREVER,
-                    MSG_PRI_NORMAL);
+    return msgQSend(dlFirmUpdateUSBQId, message, DL_HDD_LOADER_MSG_SIZE, WAIT_FOREVER, MSG_PRI_NORMAL);
 }
 
 static int dlHddLoaderFail()
@@ -187,8 +186,7 @@ int dlFirmHdLoaderUSBHdUpdate(char *buffer, INT32 length, INT32 fileIndex)
         printf("bootHdLoaderUSBHdUpdate:can not make directory\n");
         free(dirInfo);
         if (dl_fp != NULL)
-            fprintf(dl_fp,
-                    "[dlFirmHdLoaderUSBHdUpdate] dlBoardCreateDir() error. can not make directory\n");
+            fprintf(dl_fp, "[dlFirmHdLoaderUSBHdUpdate] dlBoardCreateDir() error. can not make directory\n");
         return dlHddLoaderFail();
     }
     free(dirInfo);
@@ -228,8 +226,7 @@ int dlFirmHdLoaderUSBHdUpdate(char *buffer, INT32 length, INT32 fileIndex)
             if (reTryCount > DL_HDD_RETRY_MAX) {
                 printf("bootHdLoaderUSBHdUpdate:inflate can not success\n");
                 if (dl_fp != NULL)
-                    fprintf(dl_fp,
-                            "[dlFirmHdLoaderUSBHdUpdate] inflate can not success (reTryCount > 20)\n");
+                    fprintf(dl_fp, "[dlFirmHdLoaderUSBHdUpdate] inflate can not success (reTryCount > 20)\n");
                 // Left for the service engineer: the package and what it became.
                 copy(DL_TMP_TEMP_DB, DL_UND_TEMP_DB);
                 copy(destination, DL_UND_NG_BIN);

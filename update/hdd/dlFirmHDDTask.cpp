@@ -122,10 +122,11 @@ static int dlHddLoadFiles(INT32 count, INT32 *sizes)
         remainder = NULL;
 
         if (taskSpawn((char *)"tdlFirmHdLoaderUSBUpdate", 100, VX_FP_TASK, 0x100000,
-                      DL_TASK_ENTRY(dlFirmHdLoaderUSBHdUpdate), DL_TASK_ARG(part), partLength, k,
-                      0, 0, 0, 0, 0, 0, 0) == -1) {
+                      DL_TASK_ENTRY(dlFirmHdLoaderUSBHdUpdate), DL_TASK_ARG(part), partLength, k, 0, 0, 0, 0,
+                      0, 0, 0) == -1) {
             printf("can not start partition all mount task\n");
-            fprintf(dl_fp, "[dlFirmHdUpdate_USB] taskSpawn() error. can not start partition all mount task\n");
+            fprintf(dl_fp,
+                    "[dlFirmHdUpdate_USB] taskSpawn() error. can not start partition all mount task\n");
             goto failed;
         }
 
@@ -184,8 +185,7 @@ static int dlHddLoadFiles(INT32 count, INT32 *sizes)
     lost = dlFirmHddRemainderLost(remainderLength);
     if (lost > 0) {
         printf("USB HDD last file error: %d bytes not loaded\n", (int)lost);
-        fprintf(dl_fp, "[dlFirmHdUpdate_USB] USB HDD last file error: %d bytes not loaded\n",
-                (int)lost);
+        fprintf(dl_fp, "[dlFirmHdUpdate_USB] USB HDD last file error: %d bytes not loaded\n", (int)lost);
         goto failed;
     }
     free(remainder);

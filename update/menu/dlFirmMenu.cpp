@@ -34,20 +34,14 @@ const UINT8 dlBoardDigitKeyCode[10] = {37, 4, 5, 6, 7, 20, 21, 22, 23, 36};
 const UINT32 dlMenuItemBit[DL_MENU_ITEMS] = {DL_ITEM_OSUI, DL_ITEM_HDD,    DL_ITEM_LSR,
                                              DL_ITEM_PFC,  DL_ITEM_ENGINE, DL_ITEM_SCANNER};
 const int dlMenuItemRow[DL_MENU_ITEMS] = {5, 6, 7, 8, 9, 10};
-const char *const dlMenuItemText[DL_MENU_ITEMS] = {
-    "1. OS UI Update",        "2. HDD SYS Update",         "3. LSR Firmware Update",
-    "4. PFC Firmware Update", "5. Engine Firmware Update", "6. Scanner Firmware Update"};
+const char *const dlMenuItemText[DL_MENU_ITEMS] = {"1. OS UI Update",           "2. HDD SYS Update",
+                                                   "3. LSR Firmware Update",    "4. PFC Firmware Update",
+                                                   "5. Engine Firmware Update", "6. Scanner Firmware Update"};
 const char *const dlMenuItemNumber[DL_MENU_ITEMS] = {"1.", "2.", "3.", "4.", "5.", "6."};
 
-void dlBoardKeyBitSet(UINT8 code)
-{
-    dlBoardKeyTbl[code >> 4] |= (UINT16)(1u << (code & 0x0F));
-}
+void dlBoardKeyBitSet(UINT8 code) { dlBoardKeyTbl[code >> 4] |= (UINT16)(1u << (code & 0x0F)); }
 
-void dlBoardKeyBitClear(UINT8 code)
-{
-    dlBoardKeyTbl[code >> 4] &= (UINT16)~(1u << (code & 0x0F));
-}
+void dlBoardKeyBitClear(UINT8 code) { dlBoardKeyTbl[code >> 4] &= (UINT16) ~(1u << (code & 0x0F)); }
 
 } // namespace
 
@@ -122,8 +116,7 @@ INT32 bootUpdateSelectUSBMediaProc()
     bootKeyUnlock();
 
     for (;;) {
-        if (msgQReceive(dlBoardMsgQID, (char *)dlBoardMsgRcvBuf, DL_KEY_MSG_LEN, WAIT_FOREVER) ==
-            ERROR) {
+        if (msgQReceive(dlBoardMsgQID, (char *)dlBoardMsgRcvBuf, DL_KEY_MSG_LEN, WAIT_FOREVER) == ERROR) {
             bootKeyLock();
             return -1;
         }

@@ -29,13 +29,10 @@ struct DL_TASK_DEF {
 };
 
 const DL_TASK_DEF dlFirmUpdateTasks[4] = {
-    {"tdlFirmFromUpdate", dlFirmFromUpdate_USB, &dlFirmUpdateFROMQId,
-     "can not bootdlFromUpdate_USB task\n"},
+    {"tdlFirmFromUpdate", dlFirmFromUpdate_USB, &dlFirmUpdateFROMQId, "can not bootdlFromUpdate_USB task\n"},
     {"tdlFirmHdUpdate", dlFirmHdUpdate_USB, &dlFirmUpdateHdQId, "can not dlFirmHdUpdate_USB task\n"},
-    {"tdlFirmEngUpdate", dlFirmEngUpdate_USB, &dlFirmUpdateEngQId,
-     "can not dlFirmEngUpdate_USB task\n"},
-    {"tdlFirmScnUpdate", dlFirmScnUpdate_USB, &dlFirmUpdateScnQId,
-     "can not dlFirmScnUpdate_USB task\n"},
+    {"tdlFirmEngUpdate", dlFirmEngUpdate_USB, &dlFirmUpdateEngQId, "can not dlFirmEngUpdate_USB task\n"},
+    {"tdlFirmScnUpdate", dlFirmScnUpdate_USB, &dlFirmUpdateScnQId, "can not dlFirmScnUpdate_USB task\n"},
 };
 
 // The failed ending: the session cannot be completed.
@@ -130,8 +127,8 @@ int dlFirmUpdateUSBMediaMain()
 
     for (i = 0; i < 4; i++) {
         if (taskSpawn((char *)dlFirmUpdateTasks[i].name, 100, VX_FP_TASK, 0x100000,
-                      DL_TASK_ENTRY(dlFirmUpdateTasks[i].entry), selection, 0, 0, 0, 0, 0, 0,
-                      0, 0, 0) == -1) {
+                      DL_TASK_ENTRY(dlFirmUpdateTasks[i].entry), selection, 0, 0, 0, 0, 0, 0, 0, 0,
+                      0) == -1) {
             printf("%s", dlFirmUpdateTasks[i].spawnError);
             if (dlFirmSendResult(*dlFirmUpdateTasks[i].queue, -1) == -1)
                 printf("ErrMsgBuf failed\n");

@@ -32,9 +32,8 @@ const DL_FIRM_UNIT dlEngUnits[DL_UNIT_ENG_NUM] = {
      "mcn SendMsgBuf failed\n"},
 };
 
-const DL_FIRM_UNIT dlScnUnit = {DL_ITEM_SCANNER, DL_TMP_SCN_FIRM, 13, 8,
-                                "Scanner Firm Update ..", "Failed        ",
-                                "Scn SendMsgBuf failed\n"};
+const DL_FIRM_UNIT dlScnUnit = {DL_ITEM_SCANNER,  DL_TMP_SCN_FIRM,          13, 8, "Scanner Firm Update ..",
+                                "Failed        ", "Scn SendMsgBuf failed\n"};
 
 // Row of the boot environment's own progress during the scanner rewrite.
 constexpr int DL_SCM_DISPLAY_ROW = 13;
@@ -53,8 +52,7 @@ int dlFirmUnitRewrite(const DL_FIRM_UNIT *unit)
 STATUS dlFirmSendResult(MSG_Q_ID queue, INT32 result)
 {
     INT32 message = result;
-    return msgQSend(queue, reinterpret_cast<char *>(&message), sizeof message, WAIT_FOREVER,
-                    MSG_PRI_NORMAL);
+    return msgQSend(queue, reinterpret_cast<char *>(&message), sizeof message, WAIT_FOREVER, MSG_PRI_NORMAL);
 }
 
 int dlFirmFromUpdate_USB(UINT32 selection)

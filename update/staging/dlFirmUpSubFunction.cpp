@@ -152,10 +152,7 @@ static int dlFirmReadMemSwap(char *destination, int source, INT32 size)
     return total;
 }
 
-int bootUsbReadMem_Swap(char *destination, int source)
-{
-    return dlFirmReadMemSwap(destination, source, -1);
-}
+int bootUsbReadMem_Swap(char *destination, int source) { return dlFirmReadMemSwap(destination, source, -1); }
 
 int bootUsbReadMem_Swap_Size(char *destination, int source, INT32 size)
 {

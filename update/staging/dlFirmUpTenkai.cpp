@@ -215,8 +215,8 @@ int dlFirmFromTenkai(char *versionTable)
     if (dbNumber == 0)
         whole = 0;
 
-    if (whole && dlFirmWriteFromArea(fromFd, area + DL_FROM_HALF_SIZE, DL_FROM_HALF_SIZE) !=
-                     DL_FROM_HALF_SIZE)
+    if (whole &&
+        dlFirmWriteFromArea(fromFd, area + DL_FROM_HALF_SIZE, DL_FROM_HALF_SIZE) != DL_FROM_HALF_SIZE)
         whole = 0;
     if (whole && dlFirmWriteFromArea(fromFd, area, DL_FROM_HALF_SIZE) != DL_FROM_HALF_SIZE)
         whole = 0;
@@ -379,8 +379,7 @@ int dlBoardHddTenkai(int fd, INT32 length, char *versionTable)
  * when the source or the copy does not open; *found tells which, *whole
  * whether every byte of the source arrived in the copy. The source is
  * closed in every case. */
-static int dlFirmStageImage(const char *source, const char *staged, int *found, int *length,
-                            int *whole)
+static int dlFirmStageImage(const char *source, const char *staged, int *found, int *length, int *whole)
 {
     int srcFd;
     int dstFd;

@@ -31,10 +31,7 @@ static void dlFirmVersionFieldCopy(char *field, const char *text)
         field[i] = text[i];
 }
 
-static const char *dlFirmVersionText(const char *text)
-{
-    return text != NULL ? text : "";
-}
+static const char *dlFirmVersionText(const char *text) { return text != NULL ? text : ""; }
 
 // "V<version> <language>" of one flash ROM package.
 static void dlFirmVersionUiSet(char *field, DL_DB_INFO *record)
@@ -130,8 +127,7 @@ static int dlFirmVersionHeadFind(const char *head, int headLen, const char *key)
 
 // The character `at` bytes after the start of key, as a text of one
 // character; empty when the key or the character is missing.
-static void dlFirmVersionHeadChar(const char *head, int headLen, const char *key, int at,
-                                  char *out)
+static void dlFirmVersionHeadChar(const char *head, int headLen, const char *key, int at, char *out)
 {
     int pos = dlFirmVersionHeadFind(head, headLen, key);
 

@@ -8,10 +8,10 @@
 DL_NAMESPACE_BEGIN
 
 // Modes of dlFirmUsbVersionGet.
-constexpr int DL_VER_FROM = 1;  // flash ROM image packages
-constexpr int DL_VER_ENG = 2;   // engine image packages
-constexpr int DL_VER_TEXT = 3;  // version text of the HDD system
-constexpr int DL_VER_HEAD = 4;  // head of the flash image file
+constexpr int DL_VER_FROM = 1; // flash ROM image packages
+constexpr int DL_VER_ENG = 2;  // engine image packages
+constexpr int DL_VER_TEXT = 3; // version text of the HDD system
+constexpr int DL_VER_HEAD = 4; // head of the flash image file
 
 // The version table: ten 16-byte fields of at most 15 characters and a NUL.
 constexpr int DL_VERSION_FIELD = 16;

@@ -36,9 +36,8 @@ typedef int (*FUNCPTR)(...);
 
 /* ---- tasks ---- */
 #define VX_FP_TASK 0x0008
-int taskSpawn(char *name, int priority, int options, int stackSize, FUNCPTR entryPt, int arg1,
-              int arg2, int arg3, int arg4, int arg5, int arg6, int arg7, int arg8, int arg9,
-              int arg10);
+int taskSpawn(char *name, int priority, int options, int stackSize, FUNCPTR entryPt, int arg1, int arg2,
+              int arg3, int arg4, int arg5, int arg6, int arg7, int arg8, int arg9, int arg10);
 int taskIdSelf(void);
 
 /* ---- message queues ---- */
@@ -81,8 +80,7 @@ STATUS closedir(DIR *pDir);
 typedef struct blk_dev BLK_DEV;
 typedef struct dos_vol_desc DOS_VOL_DESC;
 typedef struct dev_hdr DEV_HDR;
-BLK_DEV *ramDevCreate(char *ramAddr, int bytesPerBlk, int blksPerTrack, int nBlocks,
-                      int blkOffset);
+BLK_DEV *ramDevCreate(char *ramAddr, int bytesPerBlk, int blksPerTrack, int nBlocks, int blkOffset);
 DOS_VOL_DESC *dosFsMkfs(char *volName, BLK_DEV *pBlkDev);
 DEV_HDR *iosDevFind(char *name, char **pNameTail);
 

@@ -116,7 +116,7 @@ TEST_F(Bound, RamDiskThroughTheModuleCalls)
 {
     const char *tail = nullptr;
     EXPECT_EQ(iosDevFind("/TMP", &tail), nullptr); // no device, no default yet
-    constexpr int blocks = 2048;                    // 1 MiB
+    constexpr int blocks = 2048;                   // 1 MiB
     static char memory[blocks * 512];
     BLK_DEV *dev = ramDevCreate(memory, 512, 400, blocks, 0);
     ASSERT_NE(dev, nullptr);

@@ -20,10 +20,12 @@ TEST(BootEnvPanel, TraceNamesTheCallingTask)
     MachineHarness h;
     std::ostringstream trace;
     h.machine().panel().enableTrace(trace);
-    h.runTask([] {
-        bootDispClear();
-        bootDispString(0, 42, 4, "HDD SYS Update .......");
-    }, "tdlFirmHdUpdate");
+    h.runTask(
+        [] {
+            bootDispClear();
+            bootDispString(0, 42, 4, "HDD SYS Update .......");
+        },
+        "tdlFirmHdUpdate");
     EXPECT_EQ(trace.str(), "{\"task\":\"tdlFirmHdUpdate\",\"op\":\"clear\"}\n"
                            "{\"task\":\"tdlFirmHdUpdate\",\"op\":\"text\",\"col\":42,\"row\":4,"
                            "\"text\":\"HDD SYS Update .......\"}\n");

@@ -155,9 +155,8 @@ TEST_F(FlashDeviceTest, ContentIsInTheFileAndFilesOutliveTheirDevice)
 
     auto bytes = flashtest::readBytes(path);
     ASSERT_EQ(bytes.size(), kSize);
-    EXPECT_TRUE(std::equal(image.begin(), image.end(), bytes.begin(), [](char a, std::uint8_t b) {
-        return static_cast<std::uint8_t>(a) == b;
-    }));
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), bytes.begin(),
+                           [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; }));
     EXPECT_EQ(bytes[image.size()], 0xFF);
 }
 

@@ -100,18 +100,18 @@ TEST_F(KeyDriver, RawMessagesBypassTableAndLockButNeedAFocusWithRoom)
 TEST(KeyScriptParse, AcceptsEveryEntryForm)
 {
     using K = KeyEntry::Kind;
-    std::vector<KeyEntry> expected{{K::Press, 1, 37}, {K::Press, 1, 4},  {K::Press, 1, 5},
-                                   {K::Press, 1, 6},  {K::Press, 1, 7},  {K::Press, 1, 20},
-                                   {K::Press, 1, 21}, {K::Press, 1, 22}, {K::Press, 1, 23},
-                                   {K::Press, 1, 36}, {K::Press, 1, 52}, {K::Press, 1, 0},
-                                   {K::Press, 1, 255}, {K::Press, 1, 53}, {K::Raw, 0, 0},
-                                   {K::Raw, 255, 255}, {K::Raw, 2, 9}};
+    std::vector<KeyEntry> expected{
+        {K::Press, 1, 37},  {K::Press, 1, 4},  {K::Press, 1, 5},   {K::Press, 1, 6},  {K::Press, 1, 7},
+        {K::Press, 1, 20},  {K::Press, 1, 21}, {K::Press, 1, 22},  {K::Press, 1, 23}, {K::Press, 1, 36},
+        {K::Press, 1, 52},  {K::Press, 1, 0},  {K::Press, 1, 255}, {K::Press, 1, 53}, {K::Raw, 0, 0},
+        {K::Raw, 255, 255}, {K::Raw, 2, 9}};
     EXPECT_EQ(KeyScript::parse("0,1,2,3,4,5,6,7,8,9,ok,k0,k255,k053,m0:0,m255:255,m2:9"), expected);
     EXPECT_TRUE(KeyScript::parse("").empty());
     // Typed by hand: blanks after the commas, the confirm key in any case.
-    EXPECT_EQ(KeyScript::parse(" 1,  OK,\tOk,oK, k53"),
-              (std::vector<KeyEntry>{{K::Press, 1, 4}, {K::Press, 1, 52}, {K::Press, 1, 52},
-                                     {K::Press, 1, 52}, {K::Press, 1, 53}}));
+    EXPECT_EQ(
+        KeyScript::parse(" 1,  OK,\tOk,oK, k53"),
+        (std::vector<KeyEntry>{
+            {K::Press, 1, 4}, {K::Press, 1, 52}, {K::Press, 1, 52}, {K::Press, 1, 52}, {K::Press, 1, 53}}));
 }
 
 TEST(KeyScriptParse, RejectsBadEntriesNamingThem)

@@ -82,8 +82,7 @@ TEST_F(NvramTest, WordStoresNeedTheWriteWindowAndAreLoggedOneByOne)
 {
     Nvram nv(path, console, faults);
     nv.store16(0xBA00780A, 0x0200);
-    EXPECT_EQ(captured.reports(),
-              "nvram: store of 0x0200 to 0xBA00780A outside the write window ignored\n");
+    EXPECT_EQ(captured.reports(), "nvram: store of 0x0200 to 0xBA00780A outside the write window ignored\n");
 
     nv.writeEnable();
     nv.store16(0xBA007808, 0x1234);
@@ -100,10 +99,12 @@ TEST_F(NvramTest, WordStoresNeedTheWriteWindowAndAreLoggedOneByOne)
     EXPECT_EQ(Bytes(bytes.begin() + 0x7808, bytes.begin() + 0x780C), (Bytes{0x12, 0x34, 0x12, 0}));
 
     using K = NvramAccess::Kind;
-    std::vector<NvramAccess> want = {
-        {K::IgnoredStore, 0xBA00780A, 0x0200}, {K::Store, 0xBA007808, 0x1234},
-        {K::Load, 0xBA007808, 0x1234},         {K::Store, 0xBA00780A, 0x1200},
-        {K::Barrier, 0, 0},                    {K::IgnoredStore, 0xBA007808, 0}};
+    std::vector<NvramAccess> want = {{K::IgnoredStore, 0xBA00780A, 0x0200},
+                                     {K::Store, 0xBA007808, 0x1234},
+                                     {K::Load, 0xBA007808, 0x1234},
+                                     {K::Store, 0xBA00780A, 0x1200},
+                                     {K::Barrier, 0, 0},
+                                     {K::IgnoredStore, 0xBA007808, 0}};
     EXPECT_EQ(std::vector<NvramAccess>(nv.accesses().begin(), nv.accesses().end()), want);
     EXPECT_EQ(nv.stores(), 2u);
     EXPECT_EQ(nv.ignoredStores(), 2u);
@@ -130,8 +131,7 @@ TEST_F(NvramTest, AccessesOutsideTheWindowOrMisalignedAreRefused)
     EXPECT_EQ(nv.stores(), 0u);
     const std::string &r = captured.reports();
     EXPECT_NE(r.find("load from 0xBA010000 outside the NVRAM window"), std::string::npos) << r;
-    EXPECT_NE(r.find("store of 0x0001 to 0x00000000 outside the NVRAM window"), std::string::npos)
-        << r;
+    EXPECT_NE(r.find("store of 0x0001 to 0x00000000 outside the NVRAM window"), std::string::npos) << r;
     EXPECT_NE(r.find("misaligned 16-bit store of 0x0001 to 0xBA007809"), std::string::npos) << r;
 }
 

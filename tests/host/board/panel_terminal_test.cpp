@@ -94,7 +94,10 @@ struct PipeTerminal : ::testing::Test {
             std::fclose(out);
     }
     std::atomic<int> cuts{0};
-    Terminal::Options options() { return {in[0], ::fileno(out), true, [this] { ++cuts; }}; }
+    Terminal::Options options()
+    {
+        return {in[0], ::fileno(out), true, [this] { ++cuts; }};
+    }
     std::function<void()> countQuits()
     {
         return [this] { ++quits; };
@@ -109,7 +112,8 @@ struct PipeTerminal : ::testing::Test {
             ::close(in[1]);
         in[1] = -1;
     }
-    template <class Pred> static bool eventually(Pred pred)
+    template <class Pred>
+    static bool eventually(Pred pred)
     {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (!pred() && std::chrono::steady_clock::now() < deadline)
@@ -160,17 +164,20 @@ TEST_F(PipeTerminal, ChangesAreCoalescedAndTheLastIsDrawn)
         for (int i = 0; i < 3000; ++i)
             panel.drawString(5, 5, "progress " + std::to_string(i) + " ", "tUpdate");
     }
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                  std::chrono::steady_clock::now() - start)
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
                   .count();
     std::string s = written();
     std::size_t frames = 0;
-    for (std::size_t at = 0; (at = s.find("\x1b" "7", at)) != std::string::npos; ++at)
+    for (std::size_t at = 0; (at = s.find("\x1b"
+                                          "7",
+                                          at)) != std::string::npos;
+         ++at)
         ++frames;
     // At most one frame per 33 ms, plus the first and the last.
     EXPECT_GE(frames, 1u);
     EXPECT_LE(frames, static_cast<std::size_t>(ms / 33 + 3)) << ms << " ms";
-    std::string last = s.substr(s.rfind("\x1b" "7"));
+    std::string last = s.substr(s.rfind("\x1b"
+                                        "7"));
     EXPECT_NE(last.find("|     progress 2999 " + std::string(63, ' ') + "|"), std::string::npos);
     EXPECT_NE(last.find("session 1"), std::string::npos);
     for (char c : s)
@@ -205,7 +212,8 @@ TEST_F(PipeTerminal, CtrlCInterruptsAWaitingMachine)
         char b[4];
         kernel.receive(queue, b, 4, Kernel::kWaitForever);
     });
-    Terminal view(panel, keys, kernel, [&] { kernel.interrupt(); }, options());
+    Terminal view(
+        panel, keys, kernel, [&] { kernel.interrupt(); }, options());
     std::thread typist([&] {
         ASSERT_TRUE(eventually([&] { return kernel.hasReceiver(queue); }));
         type("\x03");

@@ -28,10 +28,7 @@ std::vector<std::string> lines(const std::string &text)
     return out;
 }
 
-std::string row(const Panel &p, int r)
-{
-    return p.snapshot()[static_cast<std::size_t>(r)];
-}
+std::string row(const Panel &p, int r) { return p.snapshot()[static_cast<std::size_t>(r)]; }
 
 TEST(PanelDrawing, CellsOutsideTheDisplayAreCut)
 {
@@ -98,12 +95,11 @@ TEST(PanelTrace, OneEscapedJsonObjectPerCallInCallOrder)
     p.drawString(-2, 20, "say \"hi\" C:\\dir\n\t\r\b\f\x01\x1f\x7f\xe9~", "t\"x");
     p.disableTrace();
     p.clear("tUpdate");
-    EXPECT_EQ(out.str(),
-              "{\"task\":\"tdlFirmHdUpdate\",\"op\":\"text\",\"col\":42,\"row\":4,"
-              "\"text\":\"HDD SYS Update .......\"}\n"
-              "{\"task\":\"tUpdate\",\"op\":\"clear\"}\n"
-              "{\"task\":\"t\\\"x\",\"op\":\"text\",\"col\":-2,\"row\":20,\"text\":"
-              "\"say \\\"hi\\\" C:\\\\dir\\n\\t\\r\\b\\f\\u0001\\u001f\\u007f\\u00e9~\"}\n");
+    EXPECT_EQ(out.str(), "{\"task\":\"tdlFirmHdUpdate\",\"op\":\"text\",\"col\":42,\"row\":4,"
+                         "\"text\":\"HDD SYS Update .......\"}\n"
+                         "{\"task\":\"tUpdate\",\"op\":\"clear\"}\n"
+                         "{\"task\":\"t\\\"x\",\"op\":\"text\",\"col\":-2,\"row\":20,\"text\":"
+                         "\"say \\\"hi\\\" C:\\\\dir\\n\\t\\r\\b\\f\\u0001\\u001f\\u007f\\u00e9~\"}\n");
 }
 
 TEST(PanelTrace, FileIsWrittenLineByLineAndFailuresAreReported)

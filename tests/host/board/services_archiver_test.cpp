@@ -31,8 +31,8 @@ inline std::string zlibCompress(const std::string &content)
     uLongf size = compressBound(static_cast<uLong>(content.size()));
     std::string out(size, '\0');
     if (compress2(reinterpret_cast<Bytef *>(out.data()), &size,
-                  reinterpret_cast<const Bytef *>(content.data()),
-                  static_cast<uLong>(content.size()), 6) != Z_OK)
+                  reinterpret_cast<const Bytef *>(content.data()), static_cast<uLong>(content.size()),
+                  6) != Z_OK)
         throw std::runtime_error("compress2 failed");
     out.resize(size);
     return out;
@@ -106,8 +106,13 @@ TEST_F(Archiver, RoundTripOfSeveralSizes)
     // Random bytes barely compress, so the large ones span many input and
     // output chunks; the repetitive one expands far beyond its input chunk.
     const std::vector<std::string> contents = {
-        "", randomBytes(1, 1), randomBytes(65535, 2), randomBytes(65537, 3),
-        randomBytes(200000, 4), randomBytes(3u << 20, 5), randomBytes(6u << 20, 6, 3),
+        "",
+        randomBytes(1, 1),
+        randomBytes(65535, 2),
+        randomBytes(65537, 3),
+        randomBytes(200000, 4),
+        randomBytes(3u << 20, 5),
+        randomBytes(6u << 20, 6, 3),
     };
     for (const std::string &content : contents) {
         SCOPED_TRACE(content.size());
@@ -319,7 +324,7 @@ TEST_F(Archiver, InjectedFaultTruncatesTheDestination)
     EXPECT_EQ(run("/TMP/temp.db", "/TMP/out.bin"), -1);
     EXPECT_EQ(get("/TMP/out.bin"), "");
     EXPECT_EQ(run("/TMP/temp.db", "/TMP/new.bin"), -1);
-    EXPECT_EQ(get("/TMP/new.bin"), ""); // made, empty
+    EXPECT_EQ(get("/TMP/new.bin"), "");                // made, empty
     EXPECT_EQ(run("/TMP/temp.db", "/TMP/out.bin"), 0); // count used up
     EXPECT_TRUE(sameBytes(get("/TMP/out.bin"), content));
     EXPECT_NE(captured.reports().find("fault archiver"), std::string::npos);

@@ -32,8 +32,8 @@ std::map<std::string, std::string> treeOf(const fs::path &root)
             tree[rel] = "<dir>";
         } else {
             std::string content = readHostFile(e.path());
-            tree[rel] = std::to_string(content.size()) + ":" +
-                        std::to_string(std::hash<std::string>{}(content));
+            tree[rel] =
+                std::to_string(content.size()) + ":" + std::to_string(std::hash<std::string>{}(content));
         }
     }
     return tree;
@@ -45,8 +45,8 @@ protected:
     {
         for (const char *part : {"SYS", "ROM", "PRF", "UND"}) {
             fs::create_directories(diskDir() / part);
-            io.addDevice(std::make_unique<host::HostFolderDevice>(std::string("/") + part,
-                                                                  diskDir() / part, false, console));
+            io.addDevice(std::make_unique<host::HostFolderDevice>(std::string("/") + part, diskDir() / part,
+                                                                  false, console));
         }
     }
 
@@ -193,16 +193,16 @@ TEST_F(HardDisk, CatMkdirMakesOneDirectory)
     EXPECT_EQ(disk.catMkdir("/UND/a/b/"), 0);
     EXPECT_TRUE(fs::is_directory(diskDir() / "UND/a/b"));
 
-    EXPECT_EQ(disk.catMkdir("/UND/a"), -1);       // exists
-    EXPECT_EQ(disk.catMkdir("/UND/x/y"), -1);     // parent missing
+    EXPECT_EQ(disk.catMkdir("/UND/a"), -1);   // exists
+    EXPECT_EQ(disk.catMkdir("/UND/x/y"), -1); // parent missing
     EXPECT_FALSE(fs::exists(diskDir() / "UND/x"));
     writeFile(diskDir() / "UND/file", "f");
-    EXPECT_EQ(disk.catMkdir("/UND/file"), -1);    // a file of that name
+    EXPECT_EQ(disk.catMkdir("/UND/file"), -1);     // a file of that name
     EXPECT_EQ(disk.catMkdir("/UND/file/sub"), -1); // parent is a file
-    EXPECT_EQ(disk.catMkdir("/UND"), -1);         // the device's root
+    EXPECT_EQ(disk.catMkdir("/UND"), -1);          // the device's root
     EXPECT_EQ(disk.catMkdir("/NODEV/x"), -1);
     EXPECT_EQ(disk.catMkdir(""), -1);
-    EXPECT_EQ(disk.catMkdir("/UND/A"), 0);        // names are case-sensitive
+    EXPECT_EQ(disk.catMkdir("/UND/A"), 0); // names are case-sensitive
 }
 
 TEST_F(HardDisk, CatMkdirStaysInItsDevice)

@@ -24,8 +24,8 @@ using testing_support::PowerCut;
 class Units : public ::testing::Test {
 protected:
     Units()
-        : io(console), captured(console), memory(8u << 20),
-          blocks(memory.data(), memory.size(), 512), units(machine.path() / "units", io, faults)
+        : io(console), captured(console), memory(8u << 20), blocks(memory.data(), memory.size(), 512),
+          units(machine.path() / "units", io, faults)
     {
         io.addDevice(std::make_unique<host::DosFsDevice>("/TMP", blocks, console));
     }

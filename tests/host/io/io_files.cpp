@@ -186,8 +186,10 @@ TEST_F(IoFiles, CopyMovesWholeFilesAndNeverOntoItself)
     EXPECT_EQ(board.slurp("/TMP/dest"), "s");
 
     fs::create_symlink(board.disk("SYS") / "out", board.disk("SYS") / "alias");
-    for (auto [from, to] : {std::pair{"/TMP/small", "/TMP/./small"}, {"small", "/TMP/small"},
-                            {"/SYS/out", "/SYS/x/../out"}, {"/SYS/alias", "/SYS/out"}})
+    for (auto [from, to] : {std::pair{"/TMP/small", "/TMP/./small"},
+                            {"small", "/TMP/small"},
+                            {"/SYS/out", "/SYS/x/../out"},
+                            {"/SYS/alias", "/SYS/out"}})
         EXPECT_EQ(io.copy(from, to), 0) << from << " onto " << to;
     EXPECT_EQ(board.slurp("/TMP/small"), "s");
     EXPECT_EQ(readText(board.disk("SYS") / "out"), big);

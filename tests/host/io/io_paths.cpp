@@ -185,8 +185,7 @@ TEST(IoHostFolder, ReadOnlyMediaRefusesEveryChangeAndReads)
     EXPECT_EQ(io.copy(image, "/usbstor/0/copied"), -1);
     for (const char *mode : {"w", "a", "r+", "a+"})
         EXPECT_EQ(io.fopen(image, mode), nullptr) << mode;
-    EXPECT_EQ(hostTree(board.media()),
-              (std::vector<std::string>{"fwstore", "fwstore/firmImage0.bin"}));
+    EXPECT_EQ(hostTree(board.media()), (std::vector<std::string>{"fwstore", "fwstore/firmImage0.bin"}));
 
     EXPECT_EQ(board.slurp(image), "0123456789");
     EXPECT_EQ(io.copy(image, "/TMP/image"), 0);

@@ -163,8 +163,8 @@ TEST(IoRamDisk, TreePersistsAndCopiesOutByteForByte)
     TempDir out;
     ASSERT_TRUE(board.ramDisk->copyOut(out / "ramdisk"));
     const fs::path root = out / "ramdisk";
-    EXPECT_EQ(hostTree(root), (std::vector<std::string>{"a", "a/b", "a/b/deep.txt", "a/odd",
-                                                        "a/zero", "empty", "top.bin"}));
+    EXPECT_EQ(hostTree(root),
+              (std::vector<std::string>{"a", "a/b", "a/b/deep.txt", "a/odd", "a/zero", "empty", "top.bin"}));
     EXPECT_EQ(readText(root / "top.bin"), big);
     EXPECT_EQ(readText(root / "a/b/deep.txt"), "deep");
     EXPECT_EQ(readText(root / "a/zero"), "");

@@ -20,8 +20,7 @@
 namespace iotest {
 
 namespace fs = std::filesystem;
-using host::iof::kCreat, host::iof::kRdOnly, host::iof::kRdWr, host::iof::kTrunc,
-    host::iof::kWrOnly;
+using host::iof::kCreat, host::iof::kRdOnly, host::iof::kRdWr, host::iof::kTrunc, host::iof::kWrOnly;
 constexpr int kCreate = kRdWr | kCreat | kTrunc;
 
 using testing_support::readText;

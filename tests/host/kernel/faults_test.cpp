@@ -8,7 +8,8 @@
 
 namespace {
 
-template <class... Name> std::vector<bool> calls(host::Faults &f, int n, Name... name)
+template <class... Name>
+std::vector<bool> calls(host::Faults &f, int n, Name... name)
 {
     std::vector<bool> out;
     for (int i = 0; i < n; ++i)
@@ -42,8 +43,8 @@ TEST(Faults, NamesWithPathsAndTaskNames)
 
 TEST(Faults, BadSpecsAreRefused)
 {
-    for (const char *bad : {"", "nosuch", "copy:x", "copy:1:y", "copy:-1", "unit.printer",
-                            "spawn.", "open@", "flash-write:1:2:3"}) {
+    for (const char *bad : {"", "nosuch", "copy:x", "copy:1:y", "copy:-1", "unit.printer", "spawn.", "open@",
+                            "flash-write:1:2:3"}) {
         host::Faults f;
         EXPECT_THROW(f.add(bad), std::invalid_argument) << bad;
         EXPECT_TRUE(f.empty()) << bad;

@@ -84,8 +84,7 @@ TEST(KernelScheduling, SendSwitchesAtOnceOnlyToAHigherPriorityWaiter)
         t("after high");
     });
     k.run();
-    EXPECT_EQ(t.events, (Events{"send equal", "after equal", "high got 1", "after high",
-                                "equal got 2"}));
+    EXPECT_EQ(t.events, (Events{"send equal", "after equal", "high got 1", "after high", "equal got 2"}));
 }
 
 TEST(KernelScheduling, ExitEndsOnlyTheCallingTask)
@@ -294,8 +293,7 @@ TEST(KernelStall, ReportNamesEveryWaiterAndWhatItWaitsOn)
     std::string all;
     for (auto &w : q.waiting)
         all += w.taskName + ": " + w.waitsOn + "\n";
-    EXPECT_NE(all.find("tUpdate: receive on queue #1 (key focus), 0/10 messages"), std::string::npos)
-        << all;
+    EXPECT_NE(all.find("tUpdate: receive on queue #1 (key focus), 0/10 messages"), std::string::npos) << all;
     EXPECT_NE(all.find("tOther: receive on queue #2"), std::string::npos) << all;
     EXPECT_TRUE(t.events.empty());
     // The kernel's destructor unwinds both waiting tasks.

@@ -43,8 +43,8 @@ public:
     void put(const char *path, const std::string &bytes)
     {
         int fd = vx::open(path, vx::O_RDWR | vx::O_CREAT | vx::O_TRUNC, 0);
-        if (fd < 0 || vx::write(fd, const_cast<char *>(bytes.data()), bytes.size()) !=
-                          static_cast<int>(bytes.size()))
+        if (fd < 0 ||
+            vx::write(fd, const_cast<char *>(bytes.data()), bytes.size()) != static_cast<int>(bytes.size()))
             throw std::runtime_error(std::string("cannot write ") + path);
         vx::close(fd);
     }
@@ -67,8 +67,8 @@ public:
     {
         std::vector<std::string> texts;
         const std::string all = trace_.str();
-        const std::string key = "\"col\":" + std::to_string(column) +
-                                ",\"row\":" + std::to_string(row) + ",\"text\":\"";
+        const std::string key =
+            "\"col\":" + std::to_string(column) + ",\"row\":" + std::to_string(row) + ",\"text\":\"";
         for (size_t at = all.find(key); at != std::string::npos; at = all.find(key, at + 1)) {
             size_t from = at + key.size();
             texts.push_back(all.substr(from, all.find("\"}", from) - from));

@@ -78,11 +78,10 @@ protected:
         h.runTask(
             [&] {
                 vx::dlFirmUpdateHdQId = vx::msgQCreate(5, 4, 1);
-                vx::taskSpawn("tdlFirmHdUpdate", 100, 8, 0x100000, vx::dlFirmHdUpdate_USB, mask, 0,
-                              0, 0, 0, 0, 0, 0, 0, 0);
+                vx::taskSpawn("tdlFirmHdUpdate", 100, 8, 0x100000, vx::dlFirmHdUpdate_USB, mask, 0, 0, 0, 0,
+                              0, 0, 0, 0, 0);
                 vx::INT32 word = 0;
-                vx::msgQReceive(vx::dlFirmUpdateHdQId, reinterpret_cast<char *>(&word), 4,
-                                vx::WAIT_FOREVER);
+                vx::msgQReceive(vx::dlFirmUpdateHdQId, reinterpret_cast<char *>(&word), 4, vx::WAIT_FOREVER);
                 if (word == -1)
                     vx::copy(kLog, "/UND/HddUpdateProgress.log");
                 result = word;
@@ -176,8 +175,7 @@ TEST_F(HddUpdate, LoaderResultCarriesTheLengthInTheMachinesByteOrder)
         vx::dlFirmUpdateUSBQId = vx::msgQCreate(5, vx::DL_HDD_LOADER_MSG_SIZE, vx::MSG_Q_PRIORITY);
         vx::taskSpawn("tdlFirmHdLoaderUSBUpdate", 100, vx::VX_FP_TASK, 0x100000,
                       vx::dlFirmHdLoaderUSBHdUpdate, reinterpret_cast<vx::_Vx_usr_arg_t>(part.data()),
-                      static_cast<vx::_Vx_usr_arg_t>(part.size()), 0,
-                      0, 0, 0, 0, 0, 0, 0);
+                      static_cast<vx::_Vx_usr_arg_t>(part.size()), 0, 0, 0, 0, 0, 0, 0, 0);
         vx::msgQReceive(vx::dlFirmUpdateUSBQId, reinterpret_cast<char *>(message.data()),
                         vx::DL_HDD_LOADER_MSG_SIZE, vx::WAIT_FOREVER);
     });
@@ -186,13 +184,12 @@ TEST_F(HddUpdate, LoaderResultCarriesTheLengthInTheMachinesByteOrder)
     // The length consumed: up to the end of the last package's data.
     vx::DL_DB_INFO info[4];
     ASSERT_EQ(vx::dlFirmGetDBInfoBounded(info, part.data(), static_cast<vx::INT32>(part.size()),
-                                  vx::DL_DB_CHAIN, 4),
+                                         vx::DL_DB_CHAIN, 4),
               2);
     const auto n = static_cast<std::uint32_t>(info[1].dataStart + info[1].compressedSize - part.data());
-    std::array<unsigned char, 4> bigEndian = {static_cast<unsigned char>(n >> 24),
-                                              static_cast<unsigned char>(n >> 16),
-                                              static_cast<unsigned char>(n >> 8),
-                                              static_cast<unsigned char>(n)};
+    std::array<unsigned char, 4> bigEndian = {
+        static_cast<unsigned char>(n >> 24), static_cast<unsigned char>(n >> 16),
+        static_cast<unsigned char>(n >> 8), static_cast<unsigned char>(n)};
     std::array<unsigned char, 4> length;
     std::copy(message.begin() + 4, message.end(), length.begin());
     EXPECT_EQ(message[0], vx::DL_HDD_LOADER_OK);
@@ -219,15 +216,21 @@ TEST_F(HddUpdate, SplitPackageAndTheLogLineByLine)
     std::size_t second = chain.size() - cut;
     std::string sizes[2] = {std::to_string(cut), std::to_string(second)};
     std::string placed = std::to_string(even(second + 1)); // an odd file gets its pad
-    EXPECT_EQ(log(), kVersions +
-                         "[dlFirmUsbCheckHDD] file Size  0  " + sizes[0] + "\n"
-                         "[dlFirmUsbCheckHDD] file Size  1  " + sizes[1] + "\n"
+    EXPECT_EQ(log(), kVersions + "[dlFirmUsbCheckHDD] file Size  0  " + sizes[0] +
+                         "\n"
+                         "[dlFirmUsbCheckHDD] file Size  1  " +
+                         sizes[1] +
+                         "\n"
                          "[bootUsbStrageTenkai_HDD] hdfile /TMP/hdd.bin\n"
-                         "[bootUsbStrageTenkai_HDD] total_HDDsize=" + sizes[0] + "\n"
+                         "[bootUsbStrageTenkai_HDD] total_HDDsize=" +
+                         sizes[0] +
+                         "\n"
                          "[dlFirmHdUpdate_USB] start HD task\n"
                          "[dlFirmHdLoaderUSBHdUpdate] bootHdLoaderUSBUpdate...Completed\n"
                          "[bootUsbStrageTenkai_HDD] hdfile /TMP/hdd.bin\n"
-                         "[bootUsbStrageTenkai_HDD] total_HDDsize=" + placed + "\n"
+                         "[bootUsbStrageTenkai_HDD] total_HDDsize=" +
+                         placed +
+                         "\n"
                          "[dlFirmHdUpdate_USB] start HD task\n"
                          "[dlFirmHdLoaderUSBHdUpdate] bootHdLoaderUSBUpdate...Completed\n");
 }
@@ -289,15 +292,16 @@ TEST_F(HddUpdate, SuccessOnlyWithEveryPackageLoaded)
     struct Case {
         const char *what;
         std::string chain;
-        std::size_t cutShort;     // bytes taken off the last file
+        std::size_t cutShort; // bytes taken off the last file
         const char *fault;
-        vx::INT32 offered;        // files counted when the item was offered
+        vx::INT32 offered; // files counted when the item was offered
         int result;
-        std::string logEnd;       // the log's last line
+        std::string logEnd; // the log's last line
         std::uint32_t flags;
     } cases[] = {
         {"even chain: CR LF left", chainOfParity(0), 0, "", 1, 0, "bootHdLoaderUSBUpdate...Completed", 0},
-        {"odd chain: CR, pad, LF left", chainOfParity(1), 0, "", 1, 0, "bootHdLoaderUSBUpdate...Completed", 0},
+        {"odd chain: CR, pad, LF left", chainOfParity(1), 0, "", 1, 0, "bootHdLoaderUSBUpdate...Completed",
+         0},
         {"last file cut inside a package", chainOfParity(0), 100, "", 1, -1, "", 0x10},
         {"2,049 packages in the last part buffer", manyChain, 0, "", 1, -1,
          // the CR LF behind package 2,048, the last package, an odd length's pad
@@ -363,8 +367,7 @@ TEST_F(HddUpdate, ExpansionFailingTwiceIsRetriedInPlace)
                              "/ROM/sysDummy.txt  0/2\n"),
               2u);
     EXPECT_EQ(drawn("tdlFirmHdLoaderUSBUpdate"),
-              (std::vector<std::string>{"33,8,/   2", "29,8,   0", "29,8,   0", "29,8,   1",
-                                        "29,8,   2"}));
+              (std::vector<std::string>{"33,8,/   2", "29,8,   0", "29,8,   0", "29,8,   1", "29,8,   2"}));
     EXPECT_EQ(readText(disk("ROM/sysDummy.txt")), "text");
 }
 
@@ -483,8 +486,8 @@ TEST_F(HddUpdate, MissingDirectoriesAreMadeTopDownOneLevelPerPass)
         calls.push_back(said.empty() ? "-" : said.substr(said.find("catMkdir ") + 9));
         EXPECT_EQ(r, n == 0 || n == 3 ? 0 : -1) << n;
     }
-    EXPECT_EQ(calls, (std::vector<std::string>{"/SYS/a/b fails\n", "/SYS/a fails\n",
-                                               "/SYS/a/b fails\n", "-"}));
+    EXPECT_EQ(calls,
+              (std::vector<std::string>{"/SYS/a/b fails\n", "/SYS/a fails\n", "/SYS/a/b fails\n", "-"}));
     EXPECT_TRUE(fs::is_directory(disk("SYS/a/b")));
 }
 
@@ -495,8 +498,8 @@ TEST_F(HddUpdate, OverlongAndEscapingNamesAreRefused)
     std::string longName = "/SYS/" + std::string(246, 'd') + "/file";
     ASSERT_EQ(longName.size(), 256u);
     h.machine().faults().add("mkdir"); // any call would be reported
-    for (std::string name : {longName, std::string("/SYS/../../escape/x"),
-                             std::string("/UND/a/../../../escape/x")}) {
+    for (std::string name :
+         {longName, std::string("/SYS/../../escape/x"), std::string("/UND/a/../../../escape/x")}) {
         vx::DL_DIR_INFO entry{nullptr, 0, name.data(), nullptr, nullptr};
         EXPECT_EQ(vx::dlBoardCreateDir(&entry, 1), -1) << name;
     }

@@ -42,10 +42,7 @@ MenuRun runMenu(MachineHarness &h, UINT32 flag, const char *keys)
 }
 
 // The menu's part of a row: columns 0 to 41.
-std::string left(MachineHarness &h, int row)
-{
-    return h.machine().panel().snapshot()[row].substr(0, 42);
-}
+std::string left(MachineHarness &h, int row) { return h.machine().panel().snapshot()[row].substr(0, 42); }
 
 std::string pad(std::string text)
 {
@@ -53,10 +50,7 @@ std::string pad(std::string text)
     return text;
 }
 
-std::string itemRow(char mark, const std::string &text)
-{
-    return pad(std::string("    ") + mark + text);
-}
+std::string itemRow(char mark, const std::string &text) { return pad(std::string("    ") + mark + text); }
 
 // The mark cells of items 1 to 6.
 std::string marks(MachineHarness &h)
@@ -67,8 +61,8 @@ std::string marks(MachineHarness &h)
     return m;
 }
 
-const char *const kItemText[6] = {"1. OS UI Update",        "2. HDD SYS Update",
-                                  "3. LSR Firmware Update", "4. PFC Firmware Update",
+const char *const kItemText[6] = {"1. OS UI Update",           "2. HDD SYS Update",
+                                  "3. LSR Firmware Update",    "4. PFC Firmware Update",
                                   "5. Engine Firmware Update", "6. Scanner Firmware Update"};
 
 TEST(MenuScreen, AllItemsAvailableAreShownChosenAndConfirmReturnsTheFlag)
@@ -160,8 +154,7 @@ TEST(MenuFailure, NoQueueOrNoPanelKeysEndTheTaskWithStatusZero)
     struct Case {
         const char *fault;
         const char *line;
-    } cases[] = {{"msgq-create", "Can not Create msgW\n"},
-                 {"keys", "Can not Init Control Panel\n"}};
+    } cases[] = {{"msgq-create", "Can not Create msgW\n"}, {"keys", "Can not Init Control Panel\n"}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.fault);
         MachineHarness h;

@@ -20,10 +20,10 @@ protected:
     {
         dlupdateFolderCheckFlag = 0;
         ASSERT_TRUE(h.runTask([&] {
-            BLK_DEV *dev = ramDevCreate(disk.data(), 512, 400, kBlocks, 0);
-            ASSERT_NE(dev, nullptr);
-            ASSERT_NE(dosFsMkfs("/TMP", dev), nullptr);
-        }).ended);
+                         BLK_DEV *dev = ramDevCreate(disk.data(), 512, 400, kBlocks, 0);
+                         ASSERT_NE(dev, nullptr);
+                         ASSERT_NE(dosFsMkfs("/TMP", dev), nullptr);
+                     }).ended);
     }
 
     void putTmp(const char *path, const std::string &bytes)
@@ -56,7 +56,7 @@ protected:
         return dlFirmUpdateModuleEnableFlag;
     }
 
-    static constexpr int kBlocks = 8192; // 4 MiB
+    static constexpr int kBlocks = 8192;                       // 4 MiB
     std::vector<char> disk = std::vector<char>(kBlocks * 512); // outlives the machine
     MachineHarness h;
 };

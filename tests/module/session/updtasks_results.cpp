@@ -33,8 +33,7 @@ public:
     Tasks()
     {
         unsigned seed = 10;
-        for (const char *image : {kFrom, kUnits[0].image, kUnits[1].image, kUnits[2].image,
-                                  kUnits[3].image})
+        for (const char *image : {kFrom, kUnits[0].image, kUnits[1].image, kUnits[2].image, kUnits[3].image})
             put(image, staged[image] = randomBytes(20000 + seed, seed)), ++seed;
     }
 
@@ -53,12 +52,12 @@ public:
             dlFirmUpdateEngQId = msgQCreate(5, 4, 1);
             dlFirmUpdateScnQId = msgQCreate(5, 4, 1);
             const long m = mask;
-            taskSpawn("tdlFirmFromUpdate", 100, 8, 0x100000, dlFirmFromUpdate_USB, m, 0, 0, 0, 0,
-                      0, 0, 0, 0, 0);
-            taskSpawn("tdlFirmEngUpdate", 100, 8, 0x100000, dlFirmEngUpdate_USB, m, 0, 0, 0, 0, 0,
-                      0, 0, 0, 0);
-            taskSpawn("tdlFirmScnUpdate", 100, 8, 0x100000, dlFirmScnUpdate_USB, m, 0, 0, 0, 0,
-                      0, 0, 0, 0, 0);
+            taskSpawn("tdlFirmFromUpdate", 100, 8, 0x100000, dlFirmFromUpdate_USB, m, 0, 0, 0, 0, 0, 0, 0, 0,
+                      0);
+            taskSpawn("tdlFirmEngUpdate", 100, 8, 0x100000, dlFirmEngUpdate_USB, m, 0, 0, 0, 0, 0, 0, 0, 0,
+                      0);
+            taskSpawn("tdlFirmScnUpdate", 100, 8, 0x100000, dlFirmScnUpdate_USB, m, 0, 0, 0, 0, 0, 0, 0, 0,
+                      0);
             receive(dlFirmUpdateFROMQId, from);
             receive(dlFirmUpdateEngQId, eng);
             receive(dlFirmUpdateScnQId, scn);
@@ -187,8 +186,7 @@ TEST(UpdateTasks, AResultThatCannotBeSentIsPrinted)
         {dlFirmEngUpdate_USB, 0x10, "unit.pfc", "pfc SendMsgBuf failed\n", kUnits[1].image, nullptr},
         {dlFirmEngUpdate_USB, 0x20, "unit.engine", "mcn SendMsgBuf failed\n", kUnits[2].image, nullptr},
         {dlFirmScnUpdate_USB, 0, nullptr, "scn MsgQSend failed\n", nullptr, kUnits[3].image},
-        {dlFirmScnUpdate_USB, 0x40, "unit.scanner", "Scn SendMsgBuf failed\n", kUnits[3].image,
-         nullptr},
+        {dlFirmScnUpdate_USB, 0x40, "unit.scanner", "Scn SendMsgBuf failed\n", kUnits[3].image, nullptr},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.console);

@@ -36,8 +36,8 @@ protected:
         char *paths[] = {vx::firmImageFile0, vx::firmImageFile1, vx::firmImageFile2};
         vx::dlupdateFolderCheckFlag = flag;
         for (int i = 0; i < 3; ++i)
-            std::snprintf(paths[i], vx::DL_PATH_SIZE, "/usbstor/0/%sfirmImage%d.bin",
-                          flag ? "fwstore/" : "", i);
+            std::snprintf(paths[i], vx::DL_PATH_SIZE, "/usbstor/0/%sfirmImage%d.bin", flag ? "fwstore/" : "",
+                          i);
     }
     // Runs `call` in the driver's task; every descriptor must be closed after.
     int run(const std::function<int()> &call)
@@ -54,7 +54,10 @@ protected:
         std::fill(std::begin(table), std::end(table), '\0');
         return run([&] { return vx::dlFirmUsbStrageTenkai(table); });
     }
-    int fromTenkai() { return run([&] { return vx::dlFirmFromTenkai(table); }); }
+    int fromTenkai()
+    {
+        return run([&] { return vx::dlFirmFromTenkai(table); });
+    }
     int engTenkai(std::size_t length)
     {
         return run([&] {
@@ -66,7 +69,8 @@ protected:
     }
     int hddTenkai()
     {
-        return run([&] { return vx::dlBoardHddTenkai(vx::open("/usbstor/0/fwstore/1", 0, 0), 65536, table); });
+        return run(
+            [&] { return vx::dlBoardHddTenkai(vx::open("/usbstor/0/fwstore/1", 0, 0), 65536, table); });
     }
     void putAll(bool modelFolder = true)
     {
@@ -82,8 +86,8 @@ protected:
     std::string img0 = image0(6 << 20), img1 = image1(1000);
 };
 
-const Files kAllTargets = {"from.bin", "lsrfirm.tz", "pfcfirm.tz", "mfirm.tz", "scmfirm.tz",
-                           "sysDummy.txt", "HddUpdateProgress.log"};
+const Files kAllTargets = {"from.bin",   "lsrfirm.tz",   "pfcfirm.tz",           "mfirm.tz",
+                           "scmfirm.tz", "sysDummy.txt", "HddUpdateProgress.log"};
 const std::string kLog = "OS Version = BOOT V1.00\nSYS Version = V1R2.10 A\n";
 
 // ---- flash image file ----
@@ -168,7 +172,7 @@ TEST_F(Staging, Image0LongerThanItsAreaIsRefused)
 TEST_F(Staging, FlashImageFailures)
 {
     for (auto [fault, console] : {std::pair{"open@/TMP/from.bin", "from.bin open error\n"},
-                                  std::pair{"malloc:0:1", "malloc error \n"},   // transfer buffer
+                                  std::pair{"malloc:0:1", "malloc error \n"},    // transfer buffer
                                   std::pair{"malloc:1:1", "malloc error \n"}}) { // image area
         h.clearConsole();
         h.machine().faults() = host::Faults();
@@ -230,7 +234,8 @@ TEST_F(Staging, InflateIsTriedTwentyOneTimes)
             h.machine().faults().add(fault);
             EXPECT_EQ(engine ? engTenkai(img.size()) : hddTenkai(), result);
             EXPECT_EQ(countOf(h.console(), "dlBoardUpdateHDMain:reTry\n"), result ? 21u : 20u);
-            EXPECT_EQ(countOf(h.console(), "dlBoardUpdateHDMain:inflate can not success\n"), result ? 1u : 0u);
+            EXPECT_EQ(countOf(h.console(), "dlBoardUpdateHDMain:inflate can not success\n"),
+                      result ? 1u : 0u);
             EXPECT_EQ(tmpFiles(h).count("temp.db"), result ? 1u : 0u); // kept for a look
         }
     }
@@ -242,7 +247,8 @@ TEST_F(Staging, VersionTextMustBeTheFirstPackageUnderItsName)
     EXPECT_EQ(hddTenkai(), 0);
     std::string text = str(media::versionTextContent(kVersionText));
     EXPECT_EQ(deviceFile(h, "/TMP/sysDummy.txt"), text);
-    EXPECT_EQ(countOf(h.console(), "BOOTHDLOADER_SYS_NAME_RAM fileSize=" + std::to_string(text.size()) + "\n"), 1u);
+    EXPECT_EQ(
+        countOf(h.console(), "BOOTHDLOADER_SYS_NAME_RAM fileSize=" + std::to_string(text.size()) + "\n"), 1u);
     EXPECT_EQ(tmpFiles(h), Files{"sysDummy.txt"});
     EXPECT_EQ(field(table, 0) + "/" + field(table, 9), "V1R2.10 A/DL01");
 
@@ -250,7 +256,7 @@ TEST_F(Staging, VersionTextMustBeTheFirstPackageUnderItsName)
         h.clearConsole();
         putMedia(h, "1", stored(hddFile1(name)));
         EXPECT_EQ(hddTenkai(), -1);
-        EXPECT_EQ(h.console(), "can not find start address\n"); // the lookup's own end
+        EXPECT_EQ(h.console(), "can not find start address\n");  // the lookup's own end
         EXPECT_EQ(deviceFile(h, "/TMP/temp.db"), std::string()); // left empty
     }
     putMedia(h, "1", stored(randomBytes(70000, 8)));
@@ -337,13 +343,22 @@ TEST_F(Staging, FailuresEndStagingBeforeTheLog)
         std::string img0, image2, console;
         Files files;
     } cases[] = {
-        {"open@/TMP/from.bin", image0(), image2(), "from.bin open error\nFromTenkai error\n",
+        {"open@/TMP/from.bin",
+         image0(),
+         image2(),
+         "from.bin open error\nFromTenkai error\n",
          {"firmImage0.bin", "firmImage1.bin"}},
         {"", image0(kImage + 2), image2(), "firmImage0.bin size over\nFromTenkai error\n", {}},
-        {"archiver", "", image2(1), "inflate can not success\nEngTenkai error\n",
+        {"archiver",
+         "",
+         image2(1),
+         "inflate can not success\nEngTenkai error\n",
          {"firmImage2.bin", "temp.db", "lsrfirm.tz"}},
-        {"", "", zlibPackage("/TMP/" + std::string(300, 'n'), "x"),
-         "dlBoardUpdateHDMain:DB name too long\nEngTenkai error\n", {"firmImage2.bin"}},
+        {"",
+         "",
+         zlibPackage("/TMP/" + std::string(300, 'n'), "x"),
+         "dlBoardUpdateHDMain:DB name too long\nEngTenkai error\n",
+         {"firmImage2.bin"}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.console);

@@ -25,7 +25,8 @@ Lookup lookup(const std::string &text, int mode, int capacity = vx::DL_DB_TABLE_
     std::vector<char> &buf = keep ? *keep : buffer;
     buf.assign(text.begin(), text.end());
     std::vector<vx::DL_DB_INFO> table(static_cast<std::size_t>(capacity) + 1);
-    int n = vx::dlFirmGetDBInfoBounded(table.data(), buf.data(), static_cast<int>(buf.size()), mode, capacity);
+    int n =
+        vx::dlFirmGetDBInfoBounded(table.data(), buf.data(), static_cast<int>(buf.size()), mode, capacity);
     EXPECT_EQ(table.back().dataStart, nullptr) << "record past the capacity written";
     table.pop_back();
     return {n, h.console(), table};
@@ -33,14 +34,19 @@ Lookup lookup(const std::string &text, int mode, int capacity = vx::DL_DB_TABLE_
 
 std::string pkg(const std::string &name, const std::string &data = "0123456789")
 {
-    return package({{"EXPANDEDSIZE", "99"}, {"COMPRESSEDSIZE", std::to_string(data.size())},
-                    {"DBNAME", name}, {"VERSION", "1.00"}, {"COMMENT", "LASER_FIRM"}},
+    return package({{"EXPANDEDSIZE", "99"},
+                    {"COMPRESSEDSIZE", std::to_string(data.size())},
+                    {"DBNAME", name},
+                    {"VERSION", "1.00"},
+                    {"COMMENT", "LASER_FIRM"}},
                    data);
 }
 
-Pairs without(const std::string &key, Pairs pairs = {{"EXPANDEDSIZE", "0"}, {"COMPRESSEDSIZE", "2"},
-                                                      {"DBNAME", "/TMP/b"}, {"VERSION", "2"},
-                                                      {"COMMENT", "c"}})
+Pairs without(const std::string &key, Pairs pairs = {{"EXPANDEDSIZE", "0"},
+                                                     {"COMPRESSEDSIZE", "2"},
+                                                     {"DBNAME", "/TMP/b"},
+                                                     {"VERSION", "2"},
+                                                     {"COMMENT", "c"}})
 {
     std::erase_if(pairs, [&](const auto &p) { return p.first == key; });
     return pairs;
@@ -80,9 +86,9 @@ TEST(ChainLookup, RecordsPointIntoTheBuffer)
 {
     // Keys in any order; COMMENT's value line begins with "DBNAME" and is
     // taken for the DBNAME key line, being the first such line.
-    std::string first = std::string("COMMENT\nDBNAMELIKE") + '\0' + "/TMP/odd" + '\0' +
-                        "VERSION\n1.00" + '\0' + "DBNAME\n/TMP/real" + '\0' + "COMPRESSEDSIZE\n4" +
-                        '\0' + "EXPANDEDSIZE\n0" + '\0' + "DATASTART\nDATA\r\n";
+    std::string first = std::string("COMMENT\nDBNAMELIKE") + '\0' + "/TMP/odd" + '\0' + "VERSION\n1.00" +
+                        '\0' + "DBNAME\n/TMP/real" + '\0' + "COMPRESSEDSIZE\n4" + '\0' + "EXPANDEDSIZE\n0" +
+                        '\0' + "DATASTART\nDATA\r\n";
     std::vector<char> buf;
     Lookup r = lookup(first + pkg("/TMP/second", "xyz"), vx::DL_DB_CHAIN, 16, &buf);
     ASSERT_EQ(r.count, 2);
@@ -129,7 +135,8 @@ TEST(ChainLookup, FullTableEndsTheLookupSilently)
 TEST(FindPtrByKey, LeadingPartOfALineWithinTheRange)
 {
     MachineHarness h(false);
-    std::string t = std::string("X\n1") + '\0' + "DBNAMEX\n/TMP/v" + '\0' + "COMPRESSEDSIZE\n-7" + '\0' + "VERSION\n";
+    std::string t =
+        std::string("X\n1") + '\0' + "DBNAMEX\n/TMP/v" + '\0' + "COMPRESSEDSIZE\n-7" + '\0' + "VERSION\n";
     std::vector<char> buf(t.begin(), t.end());
     buf.push_back('9');
     int size = static_cast<int>(t.size());
@@ -164,9 +171,9 @@ TEST(FindLongValueByKey, NumberRunningToTheEndOfTheRange)
     };
     for (const auto &c : cases) {
         std::vector<char> buf(c.text.begin(), c.text.end());
-        EXPECT_EQ(vx::dlFirmFindLongValueByKey_USB(buf.data(), "COMPRESSEDSIZE",
-                                                   static_cast<int>(buf.size())),
-                  c.value)
+        EXPECT_EQ(
+            vx::dlFirmFindLongValueByKey_USB(buf.data(), "COMPRESSEDSIZE", static_cast<int>(buf.size())),
+            c.value)
             << c.text;
     }
 }
@@ -186,8 +193,11 @@ std::string fixedImage(bool lang3 = true, bool second = true)
 {
     std::string image(vx::DL_FROM_IMAGE_SIZE, '\0');
     for (int i = 0; i < 3; ++i) {
-        Pairs pairs = {{"EXPANDEDSIZE", "9"}, {"COMPRESSEDSIZE", "4"}, {"DBNAME", "/TMP/ui"},
-                       {"VERSION", "1.2" + std::to_string(i)}, {"COMMENT", "UI"}};
+        Pairs pairs = {{"EXPANDEDSIZE", "9"},
+                       {"COMPRESSEDSIZE", "4"},
+                       {"DBNAME", "/TMP/ui"},
+                       {"VERSION", "1.2" + std::to_string(i)},
+                       {"COMMENT", "UI"}};
         if (i < 2 || lang3)
             pairs.push_back({"LANGUAGECODE", "L" + std::to_string(i)});
         if (i != 1 || second)

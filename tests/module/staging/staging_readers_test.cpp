@@ -27,9 +27,8 @@ void withSource(MachineHarness &h, const std::function<void(int)> &body)
 TEST(PairSwap, FileAndMemoryReadersGiveTheSwapOfTheWholeStream)
 {
     // Even, odd, empty, chunk-straddling even and odd (only a last chunk is odd).
-    for (std::string content :
-         {std::string("\x01\x02\x03\x04"), std::string("\x01\x02\x03"), std::string(),
-          randomBytes(2 * kChunk + 2, 1), randomBytes(3 * kChunk + 1001, 2)}) {
+    for (std::string content : {std::string("\x01\x02\x03\x04"), std::string("\x01\x02\x03"), std::string(),
+                                randomBytes(2 * kChunk + 2, 1), randomBytes(3 * kChunk + 1001, 2)}) {
         SCOPED_TRACE(content.size());
         MachineHarness h;
         putMedia(h, "in.bin", content);

@@ -99,7 +99,9 @@ inline std::string zlibPackage(const std::string &dbName, const std::string &con
     data.resize(size);
     return package({{"EXPANDEDSIZE", std::to_string(content.size())},
                     {"COMPRESSEDSIZE", std::to_string(data.size())},
-                    {"DBNAME", dbName}, {"VERSION", "1.00"}, {"COMMENT", "LASER_FIRM"}},
+                    {"DBNAME", dbName},
+                    {"VERSION", "1.00"},
+                    {"COMMENT", "LASER_FIRM"}},
                    data);
 }
 
@@ -109,12 +111,11 @@ inline std::string zlibPackage(const std::string &dbName, const std::string &con
 inline std::string image0(std::size_t size = 0, bool third = true)
 {
     auto ui = [](const char *version, const char *lang, unsigned seed) {
-        return media::PackageInput{{"/TMP/ui.tz", version, "UI_DATA", std::string(lang)},
-                                   bytes(randomBytes(3000, seed)), "ui"};
+        return media::PackageInput{
+            {"/TMP/ui.tz", version, "UI_DATA", std::string(lang)}, bytes(randomBytes(3000, seed)), "ui"};
     };
-    std::string out = str(media::buildImage0(bytes(randomBytes(0x1000, 70)),
-                                             {ui("1.20", "JA", 71), ui("1.21", "EN", 72),
-                                              ui("1.22", "DE", 73)}));
+    std::string out = str(media::buildImage0(
+        bytes(randomBytes(0x1000, 70)), {ui("1.20", "JA", 71), ui("1.21", "EN", 72), ui("1.22", "DE", 73)}));
     if (!third)
         out.replace(0x380000, 64, std::string(64, '\0'));
     return size > out.size() ? out + randomBytes(size - out.size(), 74) : out;
@@ -123,8 +124,8 @@ inline std::string image0(std::size_t size = 0, bool third = true)
 // Image 1 whose version head gives the system version "V2R3.20 B".
 inline std::string image1(std::size_t size = 4096)
 {
-    return str(media::buildImage1(bytes(randomBytes(size, 80)),
-                                  media::VersionHead{"DL02", "R3.20.00", '2', 'B'}));
+    return str(
+        media::buildImage1(bytes(randomBytes(size, 80)), media::VersionHead{"DL02", "R3.20.00", '2', 'B'}));
 }
 
 inline std::string unitContent(const media::UnitTraits &u)
@@ -140,7 +141,8 @@ inline std::string image2(std::size_t units = 4)
     for (std::size_t i = 0; i < units; ++i) {
         const auto &u = media::kUnits[i];
         packages.push_back({{u.dbName, u.name[0] + std::string("1.03"), u.comment, std::nullopt},
-                            bytes(unitContent(u)), u.name});
+                            bytes(unitContent(u)),
+                            u.name});
     }
     return str(media::buildImage2(packages));
 }
@@ -160,6 +162,9 @@ inline std::string hddFile1(const std::string &firstName = "/ROM/sysDummy.txt")
 
 // Field i of the version table: 0 SYS, 1 UIF, 2 UI0, 3 UI1, 4 LSR, 5 ENG,
 // 6 PFC, 7 SCN, 9 FRW target.
-inline std::string field(const char *table, int i) { return std::string(table + 16 * i, strnlen(table + 16 * i, 16)); }
+inline std::string field(const char *table, int i)
+{
+    return std::string(table + 16 * i, strnlen(table + 16 * i, 16));
+}
 
 } // namespace staging_test

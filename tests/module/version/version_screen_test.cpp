@@ -24,9 +24,12 @@ TEST_F(VersionTest, VersionScreenShowsOnlyAvailableItems)
         int field;
         vx::UINT32 bit;
     } rows[] = {
-        {4, "UIF Version...", vx::DL_VT_UIF, vx::DL_ITEM_OSUI}, {5, "UI0 Version...", vx::DL_VT_UI0, vx::DL_ITEM_OSUI},
-        {6, "UI1 Version...", vx::DL_VT_UI1, vx::DL_ITEM_OSUI}, {7, "SYS Version...", vx::DL_VT_SYS, vx::DL_ITEM_HDD},
-        {8, "LSR Version...", vx::DL_VT_LSR, vx::DL_ITEM_LSR},  {9, "PFC Version...", vx::DL_VT_PFC, vx::DL_ITEM_PFC},
+        {4, "UIF Version...", vx::DL_VT_UIF, vx::DL_ITEM_OSUI},
+        {5, "UI0 Version...", vx::DL_VT_UI0, vx::DL_ITEM_OSUI},
+        {6, "UI1 Version...", vx::DL_VT_UI1, vx::DL_ITEM_OSUI},
+        {7, "SYS Version...", vx::DL_VT_SYS, vx::DL_ITEM_HDD},
+        {8, "LSR Version...", vx::DL_VT_LSR, vx::DL_ITEM_LSR},
+        {9, "PFC Version...", vx::DL_VT_PFC, vx::DL_ITEM_PFC},
         {10, "ENG Version...", vx::DL_VT_ENG, vx::DL_ITEM_ENGINE},
         {11, "SCN Version...", vx::DL_VT_SCN, vx::DL_ITEM_SCANNER},
     };
@@ -39,7 +42,9 @@ TEST_F(VersionTest, VersionScreenShowsOnlyAvailableItems)
         vx::dlFirmUpdateModuleEnableFlag = flag;
         EXPECT_EQ(vx::dlFirmUsbVersionShow(t.data()), 0);
         std::string expected(15 * 82, ' ');
-        auto draw = [&](int col, int row, const std::string &s) { expected.replace(row * 82 + col, s.size(), s); };
+        auto draw = [&](int col, int row, const std::string &s) {
+            expected.replace(row * 82 + col, s.size(), s);
+        };
         draw(42, 1, "Version in update media");
         for (const Row &r : rows)
             if (flag & r.bit) {

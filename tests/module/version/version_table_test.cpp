@@ -37,10 +37,11 @@ TEST_F(VersionTest, Mode1PlacesThePackagesInReverseOrderCutToTheirFields)
 
 TEST_F(VersionTest, Mode2PlacesVersionsByWholeComment)
 {
-    vx::DL_DB_INFO records[7] = {record("S1.00", "SCANNER_FIRM"), record("ENG-1234567890ABCDEF", "ENGINE_MAIN_FIRM"),
-                                 record("X9.99", "LASER_FIRM2"),  record("L1.03", "LASER_FIRM"),
-                                 record("P0.50", "PFC_FIRM"),     record("L1.04", "LASER_FIRM"),
-                                 record("P9.99", "PFC")};
+    vx::DL_DB_INFO records[7] = {
+        record("S1.00", "SCANNER_FIRM"), record("ENG-1234567890ABCDEF", "ENGINE_MAIN_FIRM"),
+        record("X9.99", "LASER_FIRM2"),  record("L1.03", "LASER_FIRM"),
+        record("P0.50", "PFC_FIRM"),     record("L1.04", "LASER_FIRM"),
+        record("P9.99", "PFC")};
     Table t;
     EXPECT_EQ(vx::dlFirmUsbVersionGet(t.data(), 7, records, nullptr, vx::DL_VER_ENG), 0);
     EXPECT_EQ(t.text(vx::DL_VT_SCN), "S1.00");
@@ -93,14 +94,26 @@ TEST_F(VersionTest, Mode4ReadsTheFlashImageHead)
         {"no SHIPPING", imageHead, {put(54, "SHIPPXXX")}, "V1R2.10 ", "DL01"},
         // A NUL ends the version and the text the keys are searched in.
         {"NUL in the version", imageHead, {put(29, std::string(1, '\0'))}, "VR2 ", "DL01"},
-        {"key at the end of the text", std::vector<char>(128, ' '),
-         {put(0, "\tDL01"), put(27, "R2.10.00"), put(50, std::string("OEM_VER\n\0", 9))}, "VR2.10 ", "DL01"},
-        {"version without end", std::vector<char>(128, ' '),
-         {put(0, "\tDL01"), put(27, "ABCDEFGHIJKLMNOP\nOEM_VER\n1\nSHIPPING\nA\n")}, "V1ABCDEFGHIJKLM", "DL01"},
-        {"no NUL, SHIPPING's character past the head", std::vector<char>(128, 'x'),
-         {put(27, "R2.10.00"), put(60, "OEM_VER\n1"), put(119, "SHIPPING\t")}, "V1R2.10 ", ""},
-        {"no NUL, target cut by the head's end", std::vector<char>(128, 'x'), {put(125, "\tDL")},
-         "Vxxxxxxxxxxxxxx", "DL"},
+        {"key at the end of the text",
+         std::vector<char>(128, ' '),
+         {put(0, "\tDL01"), put(27, "R2.10.00"), put(50, std::string("OEM_VER\n\0", 9))},
+         "VR2.10 ",
+         "DL01"},
+        {"version without end",
+         std::vector<char>(128, ' '),
+         {put(0, "\tDL01"), put(27, "ABCDEFGHIJKLMNOP\nOEM_VER\n1\nSHIPPING\nA\n")},
+         "V1ABCDEFGHIJKLM",
+         "DL01"},
+        {"no NUL, SHIPPING's character past the head",
+         std::vector<char>(128, 'x'),
+         {put(27, "R2.10.00"), put(60, "OEM_VER\n1"), put(119, "SHIPPING\t")},
+         "V1R2.10 ",
+         ""},
+        {"no NUL, target cut by the head's end",
+         std::vector<char>(128, 'x'),
+         {put(125, "\tDL")},
+         "Vxxxxxxxxxxxxxx",
+         "DL"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);

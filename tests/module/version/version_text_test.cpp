@@ -25,15 +25,15 @@ TEST_F(VersionTest, KeyLookup)
         {kCrLf, "SHIPPING", -1, 0, "A"},
         {"TARGET\n\nDL01\nMAJOR\nR2\n", "TARGET", -1, 0, "DL01"}, // LF: one empty line passed over
         {"TARGET\n\nDL01\nMAJOR\nR2\n", "MAJOR", -1, 0, "R2"},
-        {"TARGET\n\n\nDL01\n", "TARGET", -1, 0, ""},             // only one
-        {"TARGET\r\n\r\nDL01\r\n", "TARGET", -1, 0, ""},         // CR LF: the empty line is the value
-        {"MAJOR=2\r\nR3\r\n", "MAJOR", -1, 0, "R3"},             // rest of the key line ignored
+        {"TARGET\n\n\nDL01\n", "TARGET", -1, 0, ""},                // only one
+        {"TARGET\r\n\r\nDL01\r\n", "TARGET", -1, 0, ""},            // CR LF: the empty line is the value
+        {"MAJOR=2\r\nR3\r\n", "MAJOR", -1, 0, "R3"},                // rest of the key line ignored
         {"XMINORX\r\n11\r\nMINOR\r\n12\r\n", "MINOR", -1, 0, "11"}, // first occurrence anywhere
         {"MINOR\r\n12345678901234567890\r\n", "MINOR", -1, 0, "123456789012345"},
         {"MINOR\r\n10", "MINOR", -1, 0, "10"}, // value ends with the text
         {"MINOR\n", "MINOR", -1, 0, ""},
         {"MAJOR\r\nR2\r\n", "MAJOR", 6, 0, "R2"},
-        {"MAJOR\r\nR2\r\n", "MAJOR", 5, -1, ""}, // line end beyond len
+        {"MAJOR\r\nR2\r\n", "MAJOR", 5, -1, ""},                // line end beyond len
         {"TARGET\r\nDL01\r\nSHIPPING", "SHIPPING", -1, -1, ""}, // no line end in the text
         {kCrLf, "COLOR", -1, -1, ""},
     };
@@ -69,8 +69,8 @@ TEST_F(VersionTest, Mode3SystemVersionAndTarget)
         {"TARGET\n\nDL02\nOEM_VER\n\n1\nMAJOR\n\nR3\nMINOR\n\n20\nSHIPPING\n\nB\n", "V1R3.20 B", "DL02",
          "FRW=DL02\nVersion=V1R3.20 B\n"},
         // An empty target line; the third character '0' fails the ROMDATA check.
-        {"TARGET\r\n\r\nOEM_VER\r\n1\r\nMAJOR\r\n02\r\nMINOR\r\n10\r\nSHIPPING\r\nA\r\n", "V102.10 A",
-         "", "FRW=\nVersion=V102.10 A\n"},
+        {"TARGET\r\n\r\nOEM_VER\r\n1\r\nMAJOR\r\n02\r\nMINOR\r\n10\r\nSHIPPING\r\nA\r\n", "V102.10 A", "",
+         "FRW=\nVersion=V102.10 A\n"},
         {"TARGET\r\nDL01\r\nMAJOR\r\nR2\r\n", "VR2. ", "DL01",
          "FRW=DL01\nno Version\nno Version\nno Version\nVersion=VR2. \n"},
         {"nothing\r\n", "V. ", "",
@@ -87,8 +87,8 @@ TEST_F(VersionTest, Mode3SystemVersionAndTarget)
         Table t;
         std::vector<char> text(c.text.begin(), c.text.end());
         text.push_back('\0');
-        EXPECT_EQ(vx::dlFirmUsbVersionGet(t.data(), static_cast<int>(c.text.size()), nullptr,
-                                          text.data(), vx::DL_VER_TEXT),
+        EXPECT_EQ(vx::dlFirmUsbVersionGet(t.data(), static_cast<int>(c.text.size()), nullptr, text.data(),
+                                          vx::DL_VER_TEXT),
                   0);
         EXPECT_EQ(t.raw(vx::DL_VT_SYS), std::string(c.sys) + std::string(16 - strlen(c.sys), '\0'));
         EXPECT_EQ(t.raw(vx::DL_VT_FRW), std::string(c.frw) + std::string(16 - strlen(c.frw), '\0'));
