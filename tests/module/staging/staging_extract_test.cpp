@@ -359,6 +359,11 @@ TEST_F(Staging, FailuresEndStagingBeforeTheLog)
          zlibPackage("/TMP/" + std::string(300, 'n'), "x"),
          "dlBoardUpdateHDMain:DB name too long\nEngTenkai error\n",
          {"firmImage2.bin"}},
+        {"open@/TMP/temp.db",
+         "",
+         image2(1),
+         "dlBoardUpdateHDMain: can not open file\nEngTenkai error\n",
+         {"firmImage2.bin"}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.console);
