@@ -250,6 +250,9 @@ TEST(E2eFailures, TasksAndQueues)
         {"msgq-create:1:1", 2, {"dlBoardMsgRcvBuf3[1]:34", "massage Q create failed"}, false, false, 0},
         {"msgq-create:4:1", 2, {"dlBoardMsgRcvBuf3[1]:34", "massage Q create failed"}, false, false, 0},
         {"msgq-create:5:1", 1, {"Download -> Failed"}, true, true, 0x10},
+        // The session's last receive, of a task that finished: the session
+        // still fails, as it cannot know that it did.
+        {"msgq-receive:8:1", 1, {"massage Q receive error"}, true, false, 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.fault);
