@@ -37,6 +37,12 @@ SessionEnd classify(bool exited, int value)
 
 namespace {
 
+// The folders no output of a run may land in.
+std::vector<GuardedFolder> guardedFolders(const RunOptions &o)
+{
+    return {{o.machine, "the machine folder"}, {o.media, "the media folder"}};
+}
+
 // Everything a usage error can be found in, checked before anything runs.
 bool checkUsage(const RunOptions &o, std::ostream &err, std::vector<host::KeyEntry> &keys)
 {
@@ -57,8 +63,7 @@ bool checkUsage(const RunOptions &o, std::ostream &err, std::vector<host::KeyEnt
             scratch.setPowerCut(o.powerCut);
         if (o.keysGiven)
             keys = host::KeyScript::parse(o.keys);
-        const std::vector<GuardedFolder> guarded = {{o.machine, "the machine folder"},
-                                                    {o.media, "the media folder"}};
+        const std::vector<GuardedFolder> guarded = guardedFolders(o);
         for (const auto &[option, file] :
              {std::pair<const char *, const std::string &>{"--panel", o.panelFile},
               {"--panel-trace", o.traceFile},
@@ -250,8 +255,7 @@ public:
         // The folder may hold the machine or media folder; what the RAM
         // disk names must still not land inside them.
         std::string refused;
-        const std::vector<GuardedFolder> guarded = {{o_.machine, "the machine folder"},
-                                                    {o_.media, "the media folder"}};
+        const std::vector<GuardedFolder> guarded = guardedFolders(o_);
         auto refuse = [&](const fs::path &to) {
             if (auto why = outputInsideFolder("--ramdisk-out", to, guarded))
                 refused = *why;
