@@ -582,7 +582,7 @@ TEST_F(Hostile, EveryCaseEndsDocumentedContainedAndUnchanged)
             sample.push_back(cases[i]);
         cases = sample;
     }
-    const int limit = testing_support::sanitizedBuild() ? 300 : 60;
+    const int limit = testing_support::instrumentedBuild() ? 300 : 60;
 
     struct Done {
         Ran ran;

@@ -25,7 +25,7 @@ TEST(E2eSweep, ReportsEveryCutPointInTableJsonAndJunit)
     // Every item, and every item but the OS UI (no flash work at all). A
     // sanitizer build, where each boot costs seconds, sweeps the OS UI
     // alone: the same table and formats over a handful of cut points.
-    const std::vector<Case> cases = testing_support::sanitizedBuild()
+    const std::vector<Case> cases = testing_support::instrumentedBuild()
                                         ? std::vector<Case>{{"2,3,4,5,6,ok", 2}}
                                         : std::vector<Case>{{"ok", 2}, {"1,ok", 0}};
     for (const Case &c : cases) {

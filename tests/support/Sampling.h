@@ -9,7 +9,8 @@
 
 namespace testing_support {
 
-inline bool sanitizedBuild()
+// A sanitizer or coverage build.
+inline bool instrumentedBuild()
 {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || defined(DL_COVERAGE_BUILD)
     return true;
@@ -30,7 +31,7 @@ inline bool fullSweepAsked()
     return full && std::string_view(full) == "1";
 }
 
-inline bool wholeSweep() { return !sanitizedBuild() || fullSweepAsked(); }
+inline bool wholeSweep() { return !instrumentedBuild() || fullSweepAsked(); }
 
 // The power-cut sweeps boot the module a thousand times and more. A native
 // optimised build runs a large part of them (`usual`), a sanitizer or
@@ -46,7 +47,7 @@ inline SweepDepth powerCutSweepDepth()
 #endif
     if (fullSweepAsked())
         return SweepDepth::full;
-    return sanitizedBuild() || emulated ? SweepDepth::sample : SweepDepth::usual;
+    return instrumentedBuild() || emulated ? SweepDepth::sample : SweepDepth::usual;
 }
 
 } // namespace testing_support
