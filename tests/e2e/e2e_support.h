@@ -16,11 +16,14 @@
 #include <nlohmann/json.hpp>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -31,6 +34,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 extern char **environ;
@@ -84,43 +88,124 @@ private:
     std::vector<char *> pointers_;
 };
 
-// Runs DL_DLUPDATE with `args`, standard input from /dev/null (so never the
-// live panel), standard output and standard error into separate files; in
-// `cwd` when given, with `env` ("NAME=value") added to the environment.
-// `program` replaces DL_DLUPDATE, e.g. a copy of it elsewhere.
-inline Outcome dlupdate(const std::vector<std::string> &args, const fs::path &cwd = {},
-                        const std::vector<std::string> &env = {}, const std::string &program = DL_DLUPDATE)
+// A dlupdate command: its arguments, the folder it runs in (empty: the
+// test's own), the files its standard output and standard error go to, and
+// "NAME=value" words added to its environment. `program` replaces
+// DL_DLUPDATE, e.g. a copy of it elsewhere.
+struct Command {
+    std::vector<std::string> args;
+    fs::path cwd;
+    fs::path out, err;
+    std::vector<std::string> env;
+    std::string program = DL_DLUPDATE;
+};
+
+// Starts `c` with standard input from /dev/null, so never the live panel;
+// its process id.
+inline pid_t start(const Command &c)
 {
-    TempDir scratch;
-    const std::string outFile = (scratch / "stdout").string(), errFile = (scratch / "stderr").string();
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (!cwd.empty())
-        posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-    std::vector<std::string> variables(env);
+    posix_spawn_file_actions_addopen(&actions, 1, c.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, c.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (!c.cwd.empty())
+        posix_spawn_file_actions_addchdir_np(&actions, c.cwd.c_str());
+    std::vector<std::string> variables(c.env);
     for (char **e = environ; *e; ++e)
         variables.emplace_back(*e);
     std::vector<char *> envp;
     for (auto &v : variables)
         envp.push_back(v.data());
     envp.push_back(nullptr);
-    Argv argv(program, args);
+    Argv argv(c.program, c.args);
     pid_t pid = 0;
-    int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    int rc = posix_spawn(&pid, c.program.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0)
-        throw std::runtime_error("cannot start " + program);
+        throw std::runtime_error("cannot start " + c.program);
+    return pid;
+}
+
+// Runs `c` to its end.
+inline Outcome run(const Command &c)
+{
+    const pid_t pid = start(c);
     int st = 0;
     while (waitpid(pid, &st, 0) < 0) {
     }
     Outcome o;
     o.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    o.out = readText(outFile);
-    o.err = readText(errFile);
+    o.out = readText(c.out);
+    o.err = readText(c.err);
     return o;
+}
+
+// Runs dlupdate with `args` to its end, its outputs kept in a scratch folder.
+inline Outcome dlupdate(const std::vector<std::string> &args, const fs::path &cwd = {},
+                        const std::vector<std::string> &env = {}, const std::string &program = DL_DLUPDATE)
+{
+    TempDir scratch;
+    return run({args, cwd, scratch / "stdout", scratch / "stderr", env, program});
+}
+
+// How a command of `runEach` ended.
+struct Ran : Outcome {
+    int signal = 0;        // the signal that ended it, if one did
+    bool timedOut = false; // killed at its time limit
+};
+
+// Runs `count` commands, at most `width` at a time, each killed once `limit`
+// has passed: `begin(i)` readies case i and gives its command (none: the
+// case is skipped), `end(i, ran)` is told how it ended. Every process is
+// started and reaped from the calling thread alone: under qemu-user, a
+// process started while another thread of the emulated test runs can hang
+// the emulator for good.
+inline void runEach(std::size_t count, std::size_t width, std::chrono::seconds limit,
+                    const std::function<std::optional<Command>(std::size_t)> &begin,
+                    const std::function<void(std::size_t, Ran)> &end)
+{
+    struct Running {
+        std::size_t index;
+        pid_t pid;
+        Command command;
+        std::chrono::steady_clock::time_point deadline;
+        bool killed = false;
+    };
+    std::vector<Running> running;
+    std::size_t next = 0;
+    while (next < count || !running.empty()) {
+        while (next < count && running.size() < width) {
+            const std::size_t i = next++;
+            if (auto c = begin(i))
+                running.push_back({i, start(*c), *c, std::chrono::steady_clock::now() + limit});
+        }
+        bool ended = false;
+        for (auto it = running.begin(); it != running.end();) {
+            int st = 0;
+            const pid_t done = waitpid(it->pid, &st, WNOHANG);
+            if (done == 0 || (done < 0 && errno == EINTR)) {
+                if (!it->killed && std::chrono::steady_clock::now() > it->deadline) {
+                    ::kill(it->pid, SIGKILL);
+                    it->killed = true;
+                }
+                ++it;
+                continue;
+            }
+            Ran r;
+            r.status = done == it->pid && WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+            r.signal = done == it->pid && WIFSIGNALED(st) ? WTERMSIG(st) : 0;
+            r.timedOut = it->killed;
+            r.out = readText(it->command.out);
+            r.err = readText(it->command.err);
+            const std::size_t index = it->index;
+            it = running.erase(it);
+            end(index, std::move(r));
+            ended = true;
+        }
+        if (!ended)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 // What a session shows of the progress of its flash and HDD work: the HDD

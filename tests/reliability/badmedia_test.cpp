@@ -13,7 +13,6 @@
 
 #include <cstdlib>
 #include <functional>
-#include <future>
 #include <map>
 #include <sstream>
 
@@ -396,7 +395,7 @@ using e2e::dlupdate;
 using e2e::kFlashDone;
 using e2e::kHddBegun;
 using e2e::kHddDone;
-using e2e::Outcome;
+using e2e::Ran;
 
 std::map<std::string, std::string> snapshot(const fs::path &dir)
 {
@@ -411,11 +410,14 @@ std::map<std::string, std::string> snapshot(const fs::path &dir)
 
 // One session of `dir`/media on a new machine `dir`/machine, run from
 // `dir`/outside (which must stay empty).
-Outcome runCase(const fs::path &dir)
+e2e::Command caseCommand(const fs::path &dir)
 {
-    return dlupdate({"run", "--media", (dir / "media").string(), "--machine", (dir / "machine").string(),
-                     "--keys", "ok", "--panel-trace", (dir / "trace.jsonl").string()},
-                    dir / "outside");
+    return {{"run", "--media", (dir / "media").string(), "--machine", (dir / "machine").string(), "--keys",
+             "ok", "--panel-trace", (dir / "trace.jsonl").string()},
+            dir / "outside",
+            dir / "out.txt",
+            dir / "err.txt",
+            {}};
 }
 
 std::size_t lines(const std::string &out, const std::string &line)
@@ -435,7 +437,7 @@ protected:
         ASSERT_EQ(testing_support::makeSampleMedia(work_->path(), *work_ / "sample"), "");
         fs::create_directories(*work_ / "ref" / "outside");
         fs::copy(*work_ / "sample", *work_ / "ref" / "media", fs::copy_options::recursive);
-        ASSERT_EQ(runCase(*work_ / "ref").status, 0);
+        ASSERT_EQ(e2e::run(caseCommand(*work_ / "ref")).status, 0);
     }
     static void TearDownTestSuite() { delete work_; }
     static TempDir *work_;
@@ -464,29 +466,25 @@ TEST_F(BadMedia, EveryCaseEndsDocumentedAndContained)
         dirs.push_back(dir);
     }
     // Two at a time: each run is a process of its own.
-    std::vector<Outcome> outcomes(cases.size());
+    std::vector<Ran> outcomes(cases.size());
     std::vector<std::map<std::string, std::string>> before(cases.size());
-    for (std::size_t i = 0; i < cases.size(); i += 2) {
-        before[i] = snapshot(dirs[i] / "media");
-        auto second = i + 1 < cases.size() ? std::async(std::launch::async,
-                                                        [&, i] {
-                                                            before[i + 1] = snapshot(dirs[i + 1] / "media");
-                                                            outcomes[i + 1] = runCase(dirs[i + 1]);
-                                                        })
-                                           : std::future<void>();
-        outcomes[i] = runCase(dirs[i]);
-        if (second.valid())
-            second.get();
-    }
+    e2e::runEach(
+        cases.size(), 2, std::chrono::seconds(testing_support::instrumentedBuild() ? 600 : 120),
+        [&](std::size_t i) {
+            before[i] = snapshot(dirs[i] / "media");
+            return std::optional(caseCommand(dirs[i]));
+        },
+        [&](std::size_t i, Ran ran) { outcomes[i] = std::move(ran); });
 
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const Case &c = cases[i];
-        const Outcome &o = outcomes[i];
+        const Ran &o = outcomes[i];
         const fs::path machine = dirs[i] / "machine";
         SCOPED_TRACE(c.name + "\n" + o.out + o.err);
         // BADMEDIA_SHOW=1: every case's console and host lines, to see what each one says.
         if (std::getenv("BADMEDIA_SHOW"))
             std::printf("=== %s status %d\n%s%s", c.name.c_str(), o.status, o.out.c_str(), o.err.c_str());
+        EXPECT_FALSE(o.timedOut) << "no end within its time limit";
         EXPECT_GE(o.status, 0);
         EXPECT_LE(o.status, 4);
         EXPECT_TRUE(fs::is_empty(dirs[i] / "outside")) << "written outside the machine";

@@ -9,12 +9,9 @@
 #include "tests/e2e/e2e_support.h"
 #include "support/Sampling.h"
 
-#include <signal.h>
 #include <sys/stat.h>
 
 #include <chrono>
-#include <future>
-#include <thread>
 
 namespace {
 
@@ -24,53 +21,7 @@ using e2e::json;
 using e2e::readText;
 using mkmediatest::TempDir;
 
-struct Ran {
-    int status = -1;
-    int signal = 0;
-    bool timedOut = false;
-    std::string out, err;
-};
-
-// dlupdate with `args` in `cwd`, killed once `seconds` have passed.
-Ran runWithin(const std::vector<std::string> &args, const fs::path &cwd, int seconds)
-{
-    const std::string outFile = (cwd.parent_path() / "stdout").string();
-    const std::string errFile = (cwd.parent_path() / "stderr").string();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-    e2e::Argv argv(DL_DLUPDATE, args);
-    pid_t pid = 0;
-    int rc = posix_spawn(&pid, DL_DLUPDATE, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0)
-        throw std::runtime_error("cannot start " + std::string(DL_DLUPDATE));
-    Ran r;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    int st = 0;
-    for (;;) {
-        pid_t done = waitpid(pid, &st, WNOHANG);
-        if (done == pid)
-            break;
-        if (done < 0 && errno != EINTR)
-            break;
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(pid, SIGKILL);
-            waitpid(pid, &st, 0);
-            r.timedOut = true;
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    r.signal = WIFSIGNALED(st) ? WTERMSIG(st) : 0;
-    r.out = readText(outFile);
-    r.err = readText(errFile);
-    return r;
-}
+using e2e::Ran;
 
 // What a folder holds, never opening anything but regular files, and of
 // those past 64 MiB (sparse giants) only their size and time.
@@ -588,38 +539,42 @@ TEST_F(Hostile, EveryCaseEndsDocumentedContainedAndUnchanged)
         Ran ran;
         bool cwdEmpty = false, outsideSame = false, mediaSame = false;
         std::string error;
+        std::map<std::string, std::string> outsideBefore, mediaBefore;
     };
-    auto one = [&](const Case &c) {
-        Done d;
+    std::vector<Done> done(cases.size());
+    auto place = [&](std::size_t i) { return Place{*work_ / cases[i].name}; };
+    auto begin = [&](std::size_t i) -> std::optional<e2e::Command> {
         try {
-            Place p{*work_ / c.name};
+            const Place p = place(i);
             fs::create_directories(p.cwd());
             fs::create_directories(p.outside());
             writeText(p.precious(), "precious\n");
             fs::copy(*sample_, p.media(), fs::copy_options::recursive);
-            auto command = c.make(p);
-            auto outsideBefore = snapshot(p.outside()), mediaBefore = snapshot(p.media());
-            d.ran = runWithin(command, p.cwd(), limit);
+            auto command = cases[i].make(p);
+            done[i].outsideBefore = snapshot(p.outside());
+            done[i].mediaBefore = snapshot(p.media());
+            return e2e::Command{command, p.cwd(), p.root / "stdout", p.root / "stderr", {}};
+        } catch (const std::exception &e) {
+            done[i].error = e.what();
+            return std::nullopt;
+        }
+    };
+    auto end = [&](std::size_t i, Ran ran) {
+        Done &d = done[i];
+        const Place p = place(i);
+        d.ran = std::move(ran);
+        try {
             d.cwdEmpty = fs::is_empty(p.cwd());
-            d.outsideSame = snapshot(p.outside()) == outsideBefore;
-            d.mediaSame = snapshot(p.media()) == mediaBefore;
-            std::error_code ec;
-            fs::remove_all(p.root, ec);
+            d.outsideSame = snapshot(p.outside()) == d.outsideBefore;
+            d.mediaSame = snapshot(p.media()) == d.mediaBefore;
         } catch (const std::exception &e) {
             d.error = e.what();
         }
-        return d;
+        std::error_code ec;
+        fs::remove_all(p.root, ec);
     };
     // Two at a time: each command is a process of its own.
-    std::vector<Done> done(cases.size());
-    for (std::size_t i = 0; i < cases.size(); i += 2) {
-        auto second = i + 1 < cases.size()
-                          ? std::async(std::launch::async, [&, i] { done[i + 1] = one(cases[i + 1]); })
-                          : std::future<void>();
-        done[i] = one(cases[i]);
-        if (second.valid())
-            second.get();
-    }
+    e2e::runEach(cases.size(), 2, std::chrono::seconds(limit), begin, end);
 
     std::size_t commands = 0;
     for (std::size_t i = 0; i < cases.size(); ++i) {
