@@ -53,6 +53,8 @@ stamp="$sysroot/.sources"
 if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "${ppc_sources[*]}" ]; then
   exit 0
 fi
+# No build below reads its input; libtool fails on a closed one.
+exec </dev/null
 work=$(mktemp -d)
 srclist=/etc/apt/sources.list.d/dlupdate-deb-src.sources
 trap '$sudo rm -f "$srclist"; rm -rf "$work"' EXIT
