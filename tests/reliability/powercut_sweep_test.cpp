@@ -179,6 +179,7 @@ TEST_F(PowerCutSweep, EveryCutThenABootThatFinishes)
     for (const auto &r : rows)
         named.insert(r.interrupted);
     EXPECT_TRUE(named.count("FLASH_REWRITE") && named.count("HDD_UPDATE") && named.count("none"));
+    std::printf("%ld finishing boots reused\n", s.finishesReused());
     expectAllPass(rows, "cut points");
 }
 
@@ -215,6 +216,7 @@ TEST_P(PowerCutPairs, EveryCutOfTheRecoveryBootToo)
         // that recovers from it.
         rows.push_back(s.run({"unit:3", "flash-write:1"}));
     }
+    std::printf("%ld finishing boots reused\n", s.finishesReused());
     expectAllPass(rows, "pairs");
 }
 

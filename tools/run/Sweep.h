@@ -139,15 +139,30 @@ public:
     long events(const std::string &kind) const;
     long cutPoints() const;
 
+    // Finishing boots not run again: their machine folder was, file for
+    // file, one that a finishing boot had already started from, and a boot
+    // is a function of its folder, media and keys.
+    long finishesReused() const { return finishesReused_; }
+
 private:
     Boot boot(const std::filesystem::path &machine, const std::string &cut,
               const std::vector<std::string> &faults = {}, bool census = false) const;
     void freshMachine(const std::filesystem::path &machine) const;
     bool cutBoot(const std::filesystem::path &machine, const std::string &cut, bool mayMiss, Row &row,
                  Boot *out = nullptr) const;
-    void finish(const std::filesystem::path &machine, Row &row, Boot *out = nullptr) const;
+    void finish(const std::filesystem::path &machine, Row &row, Boot *out = nullptr);
+
+    // How a finishing boot from a given machine folder ended.
+    struct Finished {
+        int status = 0;
+        bool finished = false;
+        bool same = false;
+        std::vector<std::string> problems;
+    };
 
     Options o_;
+    std::map<std::string, Finished> finishes_; // by the folder's digest
+    long finishesReused_ = 0;
     Boot reference_;
     MachineState referenceState_;
     std::filesystem::path fresh_;
