@@ -50,16 +50,4 @@ inline SweepDepth powerCutSweepDepth()
     return instrumentedBuild() || emulated ? SweepDepth::sample : SweepDepth::usual;
 }
 
-// Every single cut of a session, each followed by a boot that finishes:
-// 44 boots, affordable in the optimised and AddressSanitizer builds; under
-// ThreadSanitizer (three minutes), coverage or emulation, on demand.
-inline bool everySingleCut()
-{
-#if defined(DL_EMULATED) || defined(DL_COVERAGE_BUILD) || defined(__SANITIZE_THREAD__)
-    return fullSweepAsked();
-#else
-    return true;
-#endif
-}
-
 } // namespace testing_support
