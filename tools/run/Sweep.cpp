@@ -320,38 +320,35 @@ void Sweeper::finish(const fs::path &machine, Row &row, Boot *out)
 {
     // A caller that wants the boot itself gets it run.
     const std::string key = out ? std::string() : folderDigest(machine);
-    if (auto it = finishes_.find(key); !key.empty() && it != finishes_.end()) {
-        const Finished &f = it->second;
-        row.finalStatus = f.status;
-        row.finished = f.finished;
-        row.sameAsUninterrupted = f.same;
-        row.problems.insert(row.problems.end(), f.problems.begin(), f.problems.end());
+    auto known = key.empty() ? finishes_.end() : finishes_.find(key);
+    if (known != finishes_.end()) {
         ++finishesReused_;
-        return;
+    } else {
+        Boot b = boot(machine, "");
+        MachineState s = MachineState::read(machine);
+        Finished f;
+        f.status = b.status;
+        f.finished = b.status == kReturned0 && s.rewriteFlags() == 0 && s.updateMode() == 0;
+        const std::string diff = s.differences(referenceState_);
+        f.same = diff.empty();
+        if (b.status != kReturned0)
+            f.problems.push_back("next boot: exit status " + std::to_string(b.status));
+        if (s.rewriteFlags() != 0)
+            f.problems.push_back("next boot left rewrite flags " + hex(s.rewriteFlags()));
+        if (s.updateMode() != 0)
+            f.problems.push_back("next boot left update mode " + std::to_string(s.updateMode()));
+        if (!diff.empty())
+            f.problems.push_back("next boot left the machine unlike an uninterrupted session: " + diff);
+        if (out)
+            *out = std::move(b);
+        // Keyed by "" when not reusable: a later caller with a key never finds it.
+        known = finishes_.insert_or_assign(key, std::move(f)).first;
     }
-    Boot b = boot(machine, "");
-    MachineState s = MachineState::read(machine);
-    Finished f;
-    f.status = b.status;
-    f.finished = b.status == kReturned0 && s.rewriteFlags() == 0 && s.updateMode() == 0;
-    const std::string diff = s.differences(referenceState_);
-    f.same = diff.empty();
-    if (b.status != kReturned0)
-        f.problems.push_back("next boot: exit status " + std::to_string(b.status));
-    if (s.rewriteFlags() != 0)
-        f.problems.push_back("next boot left rewrite flags " + hex(s.rewriteFlags()));
-    if (s.updateMode() != 0)
-        f.problems.push_back("next boot left update mode " + std::to_string(s.updateMode()));
-    if (!diff.empty())
-        f.problems.push_back("next boot left the machine unlike an uninterrupted session: " + diff);
+    const Finished &f = known->second;
     row.finalStatus = f.status;
     row.finished = f.finished;
     row.sameAsUninterrupted = f.same;
     row.problems.insert(row.problems.end(), f.problems.begin(), f.problems.end());
-    if (!key.empty())
-        finishes_.emplace(key, std::move(f));
-    if (out)
-        *out = std::move(b);
 }
 
 Sweeper::Row Sweeper::run(const std::vector<std::string> &cuts, bool mayMiss)
