@@ -165,7 +165,10 @@ MachineBinding::~MachineBinding() { bound.store(nullptr); }
 
 Machine &boundMachine()
 {
-    Machine *m = bound.load();
+    // Relaxed: a machine is bound before its tasks start and unbound after
+    // they end, so thread start and join already order it; this runs once
+    // per I/O call, a byte at a time in a flash read-back.
+    Machine *m = bound.load(std::memory_order_relaxed);
     if (!m)
         throw std::logic_error("no machine is bound");
     return *m;

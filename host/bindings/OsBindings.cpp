@@ -37,15 +37,20 @@ std::string format(const char *fmt, va_list args)
     return text;
 }
 
-// A watched read returns half of what was asked (none for one byte).
-size_t faultedLength(int fd, size_t n)
+// A watched read returns half of what was asked (none for one byte). Out of
+// line, so that an unwatched read, a byte at a time in a flash read-back,
+// builds no strings.
+[[gnu::noinline]] size_t watchedLength(host::IoSystem &io, int fd, size_t n)
 {
-    host::IoSystem &io = machine().io();
-    if ((io.tag(fd) & kWatchRead) && machine().faultFires(host::AimedFault::read, io.pathOf(fd), [&] {
-            return "read of " + std::to_string(n) + " bytes gives half";
-        }))
+    if (machine().faultFires(host::AimedFault::read, io.pathOf(fd),
+                             [&] { return "read of " + std::to_string(n) + " bytes gives half"; }))
         return n / 2;
     return n;
+}
+
+size_t faultedLength(host::IoSystem &io, int fd, size_t n)
+{
+    return (io.tag(fd) & kWatchRead) ? watchedLength(io, fd, n) : n;
 }
 
 void watchReads(int fd, const std::string &path)
@@ -132,7 +137,8 @@ int read(int fd, char *buffer, size_t maxbytes)
 {
     if (!buffer && maxbytes)
         return ERROR;
-    return machine().io().read(fd, buffer, faultedLength(fd, maxbytes));
+    host::IoSystem &io = machine().io();
+    return io.read(fd, buffer, faultedLength(io, fd, maxbytes));
 }
 
 int write(int fd, char *buffer, size_t nbytes)

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <set>
@@ -59,19 +60,33 @@ public:
 
     long read(char *buffer, std::size_t n) override
     {
-        if (!readable_) {
-            state_->console.report("flash: read of " + name_ + " opened write-only refused");
-            return -1;
-        }
-        std::size_t count = std::min(n, size_ - position_);
-        std::memcpy(buffer, bytes_ + position_, count);
-        if (verifyWatched_ && count > 0 && state_->faults.fires(Fault::flashVerify, state_->console, [&] {
-                return "read of " + name_ + " at offset " + std::to_string(position_) +
-                       " returns a wrong byte";
-            }))
-            buffer[0] = static_cast<char>(buffer[0] ^ 0xFF);
+        if (!readable_)
+            return refuseRead();
+        const std::size_t left = size_ - position_;
+        const std::size_t count = n < left ? n : left; // no std::min: see IoSystem::read
+        if (count == 1) // the read-back's byte, without a library call
+            buffer[0] = static_cast<char>(bytes_[position_]);
+        else
+            std::memcpy(buffer, bytes_ + position_, count);
+        if (verifyWatched_ && count > 0)
+            spoilIfFaulted(buffer);
         position_ += count;
         return static_cast<long>(count);
+    }
+
+    // Out of line, these two: the read-back's hot path builds no strings.
+    [[gnu::noinline]] long refuseRead()
+    {
+        state_->console.report("flash: read of " + name_ + " opened write-only refused");
+        return -1;
+    }
+
+    [[gnu::noinline]] void spoilIfFaulted(char *buffer)
+    {
+        if (state_->faults.fires(Fault::flashVerify, state_->console, [&] {
+                return "read of " + name_ + " at offset " + std::to_string(position_) + " returns a wrong byte";
+            }))
+            buffer[0] = static_cast<char>(buffer[0] ^ 0xFF);
     }
 
     long write(const char *buffer, std::size_t n) override
@@ -162,7 +177,17 @@ private:
     {
         std::uint8_t *to = bytes_ + position_;
         auto from = reinterpret_cast<const std::uint8_t *>(buffer);
-        for (std::size_t i = 0; i < count; ++i)
+        // Word by word: the same bits, an eighth of the instrumented
+        // accesses in the sanitizer builds.
+        std::size_t i = 0;
+        for (; i + 8 <= count; i += 8) {
+            std::uint64_t a, b;
+            std::memcpy(&a, to + i, 8);
+            std::memcpy(&b, from + i, 8);
+            a &= b;
+            std::memcpy(to + i, &a, 8);
+        }
+        for (; i < count; ++i)
             to[i] &= from[i];
     }
 

@@ -163,7 +163,7 @@ TEST_F(PowerCutSweep, EveryCutThenABootThatFinishes)
     for (const auto &kind : dlrun::kCutEvents)
         EXPECT_GE(s.events(kind), 1) << kind;
     std::vector<dlrun::Sweeper::Row> rows;
-    if (testing_support::powerCutSweepDepth() != testing_support::SweepDepth::sample) {
+    if (testing_support::singleCutsWhole()) {
         rows = s.singles();
         ASSERT_EQ(static_cast<long>(rows.size()), s.cutPoints());
     } else {
@@ -278,7 +278,7 @@ constexpr long kByteWise = 100000;
 // How many calls of each of those fail, spread evenly.
 long byteWiseSpread()
 {
-    return testing_support::powerCutSweepDepth() == testing_support::SweepDepth::full ? 64 : 8;
+    return testing_support::faultSweepDepth() == testing_support::SweepDepth::full ? 64 : 8;
 }
 // The names that sanitizer and emulator builds fail for good, without the
 // census: the flash write and a task's queue send.
@@ -317,7 +317,7 @@ std::vector<dlrun::Sweeper::Row> sweepPart(dlrun::Sweeper &s, const std::string 
     // Of a path opened or read again and again, the first call failing
     // alone and the path failing for good, unless the whole sweep is asked.
     const bool path = part == "open@" || part == "read@";
-    const bool full = testing_support::powerCutSweepDepth() == testing_support::SweepDepth::full;
+    const bool full = testing_support::faultSweepDepth() == testing_support::SweepDepth::full;
     auto rows = s.faultSweep(every, path && !full ? 1 : 0);
     for (auto &r : s.faultSweep(spread, byteWiseSpread()))
         rows.push_back(std::move(r));
@@ -356,7 +356,7 @@ TEST_P(FaultSweep, EveryCallOfEveryFaultFailingInTurn)
 
 std::vector<const char *> faultParts()
 {
-    if (testing_support::powerCutSweepDepth() == testing_support::SweepDepth::sample)
+    if (testing_support::faultSweepDepth() == testing_support::SweepDepth::sample)
         return {"sample"};
     return {"open@", "read@", "spawn.", "other"};
 }

@@ -9,19 +9,43 @@
 
 namespace testing_support {
 
-// A sanitizer or coverage build.
-inline bool instrumentedBuild()
+inline bool addressSanitized()
 {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || defined(DL_COVERAGE_BUILD)
+#if defined(__SANITIZE_ADDRESS__)
     return true;
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#if __has_feature(address_sanitizer)
     return true;
 #else
     return false;
 #endif
 #else
     return false;
+#endif
+}
+
+inline bool threadSanitized()
+{
+#if defined(__SANITIZE_THREAD__)
+    return true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+    return true;
+#else
+    return false;
+#endif
+#else
+    return false;
+#endif
+}
+
+// A sanitizer or coverage build.
+inline bool instrumentedBuild()
+{
+#if defined(DL_COVERAGE_BUILD)
+    return true;
+#else
+    return addressSanitized() || threadSanitized();
 #endif
 }
 
@@ -33,12 +57,12 @@ inline bool fullSweepAsked()
 
 inline bool wholeSweep() { return !instrumentedBuild() || fullSweepAsked(); }
 
-// The power-cut sweeps boot the module a thousand times and more. A native
-// optimised build runs a large part of them (`usual`), a sanitizer or
-// emulator build a fixed sample; DL_FULL_SWEEP=1 asks for everything.
+// The sweeps boot the module a thousand times and more. A native optimised
+// build runs a large part of them (`usual`), a sanitizer or emulator build
+// a fixed sample; DL_FULL_SWEEP=1 asks for everything.
 enum class SweepDepth { sample, usual, full };
 
-inline SweepDepth powerCutSweepDepth()
+inline SweepDepth faultSweepDepth()
 {
 #if defined(DL_EMULATED)
     constexpr bool emulated = true;
@@ -49,5 +73,17 @@ inline SweepDepth powerCutSweepDepth()
         return SweepDepth::full;
     return instrumentedBuild() || emulated ? SweepDepth::sample : SweepDepth::usual;
 }
+
+// The power-cut sweeps run whole under AddressSanitizer: its build
+// optimises the I/O calls of the flash read-back, so a session there costs
+// about what it costs optimised. ThreadSanitizer's sessions cost five times
+// more: it runs every single cut (see singleCutsWhole) and a sample of the
+// rest.
+inline SweepDepth powerCutSweepDepth()
+{
+    return addressSanitized() ? SweepDepth::full : faultSweepDepth();
+}
+
+inline bool singleCutsWhole() { return powerCutSweepDepth() != SweepDepth::sample || threadSanitized(); }
 
 } // namespace testing_support

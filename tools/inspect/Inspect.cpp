@@ -14,7 +14,7 @@
 
 #include <exception>
 #include <fstream>
-#include <iterator>
+#include <sstream>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -143,9 +143,10 @@ void addDigestsAndWarnings(Report &r)
         if (!fs::is_regular_file(file, ec))
             continue;
         std::ifstream in(file, std::ios::binary);
-        std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)),
-                                         std::istreambuf_iterator<char>());
-        r.sha256.emplace_back(name, host::sha256(bytes.data(), bytes.size()));
+        std::ostringstream read;
+        read << in.rdbuf();
+        const std::string bytes = std::move(read).str();
+        r.sha256.emplace_back(name, host::sha256(bytes));
         bool hdd = name.find('.') == std::string::npos;
         if (hdd && static_cast<std::int64_t>(bytes.size()) > ramDisk)
             r.warnings.push_back({"hdd-file-larger-than-ramdisk",

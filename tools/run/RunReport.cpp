@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 
 namespace dlrun {
@@ -62,8 +61,10 @@ json fileDigest(const std::string &path)
     std::ifstream in(path, std::ios::binary);
     if (!in)
         return nullptr;
-    std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return {{"bytes", bytes.size()}, {"sha256", host::sha256(bytes.data(), bytes.size())}};
+    std::ostringstream read;
+    read << in.rdbuf();
+    const std::string bytes = std::move(read).str();
+    return {{"bytes", bytes.size()}, {"sha256", host::sha256(bytes)}};
 }
 
 RunRecord::RunRecord(host::Machine &machine) : machine_(machine)
