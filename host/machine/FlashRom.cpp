@@ -64,7 +64,7 @@ public:
             return refuseRead();
         const std::size_t left = size_ - position_;
         const std::size_t count = n < left ? n : left; // no std::min: see IoSystem::read
-        if (count == 1) // the read-back's byte, without a library call
+        if (count == 1)                                // the read-back's byte, without a library call
             buffer[0] = static_cast<char>(bytes_[position_]);
         else
             std::memcpy(buffer, bytes_ + position_, count);
@@ -84,7 +84,8 @@ public:
     [[gnu::noinline]] void spoilIfFaulted(char *buffer)
     {
         if (state_->faults.fires(Fault::flashVerify, state_->console, [&] {
-                return "read of " + name_ + " at offset " + std::to_string(position_) + " returns a wrong byte";
+                return "read of " + name_ + " at offset " + std::to_string(position_) +
+                       " returns a wrong byte";
             }))
             buffer[0] = static_cast<char>(buffer[0] ^ 0xFF);
     }

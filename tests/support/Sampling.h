@@ -79,10 +79,7 @@ inline SweepDepth faultSweepDepth()
 // about what it costs optimised. ThreadSanitizer's sessions cost five times
 // more: it runs every single cut (see singleCutsWhole) and a sample of the
 // rest.
-inline SweepDepth powerCutSweepDepth()
-{
-    return addressSanitized() ? SweepDepth::full : faultSweepDepth();
-}
+inline SweepDepth powerCutSweepDepth() { return addressSanitized() ? SweepDepth::full : faultSweepDepth(); }
 
 inline bool singleCutsWhole() { return powerCutSweepDepth() != SweepDepth::sample || threadSanitized(); }
 
