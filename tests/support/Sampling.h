@@ -1,7 +1,8 @@
 // How much of a long reliability sweep a test run covers. An optimised build
-// runs every case; a sanitizer or coverage build, where each dlupdate run is
-// many times slower, runs a fixed sample unless DL_FULL_SWEEP=1 asks for
-// everything.
+// runs every case; a ThreadSanitizer, coverage or emulator build, where each
+// dlupdate run is many times slower, runs a fixed sample unless
+// DL_FULL_SWEEP=1 asks for everything. AddressSanitizer's build runs the
+// power-cut sweeps and the media corpora whole.
 #pragma once
 
 #include <cstdlib>
@@ -55,7 +56,9 @@ inline bool fullSweepAsked()
     return full && std::string_view(full) == "1";
 }
 
-inline bool wholeSweep() { return !instrumentedBuild() || fullSweepAsked(); }
+// The corpora of damaged and hostile media: whole where a session costs what
+// it costs optimised, AddressSanitizer's build included (see below).
+inline bool wholeSweep() { return !instrumentedBuild() || addressSanitized() || fullSweepAsked(); }
 
 // The sweeps boot the module a thousand times and more. A native optimised
 // build runs a large part of them (`usual`), a sanitizer or emulator build
