@@ -163,7 +163,7 @@ TEST_F(PowerCutSweep, EveryCutThenABootThatFinishes)
     for (const auto &kind : dlrun::kCutEvents)
         EXPECT_GE(s.events(kind), 1) << kind;
     std::vector<dlrun::Sweeper::Row> rows;
-    if (testing_support::singleCutsWhole()) {
+    if (testing_support::cutSequenceDepth() != testing_support::SweepDepth::sample) {
         rows = s.singles();
         ASSERT_EQ(static_cast<long>(rows.size()), s.cutPoints());
     } else {
@@ -247,8 +247,8 @@ INSTANTIATE_TEST_SUITE_P(FirstCut, PowerCutPairs, ::testing::ValuesIn(pairParts(
 TEST_F(PowerCutSweep, SeededSequencesOfUpToFiveCuts)
 {
     auto s = sweeper("random");
-    const bool sample = testing_support::powerCutSweepDepth() == testing_support::SweepDepth::sample;
-    const bool full = testing_support::powerCutSweepDepth() == testing_support::SweepDepth::full;
+    const bool sample = testing_support::cutSequenceDepth() == testing_support::SweepDepth::sample;
+    const bool full = testing_support::cutSequenceDepth() == testing_support::SweepDepth::full;
     auto rows = s.random(20261208, sample ? 1 : full ? 24 : 12, sample ? 3 : 5);
     std::size_t cuts = 0, reached = 0;
     for (const auto &r : rows) {
