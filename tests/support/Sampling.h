@@ -11,16 +11,18 @@
 
 namespace testing_support {
 
+// gcc says which sanitizer it builds with by a macro, clang by
+// __has_feature; one test for both.
+#if defined(__has_feature)
+#define DL_HAS_FEATURE(x) __has_feature(x)
+#else
+#define DL_HAS_FEATURE(x) 0
+#endif
+
 inline bool addressSanitized()
 {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || DL_HAS_FEATURE(address_sanitizer)
     return true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-    return true;
-#else
-    return false;
-#endif
 #else
     return false;
 #endif
@@ -28,14 +30,8 @@ inline bool addressSanitized()
 
 inline bool threadSanitized()
 {
-#if defined(__SANITIZE_THREAD__)
+#if defined(__SANITIZE_THREAD__) || DL_HAS_FEATURE(thread_sanitizer)
     return true;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-    return true;
-#else
-    return false;
-#endif
 #else
     return false;
 #endif
