@@ -64,7 +64,7 @@ public:
             return refuseRead();
         const std::size_t left = size_ - position_;
         const std::size_t count = n < left ? n : left; // no std::min: see IoSystem::read
-        if (count == 1)                                // the read-back's byte, without a library call
+        if (count == 1)                                // the read-back's byte, without ASan's checked memcpy
             buffer[0] = static_cast<char>(bytes_[position_]);
         else
             std::memcpy(buffer, bytes_ + position_, count);
