@@ -11,7 +11,11 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+#ifdef SYS_openat2
+#include <linux/openat2.h>
+#endif
 
 namespace fs = std::filesystem;
 
@@ -241,19 +245,40 @@ std::optional<fs::path> HostFolderDevice::hostPath(std::string_view rest, bool f
     return p;
 }
 
+int HostFolderDevice::openWithoutLinks(std::string_view rest, int hostFlags)
+{
+#ifdef SYS_openat2
+    if (noOpenat2_)
+        return -1;
+    DeviceName name = splitDeviceName(rest);
+    if (name.refusal)
+        return -1;
+    // The root is canonical and the names hold no "." or "..": a path with
+    // no link anywhere on it lies where its names say, inside the folder.
+    fs::path p = root_;
+    for (const auto &part : name.parts)
+        p /= part;
+    open_how how{};
+    how.flags = static_cast<std::uint64_t>(hostFlags);
+    how.mode = (hostFlags & O_CREAT) ? 0666 : 0;
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    long fd = ::syscall(SYS_openat2, AT_FDCWD, p.c_str(), &how, sizeof how);
+    if (fd < 0 && errno == ENOSYS)
+        noOpenat2_ = true; // an older kernel, or qemu-user
+    return fd < 0 ? -1 : static_cast<int>(fd);
+#else
+    (void)rest;
+    (void)hostFlags;
+    return -1;
+#endif
+}
+
 std::unique_ptr<OpenFile> HostFolderDevice::open(std::string_view rest, int flags, int /*mode*/)
 {
     int access = flags & iof::kAccMode;
     if (access == iof::kAccMode)
         return nullptr;
-    auto p = hostPath(rest, true);
-    if (!p)
-        return nullptr;
     bool changes = access != iof::kRdOnly || (flags & (iof::kCreat | iof::kTrunc));
-    if (changes && readOnly_) {
-        refuseChange("open for writing", rest);
-        return nullptr;
-    }
     int hostFlags = access == iof::kRdOnly ? O_RDONLY : access == iof::kWrOnly ? O_WRONLY : O_RDWR;
     if (flags & iof::kCreat)
         hostFlags |= O_CREAT;
@@ -262,9 +287,21 @@ std::unique_ptr<OpenFile> HostFolderDevice::open(std::string_view rest, int flag
     // No link is followed at the last step (it was resolved above), and a
     // pipe in the folder must not block the machine.
     hostFlags |= O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
-    int fd = ::open(p->c_str(), hostFlags, 0666);
-    if (fd < 0)
-        return nullptr;
+    int fd = changes && readOnly_ ? -1 : openWithoutLinks(rest, hostFlags);
+    if (fd < 0) {
+        // Links, refusals and failures take the walk, which resolves each
+        // link and reports what it refuses.
+        auto p = hostPath(rest, true);
+        if (!p)
+            return nullptr;
+        if (changes && readOnly_) {
+            refuseChange("open for writing", rest);
+            return nullptr;
+        }
+        fd = ::open(p->c_str(), hostFlags, 0666);
+        if (fd < 0)
+            return nullptr;
+    }
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
@@ -333,6 +370,11 @@ std::optional<std::vector<DirEntry>> HostFolderDevice::list(std::string_view res
 
 bool HostFolderDevice::isDirectory(std::string_view rest)
 {
+    int fd = openWithoutLinks(rest, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::close(fd);
+        return true;
+    }
     auto p = hostPath(rest, true);
     std::error_code ec;
     return p && fs::is_directory(*p, ec);

@@ -34,6 +34,9 @@ private:
     // quiet, when it would leave the folder.
     std::optional<std::filesystem::path> hostPath(std::string_view rest, bool followLast, bool quiet = false);
     bool inside(const std::filesystem::path &canonical) const;
+    // The file opened with the host's flags in one step when no link lies
+    // on its way, or -1: the walk through hostPath then decides.
+    int openWithoutLinks(std::string_view rest, int hostFlags);
     bool refuseChange(std::string_view what, std::string_view rest);
     void report(std::string_view rest, std::string_view why);
 
@@ -43,6 +46,7 @@ private:
     // Bumped by every write through this device, so that the read-ahead of
     // other open files knows when to drop what it holds.
     std::shared_ptr<std::uint64_t> writes_;
+    bool noOpenat2_ = false;
 };
 
 } // namespace host

@@ -44,8 +44,13 @@ struct IoSystem::Slot {
     std::string path;
 };
 
+// Listed at the first readdir: the module opens a folder only to learn that
+// it exists far more often than it reads one, and a listing costs a look
+// at every entry.
 struct IoSystem::Dir {
-    std::vector<std::string> names;
+    Device *device = nullptr;
+    std::string rest;
+    std::optional<std::vector<std::string>> names;
     std::size_t next = 0;
 };
 
@@ -323,10 +328,7 @@ IoSystem::Dir *IoSystem::opendir(std::string_view path)
 {
     std::string rest;
     Device *d = resolveFor("opendir", path, &rest);
-    if (!d)
-        return nullptr;
-    auto entries = d->list(rest);
-    if (!entries)
+    if (!d || !d->isDirectory(rest))
         return nullptr;
     if (dirs_.size() >= static_cast<std::size_t>(kMaxFiles)) {
         console_.report("io: opendir " + quoted(path) + ": " + std::to_string(kMaxFiles) +
@@ -334,18 +336,29 @@ IoSystem::Dir *IoSystem::opendir(std::string_view path)
         return nullptr;
     }
     auto dir = std::make_unique<Dir>();
-    dir->names.reserve(entries->size());
-    for (auto &e : *entries)
-        dir->names.push_back(std::move(e.name));
+    dir->device = d;
+    dir->rest = std::move(rest);
     dirs_.push_back(std::move(dir));
     return dirs_.back().get();
 }
 
 const char *IoSystem::readdir(Dir *dir)
 {
-    if (findOwned(dirs_, dir) == dirs_.end() || dir->next >= dir->names.size())
+    if (findOwned(dirs_, dir) == dirs_.end())
         return nullptr;
-    return dir->names[dir->next++].c_str();
+    if (!dir->names) {
+        // A folder gone since opendir reads as an empty one.
+        auto entries = dir->device->list(dir->rest);
+        dir->names.emplace();
+        if (entries) {
+            dir->names->reserve(entries->size());
+            for (auto &e : *entries)
+                dir->names->push_back(std::move(e.name));
+        }
+    }
+    if (dir->next >= dir->names->size())
+        return nullptr;
+    return (*dir->names)[dir->next++].c_str();
 }
 
 int IoSystem::closedir(Dir *dir)

@@ -68,6 +68,21 @@ public:
         return data_ + ((static_cast<std::size_t>(f.clusters[pos >> kShift]) << kShift) | (pos & kMask));
     }
 
+    // How many of the n bytes from pos lie one after the other in memory:
+    // clusters are handed out in order, so a file is mostly one run, and a
+    // run is copied at once instead of cluster by cluster. The caller has
+    // checked that the file's clusters hold pos + n.
+    std::size_t run(const Node &f, std::size_t pos, std::size_t n) const
+    {
+        std::size_t c = pos >> kShift;
+        std::size_t bytes = kCluster - (pos & kMask);
+        while (bytes < n && f.clusters[c + 1] == f.clusters[c] + 1) {
+            bytes += kCluster;
+            ++c;
+        }
+        return bytes < n ? bytes : n;
+    }
+
     // Gives f at least n clusters; the caller has checked they are free.
     void grow(Node &f, std::size_t n)
     {
@@ -124,7 +139,7 @@ public:
             return 1;
         }
         for (std::size_t done = 0; done < n;) {
-            std::size_t k = std::min(n - done, kCluster - (pos_ & kMask));
+            std::size_t k = volume_->run(f, pos_, n - done);
             std::memcpy(buffer + done, volume_->at(f, pos_), k);
             done += k;
             pos_ += k;
@@ -153,7 +168,7 @@ public:
             at += k;
         }
         for (std::size_t done = 0; done < n;) {
-            std::size_t k = std::min(n - done, kCluster - (pos_ & kMask));
+            std::size_t k = volume_->run(f, pos_, n - done);
             std::memcpy(volume_->at(f, pos_), buffer + done, k);
             done += k;
             pos_ += k;
