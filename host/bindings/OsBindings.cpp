@@ -48,11 +48,6 @@ std::string format(const char *fmt, va_list args)
     return n;
 }
 
-size_t faultedLength(host::IoSystem &io, int fd, size_t n)
-{
-    return (io.tag(fd) & kWatchRead) ? watchedLength(io, fd, n) : n;
-}
-
 void watchReads(int fd, const std::string &path)
 {
     if (fd > 0 && machine().faults().watches(host::AimedFault::read, path))
@@ -137,8 +132,7 @@ int read(int fd, char *buffer, size_t maxbytes)
 {
     if (!buffer && maxbytes)
         return ERROR;
-    host::IoSystem &io = machine().io();
-    return io.read(fd, buffer, faultedLength(io, fd, maxbytes));
+    return machine().io().read(fd, buffer, maxbytes, kWatchRead, watchedLength);
 }
 
 int write(int fd, char *buffer, size_t nbytes)

@@ -183,6 +183,19 @@ int IoSystem::open(std::string_view path, int flags, int mode)
     return static_cast<int>(free - fds_.begin());
 }
 
+int IoSystem::read(int fd, char *buffer, std::size_t n, unsigned watch, Shorten shorten)
+{
+    // As read below, with one look-up for both.
+    Slot *s = slot(fd);
+    if (!s)
+        return -1;
+    if (s->tag & watch)
+        n = shorten(*this, fd, n);
+    if (!s->canRead || (!buffer && n))
+        return -1;
+    return static_cast<int>(s->file->read(buffer, n > INT_MAX ? std::size_t{INT_MAX} : n));
+}
+
 int IoSystem::read(int fd, char *buffer, std::size_t n)
 {
     // The hot path: a flash verification reads one byte per call. No
@@ -200,6 +213,12 @@ int IoSystem::write(int fd, const char *buffer, std::size_t n)
     if (!s || !s->canWrite || (!buffer && n))
         return -1;
     return static_cast<int>(s->file->write(buffer, std::min<std::size_t>(n, INT_MAX)));
+}
+
+const char *IoSystem::contiguous(int fd, std::size_t *size) const
+{
+    Slot *s = slot(fd);
+    return s && s->canRead ? s->file->contiguous(size) : nullptr;
 }
 
 long IoSystem::lseek(int fd, long offset, int whence)

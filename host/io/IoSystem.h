@@ -40,6 +40,9 @@ public:
     virtual long seek(long offset, int whence) = 0;
     virtual long size() const = 0;
     virtual int ioctl(int /*function*/, long /*arg*/) { return -1; }
+    // The whole content when it lies in one run of memory, valid until the
+    // file next changes; nullptr otherwise. Lets a reader skip a copy.
+    virtual const char *contiguous(std::size_t * /*size*/) const { return nullptr; }
 };
 
 struct DirEntry {
@@ -108,9 +111,16 @@ public:
     // --- descriptors (3 and up) ---
     int open(std::string_view path, int flags, int mode);
     int read(int fd, char *buffer, std::size_t n);
+    // read, n first passed through `shorten` when the descriptor's tag
+    // holds a bit of `watch`: one look-up per call, for a read-back that
+    // reads a byte per call.
+    using Shorten = std::size_t (*)(IoSystem &io, int fd, std::size_t n);
+    int read(int fd, char *buffer, std::size_t n, unsigned watch, Shorten shorten);
     int write(int fd, const char *buffer, std::size_t n);
     long lseek(int fd, long offset, int whence);
     int ioctl(int fd, int function, long arg);
+    // OpenFile::contiguous of a readable descriptor.
+    const char *contiguous(int fd, std::size_t *size) const;
     int close(int fd);
     bool valid(int fd) const;
     // The path fd was opened as, "" for a bad descriptor.

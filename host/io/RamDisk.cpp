@@ -147,6 +147,15 @@ public:
         return static_cast<long>(n);
     }
 
+    const char *contiguous(std::size_t *size) const override
+    {
+        const Node &f = *node_;
+        if (!canRead_ || f.size == 0 || volume_->run(f, 0, f.size) != f.size)
+            return nullptr;
+        *size = f.size;
+        return volume_->at(f, 0);
+    }
+
     long write(const char *buffer, std::size_t n) override
     {
         if (!canWrite_)

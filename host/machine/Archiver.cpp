@@ -133,20 +133,26 @@ std::optional<std::span<const std::uint8_t>> inflateWhole(IoSystem &io, std::str
     if (!decompressor)
         return std::nullopt;
     DeviceFile in(io, source, iof::kRdOnly);
-    long length = in.length();
-    if (length < 0 || static_cast<std::size_t>(length) > kWholeSource)
-        return std::nullopt;
-    // One byte more than the length, to notice a file that grew.
-    const std::size_t want = static_cast<std::size_t>(length);
-    std::uint8_t *packed = packedRoom.room(want + 1);
+    // A package on the RAM disk is read where it lies.
     std::size_t got = 0;
-    for (;;) {
-        long n = in.read(reinterpret_cast<char *>(packed + got), want + 1 - got);
-        if (n < 0 || got + static_cast<std::size_t>(n) > want)
+    const auto *packed = reinterpret_cast<const std::uint8_t *>(in.contiguous(&got));
+    if (packed == nullptr || got > kWholeSource) {
+        long length = in.length();
+        if (length < 0 || static_cast<std::size_t>(length) > kWholeSource)
             return std::nullopt;
-        if (n == 0)
-            break;
-        got += static_cast<std::size_t>(n);
+        // One byte more than the length, to notice a file that grew.
+        const std::size_t want = static_cast<std::size_t>(length);
+        std::uint8_t *room = packedRoom.room(want + 1);
+        got = 0;
+        for (;;) {
+            long n = in.read(reinterpret_cast<char *>(room + got), want + 1 - got);
+            if (n < 0 || got + static_cast<std::size_t>(n) > want)
+                return std::nullopt;
+            if (n == 0)
+                break;
+            got += static_cast<std::size_t>(n);
+        }
+        packed = room;
     }
     // Most packages expand to under four times their size; when one does
     // not, the room doubles and the stream is inflated again.

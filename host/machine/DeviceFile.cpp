@@ -45,6 +45,11 @@ bool DeviceFile::writeAll(const char *buffer, std::size_t n)
 
 bool DeviceFile::rewind() { return isOpen() && io_.lseek(fd_, 0, iof::kSeekSet) == 0; }
 
+const char *DeviceFile::contiguous(std::size_t *size) const
+{
+    return isOpen() ? io_.contiguous(fd_, size) : nullptr;
+}
+
 long DeviceFile::length()
 {
     if (!isOpen())

@@ -30,6 +30,9 @@ public:
     long length();
     // The rest of the file from the current position; false on a read error.
     bool readAll(std::vector<char> &content);
+    // The whole content in place, when the device holds it in one run of
+    // memory (see OpenFile::contiguous); nullptr otherwise.
+    const char *contiguous(std::size_t *size) const;
 
 private:
     IoSystem &io_;

@@ -140,6 +140,16 @@ TEST(IoRamDisk, ScatteredClustersReadBackInAnyChunking)
     for (char ch; io.read(c, &ch, 1) == 1;)
         bytes += ch;
     EXPECT_EQ(bytes, std::string(1000, '\0') + db) << "the gap reads as zeros";
+
+    // Only a file lying in one run is offered in place, and then whole.
+    std::size_t size = 0;
+    EXPECT_EQ(io.contiguous(a, &size), nullptr);
+    Board fresh(32);
+    int d = fresh.io.open("/TMP/d", kCreate, 0);
+    fresh.io.write(d, da.data(), da.size());
+    const char *inPlace = fresh.io.contiguous(d, &size);
+    ASSERT_NE(inPlace, nullptr);
+    EXPECT_EQ(std::string(inPlace, size), da);
 }
 
 TEST(IoRamDisk, TreePersistsAndCopiesOutByteForByte)
