@@ -46,12 +46,13 @@ struct DosFsDevice::Node {
 
 class DosFsDevice::Volume {
 public:
-    Volume(char *data, std::size_t clusters) : data_(data), count_(clusters)
+    Volume(char *data, std::size_t clusters)
+        : data_(data), count_(clusters), free_(clusters), used_((clusters + 63) / 64, 0)
     {
-        // Handed out from the lowest number up.
-        free_.reserve(clusters);
-        for (std::size_t c = clusters; c > 0; --c)
-            free_.push_back(static_cast<std::uint32_t>(c - 1));
+        // The bits past the last cluster stand for clusters in use, so
+        // that no scan ever hands one out.
+        if (clusters % 64 != 0)
+            used_.back() = ~std::uint64_t{0} << (clusters % 64);
         root_ = std::make_shared<Node>(this, true);
     }
     ~Volume() { root_.reset(); } // nodes give their clusters back first
@@ -60,7 +61,7 @@ public:
 
     char *data() const { return data_; }
     std::size_t clusters() const { return count_; }
-    std::size_t freeClusters() const { return free_.size(); }
+    std::size_t freeClusters() const { return free_; }
     const std::shared_ptr<Node> &root() const { return root_; }
 
     char *at(const Node &f, std::size_t pos) const
@@ -84,11 +85,24 @@ public:
     }
 
     // Gives f at least n clusters; the caller has checked they are free.
+    // A file goes on into the cluster after its last when that is free,
+    // and otherwise into the first hole that holds all it needs (the lowest
+    // free clusters when none does): a file written at once lies in one
+    // run, which is read and copied at once.
     void grow(Node &f, std::size_t n)
     {
-        while (f.clusters.size() < n) {
-            f.clusters.push_back(free_.back());
-            free_.pop_back();
+        if (f.clusters.size() >= n)
+            return;
+        std::size_t need = n - f.clusters.size();
+        std::size_t at = !f.clusters.empty() && isFree(f.clusters.back() + std::size_t{1})
+                             ? f.clusters.back() + std::size_t{1}
+                             : firstHole(need);
+        for (; need > 0; --need, ++at) {
+            if (!isFree(at))
+                at = firstHole(1);
+            used_[at >> 6] |= std::uint64_t{1} << (at & 63);
+            --free_;
+            f.clusters.push_back(static_cast<std::uint32_t>(at));
         }
     }
 
@@ -100,14 +114,52 @@ public:
 
     void release(std::vector<std::uint32_t> &chain)
     {
-        free_.insert(free_.end(), chain.rbegin(), chain.rend());
+        for (std::uint32_t c : chain)
+            used_[c >> 6] &= ~(std::uint64_t{1} << (c & 63));
+        free_ += chain.size();
         chain.clear();
     }
 
 private:
+    bool isFree(std::size_t c) const { return c < count_ && !((used_[c >> 6] >> (c & 63)) & 1); }
+
+    // The first cluster of the first run of `need` free clusters, or the
+    // lowest free cluster when no run is that long.
+    std::size_t firstHole(std::size_t need) const
+    {
+        std::size_t lowest = count_, start = 0, run = 0;
+        for (std::size_t w = 0; w < used_.size(); ++w) {
+            const std::uint64_t word = used_[w];
+            if (word == ~std::uint64_t{0}) {
+                run = 0;
+                continue;
+            }
+            if (word == 0 && run + 64 < need) {
+                if (run == 0)
+                    start = w * 64;
+                lowest = std::min(lowest, w * 64);
+                run += 64;
+                continue;
+            }
+            for (std::size_t b = 0; b < 64; ++b) {
+                if ((word >> b) & 1) {
+                    run = 0;
+                    continue;
+                }
+                lowest = std::min(lowest, w * 64 + b);
+                if (run++ == 0)
+                    start = w * 64 + b;
+                if (run >= need)
+                    return start;
+            }
+        }
+        return lowest;
+    }
+
     char *data_;
     std::size_t count_;
-    std::vector<std::uint32_t> free_;
+    std::size_t free_;                // clusters not in use
+    std::vector<std::uint64_t> used_; // a bit per cluster
     std::shared_ptr<Node> root_;
 };
 

@@ -140,16 +140,35 @@ TEST(IoRamDisk, ScatteredClustersReadBackInAnyChunking)
     for (char ch; io.read(c, &ch, 1) == 1;)
         bytes += ch;
     EXPECT_EQ(bytes, std::string(1000, '\0') + db) << "the gap reads as zeros";
+}
 
-    // Only a file lying in one run is offered in place, and then whole.
-    std::size_t size = 0;
-    EXPECT_EQ(io.contiguous(a, &size), nullptr);
-    Board fresh(32);
-    int d = fresh.io.open("/TMP/d", kCreate, 0);
-    fresh.io.write(d, da.data(), da.size());
-    const char *inPlace = fresh.io.contiguous(d, &size);
-    ASSERT_NE(inPlace, nullptr);
-    EXPECT_EQ(std::string(inPlace, size), da);
+TEST(IoRamDisk, AFileWrittenAtOnceTakesTheFirstHoleThatHoldsIt)
+{
+    Board board(12);
+    auto &io = board.io;
+    // The content where it lies, when it lies in one run.
+    auto inPlace = [&io](const std::string &path) {
+        int fd = io.open(path, kRdOnly, 0);
+        std::size_t size = 0;
+        const char *p = io.contiguous(fd, &size);
+        std::string s = p ? std::string(p, size) : "<scattered>";
+        io.close(fd);
+        return s;
+    };
+    const std::string two = noise(2 * kCluster, 5), three = noise(3 * kCluster - 7, 6);
+    for (const char *name : {"/TMP/a", "/TMP/b", "/TMP/c", "/TMP/d"})
+        board.put(name, two);
+    io.remove("/TMP/b");
+    board.put("/TMP/e", three); // past the hole b left, too small for it
+    EXPECT_EQ(inPlace("/TMP/e"), three);
+    board.put("/TMP/f", two); // into that hole
+    EXPECT_EQ(inPlace("/TMP/f"), two);
+    // No hole holds the next: it takes what is free, lowest first, whole.
+    io.remove("/TMP/a");
+    board.put("/TMP/g", three);
+    EXPECT_EQ(inPlace("/TMP/g"), "<scattered>");
+    EXPECT_EQ(board.slurp("/TMP/g"), three);
+    EXPECT_EQ(board.ramDisk->freeClusters(), 0u);
 }
 
 TEST(IoRamDisk, TreePersistsAndCopiesOutByteForByte)
