@@ -17,6 +17,11 @@ its peer from the same run:
      25 to 400 MiB of HDD system, and at 100 to 2,000 packages per file.
 
 --quick shrinks every size by 8 for a trial of the script itself.
+
+The scratch folder is made in /dev/shm when that is a memory file system
+with room (else under TMPDIR): on a disk file system most of a session's
+time is the kernel creating and removing files, and the figures would say
+more of its state than of the programs.
 """
 
 import argparse
@@ -153,6 +158,18 @@ def table(title, head, rows):
     sys.stdout.flush()
 
 
+def default_scratch():
+    """/dev/shm when it holds the run (the 1 GiB tree is hard links), else TMPDIR's."""
+    shm = "/dev/shm"
+    try:
+        st = os.statvfs(shm)
+        if os.access(shm, os.W_OK) and st.f_bavail * st.f_frsize >= 4 * 1024 * MiB:
+            return shm
+    except OSError:
+        pass
+    return tempfile.gettempdir()
+
+
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
@@ -169,7 +186,7 @@ def main():
             sys.exit("missing: " + tool)
     scale = 8 if args.quick else 1
     jobs = os.cpu_count() or 1
-    work = args.work or tempfile.mkdtemp(prefix="dlmediabench-")
+    work = args.work or tempfile.mkdtemp(prefix="dlmediabench-", dir=default_scratch())
     os.makedirs(work, exist_ok=True)
     try:
         run(args, work, dlupdate, dlbench, scale, jobs)
@@ -182,8 +199,8 @@ def run(args, work, dlupdate, dlbench, scale, jobs):
     rep = args.repeat
     corpus = os.path.join(work, "corpus")
     total, count = gather_corpus(corpus, 100 * MiB // scale)
-    print("corpus: %d files, %.1f MiB from %s; %d cores" %
-          (count, total / MiB, ", ".join(s for s, _ in sources()), jobs))
+    print("corpus: %d files, %.1f MiB from %s; %d cores; scratch in %s" %
+          (count, total / MiB, ", ".join(s for s, _ in sources()), jobs, os.path.dirname(os.path.abspath(work))))
 
     # 1. mkmedia beside pigz -9 of the same bytes as one tar.
     tar = os.path.join(work, "corpus.tar")
@@ -221,11 +238,17 @@ def run(args, work, dlupdate, dlbench, scale, jobs):
 
     # 3. The HDD update and the session beside their zlib floors.
     if os.path.exists(dlbench) and not args.quick:
+        # Three repetitions, their median: one run of a few iterations says
+        # as much of the neighbours as of the program.
         out = subprocess.run([dlbench, "--benchmark_filter=HddUpdateVsInflate|Session_over_Floor",
-                              "--benchmark_format=json"], capture_output=True, text=True)
+                              "--benchmark_repetitions=3", "--benchmark_report_aggregates_only=true",
+                              "--benchmark_format=json"], capture_output=True, text=True,
+                             env=dict(os.environ, TMPDIR=work))
         rows = []
         try:
             for b in json.loads(out.stdout)["benchmarks"]:
+                if b.get("aggregate_name") != "median":
+                    continue
                 if "HddUpdate" in b["name"]:
                     rows.append([b["name"], "%.0f" % b["update_ms"], "%.0f" % b["inflate_ms"], "%.3f" % b["ratio"], ""])
                 else:
@@ -234,7 +257,7 @@ def run(args, work, dlupdate, dlbench, scale, jobs):
                                  (b["staging_ms"], b["os_ui_ms"], b["hdd_units_ms"])])
         except (ValueError, KeyError) as e:
             rows.append(["dlbench failed: %s" % e, "", "", "", out.stderr[-200:]])
-        table("3. The module's work beside its zlib floor (median of dlbench's iterations)",
+        table("3. The module's work beside its zlib floor (median of three runs of dlbench)",
               ["", "ms", "floor ms", "ratio", "phases"], rows)
 
     # 4. Peak memory for a 1 GiB tree cut into 32 MiB files.
@@ -263,10 +286,14 @@ def run(args, work, dlupdate, dlbench, scale, jobs):
         i = best_of(1, [dlupdate, "inspect", out])
         machine = os.path.join(work, name + "-machine")
         console = os.path.join(work, name + ".console")
-        s = run_timed([dlupdate, "run", "--media", out, "--machine", machine, "--keys", "ok"], output=console)
-        with open(console) as f:
-            if "Download -> OK" not in f.read():
-                sys.exit("the session on %s did not complete; see %s" % (tag, console))
+        s = None
+        for _ in range(rep):  # each on a new machine
+            shutil.rmtree(machine, ignore_errors=True)
+            r = run_timed([dlupdate, "run", "--media", out, "--machine", machine, "--keys", "ok"], output=console)
+            with open(console) as f:
+                if "Download -> OK" not in f.read():
+                    sys.exit("the session on %s did not complete; see %s" % (tag, console))
+            s = r if s is None or r["wall"] < s["wall"] else s
         files = hdd_file_count(out)
         shutil.rmtree(machine, ignore_errors=True)
         shutil.rmtree(out, ignore_errors=True)

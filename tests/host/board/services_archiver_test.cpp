@@ -122,6 +122,10 @@ TEST_F(Archiver, RoundTripOfSeveralSizes)
         // Across devices, too: the module expands onto the hard disk.
         ASSERT_EQ(run("/TMP/temp.db", "/HOST/out.bin"), 0);
         EXPECT_TRUE(sameBytes(services_test::readHostFile(folder.path() / "out.bin"), content));
+        // A source that is not in memory already is read in first.
+        put("/HOST/temp.db", zlibCompress(content));
+        ASSERT_EQ(run("/HOST/temp.db", "/TMP/out.bin"), 0);
+        EXPECT_TRUE(sameBytes(get("/TMP/out.bin"), content));
     }
 }
 
