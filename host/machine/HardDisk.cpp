@@ -4,15 +4,8 @@
 #include "host/Faults.h"
 #include "host/io/IoSystem.h"
 
-#include <cerrno>
 #include <optional>
 #include <system_error>
-#include <utility>
-
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace host {
 
@@ -109,55 +102,8 @@ std::optional<fs::path> hostPathOf(const fs::path &diskDir, const Place &place)
     return std::nullopt;
 }
 
-bool emptyOpenFolder(int folder);
-
-// Removes one entry of an open folder, a folder with all it holds.
-bool removeEntry(int folder, const char *name, unsigned char type)
-{
-    if (type == DT_UNKNOWN) {
-        struct stat st {};
-        if (::fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-            return false;
-        type = S_ISDIR(st.st_mode) ? DT_DIR : DT_REG;
-    }
-    if (type != DT_DIR)
-        return ::unlinkat(folder, name, 0) == 0;
-    int inner = ::openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (inner < 0)
-        return false;
-    bool ok = emptyOpenFolder(inner);
-    ::close(inner);
-    return ok && ::unlinkat(folder, name, AT_REMOVEDIR) == 0;
-}
-
-// Every name is taken relative to the open folder and no link is followed,
-// so nothing outside is reached, and no path is walked again per entry.
-bool emptyOpenFolder(int folder)
-{
-    int listing = ::dup(folder);
-    DIR *dir = listing < 0 ? nullptr : ::fdopendir(listing);
-    if (dir == nullptr) {
-        if (listing >= 0)
-            ::close(listing);
-        return false;
-    }
-    // Listed whole before anything goes, so removal cannot disturb the
-    // listing.
-    std::vector<std::pair<std::string, unsigned char>> entries;
-    errno = 0;
-    while (const dirent *e = ::readdir(dir)) {
-        std::string_view name = e->d_name;
-        if (name != "." && name != "..")
-            entries.emplace_back(name, e->d_type);
-    }
-    bool ok = errno == 0;
-    ::closedir(dir);
-    for (const auto &[name, type] : entries)
-        ok = removeEntry(folder, name.c_str(), type) && ok;
-    return ok;
-}
-
-// Empties a folder, or removes a file standing in its place.
+// Empties a folder, or removes a file standing in its place. The entries
+// are removed without following links, so nothing outside is touched.
 bool clearFolder(const fs::path &folder)
 {
     std::error_code ec;
@@ -165,11 +111,14 @@ bool clearFolder(const fs::path &folder)
         return true;
     if (!fs::is_directory(folder, ec))
         return fs::remove(folder, ec);
-    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    bool ok = emptyOpenFolder(fd);
-    ::close(fd);
+    std::vector<fs::path> entries;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+        entries.push_back(it->path());
+    bool ok = !ec;
+    for (const auto &entry : entries) {
+        fs::remove_all(entry, ec);
+        ok = ok && !ec;
+    }
     return ok;
 }
 
