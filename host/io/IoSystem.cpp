@@ -183,26 +183,20 @@ int IoSystem::open(std::string_view path, int flags, int mode)
     return static_cast<int>(free - fds_.begin());
 }
 
+int IoSystem::read(int fd, char *buffer, std::size_t n) { return read(fd, buffer, n, 0, nullptr); }
+
 int IoSystem::read(int fd, char *buffer, std::size_t n, unsigned watch, Shorten shorten)
 {
-    // As read below, with one look-up for both.
+    // The hot path: a flash verification reads one byte per call, so the
+    // watch and the read share one look-up. No std::min: its reference
+    // arguments put a guarded temporary on the stack of every call in the
+    // sanitizer builds.
     Slot *s = slot(fd);
     if (!s)
         return -1;
     if (s->tag & watch)
         n = shorten(*this, fd, n);
     if (!s->canRead || (!buffer && n))
-        return -1;
-    return static_cast<int>(s->file->read(buffer, n > INT_MAX ? std::size_t{INT_MAX} : n));
-}
-
-int IoSystem::read(int fd, char *buffer, std::size_t n)
-{
-    // The hot path: a flash verification reads one byte per call. No
-    // std::min: its reference arguments put a guarded temporary on the
-    // stack of every call in the sanitizer builds.
-    Slot *s = slot(fd);
-    if (!s || !s->canRead || (!buffer && n))
         return -1;
     return static_cast<int>(s->file->read(buffer, n > INT_MAX ? std::size_t{INT_MAX} : n));
 }

@@ -112,8 +112,7 @@ public:
     int open(std::string_view path, int flags, int mode);
     int read(int fd, char *buffer, std::size_t n);
     // read, n first passed through `shorten` when the descriptor's tag
-    // holds a bit of `watch`: one look-up per call, for a read-back that
-    // reads a byte per call.
+    // holds a bit of `watch`.
     using Shorten = std::size_t (*)(IoSystem &io, int fd, std::size_t n);
     int read(int fd, char *buffer, std::size_t n, unsigned watch, Shorten shorten);
     int write(int fd, const char *buffer, std::size_t n);

@@ -121,6 +121,31 @@ private:
     std::size_t size_ = 0;
 };
 
+// The whole source: where it lies when the RAM disk holds it in one run,
+// else read into `room`. Nothing when it is too large or cannot be read
+// whole.
+std::optional<std::span<const std::uint8_t>> packedBytes(DeviceFile &in, Scratch &room)
+{
+    std::size_t got = 0;
+    if (const char *inPlace = in.contiguous(&got); inPlace && got <= kWholeSource)
+        return std::span(reinterpret_cast<const std::uint8_t *>(inPlace), got);
+    long length = in.length();
+    if (length < 0 || static_cast<std::size_t>(length) > kWholeSource)
+        return std::nullopt;
+    // One byte more than the length, to notice a file that grew.
+    const std::size_t want = static_cast<std::size_t>(length);
+    std::uint8_t *bytes = room.room(want + 1);
+    got = 0;
+    for (;;) {
+        long n = in.read(reinterpret_cast<char *>(bytes + got), want + 1 - got);
+        if (n < 0 || got + static_cast<std::size_t>(n) > want)
+            return std::nullopt;
+        if (n == 0)
+            return std::span<const std::uint8_t>(bytes, got);
+        got += static_cast<std::size_t>(n);
+    }
+}
+
 // The whole content of a sound stream, inflated at once: several times
 // faster than zlib's streaming. Nothing when the source cannot be read
 // whole, is too large, or holds no complete, sound stream: zlib's streaming
@@ -133,35 +158,18 @@ std::optional<std::span<const std::uint8_t>> inflateWhole(IoSystem &io, std::str
     if (!decompressor)
         return std::nullopt;
     DeviceFile in(io, source, iof::kRdOnly);
-    // A package on the RAM disk is read where it lies.
-    std::size_t got = 0;
-    const auto *packed = reinterpret_cast<const std::uint8_t *>(in.contiguous(&got));
-    if (packed == nullptr || got > kWholeSource) {
-        long length = in.length();
-        if (length < 0 || static_cast<std::size_t>(length) > kWholeSource)
-            return std::nullopt;
-        // One byte more than the length, to notice a file that grew.
-        const std::size_t want = static_cast<std::size_t>(length);
-        std::uint8_t *room = packedRoom.room(want + 1);
-        got = 0;
-        for (;;) {
-            long n = in.read(reinterpret_cast<char *>(room + got), want + 1 - got);
-            if (n < 0 || got + static_cast<std::size_t>(n) > want)
-                return std::nullopt;
-            if (n == 0)
-                break;
-            got += static_cast<std::size_t>(n);
-        }
-        packed = room;
-    }
+    auto packed = packedBytes(in, packedRoom);
+    if (!packed)
+        return std::nullopt;
+    const std::size_t got = packed->size();
     // Most packages expand to under four times their size; when one does
     // not, the room doubles and the stream is inflated again.
     for (std::size_t room = std::max(4 * got + kChunk, contentRoom.size()); room <= kWholeContent;
          room *= 2) {
         std::uint8_t *content = contentRoom.room(room);
         std::size_t made = 0;
-        auto rc =
-            libdeflate_zlib_decompress_ex(decompressor.get(), packed, got, content, room, nullptr, &made);
+        auto rc = libdeflate_zlib_decompress_ex(decompressor.get(), packed->data(), got, content, room,
+                                                nullptr, &made);
         if (rc == LIBDEFLATE_SUCCESS)
             return std::span<const std::uint8_t>(content, made);
         if (rc != LIBDEFLATE_INSUFFICIENT_SPACE)
