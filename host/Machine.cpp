@@ -2,6 +2,7 @@
 
 #include "host/io/HostFolderDevice.h"
 #include "host/io/RamDisk.h"
+#include "host/machine/Archiver.h"
 #include "host/machine/FlashRom.h"
 #include "host/machine/HardDisk.h"
 #include "host/machine/Keys.h"
@@ -17,9 +18,13 @@ extern "C" void __lsan_ignore_object(const void *) __attribute__((weak));
 
 namespace host {
 
-namespace {
+namespace detail {
 std::atomic<Machine *> bound{nullptr};
-}
+
+void noMachineBound() { throw std::logic_error("no machine is bound"); }
+} // namespace detail
+
+using detail::bound;
 
 ModuleHeap::~ModuleHeap()
 {
@@ -74,6 +79,7 @@ Machine::Machine(const MachineConfig &config) : config_(config), panel_(std::mak
         units_ = std::make_unique<Units>(config.folder / "units", *io_, faults_);
         disk_ = std::make_unique<HardDisk>(disk, *io_, faults_, console_);
     }
+    inflateRoom_ = std::make_unique<InflateRoom>();
     kernel_ = std::make_unique<Kernel>();
     keys_ = std::make_unique<Keys>(*kernel_);
     faults_.setPowerSwitch([this](const std::string &what) { cutPower(what); });
@@ -162,17 +168,6 @@ MachineBinding::MachineBinding(Machine &machine)
 }
 
 MachineBinding::~MachineBinding() { bound.store(nullptr); }
-
-Machine &boundMachine()
-{
-    // Relaxed: a machine is bound before its tasks start and unbound after
-    // they end, so thread start and join already order it; this runs once
-    // per I/O call, a byte at a time in a flash read-back.
-    Machine *m = bound.load(std::memory_order_relaxed);
-    if (!m)
-        throw std::logic_error("no machine is bound");
-    return *m;
-}
 
 bool machineBound() { return bound.load() != nullptr; }
 

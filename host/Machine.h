@@ -9,6 +9,7 @@
 #include "host/io/IoSystem.h"
 #include "host/kernel/Kernel.h"
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -27,6 +28,7 @@ class Panel;
 class Keys;
 class Units;
 class HardDisk;
+class InflateRoom;
 
 struct MachineConfig {
     // Folder served read-only as "/usbstor/0"; none when empty.
@@ -102,6 +104,7 @@ public:
     FlashRom *flash() { return flash_.get(); }
     Units *units() { return units_.get(); }
     HardDisk *disk() { return disk_.get(); }
+    InflateRoom &inflateRoom() { return *inflateRoom_; }
     const std::filesystem::path &folder() const { return config_.folder; }
 
     // The one way the power goes, for an event's cut and for the keyboard:
@@ -148,6 +151,7 @@ private:
     std::unique_ptr<IoSystem> io_;
     std::unique_ptr<Units> units_;
     std::unique_ptr<HardDisk> disk_;
+    std::unique_ptr<InflateRoom> inflateRoom_;
     std::vector<std::unique_ptr<RamBlockDevice>> ramDevices_;
     std::unique_ptr<Kernel> kernel_; // its tasks die before what they use
     std::unique_ptr<Keys> keys_;
@@ -165,8 +169,22 @@ public:
     MachineBinding &operator=(const MachineBinding &) = delete;
 };
 
-// The bound machine; std::logic_error when none is.
-Machine &boundMachine();
+namespace detail {
+extern std::atomic<Machine *> bound;
+[[noreturn]] void noMachineBound();
+} // namespace detail
+
+// The bound machine; std::logic_error when none is. Inline, as it runs once
+// per I/O call, a byte at a time in a flash read-back. Relaxed: a machine
+// is bound before its tasks start and unbound after they end, so thread
+// start and join already order it.
+inline Machine &boundMachine()
+{
+    Machine *m = detail::bound.load(std::memory_order_relaxed);
+    if (!m)
+        detail::noMachineBound();
+    return *m;
+}
 bool machineBound();
 
 } // namespace host

@@ -232,8 +232,8 @@ int dlBoardArchiver(int command, const char *source, const char *destination, in
     if (!source || !destination)
         return ERROR;
     std::uint64_t inflated = 0;
-    int result = host::inflateFile(machine().io(), machine().faults(), command, source, destination, option,
-                                   &inflated);
+    int result = host::inflateFile(machine().io(), machine().faults(), machine().inflateRoom(), command,
+                                   source, destination, option, &inflated);
     // Into the RAM disk while the media are staged, onto the disk after.
     if (machine().progressWatched())
         machine().noteProgress(std::string_view(destination).starts_with("/TMP") ? "staging" : "HDD", 0,

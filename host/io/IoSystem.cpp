@@ -36,14 +36,6 @@ auto findOwned(const std::vector<std::unique_ptr<T>> &owned, const T *p)
 
 } // namespace
 
-struct IoSystem::Slot {
-    std::unique_ptr<OpenFile> file;
-    bool canRead = false;
-    bool canWrite = false;
-    unsigned tag = 0;
-    std::string path;
-};
-
 // Listed at the first readdir: the module opens a folder only to learn that
 // it exists far more often than it reads one, and a listing costs a look
 // at every entry.
@@ -147,13 +139,6 @@ Device *IoSystem::resolveFor(const char *call, std::string_view path, std::strin
 
 // --- descriptors -------------------------------------------------------------
 
-IoSystem::Slot *IoSystem::slot(int fd) const
-{
-    if (fd < 0 || static_cast<std::size_t>(fd) >= fds_.size())
-        return nullptr;
-    return fds_[static_cast<std::size_t>(fd)].get();
-}
-
 bool IoSystem::valid(int fd) const { return slot(fd) != nullptr; }
 
 int IoSystem::open(std::string_view path, int flags, int mode)
@@ -184,22 +169,6 @@ int IoSystem::open(std::string_view path, int flags, int mode)
 }
 
 int IoSystem::read(int fd, char *buffer, std::size_t n) { return read(fd, buffer, n, 0, nullptr); }
-
-int IoSystem::read(int fd, char *buffer, std::size_t n, unsigned watch, Shorten shorten)
-{
-    // The hot path: a flash verification reads one byte per call, so the
-    // watch and the read share one look-up. No std::min: its reference
-    // arguments put a guarded temporary on the stack of every call in the
-    // sanitizer builds.
-    Slot *s = slot(fd);
-    if (!s)
-        return -1;
-    if (s->tag & watch)
-        n = shorten(*this, fd, n);
-    if (!s->canRead || (!buffer && n))
-        return -1;
-    return static_cast<int>(s->file->read(buffer, n > INT_MAX ? std::size_t{INT_MAX} : n));
-}
 
 int IoSystem::write(int fd, const char *buffer, std::size_t n)
 {

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -115,11 +116,37 @@ public:
         return bytes_.get();
     }
     std::size_t size() const { return size_; }
+    // An exceptional package's room is not held for the rest of the run.
+    void keepAtMost(std::size_t n)
+    {
+        if (size_ > n) {
+            bytes_.reset();
+            size_ = 0;
+        }
+    }
 
 private:
     std::unique_ptr<std::uint8_t[]> bytes_;
     std::size_t size_ = 0;
 };
+
+constexpr std::size_t kKeptRoom = 64u << 20;
+
+} // namespace
+
+struct InflateRoom::Impl {
+    std::unique_ptr<libdeflate_decompressor, DecompressorFree> decompressor{libdeflate_alloc_decompressor()};
+    Scratch packed, content;
+    std::mutex turn;
+
+    void trim()
+    {
+        packed.keepAtMost(kKeptRoom);
+        content.keepAtMost(kKeptRoom);
+    }
+};
+
+namespace {
 
 // The whole source: where it lies when the RAM disk holds it in one run,
 // else read into `room`. Nothing when it is too large or cannot be read
@@ -150,25 +177,23 @@ std::optional<std::span<const std::uint8_t>> packedBytes(DeviceFile &in, Scratch
 // faster than zlib's streaming. Nothing when the source cannot be read
 // whole, is too large, or holds no complete, sound stream: zlib's streaming
 // then does the work again and leaves what a failure leaves.
-std::optional<std::span<const std::uint8_t>> inflateWhole(IoSystem &io, std::string_view source)
+std::optional<std::span<const std::uint8_t>> inflateWhole(IoSystem &io, std::string_view source,
+                                                          InflateRoom::Impl &kept)
 {
-    thread_local std::unique_ptr<libdeflate_decompressor, DecompressorFree> decompressor(
-        libdeflate_alloc_decompressor());
-    thread_local Scratch packedRoom, contentRoom;
-    if (!decompressor)
+    if (!kept.decompressor)
         return std::nullopt;
     DeviceFile in(io, source, iof::kRdOnly);
-    auto packed = packedBytes(in, packedRoom);
+    auto packed = packedBytes(in, kept.packed);
     if (!packed)
         return std::nullopt;
     const std::size_t got = packed->size();
     // Most packages expand to under four times their size; when one does
     // not, the room doubles and the stream is inflated again.
-    for (std::size_t room = std::max(4 * got + kChunk, contentRoom.size()); room <= kWholeContent;
+    for (std::size_t room = std::max(4 * got + kChunk, kept.content.size()); room <= kWholeContent;
          room *= 2) {
-        std::uint8_t *content = contentRoom.room(room);
+        std::uint8_t *content = kept.content.room(room);
         std::size_t made = 0;
-        auto rc = libdeflate_zlib_decompress_ex(decompressor.get(), packed->data(), got, content, room,
+        auto rc = libdeflate_zlib_decompress_ex(kept.decompressor.get(), packed->data(), got, content, room,
                                                 nullptr, &made);
         if (rc == LIBDEFLATE_SUCCESS)
             return std::span<const std::uint8_t>(content, made);
@@ -178,6 +203,20 @@ std::optional<std::span<const std::uint8_t>> inflateWhole(IoSystem &io, std::str
     return std::nullopt;
 }
 #endif
+
+} // namespace
+
+#ifndef DL_HAVE_LIBDEFLATE
+struct InflateRoom::Impl {
+    std::mutex turn;
+    void trim() {}
+};
+#endif
+
+InflateRoom::InflateRoom() : impl_(std::make_unique<Impl>()) {}
+InflateRoom::~InflateRoom() = default;
+
+namespace {
 
 // Links and spellings are the device's to judge.
 bool sameFile(const IoSystem &io, std::string_view a, std::string_view b)
@@ -190,8 +229,8 @@ bool sameFile(const IoSystem &io, std::string_view a, std::string_view b)
 
 // One call's work. With `halfOnly` the destination receives the first half
 // of the content, as a power cut in the middle of the call would leave it.
-int expand(IoSystem &io, int command, std::string_view source, std::string_view destination,
-           std::string_view failing, bool halfOnly, std::uint64_t &written)
+int expand(IoSystem &io, InflateRoom &room, int command, std::string_view source,
+           std::string_view destination, std::string_view failing, bool halfOnly, std::uint64_t &written)
 {
     Console &console = io.console();
     const std::string what = "dlBoardArchiver " + std::string(source) + " -> " + std::string(destination);
@@ -209,7 +248,9 @@ int expand(IoSystem &io, int command, std::string_view source, std::string_view 
     }
 
 #ifdef DL_HAVE_LIBDEFLATE
-    if (auto content = inflateWhole(io, source)) {
+    // The content lives in the room: it is written out before the room's
+    // next use.
+    if (auto content = inflateWhole(io, source, room.impl())) {
         DeviceFile out(io, destination, kCreateTruncate);
         if (!out.isOpen()) {
             console.report(what + ": cannot open the destination");
@@ -267,9 +308,10 @@ int expand(IoSystem &io, int command, std::string_view source, std::string_view 
 
 } // namespace
 
-int inflateFile(IoSystem &io, Faults &faults, int command, std::string_view source,
+int inflateFile(IoSystem &io, Faults &faults, InflateRoom &room, int command, std::string_view source,
                 std::string_view destination, int /*option*/, std::uint64_t *inflated)
 {
+    std::lock_guard turn(room.impl().turn);
     // Every call counts once, whatever becomes of it.
     const std::string arg =
         faults.listening() ? std::string(source) + " -> " + std::string(destination) : std::string();
@@ -282,7 +324,8 @@ int inflateFile(IoSystem &io, Faults &faults, int command, std::string_view sour
         failing = nameOf(AimedFault::archiver, destination);
     const bool cut = faults.powerCutDue(Event::archiver, arg);
     std::uint64_t written = 0;
-    int result = expand(io, command, source, destination, failing, cut, written);
+    int result = expand(io, room, command, source, destination, failing, cut, written);
+    room.impl().trim();
     if (inflated)
         *inflated = written;
     if (cut)

@@ -89,13 +89,14 @@ protected:
 
     int run(const std::string &source, const std::string &destination, int command = 100)
     {
-        return inflateFile(io, faults, command, source, destination, 0);
+        return inflateFile(io, faults, room, command, source, destination, 0);
     }
 
     TempDir folder;
     host::Console console;
     host::Faults faults;
     host::IoSystem io;
+    host::InflateRoom room; // one for all of a test's calls, as a machine keeps
     host::CapturedConsole captured;
     std::vector<std::unique_ptr<std::vector<char>>> memory;
     std::vector<std::unique_ptr<host::RamBlockDevice>> blocks;
