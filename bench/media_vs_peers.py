@@ -212,9 +212,9 @@ def run(args, work, dlupdate, dlbench, scale, jobs):
     media = os.path.join(work, "media100")
     size_gz = os.path.getsize(gz)
     rows = [["pigz -9", "%.2f" % pigz["wall"], "%.2f" % pigz["cpu"], "%.2f" % (size_gz / MiB), "1", "1", "1"]]
-    # The default level (7) first; then the levels around it, and one job.
-    for level, n in ((7, jobs), (4, jobs), (5, jobs), (6, jobs), (9, jobs), (7, 1)):
-        out = media if (level, n) == (7, jobs) else media + "-other"
+    # The default level (6) first; then the levels around it, and one job.
+    for level, n in ((6, jobs), (4, jobs), (5, jobs), (7, jobs), (9, jobs), (6, 1)):
+        out = media if (level, n) == (6, jobs) else media + "-other"
         mk = best_of(rep if out == media else 1,
                      [dlupdate, "mkmedia", man, "--out", out, "--jobs", str(n), "--level", str(level)])
         size = media_bytes(out)

@@ -101,11 +101,12 @@ std::vector<MediaFile> hddFiles(const HddSection &section, const MkMediaOptions 
          makePackage({layout::kVersionTextName, version, kVersionTextComment, std::nullopt}, textContent,
                      "hdd.versionText", options.level)});
     // Made packages wait in order as compressed bytes only (their inputs
-    // are dropped once made): up to 16 per thread, and up to 64 MiB past
-    // the first.
+    // are dropped once made): up to 256 per thread, and up to 64 MiB past
+    // the first. A narrower window idled a core whenever spooling lagged
+    // behind a run of small files.
     const unsigned jobs = jobsFor(options.jobs);
     orderedParallel<Made>(
-        entries.size(), jobs, AheadLimit{16 * static_cast<std::size_t>(jobs), std::size_t{64} << 20},
+        entries.size(), jobs, AheadLimit{256 * static_cast<std::size_t>(jobs), std::size_t{64} << 20},
         [&](std::size_t i) {
             const HddEntry &entry = entries[i];
             std::string label = "hdd " + entry.dbName;

@@ -30,7 +30,7 @@ struct Package {
 // smaller than zlib's best level on real trees, at a fraction of its time.
 inline constexpr int kMinLevel = 1;
 inline constexpr int kMaxLevel = 12;
-inline constexpr int kDefaultLevel = 7;
+inline constexpr int kDefaultLevel = 6;
 
 // RFC 1950 stream at the given level; equal content and level give equal
 // bytes, whatever thread makes them.
