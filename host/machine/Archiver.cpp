@@ -229,7 +229,7 @@ bool sameFile(const IoSystem &io, std::string_view a, std::string_view b)
 
 // One call's work. With `halfOnly` the destination receives the first half
 // of the content, as a power cut in the middle of the call would leave it.
-int expand(IoSystem &io, InflateRoom &room, int command, std::string_view source,
+int expand(IoSystem &io, [[maybe_unused]] InflateRoom &room, int command, std::string_view source,
            std::string_view destination, std::string_view failing, bool halfOnly, std::uint64_t &written)
 {
     Console &console = io.console();
