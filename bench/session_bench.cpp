@@ -24,6 +24,7 @@
 #include "tools/media/MkMedia.h"
 #include "update/session/dlFirmUpMain.h"
 
+#include "host/machine/HardDisk.h"
 #include "support/BenchMachine.h"
 #include "support/Timing.h"
 
@@ -184,6 +185,9 @@ bool runSession(Environment &env)
     int id = env.machine().kernel().spawn("tUpdate", 100, 0, 0x100000,
                                           [&result] { result = vx::dlFirmUpdateUSBMediaMain(); });
     env.machine().kernel().run();
+    // The session's cost includes removing the files it replaced.
+    if (env.machine().disk())
+        env.machine().disk()->settle();
     keys.detach();
     auto end = env.machine().kernel().taskEnd(id);
     return end && !end->exited && result == 0 && env.completed;

@@ -102,30 +102,10 @@ std::optional<fs::path> hostPathOf(const fs::path &diskDir, const Place &place)
     return std::nullopt;
 }
 
-// Empties a folder, or removes a file standing in its place. The entries
-// are removed without following links, so nothing outside is touched.
-bool clearFolder(const fs::path &folder)
-{
-    std::error_code ec;
-    if (!fs::exists(fs::symlink_status(folder, ec)))
-        return true;
-    if (!fs::is_directory(folder, ec))
-        return fs::remove(folder, ec);
-    std::vector<fs::path> entries;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
-        entries.push_back(it->path());
-    bool ok = !ec;
-    for (const auto &entry : entries) {
-        fs::remove_all(entry, ec);
-        ok = ok && !ec;
-    }
-    return ok;
-}
-
 } // namespace
 
 HardDisk::HardDisk(fs::path diskDir, IoSystem &io, Faults &faults, Console &console)
-    : dir_(std::move(diskDir)), io_(io), faults_(faults), console_(console)
+    : dir_(std::move(diskDir)), io_(io), faults_(faults), console_(console), discarded_(dir_)
 {}
 
 int HardDisk::loaderInit(int /*arg*/)
@@ -156,7 +136,7 @@ int HardDisk::formatOSPartition()
         console_.report("bootHdFormatOSPartition: no partition " + sys.string());
         return -1;
     }
-    bool ok = clearFolder(sys);
+    bool ok = discarded_.empty(sys);
     if (!ok)
         console_.report("bootHdFormatOSPartition: cannot empty " + sys.string());
     return ok ? 0 : -1;
@@ -211,7 +191,7 @@ int HardDisk::backupPartAll(std::string_view from, std::string_view to)
         console_.report(what + ": the target is not a folder of the hard disk");
         return -1;
     }
-    if (!clearFolder(*hostTarget)) {
+    if (!discarded_.empty(*hostTarget)) {
         console_.report(what + ": cannot clear " + targetPath);
         return -1;
     }
@@ -252,6 +232,8 @@ int HardDisk::catMkdir(std::string_view path)
             return -1;
     return io_.mkdir(place->path()) == 0 ? 0 : -1;
 }
+
+void HardDisk::settle() { discarded_.finish(); }
 
 std::vector<HardDisk::PartitionSummary> HardDisk::summary() const
 {

@@ -4,6 +4,8 @@
 // disk folder, served by the I/O system as "/SYS" ... "/UND".
 #pragma once
 
+#include "host/machine/DiscardedFiles.h"
+
 #include <array>
 #include <cstdint>
 #include <filesystem>
@@ -45,6 +47,10 @@ public:
     // "mkdir", counted per call.
     int catMkdir(std::string_view path);
 
+    // Returns once the files that formats and backups replaced are gone
+    // from the host's disk folder as well (they leave the partitions at once).
+    void settle();
+
     // Files and bytes per partition, for showing the machine's state.
     std::vector<PartitionSummary> summary() const;
 
@@ -55,6 +61,7 @@ private:
     IoSystem &io_;
     Faults &faults_;
     Console &console_;
+    DiscardedFiles discarded_; // last, so that it is made after dir_
 };
 
 } // namespace host

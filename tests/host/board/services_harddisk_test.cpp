@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 
 namespace {
@@ -102,12 +103,29 @@ TEST_F(HardDisk, FormatEmptiesOnlyTheOsPartition)
     // A link in the partition goes, what it points at stays.
     fs::create_symlink(diskDir() / "UND", diskDir() / "SYS/link");
 
+    // Old files a killed process had no time to remove go with the next
+    // machine over the disk.
+    writeFile(diskDir() / ".discarded-0/old/os.bin", "old kernel");
+
     EXPECT_EQ(disk.formatOSPartition(), 0);
     EXPECT_TRUE(fs::is_directory(diskDir() / "SYS"));
     EXPECT_TRUE(fs::is_empty(diskDir() / "SYS"));
+    EXPECT_EQ(disk.formatOSPartition(), 0); // empty already
+    {
+        host::HardDisk next(diskDir(), io, faults, console);
+        writeFile(diskDir() / "SYS/again.bin", "x");
+        EXPECT_EQ(next.formatOSPartition(), 0);
+        EXPECT_TRUE(fs::is_empty(diskDir() / "SYS"));
+    }
+    // Once settled, the disk folder holds the partitions and nothing else,
+    // and nothing was removed through the link.
+    disk.settle();
+    std::set<std::string> names;
+    for (const auto &e : fs::directory_iterator(diskDir()))
+        names.insert(e.path().filename().string());
+    EXPECT_EQ(names, (std::set<std::string>{"PRF", "ROM", "SYS", "UND"}));
     EXPECT_EQ(readHostFile(diskDir() / "UND/keep.txt"), "keep");
     EXPECT_EQ(readHostFile(diskDir() / "PRF/keep.txt"), "keep");
-    EXPECT_EQ(disk.formatOSPartition(), 0); // empty already
 
     fs::remove_all(diskDir() / "SYS");
     EXPECT_EQ(disk.formatOSPartition(), -1);
