@@ -39,10 +39,11 @@ DiscardedFiles::~DiscardedFiles()
 bool DiscardedFiles::empty(const fs::path &folder)
 {
     std::error_code ec;
-    const auto status = fs::symlink_status(folder, ec);
-    if (!fs::exists(status))
+    if (!fs::exists(fs::symlink_status(folder, ec)))
         return true;
-    if (!fs::is_directory(status))
+    // A partition may be a link to a folder elsewhere: that folder is
+    // emptied, the link kept.
+    if (!fs::is_directory(folder, ec))
         return fs::remove(folder, ec);
     std::vector<fs::path> entries;
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))

@@ -127,7 +127,18 @@ TEST_F(HardDisk, FormatEmptiesOnlyTheOsPartition)
     EXPECT_EQ(readHostFile(diskDir() / "UND/keep.txt"), "keep");
     EXPECT_EQ(readHostFile(diskDir() / "PRF/keep.txt"), "keep");
 
+    // A partition kept elsewhere through a link: emptied there, the link
+    // kept.
+    TempDir elsewhere;
+    writeFile(elsewhere.path() / "big/os.bin", "kernel");
     fs::remove_all(diskDir() / "SYS");
+    fs::create_directory_symlink(elsewhere.path(), diskDir() / "SYS");
+    EXPECT_EQ(disk.formatOSPartition(), 0);
+    disk.settle();
+    EXPECT_TRUE(fs::is_symlink(diskDir() / "SYS"));
+    EXPECT_TRUE(fs::is_empty(elsewhere.path()));
+
+    fs::remove(diskDir() / "SYS");
     EXPECT_EQ(disk.formatOSPartition(), -1);
 }
 
