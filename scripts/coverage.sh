@@ -28,7 +28,10 @@ gcovr --root . --object-directory build/coverage --filter 'update/' --filter 'ho
       --exclude-throw-branches --exclude-unreachable-branches -j "$jobs" --json "$trace"
 for area in update host; do
   echo "== coverage of $area/"
-  gcovr --root . --add-tracefile "$trace" --filter "$area/" --print-summary --output /dev/null
+  # The file by file report goes to a file of the build: gcovr removes the
+  # file it is given after probing it, which as root would take /dev/null.
+  gcovr --root . --add-tracefile "$trace" --filter "$area/" --print-summary \
+        --output "build/coverage/coverage-$area.txt"
 done
 if [ -n "$html" ]; then
   mkdir -p "$html"
