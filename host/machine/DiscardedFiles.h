@@ -31,8 +31,9 @@ public:
     DiscardedFiles &operator=(const DiscardedFiles &) = delete;
 
     // Empties `folder` (or the folder it links to), or removes a file
-    // standing in its place; links inside are removed, never followed. True when nothing is left there. Entries that
-    // cannot be moved aside (another file system) are removed here and now.
+    // standing in its place; links inside are removed, never followed.
+    // True when nothing is left there. Entries that cannot be moved aside
+    // (another file system) are removed here and now.
     bool empty(const std::filesystem::path &folder);
     // Returns once every folder handed over so far has been removed.
     void finish();
