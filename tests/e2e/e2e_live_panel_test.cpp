@@ -48,7 +48,7 @@ public:
     // Reads until `text` has been seen `times` times (from the start).
     bool waitFor(const std::string &text, int times = 1)
     {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(600);
         for (;;) {
             int n = 0;
             for (std::size_t at = 0; (at = seen_.find(text, at)) != std::string::npos; at += text.size())
@@ -73,7 +73,7 @@ public:
     // Reads to the end and returns the exit status.
     int finish()
     {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(600);
         while (std::chrono::steady_clock::now() < deadline && readSome(200)) {
         }
         int st = 0;

@@ -533,7 +533,8 @@ TEST_F(Hostile, EveryCaseEndsDocumentedContainedAndUnchanged)
             sample.push_back(cases[i]);
         cases = sample;
     }
-    const int limit = testing_support::instrumentedBuild() ? 300 : 60;
+    // A hang guard, not a speed check: qemu on a loaded machine is slow.
+    const int limit = 600;
 
     struct Done {
         Ran ran;

@@ -6,6 +6,7 @@
 #include "tools/dlupdate/RunCommands.h"
 #include "tools/dlupdate/SweepCommand.h"
 #include "tools/dlupdate/Usage.h"
+#include "tools/dlupdate/WholeLines.h"
 #include "tools/inspect/Inspect.h"
 #include "tools/inspect/MachineCheck.h"
 #include "tools/media/Media.h"
@@ -84,6 +85,7 @@ int help(CLI::App &app, const std::vector<std::string> &words)
 
 int main(int argc, char **argv)
 {
+    dlcli::WholeLines wholeLines(std::cerr, 2);
     CLI::App app{"dlupdate: run the storage-update module on a simulated machine"};
     app.name("dlupdate");
     app.require_subcommand(1);

@@ -120,6 +120,24 @@ private:
 struct Lookup {
     std::vector<vx::DL_DB_INFO> records;
     std::string endReason; // the lookup's last console line
+    vx::DL_DB_END end{};   // whether it ended on a damaged package, and where
+    bool damaged() const { return end.damage != vx::DL_DB_WHOLE; }
+};
+
+// The files the module makes in the RAM disk for its own work: a package
+// expanded under one of these names overwrites it mid-session.
+constexpr const char *kWorkingFiles[] = {
+    vx::DL_TMP_TEMP_DB,  vx::DL_TMP_HDD_BIN,    vx::DL_TMP_FROM_BIN,      vx::DL_TMP_FROM_CHECK,
+    vx::DL_TMP_IMAGE0,   vx::DL_TMP_IMAGE1,     vx::DL_TMP_IMAGE2,        vx::DL_TMP_SYS_DUMMY,
+    vx::DL_TMP_PROGRESS_LOG,
+};
+
+// The file each unit of image 2 is rewritten from, by its COMMENT.
+constexpr std::pair<std::string_view, const char *> kUnitFiles[] = {
+    {"LASER_FIRM", vx::DL_TMP_LSR_FIRM},
+    {"PFC_FIRM", vx::DL_TMP_PFC_FIRM},
+    {"ENGINE_MAIN_FIRM", vx::DL_TMP_ENG_FIRM},
+    {"SCANNER_FIRM", vx::DL_TMP_SCN_FIRM},
 };
 
 // The lookup's ordinary ends of a chain; any other end drops a package.
@@ -248,13 +266,15 @@ private:
         return area;
     }
 
-    Lookup lookUp(char *buffer, std::int64_t size, int mode, int capacity)
+    // `checked`: with the module's damage checks, as every reading but the
+    // version text's head takes them.
+    Lookup lookUp(char *buffer, std::int64_t size, int mode, int capacity, bool checked = true)
     {
         Lookup l;
         l.records.resize(static_cast<std::size_t>(capacity));
         ConsoleTail tail(console_);
-        int n = vx::dlFirmGetDBInfoBounded(l.records.data(), buffer, static_cast<vx::INT32>(size), mode,
-                                           capacity);
+        int n = vx::dlFirmGetDBInfoChecked(l.records.data(), buffer, static_cast<vx::INT32>(size), mode,
+                                           capacity, checked ? &l.end : nullptr);
         l.records.resize(static_cast<std::size_t>(std::max(n, 0)));
         l.endReason = tail.lastLine();
         return l;
@@ -321,6 +341,20 @@ private:
                 if (!why.empty())
                     problem("package-bad-dbname", which + ": DBNAME " + quote(p.dbName) + " " + why,
                             fileOf(where), static_cast<int>(i + 1));
+                if (std::any_of(std::begin(kWorkingFiles), std::end(kWorkingFiles),
+                                [&](const char *f) { return p.dbName == f; }))
+                    problem("package-dbname-working-file",
+                            which + ": DBNAME " + quote(p.dbName) +
+                                " is one of the module's own working files; expanding it there breaks the "
+                                "session",
+                            fileOf(where), static_cast<int>(i + 1));
+                if (rule == NameRule::RamDisk)
+                    for (const auto &[comment, file] : kUnitFiles)
+                        if (p.comment == comment && p.dbName != file)
+                            problem("image2-dbname-not-unit",
+                                    which + ": COMMENT " + quote(p.comment) + " but DBNAME " + quote(p.dbName) +
+                                        ", not " + quote(file) + ": the firmware would go to another unit",
+                                    fileOf(where), static_cast<int>(i + 1));
                 to.push_back(std::move(p));
             },
             [](const Checked &c) { return c.first.content.size(); });
@@ -353,12 +387,35 @@ private:
                         "module says " +
                         quote(l.endReason) + "): no flash image file is made, OS UI is not offered",
                     r_.image0.file);
+        else if (l.damaged())
+            problem("image0-damaged",
+                    r_.image0.file + ": the package searched from offset " + std::to_string(l.end.offset) +
+                        " is damaged (the module says " + quote(l.endReason) +
+                        "): no flash image file is made, OS UI is not offered",
+                    r_.image0.file, static_cast<int>(l.records.size()) + 1);
         else if (l.records.size() != kUiPackages)
             problem("image0-packages-missing",
                     r_.image0.file + ": the fixed-offset lookup finds " + std::to_string(l.records.size()) +
                         " of its 3 packages (the module says " + quote(l.endReason) + ")",
                     r_.image0.file);
         addPackages(r_.image0.packages, l, area.data(), area.data() + kImageArea, true, r_.image0.file);
+        // the image area is zero past what the stick held: a package whose
+        // data (and CR LF) runs past it is cut, and the image is not flashed
+        bool cut = false;
+        for (std::size_t i = 0; i < l.records.size() && !cut; ++i) {
+            const vx::DL_DB_INFO &rec = l.records[i];
+            if (rec.dataStart - area.data() + rec.compressedSize + 2 > placed) {
+                cut = true;
+                problem("image0-cut",
+                        r_.image0.file + ": package " + std::to_string(i + 1) + " runs past the " +
+                            std::to_string(placed) +
+                            " bytes of the file: no flash image file is made, OS UI is not offered",
+                        r_.image0.file, static_cast<int>(i + 1));
+            }
+        }
+        image0Flashable_ = !l.records.empty() && !l.damaged() && !cut &&
+                           std::all_of(r_.image0.packages.begin(), r_.image0.packages.end(),
+                                       [](const PackageReport &p) { return p.inflates; });
         // the flash image file holds the area's upper half behind image 1
         std::copy_n(area.begin() + vx::DL_FROM_HALF_SIZE, upperHalfHead_.size(), upperHalfHead_.begin());
     }
@@ -395,8 +452,11 @@ private:
         std::size_t fromImage1 =
             std::min<std::size_t>(static_cast<std::size_t>(placed), vx::DL_VER_HEAD_SIZE);
         std::copy_n(bytes.begin(), fromImage1, head_.begin());
-        std::copy_n(upperHalfHead_.begin(), vx::DL_VER_HEAD_SIZE - fromImage1,
-                    head_.begin() + static_cast<std::ptrdiff_t>(fromImage1));
+        // the flash image file continues into the image area's upper half;
+        // without it the module reads image 1's head alone
+        if (image0Flashable_)
+            std::copy_n(upperHalfHead_.begin(), vx::DL_VER_HEAD_SIZE - fromImage1,
+                        head_.begin() + static_cast<std::ptrdiff_t>(fromImage1));
         VersionTable table{};
         vx::dlFirmUsbVersionGet(table.data(), 0, nullptr, head_.data(), vx::DL_VER_HEAD);
         r_.image1Head = HeadReport{field(table, vx::DL_VT_FRW), field(table, vx::DL_VT_SYS)};
@@ -465,9 +525,11 @@ private:
             if (!loadPart(file, remainder, where))
                 r_.hddEveryFileEndsPackage = false;
             r_.hddFiles.push_back(std::move(file));
+            if (hddDamaged_)
+                return;
         }
         // after the last file only the chain's trailer may be left
-        vx::INT32 lost = vx::dlFirmHddRemainderLost(static_cast<vx::INT32>(remainder.size()));
+        vx::INT32 lost = vx::dlFirmHddRemainderLost(remainder.data(), static_cast<vx::INT32>(remainder.size()));
         if (walk > 0 && lost > 0)
             problem("hdd-last-file-cut",
                     "HDD file " + std::to_string(walk) + ": the last file ends inside a package, " +
@@ -526,6 +588,19 @@ private:
                         " packages of the loader's table; the rest is carried on",
                     fileOf(where));
         Lookup l = lookUp(part.get(), partLength, vx::DL_DB_CHAIN, vx::DL_DB_TABLE_HDD);
+        if (l.damaged()) {
+            problem("hdd-package-damaged",
+                    where + ": the package at offset " + std::to_string(l.end.offset) + " of its part buffer (" +
+                        std::to_string(carried) + " bytes carried over, then the file) is damaged (the module says " +
+                        quote(l.endReason) + "): the HDD update fails",
+                    fileOf(where), static_cast<int>(l.records.size()) + 1);
+            // the update ends here: what follows cannot be placed in the chain
+            addPackages(file.packages, l, part.get(), part.get() + partLength, false, where, NameRule::Disk);
+            remainder.clear();
+            file.leftOver = partLength - l.end.offset;
+            hddDamaged_ = true;
+            return false;
+        }
         if (l.records.empty()) {
             problem("hdd-file-no-package-end",
                     where + ": holds the end of no package, with the " + std::to_string(carried) +
@@ -576,7 +651,15 @@ private:
     {
         std::vector<char> head(kHddHeadBytes, 0);
         vx::INT32 placed = vx::bootUsbReadMem_Swap_Size(head.data(), first.fd(), kHddHeadBytes);
-        Lookup l = lookUp(head.data(), placed, vx::DL_DB_CHAIN, vx::DL_DB_TABLE_HDD_HEAD);
+        Lookup l = lookUp(head.data(), placed, vx::DL_DB_CHAIN, vx::DL_DB_TABLE_HDD_HEAD, false);
+        // only the first package counts, as the module takes only that one
+        if (!l.records.empty()) {
+            vx::INT32 damage =
+                vx::dlFirmDbCheck(&l.records.front(), head.data(), head.data() + placed, vx::DL_DB_CHAIN, 1);
+            if (damage != vx::DL_DB_WHOLE)
+                return {"version-text-damaged", std::string("HDD file 1: its first package is damaged: ") +
+                                                    vx::dlFirmDbDamageText(damage)};
+        }
         if (l.records.empty())
             return {"version-text-missing",
                     "HDD file 1: no package in its first 64 KiB, so no version text (the module "
@@ -629,6 +712,8 @@ private:
     std::string prefix_;
     Report r_;
     std::array<char, vx::DL_VER_HEAD_SIZE> upperHalfHead_{};
+    bool image0Flashable_ = false; // the module makes the flash image file
+    bool hddDamaged_ = false;      // the HDD update stops at a damaged package
     std::array<char, vx::DL_VER_HEAD_SIZE + 1> head_{}; // keeps a NUL after the head
 };
 

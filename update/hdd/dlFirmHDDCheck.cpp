@@ -101,8 +101,18 @@ char *bootUsbStrageTenkai_HDD(const char *path, INT32 *length, INT32 offset)
         unmeasured = end < 0;
         if (end > 0)
             total = end + (end & 1);
-        if (offset >= 0 && offset <= capacity && total > 0 && total <= capacity - offset)
-            total = bootUsbReadMem_Swap(buffer + offset, fd);
+        if (offset >= 0 && offset <= capacity && total > 0 && total <= capacity - offset) {
+            // The update task must answer the session even without memory.
+            total = dlFirmUsbReadMem_SwapTry(buffer + offset, fd);
+            if (total < 0) {
+                if (dl_fp != NULL)
+                    fprintf(dl_fp, "[bootUsbStrageTenkai_HDD] malloc error \n");
+                free(buffer);
+                close(fd);
+                *length = 0;
+                return NULL;
+            }
+        }
         printf("total_HDDsize=%d\n", (int)total);
         if (dl_fp != NULL)
             fprintf(dl_fp, "[bootUsbStrageTenkai_HDD] total_HDDsize=%d\n", (int)total);

@@ -114,6 +114,20 @@ int dlBoardCreateDir(DL_DIR_INFO *entries, int count)
  * Loader task
  */
 
+// Size of an expanded file; -1 when it cannot be measured. An expansion
+// that does not give the package's stated size has failed.
+static int dlHddExpandedSize(const char *path)
+{
+    int fd = open(path, O_RDONLY, 0);
+    int size;
+
+    if (fd < 0)
+        return -1;
+    size = lseek(fd, 0, SEEK_END);
+    close(fd);
+    return size;
+}
+
 // The status message; the consumed length only with success.
 static int dlHddLoaderSend(char status, UINT32 consumed)
 {
@@ -141,6 +155,7 @@ int dlFirmHdLoaderUSBHdUpdate(char *buffer, INT32 length, INT32 fileIndex)
 {
     // Local data of the task: its stack is 1 MiB.
     DL_DB_INFO dbInfo[DL_DB_TABLE_HDD];
+    DL_DB_END dbEnd;
     DL_DIR_INFO *dirInfo;
     char destination[DL_DB_NAME_SIZE];
     char countText[8];
@@ -160,7 +175,16 @@ int dlFirmHdLoaderUSBHdUpdate(char *buffer, INT32 length, INT32 fileIndex)
     }
 
     // The table holds 2048 records: packages beyond stay for the next file.
-    count = dlFirmGetDBInfoBounded(dbInfo, buffer, length, DL_DB_CHAIN, DL_DB_TABLE_HDD);
+    count = dlFirmGetDBInfoChecked(dbInfo, buffer, length, DL_DB_CHAIN, DL_DB_TABLE_HDD, &dbEnd);
+    // A damaged package would put another's data under its name, or lose
+    // the packages behind it: nothing of this file is loaded.
+    if (dbEnd.damage != DL_DB_WHOLE) {
+        printf("bootHdLoaderUSBHdUpdate:damaged package in file %d\n", (int)fileIndex + 1);
+        if (dl_fp != NULL)
+            fprintf(dl_fp, "[dlFirmHdLoaderUSBHdUpdate] file %d: damaged package at %d: %s\n", (int)fileIndex + 1,
+                    (int)dbEnd.offset, dlFirmDbDamageText(dbEnd.damage));
+        return dlHddLoaderFail();
+    }
     if (count == 0) {
         printf("bootHdLoaderUSBHdUpdate:can not get DB infomation\n");
         if (dl_fp != NULL)
@@ -214,7 +238,8 @@ int dlFirmHdLoaderUSBHdUpdate(char *buffer, INT32 length, INT32 fileIndex)
         write(fd, dbInfo[i].dataStart, (size_t)dbInfo[i].compressedSize);
         close(fd);
 
-        if (dlBoardArchiver(100, DL_TMP_TEMP_DB, destination, 0) == 0) {
+        if (dlBoardArchiver(100, DL_TMP_TEMP_DB, destination, 0) == 0 &&
+            dlHddExpandedSize(destination) == dbInfo[i].expandedSize) {
             reTryCount = 0;
             i++;
         } else {

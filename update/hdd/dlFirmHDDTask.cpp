@@ -6,6 +6,7 @@
 #include "bootenv/bootEnv.h"
 #include "bootenv/dlNamespace.h"
 #include "update/session/dlFirmUpMain.h"
+#include "update/staging/dlFirmUpSubFunction.h"
 
 #include <cstddef>
 #include <cstdio>
@@ -17,10 +18,36 @@ MSG_Q_ID dlFirmUpdateUSBQId;
 INT32 HddRetryCount = 0;
 INT32 dlFirmHddSeriesCount = 0;
 
-INT32 dlFirmHddRemainderLost(INT32 remainderLength)
+INT32 dlFirmHddRemainderLost(const char *remainder, INT32 remainderLength)
 {
-    return remainderLength > DL_HDD_TRAILER_MAX ? remainderLength : 0;
+    INT32 rest = 0;
+    INT32 filler;
+
+    if (remainderLength <= 0)
+        return 0;
+    if (remainder == NULL)
+        return remainderLength;
+    // The last package's CR LF (CR, pad, LF when the pair swap padded an
+    // odd length), as far as it goes.
+    if (remainder[0] == '\r') {
+        rest = 1;
+        if (rest + 1 < remainderLength && remainder[rest] == (char)0xFF && remainder[rest + 1] == '\n')
+            rest += 2;
+        else if (rest < remainderLength && remainder[rest] == '\n')
+            rest += 1;
+    }
+    filler = remainderLength - rest;
+    if (dlFirmDbIsFiller(remainder + rest, filler))
+        return 0;
+    // Filler of an odd length: the pad in front of its last byte.
+    if (filler >= 2 && remainder[remainderLength - 2] == (char)0xFF &&
+        dlFirmDbIsFiller(remainder + rest, filler - 2) &&
+        (filler == 2 || remainder[remainderLength - 1] == remainder[rest]))
+        return 0;
+    return remainderLength;
 }
+
+static const char DL_HDD_TITLE[] = "HDD SYS Update .......";
 
 // A part buffer whose loader never answered: the loader may still read
 // it, so it is never released.
@@ -182,7 +209,7 @@ static int dlHddLoadFiles(INT32 count, INT32 *sizes)
     }
     // Past the trailer the chain goes on: a package cut short, or packages
     // beyond what a loader's table holds.
-    lost = dlFirmHddRemainderLost(remainderLength);
+    lost = dlFirmHddRemainderLost(remainder, remainderLength);
     if (lost > 0) {
         printf("USB HDD last file error: %d bytes not loaded\n", (int)lost);
         fprintf(dl_fp, "[dlFirmHdUpdate_USB] USB HDD last file error: %d bytes not loaded\n", (int)lost);
@@ -212,6 +239,9 @@ int dlFirmHdUpdate_USB(UINT32 selection)
     }
 
     if (selection & DL_ITEM_HDD) {
+        // The row's title stands before any ending is drawn beside it.
+        DLBOARD_ARCHVIER_DISPLAY_YPOINT = 8;
+        bootDispString(0, 42, 4, DL_HDD_TITLE);
         // Without its flag a cut power would leave a half-written disk that
         // the next boot cannot know of: the update is not started.
         if (setBitNvFlag(DL_NVFLAG_HDD, 0) != 0) {
@@ -219,8 +249,6 @@ int dlFirmHdUpdate_USB(UINT32 selection)
             fprintf(dl_fp, "[dlFirmHdUpdate_USB] HDD NVRAM flag set error\n");
             return dlHddFailed();
         }
-        DLBOARD_ARCHVIER_DISPLAY_YPOINT = 8;
-        bootDispString(0, 42, 4, "HDD SYS Update .......");
 
         if (bootHdLoaderInit(0) == -1) {
             fprintf(dl_fp, "[dlFirmHdUpdate_USB] bootHdLoaderInit() error.\n");

@@ -30,8 +30,9 @@ extern INT32 dlFirmHddSeriesCount;
 // front of an odd length's last byte.
 constexpr INT32 DL_HDD_TRAILER_MAX = 3;
 // Bytes of a last part buffer's remainder that were never loaded: 0 when
-// the remainder is no more than the chain's trailer.
-INT32 dlFirmHddRemainderLost(INT32 remainderLength);
+// the remainder is no more than the chain's trailer, followed by filler
+// all 0x00 or all 0xFF (media padded to a block).
+INT32 dlFirmHddRemainderLost(const char *remainder, INT32 remainderLength);
 
 // Loader result message: status byte, then the consumed length at offset 4
 // in the machine's own byte order.

@@ -38,6 +38,8 @@ inline constexpr char DL_TMP_IMAGE2[] = "/TMP/firmImage2.bin";
 inline constexpr char DL_TMP_TEMP_DB[] = "/TMP/temp.db";
 inline constexpr char DL_TMP_SYS_DUMMY[] = "/TMP/sysDummy.txt";
 inline constexpr char DL_TMP_HDD_BIN[] = "/TMP/hdd.bin";
+// What a flash ROM package expands to while it is checked; removed after.
+inline constexpr char DL_TMP_FROM_CHECK[] = "/TMP/fromchk.bin";
 inline constexpr char DL_TMP_PROGRESS_LOG[] = "/TMP/HddUpdateProgress.log";
 // What a failed HDD update leaves on the hard disk for the service engineer.
 inline constexpr char DL_UND_PROGRESS_LOG[] = "/UND/HddUpdateProgress.log";

@@ -121,7 +121,7 @@ int dlFirmUsbReadFile_Swap(int destination, int source)
  * into the destination while it is still in the cache: one pass over the
  * bytes. Stops when a read gives nothing or, with a size of 0 or more, once
  * `size` bytes are placed. */
-static int dlFirmReadMemSwap(char *destination, int source, INT32 size)
+static int dlFirmReadMemSwap(char *destination, int source, INT32 size, int mayEnd)
 {
     char *buf;
     int n;
@@ -130,6 +130,8 @@ static int dlFirmReadMemSwap(char *destination, int source, INT32 size)
     buf = (char *)malloc(DL_SWAP_CHUNK);
     if (buf == NULL) {
         printf("malloc error \n");
+        if (!mayEnd)
+            return ERROR;
         exit(1);
     }
     /* every byte swapped out was read into it first: one clearing will do */
@@ -152,12 +154,17 @@ static int dlFirmReadMemSwap(char *destination, int source, INT32 size)
     return total;
 }
 
-int bootUsbReadMem_Swap(char *destination, int source) { return dlFirmReadMemSwap(destination, source, -1); }
+int bootUsbReadMem_Swap(char *destination, int source) { return dlFirmReadMemSwap(destination, source, -1, 1); }
+
+int dlFirmUsbReadMem_SwapTry(char *destination, int source)
+{
+    return dlFirmReadMemSwap(destination, source, -1, 0);
+}
 
 int bootUsbReadMem_Swap_Size(char *destination, int source, INT32 size)
 {
     /* a size of 0 or less still makes the one read */
-    return dlFirmReadMemSwap(destination, source, size > 0 ? size : 1);
+    return dlFirmReadMemSwap(destination, source, size > 0 ? size : 1, 1);
 }
 
 /*
@@ -225,15 +232,147 @@ INT32 dlFirmFindLongValueByKey_USB(char *origin, const char *key, INT32 length)
     return (INT32)dlBoradFindLongValueByPtr(copy);
 }
 
-int dlFirmGetDBInfoBounded(DL_DB_INFO *table, char *buffer, INT32 size, int mode, int capacity)
+/* Key names a package header may hold; a line that begins with one of
+ * them is a key line, and the line after it its value. */
+static const char *const DL_DB_KEYS[] = {
+    "EXPANDEDSIZE", "COMPRESSEDSIZE", "DBNAME", "LANGUAGECODE", "VERSION", "COMMENT",
+};
+#define DL_DB_KEY_COUNT ((int)(sizeof(DL_DB_KEYS) / sizeof(DL_DB_KEYS[0])))
+/* The line the data follows. */
+static const char DL_DB_DATASTART[] = "DATASTART\n";
+#define DL_DB_DATASTART_LEN ((int)sizeof(DL_DB_DATASTART) - 1)
+
+static const char *const DL_DB_DAMAGE_TEXT[DL_DB_DAMAGE_KINDS] = {
+    "whole",
+    "no header where the package begins",
+    "key after DATASTART",
+    "another header before DATASTART",
+    "no CR LF after the data",
+};
+
+const char *dlFirmDbDamageText(INT32 damage)
+{
+    if (damage < 0 || damage >= DL_DB_DAMAGE_KINDS)
+        return "unknown";
+    return DL_DB_DAMAGE_TEXT[damage];
+}
+
+int dlFirmDbIsFiller(const char *rest, INT32 length)
+{
+    INT32 i;
+
+    if (length <= 0)
+        return 1;
+    if (rest[0] != (char)0x00 && rest[0] != (char)0xFF)
+        return 0;
+    for (i = 1; i < length; i++)
+        if (rest[i] != rest[0])
+            return 0;
+    return 1;
+}
+
+/* The key a line begins with (index into DL_DB_KEYS), or -1. */
+static int dlFirmDbKeyOfLine(const char *line, INT32 lineLen)
+{
+    INT32 keyLen;
+    int k;
+
+    for (k = 0; k < DL_DB_KEY_COUNT; k++) {
+        keyLen = (INT32)strlen(DL_DB_KEYS[k]);
+        if (lineLen >= keyLen && strncmp(line, DL_DB_KEYS[k], keyLen) == 0)
+            return k;
+    }
+    return -1;
+}
+
+/* Length of the line at `line`, its ending NUL or line feed included, read
+ * no further than `left` bytes. */
+static INT32 dlFirmDbLineLength(const char *line, INT32 left)
+{
+    INT32 n = 0;
+    char c;
+
+    while (n < left) {
+        c = line[n++];
+        if (c == '\0' || c == '\n')
+            break;
+    }
+    return n;
+}
+
+/*
+ * A package whose keys and data were all found is still damaged when its
+ * header is not where it must be: the search for the data start and the
+ * keys runs on past a broken DATASTART line or a cut into the next
+ * package, whose data and sizes would then be taken under this package's
+ * name. The header is the text from the origin up to the DATASTART line;
+ * it must begin at the origin in a chain (a buffer may begin with the CR LF
+ * of the package before it, carried over from the previous file), hold
+ * every key it was read from, and hold no key twice; CR LF must follow the
+ * data, as far as the buffer reaches.
+ */
+INT32 dlFirmDbCheck(DL_DB_INFO *rec, char *origin, char *end, int mode, int first)
+{
+    char *header = origin;
+    char *dsLine = rec->dataStart - DL_DB_DATASTART_LEN;
+    INT32 headerLen;
+    INT32 lineLen;
+    INT32 at;
+    int seen[DL_DB_KEY_COUNT];
+    int k;
+    char *after;
+
+    if (first && end - header >= 2 && header[0] == '\r' && header[1] == '\n')
+        header += 2;
+    if (dsLine < header)
+        return DL_DB_KEY_OUTSIDE;
+    headerLen = (INT32)(dsLine - header);
+
+    if (mode != DL_DB_FIXED && dlFirmDbKeyOfLine(header, dlFirmDbLineLength(header, headerLen)) < 0)
+        return DL_DB_NO_HEADER;
+
+    /* every value the record holds was found before the DATASTART line */
+    if (rec->dbName >= dsLine || rec->version >= dsLine || rec->comment >= dsLine ||
+        (mode == DL_DB_FIXED && rec->languageCode >= dsLine) ||
+        dlFirmFindPtrByKey_USB(origin, "EXPANDEDSIZE", (INT32)(dsLine - origin)) == NULL ||
+        dlFirmFindPtrByKey_USB(origin, "COMPRESSEDSIZE", (INT32)(dsLine - origin)) == NULL)
+        return DL_DB_KEY_OUTSIDE;
+
+    /* a key line twice: the header of a package whose DATASTART was lost */
+    memset(seen, 0, sizeof(seen));
+    at = 0;
+    while (at < headerLen) {
+        lineLen = dlFirmDbLineLength(header + at, headerLen - at);
+        k = dlFirmDbKeyOfLine(header + at, lineLen);
+        at += lineLen;
+        if (k < 0)
+            continue;
+        if (seen[k]++)
+            return DL_DB_TWO_HEADERS;
+        /* its value line may begin with any text */
+        at += dlFirmDbLineLength(header + at, headerLen - at);
+    }
+
+    after = rec->dataStart + rec->compressedSize;
+    if ((after < end && after[0] != '\r') || (after + 1 < end && after[1] != '\n'))
+        return DL_DB_NO_CRLF;
+    return DL_DB_WHOLE;
+}
+
+int dlFirmGetDBInfoChecked(DL_DB_INFO *table, char *buffer, INT32 size, int mode, int capacity, DL_DB_END *dbEnd)
 {
     char *end = buffer + size;
     long originOffset;
     char *origin;
     INT32 length;
+    INT32 damage;
     DL_DB_INFO *rec;
     int count = 0;
 
+    if (dbEnd != NULL) {
+        dbEnd->damage = DL_DB_WHOLE;
+        dbEnd->offset = 0;
+    }
     originOffset = (mode == DL_DB_FIXED) ? usbdataStart[0] : 0;
 
     for (;;) {
@@ -290,6 +429,15 @@ int dlFirmGetDBInfoBounded(DL_DB_INFO *table, char *buffer, INT32 size, int mode
             printf("can not find DB name\n");
             return count;
         }
+        damage = (dbEnd != NULL) ? dlFirmDbCheck(rec, origin, end, mode, count == 0) : DL_DB_WHOLE;
+        if (damage != DL_DB_WHOLE) {
+            printf("damaged package at %ld: %s\n", originOffset, dlFirmDbDamageText(damage));
+            if (dbEnd != NULL) {
+                dbEnd->damage = damage;
+                dbEnd->offset = (INT32)originOffset;
+            }
+            return count;
+        }
         count++;
 
         if (mode == DL_DB_FIXED) {
@@ -297,10 +445,15 @@ int dlFirmGetDBInfoBounded(DL_DB_INFO *table, char *buffer, INT32 size, int mode
                 return count;
             originOffset = usbdataStart[count];
         } else {
-            /* the two bytes after the data are skipped unread */
+            /* the two bytes after the data are the CR LF checked above */
             originOffset = (rec->dataStart - buffer) + rec->compressedSize + 2;
         }
     }
+}
+
+int dlFirmGetDBInfoBounded(DL_DB_INFO *table, char *buffer, INT32 size, int mode, int capacity)
+{
+    return dlFirmGetDBInfoChecked(table, buffer, size, mode, capacity, NULL);
 }
 
 /* The exported form takes no capacity: it is bounded by the largest table

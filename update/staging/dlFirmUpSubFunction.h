@@ -40,6 +40,21 @@ constexpr int DL_FROM_HALF_SIZE = DL_FROM_IMAGE_SIZE / 2;
 // Name buffer of an expanded package: 255 characters and a NUL.
 constexpr int DL_DB_NAME_SIZE = 256;
 
+// How a lookup ended, for the callers that must tell a damaged package
+// from the ordinary end of a chain.
+typedef struct {
+    INT32 damage; // DL_DB_WHOLE, or what is wrong with the package at `offset`
+    INT32 offset; // where the search for that package began, from the buffer's start
+} DL_DB_END;
+
+// What can be wrong with a package whose keys and data were all found.
+constexpr INT32 DL_DB_WHOLE = 0;
+constexpr INT32 DL_DB_NO_HEADER = 1;   // no header where the chain says it begins
+constexpr INT32 DL_DB_KEY_OUTSIDE = 2; // a key stands after the DATASTART line
+constexpr INT32 DL_DB_TWO_HEADERS = 3; // another package's header before the DATASTART line
+constexpr INT32 DL_DB_NO_CRLF = 4;     // the data is not followed by CR LF
+constexpr INT32 DL_DB_DAMAGE_KINDS = 5;
+
 // Search origins of the three packages of the flash ROM image.
 extern INT32 usbdataStart[3];
 
@@ -55,6 +70,9 @@ int dlFirmUsbReadFile_Swap(int destination, int source);
 // destination; without the buffer they end the calling task with exit(1).
 // The destination holds the whole file rounded up to even.
 int bootUsbReadMem_Swap(char *destination, int source);
+// The same for an update task, which must send its result whatever
+// happens: -1 without the working buffer, the task going on.
+int dlFirmUsbReadMem_SwapTry(char *destination, int source);
 // Stops after the 64 KiB chunk that reaches `size`: the destination holds
 // `size` plus up to one chunk.
 int bootUsbReadMem_Swap_Size(char *destination, int source, INT32 size);
@@ -66,6 +84,19 @@ int bootUsbReadMem_Swap_Size(char *destination, int source, INT32 size);
 // capacity.
 int dlFirmGetDBInfo(DL_DB_INFO *table, char *buffer, INT32 size, int mode);
 int dlFirmGetDBInfoBounded(DL_DB_INFO *table, char *buffer, INT32 size, int mode, int capacity);
+// The same, and with `end` given, a package whose keys and data were found
+// is checked as well: `end` tells whether the lookup ended on a damaged
+// package, which is not counted, and a console line says what was wrong
+// and where. Without `end` nothing is checked beyond the keys and sizes.
+int dlFirmGetDBInfoChecked(DL_DB_INFO *table, char *buffer, INT32 size, int mode, int capacity, DL_DB_END *end);
+// The check of one record found from `origin` in a buffer ending at `end`;
+// `first` when it is the buffer's first package. DL_DB_WHOLE or a damage.
+INT32 dlFirmDbCheck(DL_DB_INFO *rec, char *origin, char *end, int mode, int first);
+// The words for a damage kind.
+const char *dlFirmDbDamageText(INT32 damage);
+// 1 when the `length` bytes at `rest` are filler that may follow the last
+// package of a chain: all 0x00 or all 0xFF (media padded to a block).
+int dlFirmDbIsFiller(const char *rest, INT32 length);
 char *dlFirmFindPtrByKey_USB(char *origin, const char *key, INT32 length);
 INT32 dlFirmFindLongValueByKey_USB(char *origin, const char *key, INT32 length);
 

@@ -27,6 +27,12 @@ static const int DL_FILE_MODE = 0644;
 /* Inflate retries per package before giving up. */
 static const int DL_INFLATE_RETRY_MAX = 20;
 
+/* The first 128 bytes of image 1 as staged in this session, with a NUL
+ * after them; the SYS version's fallback reads them even when the flash
+ * image file they head was not made. */
+static char dlFirmImage1Head[128 + 1];
+static int dlFirmImage1HeadKept = 0;
+
 /* Reads the file from its position into `area` in chunks until `limit`
  * bytes are there or a read gives nothing; returns the bytes read. */
 static int dlFirmReadToArea(int fd, char *area, int limit)
@@ -93,22 +99,76 @@ static int dlFirmWriteTempDb(DL_DB_INFO *rec)
     return OK;
 }
 
+/* Size of the file at `path`; -1 when it cannot be opened or measured. */
+static int dlFirmPathSize(const char *path)
+{
+    int fd = open(path, O_RDONLY, 0);
+    int size;
+
+    if (fd == ERROR)
+        return ERROR;
+    size = lseek(fd, 0, SEEK_END);
+    close(fd);
+    return size;
+}
+
 /* Inflates "/TMP/temp.db" to `name`, retrying a failed inflate, and removes
- * it; a failure leaves it for a look afterwards. */
-static int dlFirmInflateTempDb(const char *name)
+ * it; a failure leaves it for a look afterwards. An inflate that does not
+ * give the package's stated size has failed too: a stream cut or changed
+ * where its check cannot see it. */
+static int dlFirmInflateTempDb(const char *name, INT32 expandedSize)
 {
     int retry = 0;
+    int size = 0;
+    int inflated;
 
-    while (dlBoardArchiver(100, DL_TMP_TEMP_DB, name, 0) != 0) {
+    for (;;) {
+        inflated = dlBoardArchiver(100, DL_TMP_TEMP_DB, name, 0) == 0;
+        if (inflated) {
+            size = dlFirmPathSize(name);
+            if (size == expandedSize)
+                break;
+        }
         retry++;
         printf("dlBoardUpdateHDMain:reTry\n");
         if (retry > DL_INFLATE_RETRY_MAX) {
+            if (inflated)
+                printf("dlBoardUpdateHDMain:%s is %d bytes, EXPANDEDSIZE %d\n", name, size, (int)expandedSize);
             printf("dlBoardUpdateHDMain:inflate can not success\n");
             return ERROR;
         }
     }
     remove(DL_TMP_TEMP_DB);
     return OK;
+}
+
+/* 1 when each package of the flash ROM image lies within the `imageLen`
+ * bytes read from the stick and expands to its stated size. The image is
+ * flashed as it stands, packages included, so a package cut or changed on
+ * the stick would otherwise reach the flash. */
+static int dlFirmFromPackagesWhole(DL_DB_INFO *dbInfo, int dbNumber, char *area, int imageLen)
+{
+    int i;
+    int ok;
+
+    for (i = 0; i < dbNumber; i++) {
+        /* the data and its CR LF */
+        if ((int)(dbInfo[i].dataStart - area) + dbInfo[i].compressedSize + 2 > imageLen) {
+            printf("UI package %d cut short\n", i + 1);
+            return 0;
+        }
+        if (dlFirmWriteTempDb(&dbInfo[i]) != OK)
+            return 0;
+        ok = dlBoardArchiver(100, DL_TMP_TEMP_DB, DL_TMP_FROM_CHECK, 0) == 0 &&
+             dlFirmPathSize(DL_TMP_FROM_CHECK) == dbInfo[i].expandedSize;
+        remove(DL_TMP_TEMP_DB);
+        remove(DL_TMP_FROM_CHECK);
+        if (!ok) {
+            printf("UI package %d does not expand to its size\n", i + 1);
+            return 0;
+        }
+    }
+    return 1;
 }
 
 /* Length of the NUL-ended text at `text`, looked at up to `end` and at most
@@ -129,6 +189,7 @@ static int dlFirmTextLength(const char *text, const char *end, int max)
 int dlFirmFromTenkai(char *versionTable)
 {
     DL_DB_INFO dbInfo[DL_DB_TABLE_IMAGE];
+    DL_DB_END dbEnd;
     char *buf;
     char *area;
     int fromFd;
@@ -136,6 +197,7 @@ int dlFirmFromTenkai(char *versionTable)
     int n;
     int length;
     int total;
+    int imageLen = 0;
     int dbNumber;
     /* cleared by anything that would put a cut or misplaced image into
      * the flash: the file is then not left for the OS UI update */
@@ -162,6 +224,11 @@ int dlFirmFromTenkai(char *versionTable)
         length = dlFirmFileLength(fd);
         total = 0;
         while ((n = read(fd, buf, DL_SWAP_CHUNK)) > 0) {
+            if (total == 0) {
+                memset(dlFirmImage1Head, 0, sizeof(dlFirmImage1Head));
+                memcpy(dlFirmImage1Head, buf, n < 128 ? n : 128);
+                dlFirmImage1HeadKept = 1;
+            }
             if (write(fromFd, buf, n) != n)
                 whole = 0;
             total += n;
@@ -198,7 +265,8 @@ int dlFirmFromTenkai(char *versionTable)
             remove(DL_TMP_IMAGE0);
             return ERROR;
         }
-        if (dlFirmReadToArea(fd, area, DL_FROM_IMAGE_SIZE) != length)
+        imageLen = dlFirmReadToArea(fd, area, DL_FROM_IMAGE_SIZE);
+        if (imageLen != length)
             whole = 0;
         close(fd);
     } else {
@@ -206,13 +274,17 @@ int dlFirmFromTenkai(char *versionTable)
     }
 
     memset(dbInfo, 0, sizeof(dbInfo));
-    dbNumber = dlFirmGetDBInfoBounded(dbInfo, area, DL_FROM_IMAGE_SIZE, DL_DB_FIXED, DL_DB_TABLE_IMAGE);
+    dbNumber =
+        dlFirmGetDBInfoChecked(dbInfo, area, DL_FROM_IMAGE_SIZE, DL_DB_FIXED, DL_DB_TABLE_IMAGE, &dbEnd);
     if (dbNumber == 3)
         dlFirmUsbVersionGet(versionTable, 3, dbInfo, NULL, DL_VER_FROM);
     else
         printf("can not UI Version dbNumber=%d\n", dbNumber);
-    /* one or two packages still make an image; none is no OS UI image */
-    if (dbNumber == 0)
+    /* one or two packages still make an image; none is no OS UI image, and
+     * a damaged or cut one is a damaged image */
+    if (dbNumber == 0 || dbEnd.damage != DL_DB_WHOLE)
+        whole = 0;
+    if (whole && !dlFirmFromPackagesWhole(dbInfo, dbNumber, area, imageLen))
         whole = 0;
 
     if (whole &&
@@ -239,6 +311,7 @@ int dlFirmFromTenkai(char *versionTable)
 int dlFirmEngTenkai(int stagedFd, INT32 length, char *versionTable)
 {
     DL_DB_INFO dbInfo[DL_DB_TABLE_IMAGE];
+    DL_DB_END dbEnd;
     char name[DL_DB_NAME_SIZE];
     char *area;
     int total;
@@ -263,7 +336,11 @@ int dlFirmEngTenkai(int stagedFd, INT32 length, char *versionTable)
     printf("Eng base  %d\n", total);
 
     memset(dbInfo, 0, sizeof(dbInfo));
-    dbNumber = dlFirmGetDBInfoBounded(dbInfo, area, length, DL_DB_CHAIN, DL_DB_TABLE_IMAGE);
+    /* a damaged package ends the chain: it and those after it are not
+     * offered, and the lookup has said why */
+    dbNumber = dlFirmGetDBInfoChecked(dbInfo, area, length, DL_DB_CHAIN, DL_DB_TABLE_IMAGE, &dbEnd);
+    if (dbEnd.damage != DL_DB_WHOLE)
+        printf("firmImage2.bin: packages from offset %d not offered\n", (int)dbEnd.offset);
     if (dbNumber == 0) {
         printf("dlBoardUpdateHDMain:can not get DB infomation\n");
         free(area);
@@ -280,7 +357,7 @@ int dlFirmEngTenkai(int stagedFd, INT32 length, char *versionTable)
             return ERROR;
         }
         memcpy(name, dbInfo[i].dbName, nameLen);
-        if (dlFirmWriteTempDb(&dbInfo[i]) != OK || dlFirmInflateTempDb(name) != OK) {
+        if (dlFirmWriteTempDb(&dbInfo[i]) != OK || dlFirmInflateTempDb(name, dbInfo[i].expandedSize) != OK) {
             free(area);
             return ERROR;
         }
@@ -305,6 +382,7 @@ int dlBoardHddTenkai(int fd, INT32 length, char *versionTable)
     int sysFd;
     int fileSize;
     int dbNumber;
+    INT32 damage;
 
     if (length < 0)
         length = 0;
@@ -322,6 +400,12 @@ int dlBoardHddTenkai(int fd, INT32 length, char *versionTable)
 
     memset(dbInfo, 0, sizeof(dbInfo));
     dbNumber = dlFirmGetDBInfoBounded(dbInfo, area, length, DL_DB_CHAIN, DL_DB_TABLE_HDD_HEAD);
+    /* only the first package is taken from the head, whose later ones the
+     * 64 KiB cut or the end of the file may cut */
+    if (dbNumber > 0 && (damage = dlFirmDbCheck(&dbInfo[0], area, area + length, DL_DB_CHAIN, 1)) != DL_DB_WHOLE) {
+        printf("damaged package at 0: %s\n", dlFirmDbDamageText(damage));
+        dbNumber = 0;
+    }
     if (dbNumber == 0) {
         printf("dlBoardUpdateHDMain:can not get DB infomation\n");
         free(area);
@@ -344,7 +428,7 @@ int dlBoardHddTenkai(int fd, INT32 length, char *versionTable)
     close(tempFd);
     free(area);
 
-    if (dlFirmInflateTempDb(DL_TMP_SYS_DUMMY) != OK)
+    if (dlFirmInflateTempDb(DL_TMP_SYS_DUMMY, dbInfo[0].expandedSize) != OK)
         return ERROR;
 
     sysFd = open(DL_TMP_SYS_DUMMY, O_RDONLY, 0);
@@ -423,6 +507,7 @@ int dlFirmUsbStrageTenkai(char *versionTable)
     FILE *fp;
 
     bootUpdateTempDevCreate3();
+    dlFirmImage1HeadKept = 0;
     for (i = 0; i < (int)(sizeof(DL_TMP_STALE_IMAGES) / sizeof(DL_TMP_STALE_IMAGES[0])); i++)
         remove(DL_TMP_STALE_IMAGES[i]);
 
@@ -471,7 +556,9 @@ int dlFirmUsbStrageTenkai(char *versionTable)
         }
     }
 
-    /* fallback: the head of the flash image file */
+    /* fallback: the head of the flash image file, which is image 1's;
+     * when that file was not made (an image 0 that cannot be flashed),
+     * image 1's head as it was staged, so the ROMDATA check still runs */
     if (sysFallback) {
         fd = open(DL_TMP_FROM_BIN, O_RDONLY, 0);
         if (fd > 0) {
@@ -480,6 +567,10 @@ int dlFirmUsbStrageTenkai(char *versionTable)
             dlFirmReadToArea(fd, head, 128);
             dlFirmUsbVersionGet(versionTable, 0, NULL, head, DL_VER_HEAD);
             close(fd);
+        } else if (dlFirmImage1HeadKept) {
+            printf("FROM.bin get SysVersion\n");
+            memcpy(head, dlFirmImage1Head, sizeof(head));
+            dlFirmUsbVersionGet(versionTable, 0, NULL, head, DL_VER_HEAD);
         }
     }
 

@@ -115,7 +115,7 @@ struct PipeTerminal : ::testing::Test {
     template <class Pred>
     static bool eventually(Pred pred)
     {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
         while (!pred() && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         return pred();
