@@ -475,10 +475,12 @@ inline std::map<std::string, Bytes> diskAfterUpdate(const MediaView &m)
 
 // Expansions made while staging: one per engine package, one for the
 // version text. The HDD loader's come after them.
+// Expansions before the HDD update: each flash ROM package once (checked),
+// each engine package, the version text.
 inline long stagingExpansions(const MediaView &m)
 {
     Bytes engine = m.image(2);
-    return static_cast<long>(mkmediatest::getDbInfo(engine, engine.size(), 1).size()) + 1;
+    return 3 + static_cast<long>(mkmediatest::getDbInfo(engine, engine.size(), 1).size()) + 1;
 }
 
 // ---------------------------------------------------------------------------

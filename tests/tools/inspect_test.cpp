@@ -272,12 +272,17 @@ TEST_F(InspectSample, EachBreakageIsNamed)
          "flash image file: 50331648 bytes (image 1 and the 8 MiB image area) do not fit"},
         {"a part buffer over the loader's 2,048 packages",
          [](const fs::path &, const fs::path &fw) {
-             media::Bytes chain;
+             // file 3 ends with the chain's CR LF and a pad byte: the pad
+             // goes, and file 4 takes up the chain from the LF on
+             fs::resize_file(fw / "3", fs::file_size(fw / "3") - 2);
+             media::Bytes chain{'\n'};
              for (int i = 0; i < 2101; ++i) {
                  media::Bytes content(1, static_cast<std::uint8_t>(i));
                  auto p = media::makePackage({"/UND/m" + std::to_string(i), "1.0", "X", {}}, content, "many");
                  chain.insert(chain.end(), p.bytes.begin(), p.bytes.end());
              }
+             if (chain.size() % 2)
+                 chain.push_back(0xFF);
              media::Bytes stored = swapPairs(chain);
              writeFile(fw / "4", std::string(stored.begin(), stored.end()));
          },
@@ -290,7 +295,8 @@ TEST_F(InspectSample, EachBreakageIsNamed)
                  v.replace(at, end - at, std::to_string(std::stol(v.substr(at, end - at)) + 1000));
              });
          },
-         "firmImage2.bin: package 1 /TMP/lsrfirm.tz: its zlib stream ends after"},
+         "firmImage2.bin: the chain breaks after package 0 (the module says \"damaged package at 0: no CR LF "
+         "after the data\")"},
         {"engine package named outside the RAM disk",
          [](const fs::path &, const fs::path &fw) {
              editStored(fw / "firmImage2.bin",

@@ -239,16 +239,17 @@ int dlFirmHdUpdate_USB(UINT32 selection)
     }
 
     if (selection & DL_ITEM_HDD) {
-        // The row's title stands before any ending is drawn beside it.
-        DLBOARD_ARCHVIER_DISPLAY_YPOINT = 8;
-        bootDispString(0, 42, 4, DL_HDD_TITLE);
         // Without its flag a cut power would leave a half-written disk that
-        // the next boot cannot know of: the update is not started.
+        // the next boot cannot know of: the update is not started. The row
+        // still gets its title before its ending.
         if (setBitNvFlag(DL_NVFLAG_HDD, 0) != 0) {
             printf("HDD NVRAM flag set error\n");
             fprintf(dl_fp, "[dlFirmHdUpdate_USB] HDD NVRAM flag set error\n");
+            bootDispString(0, 42, 4, DL_HDD_TITLE);
             return dlHddFailed();
         }
+        DLBOARD_ARCHVIER_DISPLAY_YPOINT = 8;
+        bootDispString(0, 42, 4, DL_HDD_TITLE);
 
         if (bootHdLoaderInit(0) == -1) {
             fprintf(dl_fp, "[dlFirmHdUpdate_USB] bootHdLoaderInit() error.\n");
