@@ -572,3 +572,220 @@ TEST(E2eFailures, NoSuccessWithDataMissing)
 
 } // namespace
 } // namespace e2e
+
+namespace e2e {
+namespace {
+
+// The stored file's view with the pair swap undone, edited, stored again.
+void editView(const fs::path &file, const std::function<void(std::string &)> &edit)
+{
+    Bytes stored = readBytes(file);
+    Bytes v = swapPairs(stored);
+    std::string s(v.begin(), v.end());
+    edit(s);
+    mkmediatest::writeFile(file, swapPairs(Bytes(s.begin(), s.end())));
+}
+
+// The first numeric value of `key` at or after `from`, changed by `delta`.
+void addToValue(std::string &v, const std::string &key, std::size_t from, long delta)
+{
+    std::size_t at = v.find(key + "\n", from) + key.size() + 1;
+    std::size_t end = v.find('\0', at);
+    v.replace(at, end - at, std::to_string(std::stol(v.substr(at, end - at)) + delta));
+}
+
+// A stick damaged as copy tools and worn sticks damage them: no item may
+// show "Completed" unless its target holds exactly what the sound stick
+// puts there; the damaged items fail or are not offered, and a failed HDD
+// update keeps its flag until a sound stick completes it.
+TEST(E2eDamage, CompletedOnlyWithWhatTheSoundStickCarries)
+{
+    // The rows of the six items on the panel and what each rewrites.
+    enum Item { kUi, kHdd, kLsr, kPfc, kEngine, kScanner };
+    const char *unitOf[] = {"", "", "lsr", "pfc", "engine", "scanner"};
+
+    Session reference;
+    reference.media = sharedMedia("sample");
+    ASSERT_EQ(reference.run({"--keys", "ok"}).status, 0);
+    const Bytes refFlash = reference.machine.flash();
+    const auto refDisk = reference.machine.disk();
+
+    struct Case {
+        const char *what;
+        std::function<void(const fs::path &)> damage; // on the fwstore folder
+        std::vector<std::string> extra;
+        int status;
+        std::string said;            // a console line beginning so
+        std::string rows;            // per item: C completed, F failed, - not shown
+        std::uint32_t flags;
+    } cases[] = {
+        {"DATASTART of the laser package broken",
+         [](const fs::path &fw) {
+             editView(fw / "firmImage2.bin", [](std::string &v) { v[v.find("DATASTART\n") + 8] = 'X'; });
+         },
+         {},
+         0,
+         "damaged package at 0: another header before DATASTART",
+         "CC----",
+         0},
+        {"HDD file 2 cut at a package boundary: file 3 begins inside a package",
+         [](const fs::path &fw) {
+             editView(fw / "2", [](std::string &v) {
+                 std::size_t at = v.find("\r\nEXPANDEDSIZE");
+                 while (at % 2)
+                     at = v.find("\r\nEXPANDEDSIZE", at + 1);
+                 v.resize(at + 2);
+             });
+         },
+         {},
+         1,
+         "damaged package at 0: no header where the package begins",
+         "CFCCCC",
+         0x10},
+        {"COMPRESSEDSIZE 1,000 too large in HDD file 1",
+         [](const fs::path &fw) {
+             editView(fw / "1", [](std::string &v) {
+                 addToValue(v, "COMPRESSEDSIZE", v.find("DATASTART\n"), 1000);
+             });
+         },
+         {},
+         1,
+         "bootHdLoaderUSBHdUpdate:damaged package in file 1",
+         "CFCCCC",
+         0x10},
+        {"EXPANDEDSIZE of the PFC package one too large",
+         [](const fs::path &fw) {
+             editView(fw / "firmImage2.bin",
+                      [](std::string &v) { addToValue(v, "EXPANDEDSIZE", v.find("PFC_FIRM"), 1); });
+         },
+         {},
+         2,
+         "dlBoardUpdateHDMain:inflate can not success",
+         "------",
+         0},
+        {"firmImage0.bin cut by 798 bytes",
+         [](const fs::path &fw) {
+             fs::resize_file(fw / "firmImage0.bin", fs::file_size(fw / "firmImage0.bin") - 798);
+         },
+         {},
+         0,
+         "from.bin not made",
+         "-CCCCC",
+         0},
+        {"firmImage0.bin cut inside its first package",
+         [](const fs::path &fw) { fs::resize_file(fw / "firmImage0.bin", 0x280000 + 600); },
+         {},
+         0,
+         "from.bin not made",
+         "-CCCCC",
+         0},
+        {"one bit of a flash ROM package's data flipped",
+         [](const fs::path &fw) {
+             editView(fw / "firmImage0.bin",
+                      [](std::string &v) { v[v.find("DATASTART\n", 0x310000) + 40] ^= 0x10; });
+         },
+         {},
+         0,
+         "UI package 2 does not expand to its size",
+         "-CCCCC",
+         0},
+        {"100 zero bytes after the HDD chain",
+         [](const fs::path &fw) { editView(fw / "3", [](std::string &v) { v += std::string(100, '\0'); }); },
+         {},
+         0,
+         "Download -> OK",
+         "CCCCCC",
+         0},
+        {"zero bytes and one other after the HDD chain",
+         [](const fs::path &fw) {
+             editView(fw / "3", [](std::string &v) { v += std::string(99, '\0') + "x"; });
+         },
+         {},
+         1,
+         "USB HDD last file error: ",
+         "CFCCCC",
+         0x10},
+        {"the HDD flag cannot be set",
+         {},
+         {"--fault", "nvram-set:1:1"},
+         1,
+         "HDD NVRAM flag set error",
+         "CFCCCC",
+         0},
+        {"no memory for the reader of HDD file 1",
+         {},
+         {"--fault", "malloc:15:1"},
+         1,
+         "can not malloc memory",
+         "CFCCCC",
+         0x10},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Session s;
+        s.media = s.dir / "media";
+        fs::copy(sharedMedia("sample"), s.media, fs::copy_options::recursive);
+        if (c.damage)
+            c.damage(s.media / "fwstore");
+        std::vector<std::string> args{"--keys", "ok"};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        Outcome o = s.run(args);
+        EXPECT_EQ(o.status, c.status) << o.err;
+        auto lines = o.lines();
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
+                                [&](const std::string &l) { return l.starts_with(c.said); }))
+            << "wanted: " << c.said << "\n"
+            << o.out;
+        const std::string panel = s.panel();
+        for (int item = kUi; item <= kScanner; ++item) {
+            SCOPED_TRACE(item);
+            const std::string title = cells(panel, 3 + item, 42, 22), end = cells(panel, 3 + item, 67, 9);
+            const char want = c.rows[static_cast<std::size_t>(item)];
+            // a row that shows an ending shows its title too
+            EXPECT_EQ(title.find(" Update ") != std::string::npos, want != '-') << title;
+            EXPECT_EQ(end.rfind("Completed", 0) == 0, want == 'C') << end;
+            EXPECT_EQ(end.rfind("Failed", 0) == 0, want == 'F') << end;
+            const bool done = want == 'C';
+            if (item == kUi)
+                EXPECT_EQ(s.machine.flash() == refFlash, done);
+            else if (item == kHdd)
+                EXPECT_EQ(sameFiles(s.machine.disk(), refDisk), done);
+            else
+                EXPECT_EQ(s.machine.unit(unitOf[item]) == reference.machine.unit(unitOf[item]), done);
+        }
+        EXPECT_EQ(s.machine.rewriteFlags(), c.flags);
+        if (c.flags) {
+            // the sound stick completes what the damaged one left
+            s.media = sharedMedia("sample");
+            ASSERT_EQ(s.run({"--keys", "ok"}).status, 0);
+            EXPECT_EQ(s.machine.rewriteFlags(), 0u);
+            EXPECT_TRUE(sameFiles(s.machine.disk(), refDisk));
+        }
+    }
+}
+
+// Image 0 that cannot be flashed does not take the ROMDATA check with it:
+// the system version then comes from image 1's head, as when the flash
+// image file is made.
+TEST(E2eDamage, RomdataCheckedWithoutAFlashImageFile)
+{
+    Session s;
+    s.media = s.dir / "media";
+    fs::copy(sharedMedia("sample"), s.media, fs::copy_options::recursive);
+    const fs::path fw = s.media / "fwstore";
+    editView(fw / "firmImage1.bin", [](std::string &v) { v[27] = 'X'; });
+    editView(fw / "firmImage0.bin", [](std::string &v) { v.replace(v.find("DATASTART\n"), 10, "DATASTARX\n"); });
+    editView(fw / "1", [](std::string &v) { v[v.find("/ROM/sysDummy.txt") + 16] = 'x'; });
+
+    Outcome o = s.run({"--keys", "ok"});
+    EXPECT_EQ(o.status, 1) << o.err;
+    auto lines = o.lines();
+    EXPECT_EQ(count(lines, "from.bin not made: OS UI image incomplete"), 1);
+    EXPECT_EQ(count(lines, "FROM.bin get SysVersion"), 1);
+    EXPECT_EQ(cells(s.panel(), 2, 10, 36), "-----WARNING: ROMDATA MISMATCH!!----");
+    EXPECT_EQ(cells(s.panel(), 3, 13, 28), "ROMDATA Version is V1X2.10 A");
+    EXPECT_TRUE(nothingUpdated(s.machine));
+}
+
+} // namespace
+} // namespace e2e

@@ -6,7 +6,6 @@
 #include "bootenv/bootEnv.h"
 #include "bootenv/dlNamespace.h"
 #include "update/session/dlFirmUpMain.h"
-#include "update/staging/dlFirmUpSubFunction.h"
 
 #include <cstddef>
 #include <cstdio>
@@ -17,6 +16,25 @@ DL_NAMESPACE_BEGIN
 MSG_Q_ID dlFirmUpdateUSBQId;
 INT32 HddRetryCount = 0;
 INT32 dlFirmHddSeriesCount = 0;
+
+// Filler: all 0x00 or all 0xFF, but for a 0xFF in front (the pad that
+// makes the chain even) and one in front of the last byte (the pad the
+// pair swap puts into an odd length).
+static int dlHddIsFiller(const char *rest, INT32 length)
+{
+    char fill;
+    INT32 i;
+
+    if (length <= 0)
+        return 1;
+    fill = rest[length - 1];
+    if (fill != (char)0x00 && fill != (char)0xFF)
+        return 0;
+    for (i = 0; i < length - 1; i++)
+        if (rest[i] != fill && !(rest[i] == (char)0xFF && (i == 0 || i == length - 2)))
+            return 0;
+    return 1;
+}
 
 INT32 dlFirmHddRemainderLost(const char *remainder, INT32 remainderLength)
 {
@@ -37,14 +55,7 @@ INT32 dlFirmHddRemainderLost(const char *remainder, INT32 remainderLength)
             rest += 1;
     }
     filler = remainderLength - rest;
-    if (dlFirmDbIsFiller(remainder + rest, filler))
-        return 0;
-    // Filler of an odd length: the pad in front of its last byte.
-    if (filler >= 2 && remainder[remainderLength - 2] == (char)0xFF &&
-        dlFirmDbIsFiller(remainder + rest, filler - 2) &&
-        (filler == 2 || remainder[remainderLength - 1] == remainder[rest]))
-        return 0;
-    return remainderLength;
+    return dlHddIsFiller(remainder + rest, filler) ? 0 : remainderLength;
 }
 
 static const char DL_HDD_TITLE[] = "HDD SYS Update .......";

@@ -257,20 +257,6 @@ const char *dlFirmDbDamageText(INT32 damage)
     return DL_DB_DAMAGE_TEXT[damage];
 }
 
-int dlFirmDbIsFiller(const char *rest, INT32 length)
-{
-    INT32 i;
-
-    if (length <= 0)
-        return 1;
-    if (rest[0] != (char)0x00 && rest[0] != (char)0xFF)
-        return 0;
-    for (i = 1; i < length; i++)
-        if (rest[i] != rest[0])
-            return 0;
-    return 1;
-}
-
 /* The key a line begins with (index into DL_DB_KEYS), or -1. */
 static int dlFirmDbKeyOfLine(const char *line, INT32 lineLen)
 {

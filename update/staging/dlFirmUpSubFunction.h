@@ -94,9 +94,6 @@ int dlFirmGetDBInfoChecked(DL_DB_INFO *table, char *buffer, INT32 size, int mode
 INT32 dlFirmDbCheck(DL_DB_INFO *rec, char *origin, char *end, int mode, int first);
 // The words for a damage kind.
 const char *dlFirmDbDamageText(INT32 damage);
-// 1 when the `length` bytes at `rest` are filler that may follow the last
-// package of a chain: all 0x00 or all 0xFF (media padded to a block).
-int dlFirmDbIsFiller(const char *rest, INT32 length);
 char *dlFirmFindPtrByKey_USB(char *origin, const char *key, INT32 length);
 INT32 dlFirmFindLongValueByKey_USB(char *origin, const char *key, INT32 length);
 
