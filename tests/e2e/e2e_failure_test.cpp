@@ -615,8 +615,8 @@ TEST(E2eDamage, CompletedOnlyWithWhatTheSoundStickCarries)
         std::function<void(const fs::path &)> damage; // on the fwstore folder
         std::vector<std::string> extra;
         int status;
-        std::string said;            // a console line beginning so
-        std::string rows;            // per item: C completed, F failed, - not shown
+        std::string said; // a console line beginning so
+        std::string rows; // per item: C completed, F failed, - not shown
         std::uint32_t flags;
     } cases[] = {
         {"DATASTART of the laser package broken",
@@ -644,9 +644,8 @@ TEST(E2eDamage, CompletedOnlyWithWhatTheSoundStickCarries)
          0x10},
         {"COMPRESSEDSIZE 1,000 too large in HDD file 1",
          [](const fs::path &fw) {
-             editView(fw / "1", [](std::string &v) {
-                 addToValue(v, "COMPRESSEDSIZE", v.find("DATASTART\n"), 1000);
-             });
+             editView(fw / "1",
+                      [](std::string &v) { addToValue(v, "COMPRESSEDSIZE", v.find("DATASTART\n"), 1000); });
          },
          {},
          1,
@@ -774,7 +773,8 @@ TEST(E2eDamage, RomdataCheckedWithoutAFlashImageFile)
     fs::copy(sharedMedia("sample"), s.media, fs::copy_options::recursive);
     const fs::path fw = s.media / "fwstore";
     editView(fw / "firmImage1.bin", [](std::string &v) { v[27] = 'X'; });
-    editView(fw / "firmImage0.bin", [](std::string &v) { v.replace(v.find("DATASTART\n"), 10, "DATASTARX\n"); });
+    editView(fw / "firmImage0.bin",
+             [](std::string &v) { v.replace(v.find("DATASTART\n"), 10, "DATASTARX\n"); });
     editView(fw / "1", [](std::string &v) { v[v.find("/ROM/sysDummy.txt") + 16] = 'x'; });
 
     Outcome o = s.run({"--keys", "ok"});

@@ -127,9 +127,8 @@ struct Lookup {
 // The files the module makes in the RAM disk for its own work: a package
 // expanded under one of these names overwrites it mid-session.
 constexpr const char *kWorkingFiles[] = {
-    vx::DL_TMP_TEMP_DB,  vx::DL_TMP_HDD_BIN,    vx::DL_TMP_FROM_BIN,      vx::DL_TMP_FROM_CHECK,
-    vx::DL_TMP_IMAGE0,   vx::DL_TMP_IMAGE1,     vx::DL_TMP_IMAGE2,        vx::DL_TMP_SYS_DUMMY,
-    vx::DL_TMP_PROGRESS_LOG,
+    vx::DL_TMP_TEMP_DB, vx::DL_TMP_HDD_BIN, vx::DL_TMP_FROM_BIN,  vx::DL_TMP_FROM_CHECK,   vx::DL_TMP_IMAGE0,
+    vx::DL_TMP_IMAGE1,  vx::DL_TMP_IMAGE2,  vx::DL_TMP_SYS_DUMMY, vx::DL_TMP_PROGRESS_LOG,
 };
 
 // The file each unit of image 2 is rewritten from, by its COMMENT.
@@ -352,8 +351,9 @@ private:
                     for (const auto &[comment, file] : kUnitFiles)
                         if (p.comment == comment && p.dbName != file)
                             problem("image2-dbname-not-unit",
-                                    which + ": COMMENT " + quote(p.comment) + " but DBNAME " + quote(p.dbName) +
-                                        ", not " + quote(file) + ": the firmware would go to another unit",
+                                    which + ": COMMENT " + quote(p.comment) + " but DBNAME " +
+                                        quote(p.dbName) + ", not " + quote(file) +
+                                        ": the firmware would go to another unit",
                                     fileOf(where), static_cast<int>(i + 1));
                 to.push_back(std::move(p));
             },
@@ -529,7 +529,8 @@ private:
                 return;
         }
         // after the last file only the chain's trailer may be left
-        vx::INT32 lost = vx::dlFirmHddRemainderLost(remainder.data(), static_cast<vx::INT32>(remainder.size()));
+        vx::INT32 lost =
+            vx::dlFirmHddRemainderLost(remainder.data(), static_cast<vx::INT32>(remainder.size()));
         if (walk > 0 && lost > 0)
             problem("hdd-last-file-cut",
                     "HDD file " + std::to_string(walk) + ": the last file ends inside a package, " +
@@ -590,8 +591,9 @@ private:
         Lookup l = lookUp(part.get(), partLength, vx::DL_DB_CHAIN, vx::DL_DB_TABLE_HDD);
         if (l.damaged()) {
             problem("hdd-package-damaged",
-                    where + ": the package at offset " + std::to_string(l.end.offset) + " of its part buffer (" +
-                        std::to_string(carried) + " bytes carried over, then the file) is damaged (the module says " +
+                    where + ": the package at offset " + std::to_string(l.end.offset) +
+                        " of its part buffer (" + std::to_string(carried) +
+                        " bytes carried over, then the file) is damaged (the module says " +
                         quote(l.endReason) + "): the HDD update fails",
                     fileOf(where), static_cast<int>(l.records.size()) + 1);
             // the update ends here: what follows cannot be placed in the chain
@@ -712,8 +714,8 @@ private:
     std::string prefix_;
     Report r_;
     std::array<char, vx::DL_VER_HEAD_SIZE> upperHalfHead_{};
-    bool image0Flashable_ = false; // the module makes the flash image file
-    bool hddDamaged_ = false;      // the HDD update stops at a damaged package
+    bool image0Flashable_ = false;                      // the module makes the flash image file
+    bool hddDamaged_ = false;                           // the HDD update stops at a damaged package
     std::array<char, vx::DL_VER_HEAD_SIZE + 1> head_{}; // keeps a NUL after the head
 };
 

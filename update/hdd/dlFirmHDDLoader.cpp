@@ -181,8 +181,8 @@ int dlFirmHdLoaderUSBHdUpdate(char *buffer, INT32 length, INT32 fileIndex)
     if (dbEnd.damage != DL_DB_WHOLE) {
         printf("bootHdLoaderUSBHdUpdate:damaged package in file %d\n", (int)fileIndex + 1);
         if (dl_fp != NULL)
-            fprintf(dl_fp, "[dlFirmHdLoaderUSBHdUpdate] file %d: damaged package at %d: %s\n", (int)fileIndex + 1,
-                    (int)dbEnd.offset, dlFirmDbDamageText(dbEnd.damage));
+            fprintf(dl_fp, "[dlFirmHdLoaderUSBHdUpdate] file %d: damaged package at %d: %s\n",
+                    (int)fileIndex + 1, (int)dbEnd.offset, dlFirmDbDamageText(dbEnd.damage));
         return dlHddLoaderFail();
     }
     if (count == 0) {

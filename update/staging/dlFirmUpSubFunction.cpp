@@ -154,7 +154,10 @@ static int dlFirmReadMemSwap(char *destination, int source, INT32 size, int mayE
     return total;
 }
 
-int bootUsbReadMem_Swap(char *destination, int source) { return dlFirmReadMemSwap(destination, source, -1, 1); }
+int bootUsbReadMem_Swap(char *destination, int source)
+{
+    return dlFirmReadMemSwap(destination, source, -1, 1);
+}
 
 int dlFirmUsbReadMem_SwapTry(char *destination, int source)
 {
@@ -345,7 +348,8 @@ INT32 dlFirmDbCheck(DL_DB_INFO *rec, char *origin, char *end, int mode, int firs
     return DL_DB_WHOLE;
 }
 
-int dlFirmGetDBInfoChecked(DL_DB_INFO *table, char *buffer, INT32 size, int mode, int capacity, DL_DB_END *dbEnd)
+int dlFirmGetDBInfoChecked(DL_DB_INFO *table, char *buffer, INT32 size, int mode, int capacity,
+                           DL_DB_END *dbEnd)
 {
     char *end = buffer + size;
     long originOffset;

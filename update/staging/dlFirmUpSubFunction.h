@@ -88,7 +88,8 @@ int dlFirmGetDBInfoBounded(DL_DB_INFO *table, char *buffer, INT32 size, int mode
 // is checked as well: `end` tells whether the lookup ended on a damaged
 // package, which is not counted, and a console line says what was wrong
 // and where. Without `end` nothing is checked beyond the keys and sizes.
-int dlFirmGetDBInfoChecked(DL_DB_INFO *table, char *buffer, INT32 size, int mode, int capacity, DL_DB_END *end);
+int dlFirmGetDBInfoChecked(DL_DB_INFO *table, char *buffer, INT32 size, int mode, int capacity,
+                           DL_DB_END *end);
 // The check of one record found from `origin` in a buffer ending at `end`;
 // `first` when it is the buffer's first package. DL_DB_WHOLE or a damage.
 INT32 dlFirmDbCheck(DL_DB_INFO *rec, char *origin, char *end, int mode, int first);

@@ -133,7 +133,8 @@ static int dlFirmInflateTempDb(const char *name, INT32 expandedSize)
         printf("dlBoardUpdateHDMain:reTry\n");
         if (retry > DL_INFLATE_RETRY_MAX) {
             if (inflated)
-                printf("dlBoardUpdateHDMain:%s is %d bytes, EXPANDEDSIZE %d\n", name, size, (int)expandedSize);
+                printf("dlBoardUpdateHDMain:%s is %d bytes, EXPANDEDSIZE %d\n", name, size,
+                       (int)expandedSize);
             printf("dlBoardUpdateHDMain:inflate can not success\n");
             return ERROR;
         }
@@ -402,7 +403,8 @@ int dlBoardHddTenkai(int fd, INT32 length, char *versionTable)
     dbNumber = dlFirmGetDBInfoBounded(dbInfo, area, length, DL_DB_CHAIN, DL_DB_TABLE_HDD_HEAD);
     /* only the first package is taken from the head, whose later ones the
      * 64 KiB cut or the end of the file may cut */
-    if (dbNumber > 0 && (damage = dlFirmDbCheck(&dbInfo[0], area, area + length, DL_DB_CHAIN, 1)) != DL_DB_WHOLE) {
+    if (dbNumber > 0 &&
+        (damage = dlFirmDbCheck(&dbInfo[0], area, area + length, DL_DB_CHAIN, 1)) != DL_DB_WHOLE) {
         printf("damaged package at 0: %s\n", dlFirmDbDamageText(damage));
         dbNumber = 0;
     }

@@ -236,3 +236,67 @@ TEST(FixedLookup, ThreeSearchesFromTheFixedOrigins)
 }
 
 } // namespace
+
+namespace {
+
+// A package found in full is still refused when its header is not where
+// the chain says, holds a key past DATASTART or a second header, or its data
+// is not followed by CR LF; the packages before it stay counted.
+TEST(ChainLookup, DamagedPackagesEndTheChain)
+{
+    const std::string a = pkg("/TMP/a"), b = pkg("/TMP/b");
+    std::string lostStart = a + b;
+    lostStart[a.size() + b.find("DATASTART\n") + 8] = 'X';
+    std::string keyAfter = package(without("DBNAME"), "zz");
+    keyAfter.insert(keyAfter.size() - 2, std::string("DBNAME\n/TMP/late") + '\0');
+    struct Case {
+        const char *what;
+        std::string buffer;
+        int mode;
+        int count;
+        vx::INT32 damage;
+    } cases[] = {
+        {"whole chain", a + b, vx::DL_DB_CHAIN, 2, vx::DL_DB_WHOLE},
+        {"carried CR LF before the first header", "\r\n" + a + b, vx::DL_DB_CHAIN, 2, vx::DL_DB_WHOLE},
+        {"data ends at the buffer's end", a + b.substr(0, b.size() - 2), vx::DL_DB_CHAIN, 2, vx::DL_DB_WHOLE},
+        {"begins inside a package", a.substr(5) + b, vx::DL_DB_CHAIN, 0, vx::DL_DB_NO_HEADER},
+        {"DATASTART of the second broken", a + lostStart.substr(a.size()) + pkg("/TMP/c"), vx::DL_DB_CHAIN, 1,
+         vx::DL_DB_TWO_HEADERS},
+        {"a key only after the data", a + keyAfter + b, vx::DL_DB_CHAIN, 1, vx::DL_DB_KEY_OUTSIDE},
+        {"no CR LF after the data", a + b.substr(0, b.size() - 2) + "XY" + pkg("/TMP/c"), vx::DL_DB_CHAIN, 1,
+         vx::DL_DB_NO_CRLF},
+        {"COMPRESSEDSIZE too large",
+         package({{"EXPANDEDSIZE", "9"},
+                  {"COMPRESSEDSIZE", "12"},
+                  {"DBNAME", "/x"},
+                  {"VERSION", "1"},
+                  {"COMMENT", "c"}},
+                 "0123456789") +
+             b,
+         vx::DL_DB_CHAIN, 0, vx::DL_DB_NO_CRLF},
+        {"fixed origin inside leading content", std::string(9, 'x') + a, vx::DL_DB_FIXED, 0, vx::DL_DB_WHOLE},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        MachineHarness h(false);
+        std::string text = c.buffer;
+        if (c.mode == vx::DL_DB_FIXED)
+            text = std::string(static_cast<std::size_t>(vx::usbdataStart[0]), '\0') + text;
+        std::vector<char> buf(text.begin(), text.end());
+        std::vector<vx::DL_DB_INFO> table(16);
+        vx::DL_DB_END end{-1, -1};
+        int n = vx::dlFirmGetDBInfoChecked(table.data(), buf.data(), static_cast<int>(buf.size()), c.mode, 16,
+                                           &end);
+        EXPECT_EQ(n, c.count);
+        EXPECT_EQ(end.damage, c.damage);
+        if (c.damage != vx::DL_DB_WHOLE) {
+            EXPECT_NE(h.console().find("damaged package at "), std::string::npos) << h.console();
+            // without the checks the lookup reads on, as it always did
+            EXPECT_GT(vx::dlFirmGetDBInfoBounded(table.data(), buf.data(), static_cast<int>(buf.size()),
+                                                 c.mode, 16),
+                      c.count);
+        }
+    }
+}
+
+} // namespace
