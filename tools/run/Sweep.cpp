@@ -146,7 +146,10 @@ Progress progressOf(const Boot &boot)
     auto erased = boot.events.find("flash-erase");
     p.flashTouched = erased != boot.events.end() && erased->second >= 1;
     p.flashDone = boot.console.find("[dlFirmRewrite]frwRewrite: done.") != std::string::npos;
-    p.hddBegun = drew(boot.trace, "tdlFirmHdUpdate", "HDD SYS Update");
+    // The title also stands beside the Failed of an update whose flag could
+    // not be set: that one never began.
+    p.hddBegun = drew(boot.trace, "tdlFirmHdUpdate", "HDD SYS Update") &&
+                 boot.console.find("HDD NVRAM flag set error") == std::string::npos;
     p.hddDone = drew(boot.trace, "tdlFirmHdUpdate", "Completed");
     return p;
 }

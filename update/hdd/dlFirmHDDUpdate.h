@@ -25,10 +25,6 @@ extern INT32 HddRetryCount;
 // found (0 when it found none): the HDD update loads every one of them.
 extern INT32 dlFirmHddSeriesCount;
 
-// What may follow the last package's data at the end of the HDD chain: the
-// CR LF behind every package, and the 0xFF pad that the pair swap puts in
-// front of an odd length's last byte.
-constexpr INT32 DL_HDD_TRAILER_MAX = 3;
 // Bytes of a last part buffer's remainder that were never loaded: 0 when
 // the remainder is no more than the chain's trailer, followed by filler
 // all 0x00 or all 0xFF (media padded to a block).
