@@ -225,7 +225,7 @@ TEST(E2eProgress, MkmediaSumsUpAtATerminalAndKeepsStandardOutputClean)
                30, list);
     EXPECT_EQ(run.finish(), 0) << run.seen();
     EXPECT_EQ(readText(list), "fwstore/firmImage0.bin\nfwstore/firmImage1.bin\nfwstore/firmImage2.bin\n"
-                              "fwstore/1\nfwstore/2\nfwstore/3\n");
+                              "fwstore/1\nfwstore/2\nfwstore/3\nSHA256SUMS\n");
     // 3 UI packages, 4 units, the version text and 6 tree files.
     std::uint64_t in = 0;
     for (const auto &e : fs::recursive_directory_iterator(sampleDir() / "inputs"))

@@ -150,7 +150,8 @@ TEST_F(MkMediaSample, HddFilesLoadTheWholeTree)
 TEST_F(MkMediaSample, SameManifestGivesTheSameBytes)
 {
     Snapshot first = snapshot(media);
-    EXPECT_EQ(first.size(), 4 + hddFiles(media / "fwstore").size()) << "fwstore/, 3 images, HDD files";
+    EXPECT_EQ(first.size(), 5 + hddFiles(media / "fwstore").size())
+        << "fwstore/, 3 images, HDD files, SHA256SUMS";
     ASSERT_EQ(mkmedia(*inputs_ / "manifest.json", out / "again").status, 0);
     EXPECT_EQ(snapshot(out / "again"), first);
     ASSERT_EQ(mkmedia(*inputs_ / "manifest.json", media).status, 0);
@@ -292,14 +293,19 @@ TEST_F(MkMediaManifest, EarlierMediaAreReplacedAndOtherFilesKept)
         writeFile(out / "fwstore" / name, bytesOf("stale"));
     writeFile(out / "fwstore/notes.txt", bytesOf("mine"));
     writeFile(out / "1", bytesOf("not read while fwstore exists"));
+    // an earlier list and its signature sign the media replaced
+    writeFile(out / "SHA256SUMS", bytesOf("stale"));
+    writeFile(out / "SHA256SUMS.sig", bytesOf("stale"));
     base.erase("image2");
     ASSERT_EQ(runWith(base, out).status, 0);
     Snapshot now = snapshot(out);
     std::vector<std::string> names;
     for (const auto &entry : now)
         names.push_back(entry.first);
-    EXPECT_EQ(names, (std::vector<std::string>{"1", "fwstore/", "fwstore/1", "fwstore/firmImage0.bin",
-                                               "fwstore/firmImage1.bin", "fwstore/notes.txt"}));
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"1", "SHA256SUMS", "fwstore/", "fwstore/1", "fwstore/firmImage0.bin",
+                                        "fwstore/firmImage1.bin", "fwstore/notes.txt"}));
+    EXPECT_NE(now["SHA256SUMS"], bytesOf("stale"));
     EXPECT_EQ(now["fwstore/notes.txt"], bytesOf("mine"));
     EXPECT_EQ(now["1"], bytesOf("not read while fwstore exists"));
 }

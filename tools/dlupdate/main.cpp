@@ -131,10 +131,15 @@ int main(int argc, char **argv)
     mkmedia->add_option("--level", mkmediaOptions.level, "compression level, 1 (fastest) to 12 (smallest)")
         ->check(CLI::Range(media::kMinLevel, media::kMaxLevel))
         ->default_val(media::kDefaultLevel);
-    mkmedia->add_option("--jobs", mkmediaOptions.jobs, "packages compressed at once (default: one per core)")
+    mkmedia
+        ->add_option("--jobs", mkmediaOptions.jobs,
+                     "packages compressed, then files written, at once (default: one per core)")
         ->check(CLI::Range(1u, 1024u));
-    mkmedia->footer("Exit status: 0 written, 5 an input or the output folder cannot be used,\n"
-                    "64 bad usage or a manifest the module would misread.");
+    mkmedia->footer(
+        "Beside the media goes DIR/SHA256SUMS, the SHA-256 of every file written: check a\n"
+        "stick with 'cd DIR && sha256sum -c SHA256SUMS', sign it with 'gpg --detach-sign SHA256SUMS'.\n"
+        "Exit status: 0 written, 5 an input or the output folder cannot be used,\n"
+        "64 bad usage or a manifest the module would misread.");
 
     auto *faultsCmd =
         app.add_subcommand("faults", "list every fault name, aimed form and power-cut event, one a line");
@@ -148,7 +153,10 @@ int main(int argc, char **argv)
     bool json = false;
     inspectCmd->add_option("DIR", mediaDir, "media folder")->required();
     inspectCmd->add_flag("--json", json, "the report as one JSON object");
-    inspectCmd->footer("Exit status: 0 no problems, 1 problems found, 5 DIR cannot be read, 64 bad usage.");
+    inspectCmd->footer(
+        "When DIR holds SHA256SUMS, every file it lists is checked against it, and every other file\n"
+        "of DIR and DIR/fwstore is a problem too (signatures not verified: gpg --verify).\n"
+        "Exit status: 0 no problems, 1 problems found, 5 DIR cannot be read, 64 bad usage.");
 
     auto *helpCmd = app.add_subcommand("help", "show the options of every command, or of one");
     std::vector<std::string> helpWords;

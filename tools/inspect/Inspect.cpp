@@ -4,19 +4,24 @@
 #include "host/Machine.h"
 #include "host/Console.h"
 #include "host/machine/Digest.h"
+#include "tools/inspect/Checksums.h"
 #include "tools/inspect/MachineCheck.h"
 #include "tools/inspect/ModuleReader.h"
 #include "update/session/dlFirmUpMain.h"
 #include "update/staging/dlFirmUpSubFunction.h"
 #include "tools/inspect/Report.h"
+#include "tools/media/Media.h"
 
 #include <nlohmann/json.hpp>
 
 #include <exception>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <filesystem>
+#include <future>
 #include <memory>
+#include <system_error>
 #include <optional>
 #include <string_view>
 
@@ -129,9 +134,10 @@ private:
     std::unique_ptr<host::MachineBinding> binding_;
 };
 
-// Each media file's SHA-256 as stored, and a warning for an HDD file the
-// RAM disk cannot hold: the module then reads it from the stick.
-void addDigestsAndWarnings(Report &r)
+// Each media file's SHA-256 as stored (taken from the checksum check when
+// it hashed the file), and a warning for an HDD file the RAM disk cannot
+// hold: the module then reads it from the stick.
+void addDigestsAndWarnings(Report &r, const std::map<std::string, std::string> &hashed)
 {
     std::vector<std::string> names = {"firmImage0.bin", "firmImage1.bin", "firmImage2.bin"};
     for (int n : r.hddPresent)
@@ -142,18 +148,38 @@ void addDigestsAndWarnings(Report &r)
         std::error_code ec;
         if (!fs::is_regular_file(file, ec))
             continue;
-        std::ifstream in(file, std::ios::binary);
-        std::ostringstream read;
-        read << in.rdbuf();
-        const std::string bytes = std::move(read).str();
-        r.sha256.emplace_back(name, host::sha256(bytes));
+        std::int64_t size = 0;
+        auto known =
+            hashed.find((r.modelFolder ? std::string(media::layout::kModelFolder) + "/" : "") + name);
+        if (known != hashed.end()) {
+            size = static_cast<std::int64_t>(fs::file_size(file, ec));
+            r.sha256.emplace_back(name, known->second);
+        } else {
+            std::ifstream in(file, std::ios::binary);
+            std::ostringstream read;
+            read << in.rdbuf();
+            const std::string bytes = std::move(read).str();
+            size = static_cast<std::int64_t>(bytes.size());
+            r.sha256.emplace_back(name, host::sha256(bytes));
+        }
         bool hdd = name.find('.') == std::string::npos;
-        if (hdd && static_cast<std::int64_t>(bytes.size()) > ramDisk)
+        if (hdd && size > ramDisk)
             r.warnings.push_back({"hdd-file-larger-than-ramdisk",
-                                  "HDD file " + name + ": " + std::to_string(bytes.size()) +
+                                  "HDD file " + name + ": " + std::to_string(size) +
                                       " bytes, more than the RAM disk can stage (" + std::to_string(ramDisk) +
                                       "): the module reads it from the stick",
                                   name, 0});
+    }
+}
+
+// The checksum list is hashed on a thread of its own while the machine
+// reads the media (or, when no thread can be had, at get()).
+std::future<std::optional<ChecksumCheck>> startChecksums(const fs::path &dir)
+{
+    try {
+        return std::async(std::launch::async, checkChecksums, dir);
+    } catch (const std::system_error &) {
+        return std::async(std::launch::deferred, checkChecksums, dir);
     }
 }
 
@@ -165,6 +191,7 @@ int runInspect(const std::string &dir, bool json, std::ostream &out, std::ostrea
         err << "dlupdate inspect: " << dir << " is not a readable folder\n";
         return kExitUnusable;
     }
+    auto checksums = startChecksums(dir);
     std::optional<Report> report;
     std::string why;
     try {
@@ -178,8 +205,14 @@ int runInspect(const std::string &dir, bool json, std::ostream &out, std::ostrea
         err << "dlupdate inspect: " << why << "\n";
         return kExitProblems;
     }
+    std::optional<ChecksumCheck> check = checksums.get();
+    if (check) {
+        report->checksums = check->summary;
+        for (const Problem &p : check->problems)
+            report->problems.push_back(p);
+    }
     if (json) {
-        addDigestsAndWarnings(*report);
+        addDigestsAndWarnings(*report, check ? check->digests : std::map<std::string, std::string>{});
         out << toJson(*report).dump(2) << "\n";
     } else
         out << toText(*report);

@@ -128,6 +128,14 @@ std::string toText(const Report &r)
         out << "ROMDATA: " << (*r.romdataOk ? "ok" : "MISMATCH") << "\n";
     }
 
+    if (r.checksums) {
+        out << "checksums: SHA256SUMS lists " << r.checksums->listed << " files, " << r.checksums->matching
+            << " match";
+        for (std::size_t i = 0; i < r.checksums->signatures.size(); ++i)
+            out << (i ? " and " : "; signed in ") << r.checksums->signatures[i];
+        out << (r.checksums->signatures.empty() ? "" : " (gpg --verify checks it; inspect does not)") << "\n";
+    }
+
     if (r.problems.empty())
         out << "no problems\n";
     for (const Problem &p : r.problems)
@@ -149,6 +157,8 @@ std::string toText(const Report &r)
 //   problemDetails, warnings: [{code, text, file, package}]
 //   files: [{file, sha256}]             every media file as stored
 //   menu: {reached, offered, items: [names], why} | null
+//   checksums: {list, listed, matching, signatures: [names]} | null
+//                                       SHA256SUMS, when the media hold one
 // A package: {dbName, version, comment, languageCode (image 0 only),
 // offset, compressedSize, expandedSize, inflates, inflateError (when not)}.
 json details(const std::vector<Problem> &list)
@@ -199,6 +209,12 @@ json toJson(const Report &r)
         if (!r.menu->why.empty())
             menu["why"] = r.menu->why;
     }
+    json checksums = nullptr;
+    if (r.checksums)
+        checksums = {{"list", "SHA256SUMS"},
+                     {"listed", r.checksums->listed},
+                     {"matching", r.checksums->matching},
+                     {"signatures", r.checksums->signatures}};
 
     return {{"folder", r.folder},
             {"modelFolder", r.modelFolder},
@@ -221,7 +237,8 @@ json toJson(const Report &r)
             {"problemDetails", details(r.problems)},
             {"warnings", details(r.warnings)},
             {"files", files},
-            {"menu", menu}};
+            {"menu", menu},
+            {"checksums", checksums}};
 }
 
 } // namespace inspect

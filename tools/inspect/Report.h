@@ -68,6 +68,14 @@ struct MenuReport {
     std::string why; // when not reached
 };
 
+// What the media's checksum list (SHA256SUMS, beside fwstore/) says of
+// them; its problems go with the others. Absent without a list.
+struct ChecksumSummary {
+    std::size_t listed = 0;              // files the list names
+    std::size_t matching = 0;            // of those, with the content listed
+    std::vector<std::string> signatures; // SHA256SUMS.sig, .asc beside it (not verified)
+};
+
 struct Report {
     std::string folder; // the host folder the media files lie in
     bool modelFolder = false;
@@ -94,6 +102,7 @@ struct Report {
     // Stored files' digests, by file name; filled for the JSON report.
     std::vector<std::pair<std::string, std::string>> sha256;
     std::optional<MenuReport> menu;
+    std::optional<ChecksumSummary> checksums;
 
     bool ok() const { return problems.empty(); }
 };

@@ -52,6 +52,12 @@ inline constexpr const char *kImageNames[] = {"firmImage0.bin", "firmImage1.bin"
 inline constexpr const char *kModelFolder = "fwstore";
 inline constexpr const char *kPartitions[] = {"SYS", "ROM", "PRF", "UND"};
 inline constexpr const char *kVersionTextName = "/ROM/sysDummy.txt";
+
+// The checksum list mkmedia writes at the top of the media folder, in the
+// format `sha256sum -c` reads, and the names of its detached signatures
+// (gpg --detach-sign, and with --armor). The module reads none of them.
+inline constexpr const char *kChecksumList = "SHA256SUMS";
+inline constexpr const char *kChecksumSignatures[] = {"SHA256SUMS.sig", "SHA256SUMS.asc"};
 } // namespace layout
 
 class ChainSpool;

@@ -233,7 +233,7 @@ int runMkMedia(const std::string &manifest, const std::string &outDir, std::ostr
         };
         MediaSet media = buildMedia(m, options, done);
         std::size_t hddFileCount = 0;
-        for (const std::string &name : writeMedia(outDir, media)) {
+        for (const std::string &name : writeMedia(outDir, media, options.jobs)) {
             out << name << "\n";
             hddFileCount += name.find_first_not_of("0123456789", name.rfind('/') + 1) == std::string::npos;
         }

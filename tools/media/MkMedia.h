@@ -13,7 +13,7 @@ namespace media {
 
 struct MkMediaOptions {
     int level = kDefaultLevel; // kMinLevel to kMaxLevel
-    unsigned jobs = 0;         // threads compressing packages; 0: one per core
+    unsigned jobs = 0;         // threads compressing packages, then writing files; 0: one per core
 };
 
 // Everything the manifest names, loaded, checked and laid out, before a

@@ -1,10 +1,15 @@
 #include "tools/media/OutputFolder.h"
 
+#include "tools/media/Checksums.h"
 #include "tools/media/PairSwap.h"
+#include "tools/media/Parallel.h"
 #include "tools/media/Spool.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <span>
 #include <utility>
 
 namespace media {
@@ -104,11 +109,21 @@ std::vector<std::string> allMediaNames()
     return names;
 }
 
-// Media files already in `folder`.
-std::vector<std::string> oldMedia(const fs::path &folder)
+// The checksum list and its signatures: those of earlier media sign what
+// is replaced, so they go with it.
+std::vector<std::string> allListNames()
+{
+    std::vector<std::string> names = {layout::kChecksumList};
+    names.insert(names.end(), std::begin(layout::kChecksumSignatures), std::end(layout::kChecksumSignatures));
+    return names;
+}
+
+// Files of `names` already in `folder`.
+std::vector<std::string> oldMedia(const fs::path &folder,
+                                  const std::vector<std::string> &names = allMediaNames())
 {
     std::vector<std::string> found;
-    for (const std::string &name : allMediaNames()) {
+    for (const std::string &name : names) {
         std::error_code ec;
         auto status = fs::symlink_status(folder / name, ec);
         if (!fs::exists(status))
@@ -134,15 +149,30 @@ void requireOnlyMedia(const fs::path &folder)
         throw MediaIoError("cannot read " + folder.string() + ": " + ec.message());
 }
 
-void writeFile(const fs::path &file, const MediaFile &media)
+// Writes the file as stored and returns the SHA-256 of what was written,
+// hashed on the way out rather than read back.
+std::string writeFile(const fs::path &file, const MediaFile &media)
 {
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    Sha256 digest;
     if (media.spool) {
-        media.spool->copySwapped(media.from, media.to, out);
+        media.spool->copySwapped(media.from, media.to, out,
+                                 [&digest](std::span<const std::uint8_t> piece) { digest.update(piece); });
     } else {
         Bytes stored = pairSwap(media.content);
         out.write(reinterpret_cast<const char *>(stored.data()), static_cast<std::streamsize>(stored.size()));
+        digest.update(stored);
     }
+    out.close();
+    if (!out)
+        throw MediaIoError("cannot write " + file.string());
+    return digest.hex();
+}
+
+void writeText(const fs::path &file, const std::string &text)
+{
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << text;
     out.close();
     if (!out)
         throw MediaIoError("cannot write " + file.string());
@@ -150,7 +180,7 @@ void writeFile(const fs::path &file, const MediaFile &media)
 
 } // namespace
 
-std::vector<std::string> writeMedia(const fs::path &dir, const MediaSet &media)
+std::vector<std::string> writeMedia(const fs::path &dir, const MediaSet &media, unsigned jobs)
 {
     std::error_code ec;
     if (fs::exists(dir, ec) && !fs::is_directory(dir, ec))
@@ -170,28 +200,45 @@ std::vector<std::string> writeMedia(const fs::path &dir, const MediaSet &media)
         requireOnlyMedia(model);
     const fs::path target = media.modelFolder ? model : dir;
     const auto old = modelExists || !media.modelFolder ? oldMedia(target) : std::vector<std::string>{};
+    const auto oldList = oldMedia(dir, allListNames());
+    auto pathOf = [&](const MediaFile &file) {
+        return media.modelFolder ? std::string(layout::kModelFolder) + "/" + file.name : file.name;
+    };
 
     StagingFolder staging(dir);
-    const fs::path fresh = staging.path() / "new", aside = staging.path() / "old";
+    const fs::path fresh = staging.path() / "new", aside = staging.path() / "old", listAside = aside / "list";
     std::vector<std::string> written;
     try {
         fs::create_directory(fresh);
         fs::create_directory(aside);
-        for (const MediaFile &file : media.files)
-            writeFile(fresh / file.name, file);
+        fs::create_directory(listAside);
+        // The files are independent: written (and hashed) several at once.
+        std::vector<std::pair<std::string, std::string>> sums(media.files.size());
+        orderedParallel<std::string>(
+            media.files.size(), std::min<unsigned>(jobsFor(jobs), static_cast<unsigned>(media.files.size())),
+            AheadLimit{media.files.size(), SIZE_MAX},
+            [&](std::size_t i) { return writeFile(fresh / media.files[i].name, media.files[i]); },
+            [&](std::size_t i, std::string &&digest) {
+                sums[i] = {std::move(digest), pathOf(media.files[i])};
+            },
+            [](const std::string &) { return std::size_t{0}; });
+        writeText(fresh / layout::kChecksumList, checksumList(sums));
 
         Transaction tx;
         if (media.modelFolder && !modelExists)
             tx.makeFolder(model);
         for (const std::string &name : old)
             tx.move(target / name, aside / name);
+        for (const std::string &name : oldList)
+            tx.move(dir / name, listAside / name);
         if (dropModel)
             tx.move(model, aside / layout::kModelFolder);
         for (const MediaFile &file : media.files) {
             tx.move(fresh / file.name, target / file.name);
-            written.push_back(media.modelFolder ? std::string(layout::kModelFolder) + "/" + file.name
-                                                : file.name);
+            written.push_back(pathOf(file));
         }
+        tx.move(fresh / layout::kChecksumList, dir / layout::kChecksumList);
+        written.push_back(layout::kChecksumList);
         tx.commit();
         madeFolder.keep();
     } catch (const fs::filesystem_error &e) {

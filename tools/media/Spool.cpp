@@ -57,7 +57,8 @@ void ChainSpool::append(std::span<const std::uint8_t> bytes)
     size_ += bytes.size();
 }
 
-void ChainSpool::copySwapped(std::size_t from, std::size_t to, std::ostream &out) const
+void ChainSpool::copySwapped(std::size_t from, std::size_t to, std::ostream &out,
+                             const std::function<void(std::span<const std::uint8_t>)> &written) const
 {
     Bytes piece;
     for (std::size_t at = from; at < to;) {
@@ -75,6 +76,8 @@ void ChainSpool::copySwapped(std::size_t from, std::size_t to, std::ostream &out
         }
         Bytes stored = pairSwap(piece);
         out.write(reinterpret_cast<const char *>(stored.data()), static_cast<std::streamsize>(stored.size()));
+        if (written)
+            written(stored);
         at += piece.size();
     }
 }

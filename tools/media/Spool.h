@@ -6,6 +6,7 @@
 #include "tools/media/Media.h"
 
 #include <cstddef>
+#include <functional>
 #include <ostream>
 #include <span>
 
@@ -25,8 +26,11 @@ public:
     std::size_t size() const { return size_; }
 
     // Bytes [from, to) of the chain, pair-swapped as stored on the media,
-    // to `out`; `from` is even. Throws MediaIoError.
-    void copySwapped(std::size_t from, std::size_t to, std::ostream &out) const;
+    // to `out`; `from` is even. Each piece written is also shown to
+    // `written`, when given (the checksum list hashes them there). Safe to
+    // call from several threads at once. Throws MediaIoError.
+    void copySwapped(std::size_t from, std::size_t to, std::ostream &out,
+                     const std::function<void(std::span<const std::uint8_t>)> &written = {}) const;
 
 private:
     int fd_ = -1;
