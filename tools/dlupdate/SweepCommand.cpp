@@ -286,9 +286,11 @@ constexpr int kDamageFormatVersion = 1;
 
 void printDamageTable(const std::vector<dlrun::DamageRow> &rows, std::ostream &out)
 {
+    // Wide enough for the names of the sample's rows; a longer one (a long
+    // name in a header) runs into its row rather than widening every row.
     std::size_t width = 14;
     for (const auto &r : rows)
-        width = std::max(width, r.damage.name.size() + 2);
+        width = std::max(width, std::min<std::size_t>(r.damage.name.size(), 72) + 2);
     out << std::left << std::setw(static_cast<int>(width)) << "damaged copy" << std::setw(8) << "exit";
     for (dlrun::Item item : dlrun::kItems)
         out << std::setw(11) << dlrun::itemName(item);
@@ -409,13 +411,20 @@ int runDamageSweep(const SweepArgs &a)
             std::cerr << "\rdlupdate sweep: damaged copy " << done << " of " << total << std::flush;
     };
     dlrun::DamageSweep s(o);
-    std::string why;
-    bool unusable = false;
-    if (!s.prepare(why, unusable)) {
-        std::cerr << "dlupdate sweep: " << (unusable ? "" : "nothing to sweep: ") << why << "\n";
-        return unusable ? 5 : 1;
+    std::vector<dlrun::DamageRow> rows;
+    try {
+        std::string why;
+        bool unusable = false;
+        if (!s.prepare(why, unusable)) {
+            std::cerr << "dlupdate sweep: " << (unusable ? "" : "nothing to sweep: ") << why << "\n";
+            return unusable ? 5 : 1;
+        }
+        rows = s.run();
+    } catch (const std::exception &e) {
+        // The scratch folder (a full or unwritable temporary folder).
+        std::cerr << "\ndlupdate sweep: " << e.what() << "\n";
+        return 1;
     }
-    const std::vector<dlrun::DamageRow> rows = s.run();
     if (live)
         std::cerr << "\n";
     std::size_t passed = 0, failed = 0, undetectable = 0;
@@ -427,7 +436,9 @@ int runDamageSweep(const SweepArgs &a)
     std::cout << rows.size() << " damaged copies, " << undetectable << " undetectable, " << passed
               << " passed, " << failed << " failed\n";
     if (!a.json.empty() &&
-        !writeFile(a.json, damageJson(a, s, rows, passed, failed, undetectable).dump(2) + "\n"))
+        !writeFile(a.json, damageJson(a, s, rows, passed, failed, undetectable)
+                                                  .dump(2, ' ', false, nlohmann::json::error_handler_t::replace) +
+                                              "\n"))
         std::cerr << "dlupdate sweep: cannot write " << a.json << "\n";
     if (!a.junit.empty()) {
         std::ostringstream x;

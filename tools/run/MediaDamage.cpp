@@ -90,6 +90,17 @@ bool hddName(const std::string &name)
 // A file's name in a row: "firmImage2.bin", "HDD file 2".
 std::string shown(const std::string &file) { return hddName(file) ? "HDD file " + file : file; }
 
+// A header value as a row quotes it: bytes that are no printable ASCII
+// become '?', so that tables, JSON and XML take it whole.
+std::string printable(const std::string &value)
+{
+    std::string out = value;
+    for (char &c : out)
+        if (c < 0x20 || c > 0x7E)
+            c = '?';
+    return out;
+}
+
 std::string offsetText(long d) { return d == 0 ? "" : (d > 0 ? "+" : "") + std::to_string(d); }
 
 // The bytes a package's files are read as, in one coordinate space: one
@@ -225,19 +236,22 @@ MediaImage::MediaImage(const fs::path &media) : media_(media)
 
 void MediaImage::writeCopy(const fs::path &dir) const
 {
-    fs::create_directories(dir / folder_);
-    // What the media hold besides the update files goes along as it is.
-    const auto options = fs::copy_options::recursive | fs::copy_options::copy_symlinks;
-    for (const auto &e : fs::directory_iterator(media_)) {
-        const fs::path name = e.path().filename();
-        if (!folder_.empty() && name == folder_) {
-            for (const auto &f : fs::directory_iterator(e.path()))
-                if (!views_.count(f.path().filename().string()))
-                    fs::copy(f.path(), dir / folder_ / f.path().filename(), options);
-        } else if (folder_.empty() ? !views_.count(name.string()) : true) {
-            fs::copy(e.path(), dir / name, options);
-        }
+    // What the media hold besides the update files goes along as it is:
+    // folders, files and links; a FIFO or a device is no part of media.
+    const fs::path files = folder_.empty() ? media_ : media_ / folder_;
+    fs::create_directories(dir);
+    for (auto it = fs::recursive_directory_iterator(media_); it != fs::recursive_directory_iterator(); ++it) {
+        const fs::path to = dir / it->path().lexically_relative(media_);
+        const auto st = it->symlink_status();
+        if (fs::is_directory(st))
+            fs::create_directories(to);
+        else if (fs::is_symlink(st))
+            fs::copy_symlink(it->path(), to);
+        else if (fs::is_regular_file(st) &&
+                 !(it->path().parent_path() == files && views_.count(it->path().filename().string())))
+            fs::copy_file(it->path(), to);
     }
+    fs::create_directories(dir / folder_);
     for (const auto &[name, view] : views_)
         writeWhole(dir / folder_ / name, pairSwapped(view));
 }
@@ -431,7 +445,7 @@ std::vector<Damage> MediaImage::damages(std::uint32_t seed, std::size_t maxFlips
                 changed.back() = changedChar(changed.back());
                 Damage n;
                 n.kind = "size";
-                n.name = s.where(i, at) + " " + key + " " + text + " -> " + changed;
+                n.name = s.where(i, at) + " " + key + " " + printable(text) + " -> " + printable(changed);
                 s.patch(n, at + text.size() - 1, changed.substr(changed.size() - 1));
                 out.push_back(std::move(n));
             }
@@ -526,7 +540,7 @@ std::vector<Damage> MediaImage::damages(std::uint32_t seed, std::size_t maxFlips
             changed.back() = changedChar(changed.back());
             Damage d;
             d.kind = "text";
-            d.name = s.where(i, at) + " " + key + " " + value + " -> " + changed;
+            d.name = s.where(i, at) + " " + key + " " + printable(value) + " -> " + printable(changed);
             s.patch(d, at + value.size() - 1, changed.substr(changed.size() - 1));
             d.detectable = false;
             d.why = "a header's text value: nothing in the package format checks it";
