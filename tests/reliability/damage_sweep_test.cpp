@@ -2,6 +2,7 @@
 // every way a session on damaged media can go wrong, and the sweep of the
 // sample media must pass row by row, in its table, JSON and JUnit XML.
 #include "tools/run/Damage.h"
+#include "tools/run/MediaDamage.h"
 
 #include "tests/e2e/e2e_support.h"
 #include "support/Sampling.h"
@@ -18,8 +19,8 @@ struct ItemRowText {
     int row;
     const char *title;
 };
-constexpr ItemRowText kItemRows[] = {{3, "OS UI Update   ......."},  {4, "HDD SYS Update ......."},
-                                     {5, "LSR Firm Update ......"},  {6, "PFC Firm Update ......"},
+constexpr ItemRowText kItemRows[] = {{3, "OS UI Update   ......."}, {4, "HDD SYS Update ......."},
+                                     {5, "LSR Firm Update ......"}, {6, "PFC Firm Update ......"},
                                      {7, "Engine MAIN Update ..."}, {8, "Scanner Firm Update .."}};
 
 // The update screen with each item's state ("" no row, "-" its title
@@ -95,16 +96,19 @@ TEST(DamageJudge, CatchesEveryBreakOfTheInvariant)
 
     const std::vector<Case> cases = {
         {"as the reference", asReference, true, ""},
-        {"nothing offered, nothing touched", outcome(0, updateScreen({"", "", "", "", "", ""}), fresh), true, ""},
-        {"HDD failed, its flag left", outcome(1, updateScreen({"", "Failed", "", "", "", ""}),
-                                              state("\xFF\xFF\xFF\xFF", {}, withFile(kEmptyDisk, "SYS/a", "x"), 0x10)),
+        {"nothing offered, nothing touched", outcome(0, updateScreen({"", "", "", "", "", ""}), fresh), true,
+         ""},
+        {"HDD failed, its flag left",
+         outcome(1, updateScreen({"", "Failed", "", "", "", ""}),
+                 state("\xFF\xFF\xFF\xFF", {}, withFile(kEmptyDisk, "SYS/a", "x"), 0x10)),
          true, ""},
-        {"OS UI completed with other flash", with(asReference, [](auto &o) { o.machine.flash = "IMAX"; }), true,
-         "OS UI completed, but the flash differs from the reference's from offset 0x3"},
+        {"OS UI completed with other flash", with(asReference, [](auto &o) { o.machine.flash = "IMAX"; }),
+         true, "OS UI completed, but the flash differs from the reference's from offset 0x3"},
         {"the same, undetectable damage", with(asReference, [](auto &o) { o.machine.flash = "IMAX"; }), false,
          ""},
-        {"PFC completed with other firmware", with(asReference, [&](auto &o) { o.machine.units = otherUnits; }),
-         true, "PFC completed, but units/pfc.bin (10 bytes) differs from the reference's (3 bytes)"},
+        {"PFC completed with other firmware",
+         with(asReference, [&](auto &o) { o.machine.units = otherUnits; }), true,
+         "PFC completed, but units/pfc.bin (10 bytes) differs from the reference's (3 bytes)"},
         {"HDD completed with a file short",
          with(asReference, [](auto &o) { o.machine.disk = withFile(kEmptyDisk, "SYS/b", "b"); }), true,
          "HDD completed, but the disk differs from the reference's: SYS/app missing, SYS/b extra"},
@@ -130,8 +134,8 @@ TEST(DamageJudge, CatchesEveryBreakOfTheInvariant)
          "stalled (exit 4): every task waits and nothing can wake one"},
         {"ended by a signal", with(asReference, [](auto &o) { o.status = -1, o.signal = 11; }), false,
          "ended by signal 11"},
-        {"killed at its time limit", with(asReference, [](auto &o) { o.status = -1, o.timedOut = true; }), false,
-         "no end within its time limit: killed"},
+        {"killed at its time limit", with(asReference, [](auto &o) { o.status = -1, o.timedOut = true; }),
+         false, "no end within its time limit: killed"},
         {"an undocumented status", with(asReference, [](auto &o) { o.status = 7; }), true,
          "exit status 7 is no ending of a session"},
         {"wrote outside", with(asReference, [](auto &o) { o.outside = "outside/x"; }), false,
@@ -153,7 +157,82 @@ TEST(DamageJudge, CatchesEveryBreakOfTheInvariant)
     // Undetectable damage still says what differs.
     const dlrun::Judgement hidden = judge.judge(cases[4].run, false);
     EXPECT_EQ(hidden.differences,
-              std::vector<std::string>{"OS UI completed, but the flash differs from the reference's from offset 0x3"});
+              std::vector<std::string>{
+                  "OS UI completed, but the flash differs from the reference's from offset 0x3"});
+}
+
+// ---- the damaged copies ----
+
+// Every damaged copy of the sample differs from the media in the files its
+// damage names and nowhere else, each such file stored pair-swapped from
+// the damaged view; the pristine copy the others link to stays as it was.
+TEST(MediaDamage, EachCopyChangesWhatItNamesAndNothingElse)
+{
+    TempDir dir;
+    const fs::path media = sharedMedia("sample");
+    const dlrun::MediaImage image(media);
+    ASSERT_EQ(image.filesFolder(), "fwstore");
+    ASSERT_EQ(image.hddFiles(), 3);
+    image.writeCopy(dir / "pristine");
+    const auto original = MachineView::filesUnder(media, "");
+    ASSERT_TRUE(MachineView::filesUnder(dir / "pristine", "") == original);
+
+    const auto damages = image.damages(1);
+    std::map<std::string, std::size_t> kinds;
+    for (const auto &d : damages) {
+        SCOPED_TRACE(d.name);
+        ++kinds[d.kind];
+        ASSERT_FALSE(d.edits.empty());
+        const fs::path copy = dir / "copy";
+        fs::remove_all(copy);
+        image.writeDamaged(d, dir / "pristine", copy);
+        std::map<std::string, std::string> views; // the damaged views, by file
+        for (const auto &[name, view] : image.views())
+            views[name] = view;
+        for (const auto &e : d.edits) {
+            std::string &v = views.at(e.file);
+            if (e.op == dlrun::Edit::Op::cut) {
+                ASSERT_LT(e.at, v.size());
+                v.resize(e.at);
+            } else if (e.op == dlrun::Edit::Op::patch) {
+                ASSERT_LE(e.at + e.bytes.size(), v.size());
+                EXPECT_NE(v.substr(e.at, e.bytes.size()), e.bytes) << "a patch that changes nothing";
+                v.replace(e.at, e.bytes.size(), e.bytes);
+            } else if (e.op == dlrun::Edit::Op::drop) {
+                views.erase(e.file);
+            } else {
+                std::swap(v, views.at(e.other));
+            }
+        }
+        for (const auto &[name, view] : image.views()) {
+            const fs::path stored = copy / "fwstore" / name;
+            if (!views.count(name)) {
+                EXPECT_FALSE(fs::exists(stored)) << name;
+            } else if (views.at(name) == view) {
+                EXPECT_TRUE(fs::equivalent(stored, dir / "pristine" / "fwstore" / name))
+                    << name << " not linked";
+            } else {
+                EXPECT_EQ(readText(stored), dlrun::pairSwapped(views.at(name))) << name;
+                EXPECT_FALSE(fs::equivalent(stored, dir / "pristine" / "fwstore" / name)) << name;
+            }
+        }
+        EXPECT_EQ(d.detectable, d.why.empty());
+    }
+    EXPECT_TRUE(MachineView::filesUnder(dir / "pristine", "") == original)
+        << "a damaged copy wrote through a link";
+    // The sample's 14 packages: cuts around each boundary, a DATASTART and
+    // two sizes each, a bit each; 3 HDD files dropped, 2 pairs swapped.
+    EXPECT_EQ(kinds["datastart"], 14u);
+    EXPECT_EQ(kinds["size"], 28u);
+    EXPECT_EQ(kinds["bit"], 14u);
+    EXPECT_EQ(kinds["drop"], 3u);
+    EXPECT_EQ(kinds["swap"], 2u);
+    EXPECT_EQ(kinds["cut"], 99u);
+    EXPECT_EQ(kinds["content"] + kinds["text"], 5u);
+    // The storage rule: pairs exchanged, an odd length padded before its last byte.
+    EXPECT_EQ(dlrun::pairSwapped(dlrun::pairSwapped("abcd")), "abcd");
+    EXPECT_EQ(dlrun::pairSwapped("abc"), std::string("ba\xFF"
+                                                     "c"));
 }
 
 // ---- the sweep ----
@@ -241,8 +320,8 @@ TEST(DamageSweep, SampleMediaHoldTheInvariantOnEveryRow)
         {"firmImage1.bin byte 256 changed (after the version head)", "0x100"}};
     for (const auto &[name, offset] : flashAt)
         EXPECT_EQ(differences[name],
-                  std::vector<std::string>{"OS UI completed, but the flash differs from the reference's from offset " +
-                                           offset})
+                  std::vector<std::string>{
+                      "OS UI completed, but the flash differs from the reference's from offset " + offset})
             << name;
     const auto &renamed = differences["HDD package 2 (file 1) DBNAME /PRF/panel.cfg -> /PRF/panel.cfh"];
     ASSERT_EQ(renamed.size(), 1u);

@@ -437,8 +437,8 @@ int runDamageSweep(const SweepArgs &a)
               << " passed, " << failed << " failed\n";
     if (!a.json.empty() &&
         !writeFile(a.json, damageJson(a, s, rows, passed, failed, undetectable)
-                                                  .dump(2, ' ', false, nlohmann::json::error_handler_t::replace) +
-                                              "\n"))
+                                   .dump(2, ' ', false, nlohmann::json::error_handler_t::replace) +
+                               "\n"))
         std::cerr << "dlupdate sweep: cannot write " << a.json << "\n";
     if (!a.junit.empty()) {
         std::ostringstream x;
