@@ -1,5 +1,5 @@
-// `dlupdate sweep`: the power-cut sweep for a user's own media, with a
-// table, JSON and JUnit XML reports.
+// `dlupdate sweep`: the power-cut sweep, or with --damage the damage sweep,
+// for a user's own media, with a table, JSON and JUnit XML reports.
 #include "tools/dlupdate/SweepCommand.h"
 
 #include "tools/run/DamageSweep.h"
@@ -471,8 +471,12 @@ int runSweep(const SweepArgs &a)
 std::function<int()> addSweep(CLI::App &app)
 {
     auto a = std::make_shared<SweepArgs>();
-    auto *cmd = app.add_subcommand("sweep",
-                                   "cut the power at every event of a session on the media, then boot again");
+    auto *cmd =
+        app.add_subcommand("sweep", "cut the power at every event of a session on the media, then boot "
+                                    "again; or, with --damage, run damaged copies of the media");
+    cmd->footer("Exit status: 0 every row passed (undetectable damage included), 1 a row failed or\n"
+                "nothing could be swept, 5 the media folder is missing or holds no update file,\n"
+                "64 bad usage.");
     cmd->add_option("--media", a->media, "the media folder to sweep")->required();
     cmd->add_option("--keys", a->keys, "key script of each session (default ok)");
     cmd->add_flag("--double", a->pairs, "also cut every event of each recovery boot");
