@@ -245,15 +245,16 @@ std::size_t count(const std::string &text, const std::string &what)
     return n;
 }
 
-// A sample of the damaged copies (DL_FULL_SWEEP=1: all of them): about 40
-// in an optimised build, 12 where each session costs many times more.
+// A sample of the damaged copies (DL_FULL_SWEEP=1: all of them): 32 in an
+// optimised build, 12 where each session costs many times more; the eight
+// undetectable ones come with either.
 std::size_t damageSample()
 {
     switch (testing_support::faultSweepDepth()) {
     case testing_support::SweepDepth::full:
         return 0;
     case testing_support::SweepDepth::usual:
-        return 40;
+        return 32;
     case testing_support::SweepDepth::sample:
         break;
     }
@@ -307,7 +308,7 @@ TEST(DamageSweep, SampleMediaHoldTheInvariantOnEveryRow)
     } else {
         EXPECT_GT(detectable, 150u);
     }
-    if (sample == 0 || sample >= 40) {
+    if (sample == 0 || sample >= 32) {
         for (const char *kind : {"cut", "datastart", "size", "bit", "drop", "swap"})
             EXPECT_TRUE(kinds.count(kind)) << kind;
     }

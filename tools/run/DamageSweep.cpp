@@ -91,6 +91,49 @@ std::string strayFiles(const fs::path &row)
     return text;
 }
 
+// `count` of the detectable damages, drawn from `seed` a kind at a time in
+// turn, so that a small sample still holds every kind; every undetectable
+// one besides. The order stays the sweep's.
+std::vector<Damage> sampled(const std::vector<Damage> &all, std::size_t count, std::uint32_t seed)
+{
+    std::vector<std::string> kinds;
+    std::map<std::string, std::vector<std::size_t>> byKind;
+    for (std::size_t i = 0; i < all.size(); ++i)
+        if (all[i].detectable) {
+            if (!byKind.count(all[i].kind))
+                kinds.push_back(all[i].kind);
+            byKind[all[i].kind].push_back(i);
+        }
+    std::mt19937 rng(seed);
+    for (const auto &kind : kinds) {
+        auto &v = byKind[kind];
+        for (std::size_t k = 0; k + 1 < v.size(); ++k)
+            std::swap(v[k], v[k + rng() % (v.size() - k)]);
+    }
+    std::vector<bool> keep(all.size());
+    for (std::size_t i = 0; i < all.size(); ++i)
+        keep[i] = !all[i].detectable;
+    std::size_t taken = 0;
+    for (std::size_t round = 0; taken < count; ++round) {
+        bool any = false;
+        for (const auto &kind : kinds) {
+            const auto &v = byKind[kind];
+            if (round < v.size() && taken < count) {
+                keep[v[round]] = true;
+                ++taken;
+                any = true;
+            }
+        }
+        if (!any)
+            break;
+    }
+    std::vector<Damage> out;
+    for (std::size_t i = 0; i < all.size(); ++i)
+        if (keep[i])
+            out.push_back(all[i]);
+    return out;
+}
+
 } // namespace
 
 std::string DamageRow::result() const
@@ -217,24 +260,8 @@ bool DamageSweep::prepare(std::string &why, bool &unusable)
     fs::remove_all(ref);
 
     damages_ = image_->damages(o_.seed);
-    if (o_.sample > 0) {
-        std::vector<std::size_t> detectable;
-        for (std::size_t i = 0; i < damages_.size(); ++i)
-            if (damages_[i].detectable)
-                detectable.push_back(i);
-        if (detectable.size() > o_.sample) {
-            std::mt19937 rng(o_.seed);
-            for (std::size_t k = 0; k < o_.sample; ++k)
-                std::swap(detectable[k], detectable[k + rng() % (detectable.size() - k)]);
-            detectable.resize(o_.sample);
-            std::vector<Damage> kept;
-            for (std::size_t i = 0; i < damages_.size(); ++i)
-                if (!damages_[i].detectable ||
-                    std::find(detectable.begin(), detectable.end(), i) != detectable.end())
-                    kept.push_back(damages_[i]);
-            damages_ = std::move(kept);
-        }
-    }
+    if (o_.sample > 0)
+        damages_ = sampled(damages_, o_.sample, o_.seed);
     return true;
 }
 

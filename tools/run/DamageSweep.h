@@ -41,7 +41,8 @@ public:
         std::string keys = "ok";
         std::uint32_t seed = 1;
         // 0: every damaged copy; else a sample of this many detectable ones,
-        // drawn from `seed`, and every undetectable one.
+        // drawn from `seed` a kind of damage at a time in turn, and every
+        // undetectable one.
         std::size_t sample = 0;
         int jobs = 1; // sessions at once
         Entry entry;
