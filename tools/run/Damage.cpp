@@ -222,9 +222,10 @@ Judgement DamageJudge::judge(const SessionOutcome &run, bool detectable) const
         problem("returned 0 but left rewrite flags " + hex(flags));
     const bool flashTouched = m.flash != fresh_.flash;
     const bool diskTouched = m.disk != fresh_.disk;
-    if (flashTouched && j.items[0] != ItemEnd::completed && !(flags & kFlashFlag))
+    const auto endOf = [&j](Item item) { return j.items[static_cast<std::size_t>(item)]; };
+    if (flashTouched && endOf(Item::osUi) != ItemEnd::completed && !(flags & kFlashFlag))
         problem("the flash was changed and not completed, but FLASH_REWRITE (0x01) is clear: " + hex(flags));
-    if (diskTouched && j.items[1] != ItemEnd::completed && !(flags & kHddFlag))
+    if (diskTouched && endOf(Item::hdd) != ItemEnd::completed && !(flags & kHddFlag))
         problem("the disk was changed and not completed, but HDD_UPDATE (0x10) is clear: " + hex(flags));
     if (flags & ~(kFlashFlag | kHddFlag))
         problem("rewrite flags " + hex(flags) + " name no target");

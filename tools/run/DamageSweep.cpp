@@ -278,6 +278,20 @@ std::vector<DamageRow> DamageSweep::run()
 {
     std::vector<DamageRow> rows(damages_.size());
     std::vector<Running> running;
+    // A sweep that ends by an error (a full scratch folder) leaves no
+    // session running behind it.
+    struct Reaper {
+        std::vector<Running> &running;
+        ~Reaper()
+        {
+            for (const Running &r : running) {
+                ::kill(r.pid, SIGKILL);
+                int st = 0;
+                while (::waitpid(r.pid, &st, 0) < 0 && errno == EINTR) {
+                }
+            }
+        }
+    } reaper{running};
     const std::size_t width = static_cast<std::size_t>(std::max(1, o_.jobs));
     std::size_t next = 0;
     long done = 0;
@@ -326,8 +340,10 @@ std::vector<DamageRow> DamageSweep::run()
                 ++it;
                 continue;
             }
-            finish(*it, st);
+            // Reaped: out of the list before anything else can throw.
+            Running done = std::move(*it);
             it = running.erase(it);
+            finish(done, st);
             ended = true;
         }
         if (!ended && !running.empty())
