@@ -142,6 +142,13 @@ TEST(DamageJudge, CatchesEveryBreakOfTheInvariant)
          "wrote outside the machine folder: outside/x"},
         {"changed the media", with(asReference, [](auto &o) { o.mediaChange = "fwstore/1 written"; }), false,
          "the media changed: fwstore/1 written"},
+        {"a sanitizer's report",
+         with(asReference,
+              [](auto &o) {
+                  o.sanitizer = dlrun::sanitizerReport(
+                      "session 1: returned 0\n==1==ERROR: AddressSanitizer: heap-use-after-free\n");
+              }),
+         false, "a sanitizer report: ==1==ERROR: AddressSanitizer: heap-use-after-free"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);

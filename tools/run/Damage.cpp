@@ -189,6 +189,8 @@ Judgement DamageJudge::judge(const SessionOutcome &run, bool detectable) const
         problem("wrote outside the machine folder: " + run.outside);
     if (!run.mediaChange.empty())
         problem("the media changed: " + run.mediaChange);
+    if (!run.sanitizer.empty())
+        problem("a sanitizer report: " + run.sanitizer);
     // A session that did not end as sessions end left a folder that says
     // nothing more.
     if (!documented(run.status) || run.signal || run.timedOut)
@@ -230,6 +232,17 @@ Judgement DamageJudge::judge(const SessionOutcome &run, bool detectable) const
     if (flags & ~(kFlashFlag | kHddFlag))
         problem("rewrite flags " + hex(flags) + " name no target");
     return j;
+}
+
+std::string sanitizerReport(const std::string &err)
+{
+    // A report ends the session with an ordinary exit status (or none at
+    // all, when the process leaves by _exit), so it is read from the text.
+    for (const auto &line : lines(err))
+        if (line.find("Sanitizer") != std::string::npos ||
+            line.find(": runtime error: ") != std::string::npos)
+            return line;
+    return "";
 }
 
 MachineState freshMachineState(const fs::path &scratch)

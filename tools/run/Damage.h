@@ -44,7 +44,11 @@ struct SessionOutcome {
     MachineState machine;    // the machine folder after it
     std::string outside;     // what it wrote outside the machine folder; "" nothing
     std::string mediaChange; // how the media changed; "" not at all
+    std::string sanitizer;   // the first line of a sanitizer's report; "" none
 };
+
+// The first line of a sanitizer's report in a run's standard error; "".
+std::string sanitizerReport(const std::string &err);
 
 struct Judgement {
     ItemEnds items{};

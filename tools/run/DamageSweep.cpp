@@ -205,6 +205,7 @@ SessionOutcome DamageSweep::collect(const fs::path &row, int st, bool killed,
         s.machine = MachineState::read(row / "machine");
     s.outside = strayFiles(row);
     s.mediaChange = changes(mediaBefore, signature(row / "media"));
+    s.sanitizer = sanitizerReport(readText(row / "err.txt"));
     return s;
 }
 
