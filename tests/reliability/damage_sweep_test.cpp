@@ -2,11 +2,15 @@
 // every way a session on damaged media can go wrong, and the sweep of the
 // sample media must pass row by row, in its table, JSON and JUnit XML.
 #include "tools/run/Damage.h"
+#include "tools/run/DamageSweep.h"
 #include "tools/run/MediaDamage.h"
+#include "update/session/dlFirmUpMain.h"
 
 #include "tests/e2e/e2e_support.h"
 #include "support/Sampling.h"
 
+#include <csignal>
+#include <cstdlib>
 #include <regex>
 
 namespace e2e {
@@ -361,6 +365,49 @@ TEST(DamageSweep, SampleMediaHoldTheInvariantOnEveryRow)
     for (const auto &l : lines)
         tableRows += std::regex_match(l, row);
     EXPECT_EQ(tableRows, rows.size()) << o.out;
+}
+
+// A session that crashes is its own row's finding: the sweep goes on with
+// the others. The crash is the module's entry aborting in the first
+// damaged copy's session (its working folder is that row's).
+TEST(DamageSweep, ACrashIsItsRowsFindingAlone)
+{
+    // ThreadSanitizer keeps a thread of its own once a test of this
+    // program has made one, and refuses threads in a process forked after.
+    if (testing_support::threadSanitized())
+        GTEST_SKIP() << "sessions forked from a test program under ThreadSanitizer";
+    TempDir dir;
+    dlrun::DamageSweep::Options o;
+    o.media = sharedMedia("sample");
+    o.work = dir / "work";
+    o.seed = 3;
+    o.sample = 2;
+    o.jobs = 2;
+    o.entry = [] {
+        if (fs::current_path().parent_path().filename() == "row-0")
+            std::abort();
+        return vx::dlFirmUpdateUSBMediaMain();
+    };
+    dlrun::DamageSweep sweep(o);
+    std::string why;
+    bool unusable = true;
+    ASSERT_TRUE(sweep.prepare(why, unusable)) << why;
+    EXPECT_FALSE(unusable);
+    const auto rows = sweep.run();
+    ASSERT_GE(rows.size(), 3u);
+    EXPECT_EQ(rows[0].signal, SIGABRT);
+    EXPECT_EQ(rows[0].ending(), "signal " + std::to_string(SIGABRT));
+    EXPECT_EQ(rows[0].result(), "FAILED");
+    EXPECT_EQ(rows[0].judgement.problems.front(), "ended by signal " + std::to_string(SIGABRT));
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+        SCOPED_TRACE(rows[i].damage.name);
+        EXPECT_EQ(rows[i].signal, 0);
+        EXPECT_GE(rows[i].status, 0);
+        EXPECT_LE(rows[i].status, 3);
+    }
+    // Every row's folder goes once judged.
+    for (const auto &e : fs::directory_iterator(dir / "work"))
+        EXPECT_FALSE(e.path().filename().string().starts_with("row-")) << e.path();
 }
 
 TEST(DamageSweep, RefusesWhatCannotBeSwept)
