@@ -1,7 +1,8 @@
-// `dlupdate sweep`: the power-cut sweep for a user's own media, with a
-// table, JSON and JUnit XML reports.
+// `dlupdate sweep`: the power-cut sweep, or with --damage the damage sweep,
+// for a user's own media, with a table, JSON and JUnit XML reports.
 #include "tools/dlupdate/SweepCommand.h"
 
+#include "tools/run/DamageSweep.h"
 #include "tools/run/Sweep.h"
 #include "update/session/dlFirmUpMain.h"
 
@@ -14,6 +15,7 @@
 #include <iostream>
 #include <memory>
 #include <sstream>
+#include <thread>
 #include <unistd.h>
 
 namespace dlcli {
@@ -34,6 +36,10 @@ struct SweepArgs {
     bool faults = false;
     std::string json;
     std::string junit;
+    bool damage = false;
+    std::uint32_t seed = 1;
+    std::size_t sample = 0;
+    int jobs = 0;
 };
 
 std::string hex8(std::uint32_t v)
@@ -211,18 +217,8 @@ bool writeFile(const std::string &file, const std::string &text)
     return static_cast<bool>(out.flush());
 }
 
-int runSweep(const SweepArgs &a)
+int runCutSweep(const SweepArgs &a)
 {
-    std::error_code ec;
-    if (!fs::is_directory(a.media, ec)) {
-        std::cerr << "dlupdate sweep: media folder " << a.media << " is not a folder\n";
-        return 5;
-    }
-    for (const auto &file : {a.json, a.junit})
-        if (!file.empty() && !std::ofstream(file, std::ios::app)) {
-            std::cerr << "dlupdate sweep: cannot write " << file << "\n";
-            return 64;
-        }
     const fs::path work = fs::temp_directory_path() / ("dlupdate-sweep-" + std::to_string(::getpid()));
     struct Cleanup {
         fs::path dir;
@@ -284,18 +280,223 @@ int runSweep(const SweepArgs &a)
     return failed ? 1 : 0;
 }
 
+// ---- the damage sweep ----
+
+constexpr int kDamageFormatVersion = 1;
+
+void printDamageTable(const std::vector<dlrun::DamageRow> &rows, std::ostream &out)
+{
+    // Wide enough for the names of the sample's rows; a longer one (a long
+    // name in a header) runs into its row rather than widening every row.
+    std::size_t width = 14;
+    for (const auto &r : rows)
+        width = std::max(width, std::min<std::size_t>(r.damage.name.size(), 72) + 2);
+    out << std::left << std::setw(static_cast<int>(width)) << "damaged copy" << std::setw(8) << "exit";
+    for (dlrun::Item item : dlrun::kItems)
+        out << std::setw(11) << dlrun::itemName(item);
+    out << "result\n";
+    for (const auto &r : rows) {
+        out << std::setw(static_cast<int>(width)) << r.damage.name << std::setw(8) << r.ending();
+        for (dlrun::ItemEnd e : r.judgement.items)
+            out << std::setw(11) << dlrun::endName(e);
+        out << r.result() << "\n";
+        for (const auto &p : r.judgement.problems)
+            out << "    " << p << "\n";
+        if (r.passed() && !r.damage.detectable) {
+            out << "    " << r.damage.why << "\n";
+            for (const auto &d : r.judgement.differences)
+                out << "    " << d << "\n";
+        }
+    }
+}
+
+nlohmann::json damageJson(const SweepArgs &a, const dlrun::DamageSweep &s,
+                          const std::vector<dlrun::DamageRow> &rows, std::size_t passed, std::size_t failed,
+                          std::size_t undetectable)
+{
+    auto items = [](const dlrun::ItemEnds &ends) {
+        nlohmann::json j = nlohmann::json::object();
+        for (dlrun::Item item : dlrun::kItems)
+            j[dlrun::itemName(item)] = dlrun::endName(ends[static_cast<std::size_t>(item)]);
+        return j;
+    };
+    nlohmann::json j = {{"format", "dlupdate-damage-sweep"},
+                        {"version", kDamageFormatVersion},
+                        {"media", a.media},
+                        {"keys", a.keys},
+                        {"seed", a.seed},
+                        {"sample", a.sample},
+                        {"reference", {{"items", items(s.referenceItems())}}},
+                        {"rows", nlohmann::json::array()}};
+    for (const auto &r : rows) {
+        nlohmann::json files = nlohmann::json::array();
+        for (const auto &e : r.damage.edits)
+            if (std::find(files.begin(), files.end(), e.file) == files.end())
+                files.push_back(e.file);
+        j["rows"].push_back({{"name", r.damage.name},
+                             {"kind", r.damage.kind},
+                             {"files", files},
+                             {"detectable", r.damage.detectable},
+                             {"why", r.damage.why},
+                             {"status", r.status},
+                             {"signal", r.signal},
+                             {"killed", r.timedOut},
+                             {"items", items(r.judgement.items)},
+                             {"result", r.result()},
+                             {"passed", r.passed()},
+                             {"problems", r.judgement.problems},
+                             {"differences", r.judgement.differences}});
+    }
+    j["summary"] = {
+        {"rows", rows.size()}, {"passed", passed}, {"failed", failed}, {"undetectable", undetectable}};
+    return j;
+}
+
+void writeDamageJunit(std::ostream &out, const std::vector<dlrun::DamageRow> &rows, std::size_t failed,
+                      std::size_t undetectable)
+{
+    out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        << "<testsuites name=\"dlupdate sweep\" tests=\"" << rows.size() << "\" failures=\"" << failed
+        << "\" skipped=\"" << undetectable << "\">\n"
+        << "  <testsuite name=\"damaged media\" tests=\"" << rows.size() << "\" failures=\"" << failed
+        << "\" skipped=\"" << undetectable << "\">\n";
+    for (const auto &r : rows) {
+        out << "    <testcase classname=\"sweep.damage." << r.damage.kind << "\" name=\""
+            << xmlEscape(r.damage.name) << "\"";
+        if (r.passed() && r.damage.detectable) {
+            out << "/>\n";
+            continue;
+        }
+        out << ">\n";
+        if (r.passed()) {
+            std::string all = r.damage.why;
+            for (const auto &d : r.judgement.differences)
+                all += "\n" + d;
+            out << "      <skipped message=\"undetectable: " << xmlEscape(r.damage.why) << "\">"
+                << xmlEscape(all) << "</skipped>\n";
+        } else {
+            std::string all;
+            for (const auto &p : r.judgement.problems)
+                all += (all.empty() ? "" : "\n") + p;
+            out << "      <failure message=\"" << xmlEscape(r.judgement.problems.front()) << "\">"
+                << xmlEscape(all) << "</failure>\n";
+        }
+        out << "    </testcase>\n";
+    }
+    out << "  </testsuite>\n</testsuites>\n";
+}
+
+int runDamageSweep(const SweepArgs &a)
+{
+    const fs::path work = fs::temp_directory_path() / ("dlupdate-damage-" + std::to_string(::getpid()));
+    struct Cleanup {
+        fs::path dir;
+        ~Cleanup()
+        {
+            std::error_code e;
+            fs::remove_all(dir, e);
+        }
+    } cleanup{work};
+    const bool live = ::isatty(2);
+    dlrun::DamageSweep::Options o;
+    o.media = fs::absolute(a.media);
+    o.work = work;
+    o.keys = a.keys;
+    o.seed = a.seed;
+    o.sample = a.sample;
+    o.jobs = a.jobs > 0 ? a.jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    o.entry = [] { return vx::dlFirmUpdateUSBMediaMain(); };
+    o.progress = [live](long done, long total) {
+        if (live)
+            std::cerr << "\rdlupdate sweep: damaged copy " << done << " of " << total << std::flush;
+    };
+    dlrun::DamageSweep s(o);
+    std::vector<dlrun::DamageRow> rows;
+    try {
+        std::string why;
+        bool unusable = false;
+        if (!s.prepare(why, unusable)) {
+            std::cerr << "dlupdate sweep: " << (unusable ? "" : "nothing to sweep: ") << why << "\n";
+            return unusable ? 5 : 1;
+        }
+        rows = s.run();
+    } catch (const std::exception &e) {
+        // The scratch folder (a full or unwritable temporary folder).
+        std::cerr << "\ndlupdate sweep: " << e.what() << "\n";
+        return 1;
+    }
+    if (live)
+        std::cerr << "\n";
+    std::size_t passed = 0, failed = 0, undetectable = 0;
+    for (const auto &r : rows)
+        (r.passed() ? (r.damage.detectable ? passed : undetectable) : failed) += 1;
+
+    std::cout << "damaged copies of " << a.media << ", seed " << a.seed << "\n";
+    printDamageTable(rows, std::cout);
+    std::cout << rows.size() << " damaged copies, " << undetectable << " undetectable, " << passed
+              << " passed, " << failed << " failed\n";
+    if (!a.json.empty() &&
+        !writeFile(a.json, damageJson(a, s, rows, passed, failed, undetectable)
+                                   .dump(2, ' ', false, nlohmann::json::error_handler_t::replace) +
+                               "\n"))
+        std::cerr << "dlupdate sweep: cannot write " << a.json << "\n";
+    if (!a.junit.empty()) {
+        std::ostringstream x;
+        writeDamageJunit(x, rows, failed, undetectable);
+        if (!writeFile(a.junit, x.str()))
+            std::cerr << "dlupdate sweep: cannot write " << a.junit << "\n";
+    }
+    return failed ? 1 : 0;
+}
+
+int runSweep(const SweepArgs &a)
+{
+    std::error_code ec;
+    if (!fs::is_directory(a.media, ec)) {
+        std::cerr << "dlupdate sweep: media folder " << a.media << " is not a folder\n";
+        return 5;
+    }
+    for (const auto &file : {a.json, a.junit})
+        if (!file.empty() && !std::ofstream(file, std::ios::app)) {
+            std::cerr << "dlupdate sweep: cannot write " << file << "\n";
+            return 64;
+        }
+    if (a.damage)
+        return runDamageSweep(a);
+    return runCutSweep(a);
+}
+
 } // namespace
 
 std::function<int()> addSweep(CLI::App &app)
 {
     auto a = std::make_shared<SweepArgs>();
-    auto *cmd = app.add_subcommand("sweep",
-                                   "cut the power at every event of a session on the media, then boot again");
+    auto *cmd =
+        app.add_subcommand("sweep", "cut the power at every event of a session on the media, then boot "
+                                    "again; or, with --damage, run damaged copies of the media");
+    cmd->footer("Exit status: 0 every row passed (undetectable damage included), 1 a row failed or\n"
+                "nothing could be swept, 5 the media folder is missing or holds no update file,\n"
+                "64 bad usage.");
     cmd->add_option("--media", a->media, "the media folder to sweep")->required();
     cmd->add_option("--keys", a->keys, "key script of each session (default ok)");
     cmd->add_flag("--double", a->pairs, "also cut every event of each recovery boot");
     cmd->add_flag("--faults", a->faults,
                   "also fail every call of every fault name in turn, a table per name");
+    auto *damage =
+        cmd->add_flag("--damage", a->damage,
+                      "run damaged copies of the media instead: cut files, changed headers, flipped "
+                      "bits, HDD files dropped or swapped");
+    cmd->add_option("--seed", a->seed,
+                    "with --damage: the seed of the bits flipped and of --sample (default 1)")
+        ->needs(damage);
+    cmd->add_option("--sample", a->sample,
+                    "with --damage: run this many damaged copies drawn from the seed (default: all)")
+        ->needs(damage);
+    cmd->add_option("--jobs", a->jobs, "with --damage: sessions at once (default: one per core)")
+        ->needs(damage)
+        ->check(CLI::Range(1, 256));
+    cmd->get_option("--double")->excludes(damage);
+    cmd->get_option("--faults")->excludes(damage);
     cmd->add_option("--json", a->json, "write the rows as JSON to FILE");
     cmd->add_option("--junit", a->junit, "write the rows as JUnit XML to FILE");
     return [a] { return runSweep(*a); };

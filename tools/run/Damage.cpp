@@ -1,0 +1,258 @@
+#include "tools/run/Damage.h"
+
+#include "host/machine/MachineFolder.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <sstream>
+
+namespace dlrun {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::uint32_t kFlashFlag = 0x01;
+constexpr std::uint32_t kHddFlag = 0x10;
+
+// The update screen, as the session driver and the update tasks draw it:
+// its heading on row 0, each item's title at column 42 of its row and its
+// state ("Completed", "Failed") at column 67.
+constexpr int kHeadingRow = 0;
+constexpr int kHeadingColumn = 2;
+constexpr const char *kHeading = "Download Storage Firmware Update Mode";
+constexpr int kTitleColumn = 42;
+constexpr int kStateColumn = 67;
+
+struct ItemRow {
+    Item item;
+    int row;
+    const char *title; // how its title begins
+    const char *name;
+    const char *unitFile; // its file under units/, for a sub-unit
+};
+
+constexpr ItemRow kRows[] = {
+    {Item::osUi, 3, "OS UI Update", "OS UI", nullptr},
+    {Item::hdd, 4, "HDD SYS Update", "HDD", nullptr},
+    {Item::laser, 5, "LSR Firm Update", "LSR", "lsr.bin"},
+    {Item::pfc, 6, "PFC Firm Update", "PFC", "pfc.bin"},
+    {Item::engine, 7, "Engine MAIN Update", "Engine", "engine.bin"},
+    {Item::scanner, 8, "Scanner Firm Update", "Scanner", "scanner.bin"},
+};
+
+const ItemRow &rowOf(Item item) { return kRows[static_cast<std::size_t>(item)]; }
+
+std::vector<std::string> lines(const std::string &text)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);)
+        out.push_back(l);
+    return out;
+}
+
+bool cellsBegin(const std::vector<std::string> &panel, int row, int col, const std::string &text)
+{
+    if (static_cast<std::size_t>(row) >= panel.size())
+        return false;
+    const std::string &r = panel[static_cast<std::size_t>(row)];
+    return r.size() >= static_cast<std::size_t>(col) &&
+           r.compare(static_cast<std::size_t>(col), text.size(), text) == 0;
+}
+
+std::string hex(std::uint32_t v)
+{
+    char b[16];
+    std::snprintf(b, sizeof b, "0x%02X", v);
+    return b;
+}
+
+std::string bytes(std::size_t n) { return std::to_string(n) + (n == 1 ? " byte" : " bytes"); }
+
+// What differs between two disk trees, a few names at most.
+std::string diskDifference(const std::map<std::string, std::string> &got,
+                           const std::map<std::string, std::string> &want)
+{
+    std::vector<std::string> names;
+    for (const auto &[name, content] : want) {
+        auto it = got.find(name);
+        if (it == got.end())
+            names.push_back(name + " missing");
+        else if (it->second != content)
+            names.push_back(name + " differs");
+    }
+    for (const auto &[name, content] : got)
+        if (!want.count(name))
+            names.push_back(name + " extra");
+    std::string text;
+    for (std::size_t i = 0; i < names.size() && i < 3; ++i)
+        text += (i ? ", " : "") + names[i];
+    if (names.size() > 3)
+        text += " and " + std::to_string(names.size() - 3) + " more";
+    return text;
+}
+
+const std::string *unitOf(const MachineState &s, const char *file)
+{
+    auto it = s.units.find(file);
+    return it == s.units.end() ? nullptr : &it->second;
+}
+
+std::string unitText(const std::string *u) { return u ? bytes(u->size()) : "absent"; }
+
+// How `item`'s target in `got` differs from `want`; "" when it does not.
+std::string targetDifference(Item item, const MachineState &got, const MachineState &want, const char *as)
+{
+    const ItemRow &r = rowOf(item);
+    if (item == Item::osUi) {
+        if (got.flash == want.flash)
+            return "";
+        std::size_t at = 0;
+        while (at < got.flash.size() && at < want.flash.size() && got.flash[at] == want.flash[at])
+            ++at;
+        char where[32];
+        std::snprintf(where, sizeof where, "0x%zX", at);
+        return std::string("the flash differs from ") + as + " from offset " + where;
+    }
+    if (item == Item::hdd) {
+        if (got.disk == want.disk)
+            return "";
+        return std::string("the disk differs from ") + as + ": " + diskDifference(got.disk, want.disk);
+    }
+    const std::string *g = unitOf(got, r.unitFile), *w = unitOf(want, r.unitFile);
+    if ((!g && !w) || (g && w && *g == *w))
+        return "";
+    return std::string("units/") + r.unitFile + " (" + unitText(g) + ") differs from " + as + " (" +
+           unitText(w) + ")";
+}
+
+bool documented(int status) { return status >= 0 && status <= 3; }
+
+} // namespace
+
+const char *itemName(Item item) { return rowOf(item).name; }
+
+const char *endName(ItemEnd end)
+{
+    switch (end) {
+    case ItemEnd::completed:
+        return "Completed";
+    case ItemEnd::failed:
+        return "Failed";
+    case ItemEnd::unfinished:
+        return "unfinished";
+    case ItemEnd::notRun:
+        break;
+    }
+    return "-";
+}
+
+ItemEnds itemEnds(const std::string &panel)
+{
+    ItemEnds ends{};
+    ends.fill(ItemEnd::notRun);
+    const auto rows = lines(panel);
+    if (!cellsBegin(rows, kHeadingRow, kHeadingColumn, kHeading))
+        return ends;
+    for (const ItemRow &r : kRows) {
+        ItemEnd &e = ends[static_cast<std::size_t>(r.item)];
+        if (cellsBegin(rows, r.row, kStateColumn, "Completed"))
+            e = ItemEnd::completed;
+        else if (cellsBegin(rows, r.row, kStateColumn, "Failed"))
+            e = ItemEnd::failed;
+        else if (cellsBegin(rows, r.row, kTitleColumn, r.title))
+            e = ItemEnd::unfinished;
+    }
+    return ends;
+}
+
+DamageJudge::DamageJudge(MachineState fresh, MachineState reference)
+    : fresh_(std::move(fresh)), reference_(std::move(reference))
+{}
+
+Judgement DamageJudge::judge(const SessionOutcome &run, bool detectable) const
+{
+    Judgement j;
+    j.items = itemEnds(run.panel);
+    auto problem = [&j](std::string p) { j.problems.push_back(std::move(p)); };
+
+    if (run.timedOut)
+        problem("no end within its time limit: killed");
+    else if (run.signal)
+        problem("ended by signal " + std::to_string(run.signal));
+    else if (run.status == kStalled)
+        problem("stalled (exit 4): every task waits and nothing can wake one");
+    else if (!documented(run.status))
+        problem("exit status " + std::to_string(run.status) + " is no ending of a session");
+    if (!run.outside.empty())
+        problem("wrote outside the machine folder: " + run.outside);
+    if (!run.mediaChange.empty())
+        problem("the media changed: " + run.mediaChange);
+    if (!run.sanitizer.empty())
+        problem("a sanitizer report: " + run.sanitizer);
+    // A session that did not end as sessions end left a folder that says
+    // nothing more.
+    if (!documented(run.status) || run.signal || run.timedOut)
+        return j;
+
+    const MachineState &m = run.machine;
+    for (Item item : kItems) {
+        const ItemEnd end = j.items[static_cast<std::size_t>(item)];
+        const std::string name = itemName(item);
+        if (end == ItemEnd::unfinished)
+            problem(name + ": its title stands, but neither \"Completed\" nor \"Failed\"");
+        if (end == ItemEnd::completed) {
+            std::string d = targetDifference(item, m, reference_, "the reference's");
+            if (!d.empty()) {
+                j.differences.push_back(name + " completed, but " + d);
+                if (detectable)
+                    problem(j.differences.back());
+            }
+        }
+        if (end == ItemEnd::notRun) {
+            std::string d = targetDifference(item, m, fresh_, "a new machine's");
+            if (!d.empty())
+                problem(name + " shows no row, but " + d);
+        }
+        if (end == ItemEnd::failed && run.status == kReturned0)
+            problem(name + " failed, yet the session returned 0 (\"Update Completed.\")");
+    }
+
+    const std::uint32_t flags = m.rewriteFlags();
+    if (run.status == kReturned0 && flags != 0)
+        problem("returned 0 but left rewrite flags " + hex(flags));
+    const bool flashTouched = m.flash != fresh_.flash;
+    const bool diskTouched = m.disk != fresh_.disk;
+    const auto endOf = [&j](Item item) { return j.items[static_cast<std::size_t>(item)]; };
+    if (flashTouched && endOf(Item::osUi) != ItemEnd::completed && !(flags & kFlashFlag))
+        problem("the flash was changed and not completed, but FLASH_REWRITE (0x01) is clear: " + hex(flags));
+    if (diskTouched && endOf(Item::hdd) != ItemEnd::completed && !(flags & kHddFlag))
+        problem("the disk was changed and not completed, but HDD_UPDATE (0x10) is clear: " + hex(flags));
+    if (flags & ~(kFlashFlag | kHddFlag))
+        problem("rewrite flags " + hex(flags) + " name no target");
+    return j;
+}
+
+std::string sanitizerReport(const std::string &err)
+{
+    // A report ends the session with an ordinary exit status (or none at
+    // all, when the process leaves by _exit), so it is read from the text.
+    for (const auto &line : lines(err))
+        if (line.find("Sanitizer") != std::string::npos ||
+            line.find(": runtime error: ") != std::string::npos)
+            return line;
+    return "";
+}
+
+MachineState freshMachineState(const fs::path &scratch)
+{
+    const fs::path dir = scratch / "fresh-machine";
+    fs::remove_all(dir);
+    host::MachineFolder::init(dir);
+    MachineState s = MachineState::read(dir);
+    fs::remove_all(dir);
+    return s;
+}
+
+} // namespace dlrun
