@@ -205,7 +205,7 @@ std::vector<Case> corpus()
     // Cut short.
     add(
         "image0_cut_in_first_package", [](const Media &m) { m.resize("firmImage0.bin", kImage0At[0] + 600); },
-        "can not UI Version dbNumber=1");
+        "from.bin not made: OS UI image incomplete");
     add(
         "image1_cut_in_version_head", [](const Media &m) { m.resize("firmImage1.bin", 64); }, "",
         Judged::undetectable); // image 1 holds no package
@@ -380,7 +380,7 @@ std::vector<Case> corpus()
                 },
                 1);
         },
-        "", Judged::asCarried);
+        "USB HDD file 33 beyond the last file loaded");
 
     // Odd lengths: every file one byte longer.
     add(

@@ -500,6 +500,12 @@ private:
                 r_.hddPresent.push_back(n);
         if (r_.hddPresent.empty())
             return;
+        if (DeviceFile(hddPath(vx::DL_HDD_FILES_MAX + 1)).isOpen())
+            problem("hdd-too-many-files",
+                    "HDD file " + std::to_string(vx::DL_HDD_FILES_MAX + 1) + ": beyond the " +
+                        std::to_string(vx::DL_HDD_FILES_MAX) +
+                        " files the module loads: the HDD update fails",
+                    std::to_string(vx::DL_HDD_FILES_MAX + 1));
 
         vx::INT32 count = 0;
         std::array<vx::INT32, vx::DL_HDD_FILES_MAX> sizes{};

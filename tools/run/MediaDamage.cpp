@@ -417,10 +417,18 @@ std::vector<Damage> MediaImage::damages(std::uint32_t seed, std::size_t maxFlips
                 d.kind = "cut";
                 d.name = shown(seg.file) + " cut at " + std::to_string(at) + " (" + label + ")";
                 d.edits.push_back({Edit::Op::cut, seg.file, at, "", ""});
+                // A cut of image 0 that cuts no package leaves those after it
+                // absent, which an image may be: only a cut package shows.
+                const bool cutsPackage =
+                    std::any_of(s.packages.begin(), s.packages.end(), [&](const auto &p) {
+                        return p.start < seg.base + at && seg.base + at < p.end;
+                    });
                 if (seg.file == "firmImage0.bin" && s.packages.size() == std::size(kImage0Packages) &&
-                    at >= lastEnd) {
+                    !cutsPackage) {
                     d.detectable = false;
-                    d.why = "image content after the last package: no package covers it";
+                    d.why = at >= lastEnd ? "image content after the last package: no package covers it"
+                                          : "image 0 cut between packages: those after it are absent, as an "
+                                            "image's packages may be";
                 }
                 out.push_back(std::move(d));
             }

@@ -58,6 +58,22 @@ INT32 dlFirmHddRemainderLost(const char *remainder, INT32 remainderLength)
     return dlHddIsFiller(remainder + rest, filler) ? 0 : remainderLength;
 }
 
+// 1 when HDD package file `number` is on the storage.
+static int dlHddFileExists(int number)
+{
+    char path[DL_HDD_PATH_SIZE];
+    int fd;
+
+    dlFirmHddPathMake(path, number);
+    if (path[0] == '\0')
+        return 0;
+    fd = open(path, O_RDONLY, 0);
+    if (fd < 0)
+        return 0;
+    close(fd);
+    return 1;
+}
+
 static const char DL_HDD_TITLE[] = "HDD SYS Update .......";
 
 // A part buffer whose loader never answered: the loader may still read
@@ -287,6 +303,13 @@ int dlFirmHdUpdate_USB(UINT32 selection)
         if (count < dlFirmHddSeriesCount) {
             printf("USB HDD file %d missing\n", (int)(count + 1));
             fprintf(dl_fp, "[dlFirmHdUpdate_USB] USB HDD file %d missing\n", (int)(count + 1));
+            return dlHddFailed();
+        }
+        // A file past the last one loaded would be left out unseen.
+        if (dlHddFileExists(DL_HDD_FILES_MAX + 1)) {
+            printf("USB HDD file %d beyond the last file loaded\n", DL_HDD_FILES_MAX + 1);
+            fprintf(dl_fp, "[dlFirmHdUpdate_USB] USB HDD file %d beyond the last file loaded\n",
+                    DL_HDD_FILES_MAX + 1);
             return dlHddFailed();
         }
         bootDispString(0, 0, 7, "  Download Storage -> HDD copying");

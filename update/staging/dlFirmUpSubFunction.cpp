@@ -251,6 +251,7 @@ static const char *const DL_DB_DAMAGE_TEXT[DL_DB_DAMAGE_KINDS] = {
     "key after DATASTART",
     "another header before DATASTART",
     "no CR LF after the data",
+    "a header without its package",
 };
 
 const char *dlFirmDbDamageText(INT32 damage)
@@ -348,6 +349,22 @@ INT32 dlFirmDbCheck(DL_DB_INFO *rec, char *origin, char *end, int mode, int firs
     return DL_DB_WHOLE;
 }
 
+/* A search of the flash ROM image that finds no whole package where a
+ * header begins at its origin has found a broken package, not an absent
+ * one: the image is then no image to flash. */
+static int dlFirmDbUnfound(int count, char *origin, INT32 length, int mode, long originOffset,
+                           DL_DB_END *dbEnd)
+{
+    if (dbEnd == NULL || mode != DL_DB_FIXED)
+        return count;
+    if (dlFirmDbKeyOfLine(origin, dlFirmDbLineLength(origin, length)) < 0)
+        return count;
+    printf("damaged package at %ld: %s\n", originOffset, dlFirmDbDamageText(DL_DB_BROKEN));
+    dbEnd->damage = DL_DB_BROKEN;
+    dbEnd->offset = (INT32)originOffset;
+    return count;
+}
+
 int dlFirmGetDBInfoChecked(DL_DB_INFO *table, char *buffer, INT32 size, int mode, int capacity,
                            DL_DB_END *dbEnd)
 {
@@ -381,43 +398,43 @@ int dlFirmGetDBInfoChecked(DL_DB_INFO *table, char *buffer, INT32 size, int mode
         rec->dataStart = dlFindDataStart(origin, end);
         if (rec->dataStart == NULL) {
             printf("can not find start address\n");
-            return count;
+            return dlFirmDbUnfound(count, origin, length, mode, originOffset, dbEnd);
         }
         rec->expandedSize = dlFirmFindLongValueByKey_USB(origin, "EXPANDEDSIZE", length);
         if (rec->expandedSize < 0) {
             printf("serch end\n");
-            return count;
+            return dlFirmDbUnfound(count, origin, length, mode, originOffset, dbEnd);
         }
         rec->compressedSize = dlFirmFindLongValueByKey_USB(origin, "COMPRESSEDSIZE", length);
         if (rec->compressedSize <= 0) {
             printf("can not find compressed size\n");
-            return count;
+            return dlFirmDbUnfound(count, origin, length, mode, originOffset, dbEnd);
         }
         if (rec->compressedSize > size - (INT32)(rec->dataStart - buffer)) {
             printf("range over  \n");
-            return count;
+            return dlFirmDbUnfound(count, origin, length, mode, originOffset, dbEnd);
         }
         rec->dbName = dlFirmFindPtrByKey_USB(origin, "DBNAME", length);
         if (rec->dbName == NULL) {
             printf("can not find DB name\n");
-            return count;
+            return dlFirmDbUnfound(count, origin, length, mode, originOffset, dbEnd);
         }
         if (mode == DL_DB_FIXED) {
             rec->languageCode = dlFirmFindPtrByKey_USB(origin, "LANGUAGECODE", length);
             if (rec->languageCode == NULL) {
                 printf("can not find LANGUAGECODE\n");
-                return count;
+                return dlFirmDbUnfound(count, origin, length, mode, originOffset, dbEnd);
             }
         }
         rec->version = dlFirmFindPtrByKey_USB(origin, "VERSION", length);
         if (rec->version == NULL) {
             printf("can not find DB name\n");
-            return count;
+            return dlFirmDbUnfound(count, origin, length, mode, originOffset, dbEnd);
         }
         rec->comment = dlFirmFindPtrByKey_USB(origin, "COMMENT", length);
         if (rec->comment == NULL) {
             printf("can not find DB name\n");
-            return count;
+            return dlFirmDbUnfound(count, origin, length, mode, originOffset, dbEnd);
         }
         damage = (dbEnd != NULL) ? dlFirmDbCheck(rec, origin, end, mode, count == 0) : DL_DB_WHOLE;
         if (damage != DL_DB_WHOLE) {

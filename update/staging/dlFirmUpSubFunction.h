@@ -53,7 +53,8 @@ constexpr INT32 DL_DB_NO_HEADER = 1;   // no header where the chain says it begi
 constexpr INT32 DL_DB_KEY_OUTSIDE = 2; // a key stands after the DATASTART line
 constexpr INT32 DL_DB_TWO_HEADERS = 3; // another package's header before the DATASTART line
 constexpr INT32 DL_DB_NO_CRLF = 4;     // the data is not followed by CR LF
-constexpr INT32 DL_DB_DAMAGE_KINDS = 5;
+constexpr INT32 DL_DB_BROKEN = 5;      // flash ROM image: a header at the origin, but no whole package
+constexpr INT32 DL_DB_DAMAGE_KINDS = 6;
 
 // Search origins of the three packages of the flash ROM image.
 extern INT32 usbdataStart[3];
