@@ -46,14 +46,13 @@ INT32 dlFirmHddRemainderLost(const char *remainder, INT32 remainderLength)
     if (remainder == NULL)
         return remainderLength;
     // The last package's CR LF (CR, pad, LF when the pair swap padded an
-    // odd length), as far as it goes.
-    if (remainder[0] == '\r') {
-        rest = 1;
-        if (rest + 1 < remainderLength && remainder[rest] == (char)0xFF && remainder[rest + 1] == '\n')
-            rest += 2;
-        else if (rest < remainderLength && remainder[rest] == '\n')
-            rest += 1;
-    }
+    // odd length); without its LF the chain was cut there.
+    if (remainderLength >= 2 && remainder[0] == '\r' && remainder[1] == '\n')
+        rest = 2;
+    else if (remainderLength >= 3 && remainder[0] == '\r' && remainder[1] == (char)0xFF && remainder[2] == '\n')
+        rest = 3;
+    else
+        return remainderLength;
     filler = remainderLength - rest;
     return dlHddIsFiller(remainder + rest, filler) ? 0 : remainderLength;
 }

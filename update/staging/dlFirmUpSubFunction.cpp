@@ -349,6 +349,30 @@ INT32 dlFirmDbCheck(DL_DB_INFO *rec, char *origin, char *end, int mode, int firs
     return DL_DB_WHOLE;
 }
 
+/* 1 when the line at `line` holds the first letters of a key name and
+ * ends with a NUL: the image area's zeros behind a header cut in its name
+ * (an odd cut has a 0xFF pad beside its last letter). */
+static int dlFirmDbKeyCut(const char *line, INT32 left)
+{
+    char letters[16];
+    INT32 len = dlFirmDbLineLength(line, left) - 1; /* without the NUL */
+    INT32 n = 0;
+    INT32 i;
+    int k;
+
+    if (len < 1 || len >= (INT32)sizeof(letters) || line[len] != '\0')
+        return 0;
+    for (i = 0; i < len; i++)
+        if (line[i] != (char)0xFF) /* no key name holds one */
+            letters[n++] = line[i];
+    if (n < 1)
+        return 0;
+    for (k = 0; k < DL_DB_KEY_COUNT; k++)
+        if (n < (INT32)strlen(DL_DB_KEYS[k]) && strncmp(letters, DL_DB_KEYS[k], (size_t)n) == 0)
+            return 1;
+    return 0;
+}
+
 /* A search of the flash ROM image that finds no whole package where a
  * header begins at its origin has found a broken package, not an absent
  * one: the image is then no image to flash. */
@@ -357,7 +381,7 @@ static int dlFirmDbUnfound(int count, char *origin, INT32 length, int mode, long
 {
     if (dbEnd == NULL || mode != DL_DB_FIXED)
         return count;
-    if (dlFirmDbKeyOfLine(origin, dlFirmDbLineLength(origin, length)) < 0)
+    if (dlFirmDbKeyOfLine(origin, dlFirmDbLineLength(origin, length)) < 0 && !dlFirmDbKeyCut(origin, length))
         return count;
     printf("damaged package at %ld: %s\n", originOffset, dlFirmDbDamageText(DL_DB_BROKEN));
     dbEnd->damage = DL_DB_BROKEN;
