@@ -476,7 +476,7 @@ private:
         std::vector<char> &bytes = *read;
         r_.image2.bytes = placed;
         // a larger table than the module's, to count what it would drop
-        Lookup l = lookUp(bytes.data(), placed, vx::DL_DB_CHAIN, vx::DL_DB_TABLE_HDD);
+        Lookup l = lookUp(bytes.data(), placed, vx::DL_DB_CHAIN_WHOLE, vx::DL_DB_TABLE_HDD);
         if (l.records.size() > vx::DL_DB_TABLE_IMAGE)
             problem("image2-too-many-packages",
                     r_.image2.file + ": " + std::to_string(l.records.size()) +

@@ -1,5 +1,9 @@
 #include "tools/run/DamageSweep.h"
 
+#include "tools/inspect/Inspect.h"
+
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -23,7 +27,12 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 // A row's folder holds these and nothing else once its session has run.
-constexpr const char *kRowEntries[] = {"media", "machine", "outside", "out.txt", "err.txt", "panel.txt"};
+constexpr const char *kRowEntries[] = {"media",   "machine",   "outside",     "out.txt",
+                                       "err.txt", "panel.txt", "inspect.json"};
+// inspect's problems that name media a session still completes as they
+// stand: a flash ROM image with a package missing is flashed, as the
+// format allows, but seldom what was meant.
+constexpr const char *kAdvisoryCodes[] = {"image0-packages-missing"};
 // The exit status of a session process that could not run its session.
 constexpr int kChildBroken = 125;
 
@@ -155,7 +164,7 @@ std::string DamageRow::ending() const
 DamageSweep::DamageSweep(Options options) : o_(std::move(options)) {}
 DamageSweep::~DamageSweep() = default;
 
-pid_t DamageSweep::start(const fs::path &row, const fs::path &media) const
+pid_t DamageSweep::start(const fs::path &row, const fs::path &media, bool inspect) const
 {
     fs::create_directories(row / "outside");
     std::cout.flush();
@@ -174,6 +183,30 @@ pid_t DamageSweep::start(const fs::path &row, const fs::path &media) const
         if (out < 0 || err < 0 || in < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0 ||
             ::chdir((row / "outside").c_str()) != 0)
             ::_exit(kChildBroken);
+        // inspect in a process of its own: the module and the machine it
+        // binds are the session's here
+        pid_t inspector = -1;
+        if (inspect) {
+            std::cout.flush();
+            std::cerr.flush();
+            inspector = ::fork();
+            if (inspector == 0) {
+                std::ofstream json(row / "inspect.json");
+                std::ostringstream err;
+                const int status = inspect::runInspect(media.string(), true, json, err);
+                json.flush();
+                ::_exit(status);
+            }
+        }
+        struct Wait {
+            pid_t pid;
+            ~Wait()
+            {
+                int st = 0;
+                while (pid > 0 && ::waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+                }
+            }
+        } waitInspector{inspector};
         RunOptions o;
         o.media = media.string();
         o.machine = (row / "machine").string();
@@ -190,6 +223,35 @@ pid_t DamageSweep::start(const fs::path &row, const fs::path &media) const
     std::cerr.flush();
     std::fflush(nullptr);
     ::_exit(rc);
+}
+
+std::string DamageSweep::disagreement(const fs::path &row, const SessionOutcome &s, bool detectable) const
+{
+    std::vector<std::string> codes;
+    try {
+        const auto report = nlohmann::json::parse(readText(row / "inspect.json"));
+        for (const auto &p : report.at("problemDetails")) {
+            const std::string code = p.at("code").get<std::string>();
+            // the list a damaged copy carries names the undamaged files
+            if (!code.starts_with("checksum-") &&
+                std::find(std::begin(kAdvisoryCodes), std::end(kAdvisoryCodes), code) ==
+                    std::end(kAdvisoryCodes))
+                codes.push_back(code);
+        }
+    } catch (const std::exception &) {
+        return "inspect gave no report of these media";
+    }
+    const ItemEnds items = itemEnds(s.panel);
+    const bool runWhole = s.status == kReturned0 && items == referenceItems_;
+    const bool runFailed =
+        s.status != kReturned0 || std::find(items.begin(), items.end(), ItemEnd::failed) != items.end();
+    if (runWhole && !codes.empty())
+        return "inspect reports " + codes.front() + ", but the run did all the undamaged media do";
+    // Damage the format cannot show may leave less to do without a failure
+    // (packages cut off whole): only a failed run must then be a problem.
+    if (codes.empty() && (detectable ? !runWhole : runFailed))
+        return "inspect reports no problem, but the run did less than the undamaged media do";
+    return {};
 }
 
 SessionOutcome DamageSweep::collect(const fs::path &row, int st, bool killed,
@@ -303,6 +365,8 @@ std::vector<DamageRow> DamageSweep::run()
         row.signal = s.signal;
         row.timedOut = s.timedOut;
         row.judgement = judge_->judge(s, row.damage.detectable);
+        if (std::string why = disagreement(r.row, s, row.damage.detectable); !why.empty())
+            row.judgement.problems.push_back(why);
         if (s.status == kChildBroken)
             row.judgement.problems.push_back(readText(r.row / "err.txt"));
         std::error_code ec;
@@ -318,7 +382,7 @@ std::vector<DamageRow> DamageSweep::run()
             fs::remove_all(row);
             image_->writeDamaged(damages_[i], o_.work / "pristine", row / "media");
             Running r{i, -1, row, {}, signature(row / "media")};
-            r.pid = start(row, row / "media");
+            r.pid = start(row, row / "media", true);
             r.deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                             std::chrono::duration<double>(limitSeconds_));
             if (r.pid < 0) {

@@ -62,7 +62,15 @@ public:
 
 private:
     struct Running;
-    pid_t start(const std::filesystem::path &row, const std::filesystem::path &media) const;
+    // `inspect`: `dlupdate inspect --json` of the media beside the session,
+    // into the row's inspect.json, to be compared with how the run ended.
+    pid_t start(const std::filesystem::path &row, const std::filesystem::path &media,
+                bool inspect = false) const;
+    // A problem when inspect and the run disagree about the media: a run
+    // that did not do all the reference did must be a problem for inspect,
+    // and the reverse.
+    std::string disagreement(const std::filesystem::path &row, const SessionOutcome &s,
+                             bool detectable) const;
     SessionOutcome collect(const std::filesystem::path &row, int waitStatus, bool killed,
                            const std::map<std::string, std::string> &mediaBefore) const;
 

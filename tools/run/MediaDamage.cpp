@@ -423,11 +423,12 @@ std::vector<Damage> MediaImage::damages(std::uint32_t seed, std::size_t maxFlips
                     std::any_of(s.packages.begin(), s.packages.end(), [&](const auto &p) {
                         return p.start < seg.base + at && seg.base + at < p.end;
                     });
-                if (seg.file == "firmImage0.bin" && s.packages.size() == std::size(kImage0Packages) &&
-                    !cutsPackage) {
+                const bool image = seg.file == "firmImage0.bin" || seg.file == "firmImage2.bin";
+                if (image && !cutsPackage &&
+                    (seg.file != "firmImage0.bin" || s.packages.size() == std::size(kImage0Packages))) {
                     d.detectable = false;
                     d.why = at >= lastEnd ? "image content after the last package: no package covers it"
-                                          : "image 0 cut between packages: those after it are absent, as an "
+                                          : "image cut between packages: those after it are absent, as an "
                                             "image's packages may be";
                 }
                 out.push_back(std::move(d));

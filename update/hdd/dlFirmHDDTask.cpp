@@ -49,7 +49,8 @@ INT32 dlFirmHddRemainderLost(const char *remainder, INT32 remainderLength)
     // odd length); without its LF the chain was cut there.
     if (remainderLength >= 2 && remainder[0] == '\r' && remainder[1] == '\n')
         rest = 2;
-    else if (remainderLength >= 3 && remainder[0] == '\r' && remainder[1] == (char)0xFF && remainder[2] == '\n')
+    else if (remainderLength >= 3 && remainder[0] == '\r' && remainder[1] == (char)0xFF &&
+             remainder[2] == '\n')
         rest = 3;
     else
         return remainderLength;

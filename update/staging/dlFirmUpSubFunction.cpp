@@ -344,14 +344,17 @@ INT32 dlFirmDbCheck(DL_DB_INFO *rec, char *origin, char *end, int mode, int firs
     }
 
     after = rec->dataStart + rec->compressedSize;
+    if (mode == DL_DB_CHAIN_WHOLE && end - after < 2)
+        return DL_DB_NO_CRLF;
     if ((after < end && after[0] != '\r') || (after + 1 < end && after[1] != '\n'))
         return DL_DB_NO_CRLF;
     return DL_DB_WHOLE;
 }
 
 /* 1 when the line at `line` holds the first letters of a key name and
- * ends with a NUL: the image area's zeros behind a header cut in its name
- * (an odd cut has a 0xFF pad beside its last letter). */
+ * ends with a NUL or the buffer: the image area's zeros, or the end of
+ * the image, behind a header cut in its name (an odd cut has a 0xFF pad
+ * beside its last letter). */
 static int dlFirmDbKeyCut(const char *line, INT32 left)
 {
     char letters[16];
@@ -360,7 +363,10 @@ static int dlFirmDbKeyCut(const char *line, INT32 left)
     INT32 i;
     int k;
 
-    if (len < 1 || len >= (INT32)sizeof(letters) || line[len] != '\0')
+    /* the line ends with its NUL, or with the buffer */
+    if (len >= 0 && line[len] != '\0')
+        len++;
+    if (len < 1 || len >= (INT32)sizeof(letters) || (len < left && line[len] != '\0'))
         return 0;
     for (i = 0; i < len; i++)
         if (line[i] != (char)0xFF) /* no key name holds one */
@@ -379,7 +385,7 @@ static int dlFirmDbKeyCut(const char *line, INT32 left)
 static int dlFirmDbUnfound(int count, char *origin, INT32 length, int mode, long originOffset,
                            DL_DB_END *dbEnd)
 {
-    if (dbEnd == NULL || mode != DL_DB_FIXED)
+    if (dbEnd == NULL || (mode != DL_DB_FIXED && mode != DL_DB_CHAIN_WHOLE))
         return count;
     if (dlFirmDbKeyOfLine(origin, dlFirmDbLineLength(origin, length)) < 0 && !dlFirmDbKeyCut(origin, length))
         return count;

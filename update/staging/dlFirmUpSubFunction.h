@@ -27,6 +27,9 @@ constexpr int DL_DB_TABLE_HDD = 2048;
 // Lookup modes.
 constexpr int DL_DB_FIXED = 0;
 constexpr int DL_DB_CHAIN = 1;
+// A chain that the buffer holds whole (the engine image): with the checks,
+// a header where the chain ends, or a last CR LF cut off, is damage too.
+constexpr int DL_DB_CHAIN_WHOLE = 2;
 
 // Piece size of every copy between the storage, memory and the RAM disk.
 constexpr int DL_SWAP_CHUNK = 65536;

@@ -339,7 +339,7 @@ int dlFirmEngTenkai(int stagedFd, INT32 length, char *versionTable)
     memset(dbInfo, 0, sizeof(dbInfo));
     /* a damaged package ends the chain: it and those after it are not
      * offered, and the lookup has said why */
-    dbNumber = dlFirmGetDBInfoChecked(dbInfo, area, length, DL_DB_CHAIN, DL_DB_TABLE_IMAGE, &dbEnd);
+    dbNumber = dlFirmGetDBInfoChecked(dbInfo, area, length, DL_DB_CHAIN_WHOLE, DL_DB_TABLE_IMAGE, &dbEnd);
     if (dbEnd.damage != DL_DB_WHOLE)
         printf("firmImage2.bin: packages from offset %d not offered\n", (int)dbEnd.offset);
     if (dbNumber == 0) {
