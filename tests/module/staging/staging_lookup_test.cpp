@@ -299,10 +299,11 @@ TEST(ChainLookup, DamagedPackagesEndTheChain)
         if (c.damage != vx::DL_DB_WHOLE) {
             EXPECT_NE(h.console().find("damaged package at "), std::string::npos) << h.console();
             // without the checks the lookup reads on, as it always did
-            if (c.damage != vx::DL_DB_BROKEN)
+            if (c.damage != vx::DL_DB_BROKEN) {
                 EXPECT_GT(vx::dlFirmGetDBInfoBounded(table.data(), buf.data(), static_cast<int>(buf.size()),
                                                      c.mode, 16),
                           c.count);
+            }
         }
     }
 }
