@@ -217,17 +217,26 @@ bool writeFile(const std::string &file, const std::string &text)
     return static_cast<bool>(out.flush());
 }
 
+// A folder of this process's own under the system's temporary folder,
+// removed with whatever the sweep left in it.
+struct ScratchFolder {
+    explicit ScratchFolder(const std::string &prefix)
+        : dir(fs::temp_directory_path() / (prefix + std::to_string(::getpid())))
+    {}
+    ~ScratchFolder()
+    {
+        std::error_code e;
+        fs::remove_all(dir, e);
+    }
+    ScratchFolder(const ScratchFolder &) = delete;
+    ScratchFolder &operator=(const ScratchFolder &) = delete;
+    fs::path dir;
+};
+
 int runCutSweep(const SweepArgs &a)
 {
-    const fs::path work = fs::temp_directory_path() / ("dlupdate-sweep-" + std::to_string(::getpid()));
-    struct Cleanup {
-        fs::path dir;
-        ~Cleanup()
-        {
-            std::error_code e;
-            fs::remove_all(dir, e);
-        }
-    } cleanup{work};
+    const ScratchFolder scratch("dlupdate-sweep-");
+    const fs::path &work = scratch.dir;
 
     dlrun::Sweeper s({fs::absolute(a.media), work, a.keys, [] { return vx::dlFirmUpdateUSBMediaMain(); }});
     std::string why;
@@ -388,15 +397,8 @@ void writeDamageJunit(std::ostream &out, const std::vector<dlrun::DamageRow> &ro
 
 int runDamageSweep(const SweepArgs &a)
 {
-    const fs::path work = fs::temp_directory_path() / ("dlupdate-damage-" + std::to_string(::getpid()));
-    struct Cleanup {
-        fs::path dir;
-        ~Cleanup()
-        {
-            std::error_code e;
-            fs::remove_all(dir, e);
-        }
-    } cleanup{work};
+    const ScratchFolder scratch("dlupdate-damage-");
+    const fs::path &work = scratch.dir;
     const bool live = ::isatty(2);
     dlrun::DamageSweep::Options o;
     o.media = fs::absolute(a.media);
