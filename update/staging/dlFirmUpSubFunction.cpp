@@ -241,9 +241,8 @@ static const char *const DL_DB_KEYS[] = {
     "EXPANDEDSIZE", "COMPRESSEDSIZE", "DBNAME", "LANGUAGECODE", "VERSION", "COMMENT",
 };
 #define DL_DB_KEY_COUNT ((int)(sizeof(DL_DB_KEYS) / sizeof(DL_DB_KEYS[0])))
-/* The line the data follows. */
-static const char DL_DB_DATASTART[] = "DATASTART\n";
-#define DL_DB_DATASTART_LEN ((int)sizeof(DL_DB_DATASTART) - 1)
+/* Length of the line the data follows, "DATASTART\n". */
+#define DL_DB_DATASTART_LEN ((int)sizeof("DATASTART\n") - 1)
 
 static const char *const DL_DB_DAMAGE_TEXT[DL_DB_DAMAGE_KINDS] = {
     "whole",
