@@ -417,12 +417,12 @@ std::vector<Damage> MediaImage::damages(std::uint32_t seed, std::size_t maxFlips
                 d.kind = "cut";
                 d.name = shown(seg.file) + " cut at " + std::to_string(at) + " (" + label + ")";
                 d.edits.push_back({Edit::Op::cut, seg.file, at, "", ""});
-                // A cut of image 0 that cuts no package leaves those after it
-                // absent, which an image may be: only a cut package shows.
+                // A cut of an image that cuts no package leaves those after
+                // it absent, which an image may be: only a cut package shows.
+                const std::size_t cutAt = seg.base + at;
                 const bool cutsPackage =
-                    std::any_of(s.packages.begin(), s.packages.end(), [&](const auto &p) {
-                        return p.start < seg.base + at && seg.base + at < p.end;
-                    });
+                    std::any_of(s.packages.begin(), s.packages.end(),
+                                [cutAt](const auto &p) { return p.start < cutAt && cutAt < p.end; });
                 const bool image = seg.file == "firmImage0.bin" || seg.file == "firmImage2.bin";
                 if (image && !cutsPackage &&
                     (seg.file != "firmImage0.bin" || s.packages.size() == std::size(kImage0Packages))) {
