@@ -70,28 +70,32 @@ std::string hex(std::uint32_t v)
 
 std::string bytes(std::size_t n) { return std::to_string(n) + (n == 1 ? " byte" : " bytes"); }
 
-// What differs between two disk trees, a few names at most.
-std::string diskDifference(const std::map<std::string, std::string> &got,
-                           const std::map<std::string, std::string> &want)
+} // namespace
+
+std::string fileDifferences(const std::map<std::string, std::string> &was,
+                            const std::map<std::string, std::string> &is, const FileWords &words,
+                            std::size_t most)
 {
     std::vector<std::string> names;
-    for (const auto &[name, content] : want) {
-        auto it = got.find(name);
-        if (it == got.end())
-            names.push_back(name + " missing");
+    for (const auto &[name, content] : was) {
+        auto it = is.find(name);
+        if (it == is.end())
+            names.push_back(name + " " + words.gone);
         else if (it->second != content)
-            names.push_back(name + " differs");
+            names.push_back(name + " " + words.changed);
     }
-    for (const auto &[name, content] : got)
-        if (!want.count(name))
-            names.push_back(name + " extra");
+    for (const auto &[name, content] : is)
+        if (!was.count(name))
+            names.push_back(name + " " + words.added);
     std::string text;
-    for (std::size_t i = 0; i < names.size() && i < 3; ++i)
+    for (std::size_t i = 0; i < names.size() && i < most; ++i)
         text += (i ? ", " : "") + names[i];
-    if (names.size() > 3)
-        text += " and " + std::to_string(names.size() - 3) + " more";
+    if (names.size() > most)
+        text += " and " + std::to_string(names.size() - most) + " more";
     return text;
 }
+
+namespace {
 
 const std::string *unitOf(const MachineState &s, const char *file)
 {
@@ -118,7 +122,8 @@ std::string targetDifference(Item item, const MachineState &got, const MachineSt
     if (item == Item::hdd) {
         if (got.disk == want.disk)
             return "";
-        return std::string("the disk differs from ") + as + ": " + diskDifference(got.disk, want.disk);
+        return std::string("the disk differs from ") + as + ": " +
+               fileDifferences(want.disk, got.disk, {"missing", "differs", "extra"}, 3);
     }
     const std::string *g = unitOf(got, r.unitFile), *w = unitOf(want, r.unitFile);
     if ((!g && !w) || (g && w && *g == *w))

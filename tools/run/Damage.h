@@ -9,6 +9,7 @@
 
 #include <array>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,18 @@ struct SessionOutcome {
     std::string mediaChange; // how the media changed; "" not at all
     std::string sanitizer;   // the first line of a sanitizer's report; "" none
 };
+
+// What differs from `was` to `is`, two maps of files by name: each name
+// with the word for a file gone, changed or added, `most` names at most
+// and then how many more.
+struct FileWords {
+    const char *gone;
+    const char *changed;
+    const char *added;
+};
+std::string fileDifferences(const std::map<std::string, std::string> &was,
+                            const std::map<std::string, std::string> &is, const FileWords &words,
+                            std::size_t most = static_cast<std::size_t>(-1));
 
 // The first line of a sanitizer's report in a run's standard error; "".
 std::string sanitizerReport(const std::string &err);

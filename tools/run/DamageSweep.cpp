@@ -67,21 +67,7 @@ std::map<std::string, std::string> signature(const fs::path &dir)
 std::string changes(const std::map<std::string, std::string> &before,
                     const std::map<std::string, std::string> &after)
 {
-    std::vector<std::string> names;
-    for (const auto &[name, s] : before) {
-        auto it = after.find(name);
-        if (it == after.end())
-            names.push_back(name + " removed");
-        else if (it->second != s)
-            names.push_back(name + " written");
-    }
-    for (const auto &[name, s] : after)
-        if (!before.count(name))
-            names.push_back(name + " made");
-    std::string text;
-    for (const auto &n : names)
-        text += (text.empty() ? "" : ", ") + n;
-    return text;
+    return fileDifferences(before, after, {"removed", "written", "made"});
 }
 
 // What a row's session left in its folder besides its own files.
