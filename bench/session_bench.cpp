@@ -142,7 +142,8 @@ private:
         writeHddTree(dir_ / "hddtree");
         std::ofstream(dir_ / "manifest.json") << manifest(dir_ / "hddtree").dump(1);
         std::ostringstream out, err;
-        if (media::runMkMedia((dir_ / "manifest.json").string(), (dir_ / "media").string(), out, err) != 0)
+        if (media::runMkMedia((dir_ / "manifest.json").string(), (dir_ / "media").string(), out,
+                              dltool::Voice("dlupdate mkmedia", err)) != 0)
             throw std::runtime_error("the media builder failed: " + err.str());
         fs::remove_all(dir_ / "hddtree"); // in the media now
         for (const auto &e : fs::directory_iterator(media()))

@@ -4,6 +4,7 @@
 // in Faults.cpp, in the order of these enumerators.
 #pragma once
 
+#include <array>
 #include <string>
 #include <string_view>
 
@@ -43,6 +44,15 @@ inline constexpr int kAimedFaultCount = static_cast<int>(AimedFault::archiver) +
 // Where a power cut may fall.
 enum class Event : unsigned char { flashErase, flashWrite, archiver, unit, nvramSet, nvramClear };
 inline constexpr int kEventCount = static_cast<int>(Event::nvramClear) + 1;
+
+// Every event, in the enumerators' order: what a sweep cuts at, and the
+// order its counts are told in.
+inline constexpr std::array<Event, kEventCount> kEvents = [] {
+    std::array<Event, kEventCount> all{};
+    for (int i = 0; i < kEventCount; ++i)
+        all[static_cast<std::size_t>(i)] = static_cast<Event>(i);
+    return all;
+}();
 
 // The names as given on the command line.
 std::string_view nameOf(Fault fault);

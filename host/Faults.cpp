@@ -1,5 +1,7 @@
 #include "host/Faults.h"
 
+#include "host/Suggest.h"
+
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -14,64 +16,74 @@ namespace host {
 
 namespace {
 
+// A row of a table: the enumerator it stands for, the name the user
+// types, and what it does.
+template <class Id>
 struct Named {
+    Id id;
     std::string_view name;
     std::string_view what; // what fails, or what a cut leaves
 };
 
 // In the order of the enumerators of FaultNames.h.
-constexpr std::array<Named, kFaultCount> kPlainFaults = {{
-    {"ramdisk", "ramDevCreate yields no device"},
-    {"keys", "bootGetKeyFocus returns null"},
-    {"msgq-create", "msgQCreate returns null"},
-    {"msgq-send", "msgQSend returns -1"},
-    {"msgq-receive", "msgQReceive returns -1"},
-    {"archiver", "dlBoardArchiver creates or truncates the destination, writes nothing, returns -1"},
-    {"copy", "copy returns -1"},
-    {"mkdir", "catMkdir fails"},
-    {"flash-create", "fromDevCreate fails"},
-    {"flash-info", "fromDevGetInfo fails"},
-    {"flash-erase", "the flash erase fails"},
-    {"flash-write", "a flash write stores nothing and returns 0"},
-    {"flash-verify", "a read of the flash device returns a wrong byte (each read counts once)"},
-    {"nvram-set", "setBitNvFlag returns -1 and changes nothing"},
-    {"nvram-clear", "clearBitNvRAMFlags returns -1 and changes nothing"},
-    {"unit.lsr", "frwRewriteMAIN for the laser unit returns -1"},
-    {"unit.pfc", "frwRewriteMAIN for the PFC unit returns -1"},
-    {"unit.engine", "frwRewriteMAIN for the engine returns -1"},
-    {"unit.scanner", "frwRewriteMAIN for the scanner returns -1"},
-    {"hd-init", "bootHdLoaderInit returns -1"},
-    {"malloc", "malloc returns null"},
+constexpr std::array<Named<Fault>, kFaultCount> kPlainFaults = {{
+    {Fault::ramdisk, "ramdisk", "ramDevCreate yields no device"},
+    {Fault::keys, "keys", "bootGetKeyFocus returns null"},
+    {Fault::msgqCreate, "msgq-create", "msgQCreate returns null"},
+    {Fault::msgqSend, "msgq-send", "msgQSend returns -1"},
+    {Fault::msgqReceive, "msgq-receive", "msgQReceive returns -1"},
+    {Fault::archiver, "archiver",
+     "dlBoardArchiver creates or truncates the destination, writes nothing, returns -1"},
+    {Fault::copy, "copy", "copy returns -1"},
+    {Fault::mkdir, "mkdir", "catMkdir fails"},
+    {Fault::flashCreate, "flash-create", "fromDevCreate fails"},
+    {Fault::flashInfo, "flash-info", "fromDevGetInfo fails"},
+    {Fault::flashErase, "flash-erase", "the flash erase fails"},
+    {Fault::flashWrite, "flash-write", "a flash write stores nothing and returns 0"},
+    {Fault::flashVerify, "flash-verify",
+     "a read of the flash device returns a wrong byte (each read counts once)"},
+    {Fault::nvramSet, "nvram-set", "setBitNvFlag returns -1 and changes nothing"},
+    {Fault::nvramClear, "nvram-clear", "clearBitNvRAMFlags returns -1 and changes nothing"},
+    {Fault::unitLsr, "unit.lsr", "frwRewriteMAIN for the laser unit returns -1"},
+    {Fault::unitPfc, "unit.pfc", "frwRewriteMAIN for the PFC unit returns -1"},
+    {Fault::unitEngine, "unit.engine", "frwRewriteMAIN for the engine returns -1"},
+    {Fault::unitScanner, "unit.scanner", "frwRewriteMAIN for the scanner returns -1"},
+    {Fault::hdInit, "hd-init", "bootHdLoaderInit returns -1"},
+    {Fault::malloc, "malloc", "malloc returns null"},
 }};
 
 // Names that end in what they aim at; the stem ends at '.' or '@'.
-constexpr std::array<Named, kAimedFaultCount> kAimedFaults = {{
-    {"spawn.TASKNAME", "taskSpawn of that task name returns -1"},
-    {"open@PATH", "open or fopen of exactly PATH fails"},
-    {"read@PATH", "a read or fread of the file opened as PATH returns half the bytes asked for"},
-    {"archiver@DESTINATION", "dlBoardArchiver writing exactly DESTINATION fails as archiver does"},
+constexpr std::array<Named<AimedFault>, kAimedFaultCount> kAimedFaults = {{
+    {AimedFault::spawn, "spawn.TASKNAME", "taskSpawn of that task name returns -1"},
+    {AimedFault::open, "open@PATH", "open or fopen of exactly PATH fails"},
+    {AimedFault::read, "read@PATH",
+     "a read or fread of the file opened as PATH returns half the bytes asked for"},
+    {AimedFault::archiver, "archiver@DESTINATION",
+     "dlBoardArchiver writing exactly DESTINATION fails as archiver does"},
 }};
 
-constexpr std::array<Named, kEventCount> kEventTable = {{
-    {"flash-erase", "half the flash area erased"},
-    {"flash-write", "half the bytes of the write programmed"},
-    {"archiver", "half the content written"},
-    {"unit", "half the firmware written"},
-    {"nvram-set", "setBitNvFlag, cut before the change"},
-    {"nvram-clear", "clearBitNvRAMFlags, cut before the change"},
+constexpr std::array<Named<Event>, kEventCount> kEventTable = {{
+    {Event::flashErase, "flash-erase", "half the flash area erased"},
+    {Event::flashWrite, "flash-write", "half the bytes of the write programmed"},
+    {Event::archiver, "archiver", "half the content written"},
+    {Event::unit, "unit", "half the firmware written"},
+    {Event::nvramSet, "nvram-set", "setBitNvFlag, cut before the change"},
+    {Event::nvramClear, "nvram-clear", "clearBitNvRAMFlags, cut before the change"},
 }};
 
+// Row i stands for enumerator i, in every table.
+template <class Table>
+constexpr bool inEnumeratorOrder(const Table &table)
+{
+    for (std::size_t i = 0; i < table.size(); ++i)
+        if (static_cast<std::size_t>(table[i].id) != i)
+            return false;
+    return true;
+}
 constexpr bool tablesFollowTheEnumerators()
 {
-    return kPlainFaults[static_cast<int>(Fault::ramdisk)].name == "ramdisk" &&
-           kPlainFaults[static_cast<int>(Fault::archiver)].name == "archiver" &&
-           kPlainFaults[static_cast<int>(Fault::flashVerify)].name == "flash-verify" &&
-           kPlainFaults[static_cast<int>(Fault::unitScanner)].name == "unit.scanner" &&
-           kPlainFaults[static_cast<int>(Fault::malloc)].name == "malloc" &&
-           kAimedFaults[static_cast<int>(AimedFault::spawn)].name.starts_with("spawn.") &&
-           kAimedFaults[static_cast<int>(AimedFault::archiver)].name.starts_with("archiver@") &&
-           kEventTable[static_cast<int>(Event::flashErase)].name == "flash-erase" &&
-           kEventTable[static_cast<int>(Event::nvramClear)].name == "nvram-clear";
+    return inEnumeratorOrder(kPlainFaults) && inEnumeratorOrder(kAimedFaults) &&
+           inEnumeratorOrder(kEventTable);
 }
 static_assert(tablesFollowTheEnumerators(), "a fault table is out of the enumerators' order");
 
@@ -80,41 +92,6 @@ std::string_view stemOf(AimedFault fault)
 {
     std::string_view name = kAimedFaults[static_cast<int>(fault)].name;
     return name.substr(0, name.find_first_of(".@") + 1);
-}
-
-// Edit distance, for suggestions on a misspelt name.
-std::size_t distance(std::string_view a, std::string_view b)
-{
-    std::vector<std::size_t> row(b.size() + 1);
-    for (std::size_t j = 0; j <= b.size(); ++j)
-        row[j] = j;
-    for (std::size_t i = 1; i <= a.size(); ++i) {
-        std::size_t diagonal = row[0];
-        row[0] = i;
-        for (std::size_t j = 1; j <= b.size(); ++j) {
-            std::size_t up = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
-            diagonal = up;
-        }
-    }
-    return row[b.size()];
-}
-
-// The names within a third of their length of `name`, nearest first.
-std::vector<std::string> closest(std::string_view name, const std::vector<std::string> &names)
-{
-    std::vector<std::pair<std::size_t, std::string>> scored;
-    for (const auto &n : names) {
-        std::size_t d = distance(name, n);
-        if (d <= std::max<std::size_t>(2, n.size() / 3))
-            scored.emplace_back(d, n);
-    }
-    std::stable_sort(scored.begin(), scored.end(),
-                     [](const auto &x, const auto &y) { return x.first < y.first; });
-    std::vector<std::string> out;
-    for (std::size_t i = 0; i < scored.size() && i < 3; ++i)
-        out.push_back(scored[i].second);
-    return out;
 }
 
 std::string didYouMean(const std::vector<std::string> &names)
@@ -164,7 +141,7 @@ bool Faults::knownFault(std::string_view name)
 std::vector<std::string> Faults::describe()
 {
     std::vector<std::string> lines;
-    auto line = [&](std::string_view kind, const Named &n) {
+    auto line = [&](std::string_view kind, const auto &n) {
         std::string l = std::string(kind) + std::string(n.name);
         l.resize(std::max<std::size_t>(l.size() + 2, 30), ' ');
         lines.push_back(l + std::string(n.what));
@@ -204,10 +181,10 @@ std::vector<std::string> Faults::closestFaults(std::string_view name)
             (name[stem] == '.' || name[stem] == '@' || name[stem] == '-' || name[stem] == ':'))
             return {std::string(f.name)};
     }
-    return closest(name, names);
+    return suggest(name, names);
 }
 
-std::vector<std::string> Faults::closestEvents(std::string_view name) { return closest(name, eventNames()); }
+std::vector<std::string> Faults::closestEvents(std::string_view name) { return suggest(name, eventNames()); }
 
 bool Faults::powerCutReached() const
 {

@@ -12,11 +12,21 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <iterator>
 #include <stdexcept>
 
 extern "C" void __lsan_ignore_object(const void *) __attribute__((weak));
 
 namespace host {
+
+std::string_view nameOf(Phase phase)
+{
+    // In the enumerators' order.
+    static constexpr std::string_view kNames[] = {"starting", "staging", "flash ROM", "sub-unit firmware",
+                                                  "HDD"};
+    static_assert(std::size(kNames) == static_cast<std::size_t>(Phase::hdd) + 1);
+    return kNames[static_cast<std::size_t>(phase)];
+}
 
 namespace detail {
 std::atomic<Machine *> bound{nullptr};
@@ -148,12 +158,12 @@ void Machine::keepHeldMemory() const
         heap_.forEach([](void *block) { __lsan_ignore_object(block); });
 }
 
-void Machine::noteProgress(std::string_view phase, int hddFile, std::uint64_t inflated)
+void Machine::noteProgress(std::optional<Phase> phase, int hddFile, std::uint64_t inflated)
 {
     if (!watcher_)
         return;
-    if (!phase.empty())
-        progress_.phase = phase;
+    if (phase)
+        progress_.phase = *phase;
     if (hddFile > 0)
         progress_.hddFile = hddFile;
     progress_.inflated += inflated;

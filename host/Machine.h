@@ -15,7 +15,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -66,8 +68,13 @@ private:
 
 // The work in hand, for a progress line outside the machine: the bindings
 // note it as the module calls the boot environment.
+// Where a session's long work stands, for the progress shown beside it.
+enum class Phase : unsigned char { starting, staging, flashRom, units, hdd };
+// "staging", "flash ROM", "sub-unit firmware", "HDD": as the progress line says it.
+std::string_view nameOf(Phase phase);
+
 struct Progress {
-    std::string phase;          // "staging", "flash ROM", "sub-unit firmware", "HDD"
+    Phase phase = Phase::starting;
     int hddFile = 0;            // the HDD package file last opened on the media
     std::uint64_t inflated = 0; // bytes the archiver wrote, all calls
 };
@@ -137,8 +144,8 @@ public:
     // Called in the module's tasks after each change of the progress.
     void watchProgress(std::function<void(const Progress &)> watcher) { watcher_ = std::move(watcher); }
     bool progressWatched() const { return static_cast<bool>(watcher_); }
-    // A new phase (empty: the same), an HDD file (0: the same), bytes added.
-    void noteProgress(std::string_view phase, int hddFile = 0, std::uint64_t inflated = 0);
+    // A new phase (nothing: the same), an HDD file (0: the same), bytes added.
+    void noteProgress(std::optional<Phase> phase, int hddFile = 0, std::uint64_t inflated = 0);
 
 private:
     ModuleHeap heap_; // outlives every device over the module's memory

@@ -17,7 +17,7 @@ command -v gcovr >/dev/null || scripts/setup.sh
 # gcov finds a source by the path it was compiled with: where ccache would
 # make those paths relative, it keeps them whole.
 export CCACHE_BASEDIR=
-jobs=$(nproc 2>/dev/null || echo 2)
+jobs=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 cmake --preset coverage >/dev/null
 cmake --build --preset coverage -j "$jobs"
 find build/coverage -name '*.gcda' -delete

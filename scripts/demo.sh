@@ -10,7 +10,7 @@ dir=$(realpath -m "${1:-dlupdate-demo}")
 
 "$root/scripts/setup.sh"
 cd "$root"
-jobs=$(nproc 2>/dev/null || echo 2)
+jobs=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 cmake --preset default >/dev/null
 cmake --build --preset default --target dlupdate -j "$jobs"
 exec "$root/build/default/tools/dlupdate" demo "$dir"

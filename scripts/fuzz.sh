@@ -12,7 +12,7 @@ seconds=${1:-20}
 harnesses=(fuzz_dbinfo fuzz_findkey fuzz_version fuzz_swap fuzz_hdd fuzz_staging)
 
 scripts/setup.sh fuzz
-jobs=$(nproc 2>/dev/null || echo 2)
+jobs=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$jobs" --target dlupdate "${harnesses[@]}"
 fuzz/make-seeds.sh build/fuzz/seeds

@@ -16,7 +16,8 @@
 #   ppc      32-bit big-endian PowerPC build, the device's processor: every
 #            test under qemu-ppc, and machine folders passed between it and
 #            the native build
-# Each part prints how long it took.
+# Each part prints how long it took. JOBS=N sets the builds' and the
+# tests' parallelism (default: the cores).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -33,7 +34,7 @@ for part in "${parts[@]}"; do
 done
 scripts/setup.sh "${modes[@]}"
 
-jobs=$(nproc 2>/dev/null || echo 2)
+jobs=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 for part in "${parts[@]}"; do
   echo "== $part"
   start=$SECONDS

@@ -158,7 +158,7 @@ STATUS fromDevGetInfo(const char *name, FROM_DEV_INFO *info)
 STATUS fromDevUnlock(UINT32 arg1, UINT32 arg2)
 {
     auto *flash = need(machine().flash(), "fromDevUnlock");
-    machine().noteProgress("flash ROM");
+    machine().noteProgress(host::Phase::flashRom);
     return flash ? flash->unlock(arg1, arg2) : ERROR;
 }
 
@@ -185,7 +185,7 @@ int frwRewriteMAIN(int target, int arg, const char *path)
     auto *units = need(machine().units(), "frwRewriteMAIN");
     if (!units || !path)
         return ERROR;
-    machine().noteProgress("sub-unit firmware");
+    machine().noteProgress(host::Phase::units);
     return units->rewrite(target, arg, path);
 }
 
@@ -236,8 +236,9 @@ int dlBoardArchiver(int command, const char *source, const char *destination, in
                                    source, destination, option, &inflated);
     // Into the RAM disk while the media are staged, onto the disk after.
     if (machine().progressWatched())
-        machine().noteProgress(std::string_view(destination).starts_with("/TMP") ? "staging" : "HDD", 0,
-                               inflated);
+        machine().noteProgress(std::string_view(destination).starts_with("/TMP") ? host::Phase::staging
+                                                                                 : host::Phase::hdd,
+                               0, inflated);
     return result;
 }
 

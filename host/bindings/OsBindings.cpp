@@ -65,7 +65,7 @@ void noteHddFile(std::string_view name)
     int k = 0;
     for (char c : last)
         k = k * 10 + (c - '0');
-    machine().noteProgress({}, k);
+    machine().noteProgress(std::nullopt, k);
 }
 
 } // namespace

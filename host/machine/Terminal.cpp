@@ -351,7 +351,7 @@ struct Terminal::Impl {
         } else {
             region = false;
             // Short enough for one line of the smallest window worth naming.
-            out += "dlupdate run: the panel needs " + std::to_string(kMinColumns) + "x" +
+            out += options.speaker + ": the panel needs " + std::to_string(kMinColumns) + "x" +
                    std::to_string(kMinRows) + "; this window is " + std::to_string(now.columns) + "x" +
                    std::to_string(now.rows) + "\r\n";
         }

@@ -26,6 +26,8 @@ public:
         // cannot be stopped on the device, only its power cut. Runs in the
         // reader thread; without it the second press is only shown.
         std::function<void()> onPowerCut = {};
+        // The command whose window this is, for what it says there.
+        std::string speaker;
     };
 
     // What one input byte does.

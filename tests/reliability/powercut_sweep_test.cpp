@@ -11,7 +11,7 @@
 #include "support/SampleMedia.h"
 #include "support/Sampling.h"
 #include "tools/media/MkMedia.h"
-#include "tools/run/ModuleImage.h"
+#include "tools/run/ColdStart.h"
 #include "tools/run/Sweep.h"
 #include "update/session/dlFirmUpMain.h"
 #include "update/hdd/dlFirmHDDUpdate.h"
@@ -160,7 +160,7 @@ TEST_F(PowerCutSweep, EveryCutThenABootThatFinishes)
 {
     auto s = sweeper("singles");
     // A full session on the sample media goes through every kind of event.
-    for (const auto &kind : dlrun::kCutEvents)
+    for (const auto &kind : dlrun::cutEvents())
         EXPECT_GE(s.events(kind), 1) << kind;
     std::vector<dlrun::Sweeper::Row> rows;
     if (testing_support::cutSequenceDepth() != testing_support::SweepDepth::sample) {

@@ -19,7 +19,8 @@ inline std::string makeSampleMedia(const std::filesystem::path &work, const std:
     if (std::system(command.c_str()) != 0)
         return "cannot make the sample inputs: " + command;
     std::ostringstream log;
-    if (media::runMkMedia((work / "in" / "manifest.json").string(), media.string(), log, log) != 0)
+    if (media::runMkMedia((work / "in" / "manifest.json").string(), media.string(), log,
+                          dltool::Voice("dlupdate mkmedia", log)) != 0)
         return "mkmedia failed: " + log.str();
     return "";
 }

@@ -133,8 +133,9 @@ TEST_F(Checksums, InspectNamesEachDifferenceWithItsCode)
         c.make(media);
 
         std::ostringstream text, asJson, err;
-        const int status = inspect::runInspect(media.string(), false, text, err);
-        EXPECT_EQ(inspect::runInspect(media.string(), true, asJson, err), status);
+        const dltool::Voice voice("dlupdate inspect", err);
+        const int status = inspect::runInspect(media.string(), false, text, voice);
+        EXPECT_EQ(inspect::runInspect(media.string(), true, asJson, voice), status);
         const json r = json::parse(asJson.str());
         std::vector<Named> found;
         for (const json &p : r["problemDetails"])
@@ -178,10 +179,14 @@ TEST_F(Checksums, WithoutAListInspectSaysNothingOfIt)
     fs::copy(sample(), dir / "media", fs::copy_options::recursive);
     fs::remove(dir / "media/SHA256SUMS");
     std::ostringstream text, asJson, err;
-    EXPECT_EQ(inspect::runInspect((dir / "media").string(), false, text, err), 0);
+    EXPECT_EQ(
+        inspect::runInspect((dir / "media").string(), false, text, dltool::Voice("dlupdate inspect", err)),
+        0);
     EXPECT_EQ(text.str().find("SHA256SUMS"), std::string::npos) << text.str();
     EXPECT_EQ(text.str().find("checksums"), std::string::npos) << text.str();
-    EXPECT_EQ(inspect::runInspect((dir / "media").string(), true, asJson, err), 0);
+    EXPECT_EQ(
+        inspect::runInspect((dir / "media").string(), true, asJson, dltool::Voice("dlupdate inspect", err)),
+        0);
     EXPECT_TRUE(json::parse(asJson.str())["checksums"].is_null());
 }
 
@@ -196,8 +201,9 @@ TEST_F(Checksums, Sha256sumAcceptsTheListMkmediaWrites)
         manifest["folder"] = folder;
         writeFile(*work_ / "in/checksums.json", manifest.dump());
         std::ostringstream out, err;
-        ASSERT_EQ(
-            media::runMkMedia((*work_ / "in/checksums.json").string(), (dir / "media").string(), out, err), 0)
+        ASSERT_EQ(media::runMkMedia((*work_ / "in/checksums.json").string(), (dir / "media").string(), out,
+                                    dltool::Voice("dlupdate mkmedia", err)),
+                  0)
             << err.str();
         // The file list ends with the list, which names every other file in order.
         std::string printed = out.str();

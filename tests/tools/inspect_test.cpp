@@ -50,7 +50,7 @@ Outcome inspectDir(const fs::path &dir, bool asJson = false)
     auto before = snapshot(dir);
     std::ostringstream out, err;
     Outcome o;
-    o.status = inspect::runInspect(dir.string(), asJson, out, err);
+    o.status = inspect::runInspect(dir.string(), asJson, out, dltool::Voice("dlupdate inspect", err));
     o.out = out.str();
     o.err = err.str();
     std::istringstream lines(o.out);
@@ -102,7 +102,9 @@ protected:
             change(manifest);
         writeFile(inputs() / "changed.json", manifest.dump());
         std::ostringstream log;
-        ASSERT_EQ(media::runMkMedia((inputs() / "changed.json").string(), out.string(), log, log), 0)
+        ASSERT_EQ(media::runMkMedia((inputs() / "changed.json").string(), out.string(), log,
+                                    dltool::Voice("dlupdate mkmedia", log)),
+                  0)
             << log.str();
     }
 
@@ -394,9 +396,12 @@ TEST(InspectUsage, UnreadableFolderAndBadUsage)
 {
     TempDir dir;
     std::ostringstream out, err;
-    EXPECT_EQ(inspect::runInspect((dir / "missing").string(), false, out, err), 5);
+    EXPECT_EQ(
+        inspect::runInspect((dir / "missing").string(), false, out, dltool::Voice("dlupdate inspect", err)),
+        5);
     writeFile(dir / "file", "x");
-    EXPECT_EQ(inspect::runInspect((dir / "file").string(), false, out, err), 5);
+    EXPECT_EQ(
+        inspect::runInspect((dir / "file").string(), false, out, dltool::Voice("dlupdate inspect", err)), 5);
     EXPECT_NE(err.str().find("is not a readable folder"), std::string::npos);
     EXPECT_TRUE(out.str().empty());
 

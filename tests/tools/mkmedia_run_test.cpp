@@ -51,7 +51,8 @@ struct Outcome {
 Outcome mkmedia(const fs::path &manifest, const fs::path &outDir, const MkMediaOptions &options = {})
 {
     std::ostringstream out, err;
-    int status = runMkMedia(manifest.string(), outDir.string(), out, err, options);
+    int status =
+        runMkMedia(manifest.string(), outDir.string(), out, dltool::Voice("dlupdate mkmedia", err), options);
     return {status, out.str(), err.str()};
 }
 

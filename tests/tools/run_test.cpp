@@ -23,7 +23,10 @@ struct Runner {
         options.machine = (dir / "machine").string();
         options.interactiveGiven = true; // never the live view in tests
     }
-    int operator()(const dlrun::Entry &entry) { return dlrun::runSessions(options, entry, err); }
+    int operator()(const dlrun::Entry &entry)
+    {
+        return dlrun::runSessions(options, entry, dltool::Voice("dlupdate run", err));
+    }
 };
 
 TEST(RunSessions, ExitStatusFollowsHowTheLastSessionEnded)

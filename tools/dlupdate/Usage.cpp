@@ -1,30 +1,11 @@
 #include "tools/dlupdate/Usage.h"
 
+#include "host/Suggest.h"
+
 #include <algorithm>
 #include <cctype>
 
 namespace dlcli {
-
-namespace {
-
-// Edits to turn one word into the other, a swap of two neighbours
-// counting as one ("shwo" is one slip from "show").
-std::size_t editDistance(std::string_view a, std::string_view b)
-{
-    std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
-    for (std::size_t i = 0; i <= a.size(); ++i)
-        d[i][0] = i;
-    for (std::size_t j = 0; j <= b.size(); ++j)
-        d[0][j] = j;
-    for (std::size_t i = 1; i <= a.size(); ++i)
-        for (std::size_t j = 1; j <= b.size(); ++j) {
-            d[i][j] = std::min(
-                {d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
-            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
-                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
-        }
-    return d[a.size()][b.size()];
-}
 
 std::vector<std::string> commandNames(const CLI::App &app)
 {
@@ -33,6 +14,8 @@ std::vector<std::string> commandNames(const CLI::App &app)
         names.push_back(sub->get_name());
     return names;
 }
+
+namespace {
 
 // "--media", "-h": every spelling of the named options of `sub`.
 std::vector<std::string> optionNames(const CLI::App &sub)
@@ -50,6 +33,8 @@ std::vector<std::string> optionNames(const CLI::App &sub)
     return names;
 }
 
+} // namespace
+
 std::string unknown(const std::string &what, const std::string &word,
                     const std::vector<std::string> &candidates)
 {
@@ -58,6 +43,8 @@ std::string unknown(const std::string &what, const std::string &word,
         line += "; did you mean '" + *near + "'?";
     return line;
 }
+
+namespace {
 
 bool looksLikeOption(std::string_view w)
 {
@@ -69,20 +56,10 @@ bool looksLikeOption(std::string_view w)
 
 std::optional<std::string> closest(std::string_view word, const std::vector<std::string> &candidates)
 {
-    std::optional<std::string> best;
-    std::size_t bestDistance = 0;
-    for (const std::string &c : candidates) {
-        std::size_t d = editDistance(word, c);
-        if (!best || d < bestDistance) {
-            best = c;
-            bestDistance = d;
-        }
-    }
-    // One slip in a short word, about one in three in a longer one.
-    std::size_t limit = std::max<std::size_t>(1, std::min(word.size(), best ? best->size() : 0) / 3);
-    if (!best || bestDistance > limit || bestDistance == 0)
+    auto near = host::suggest(word, candidates, 1);
+    if (near.empty())
         return std::nullopt;
-    return best;
+    return near.front();
 }
 
 std::string commandPath(const CLI::App *sub)

@@ -11,9 +11,16 @@
 
 namespace dlcli {
 
-// The candidate nearest to `word` by edit distance, when near enough to be
-// a slip of the fingers rather than another word.
+// The candidate nearest to `word`, when near enough to be a slip of the
+// fingers rather than another word (host/Suggest.h).
 std::optional<std::string> closest(std::string_view word, const std::vector<std::string> &candidates);
+
+// The names of the subcommands of `app`.
+std::vector<std::string> commandNames(const CLI::App &app);
+
+// "unknown command 'shwo'; did you mean 'show'?"
+std::string unknown(const std::string &what, const std::string &word,
+                    const std::vector<std::string> &candidates);
 
 // "dlupdate machine init": the words that name a subcommand.
 std::string commandPath(const CLI::App *sub);

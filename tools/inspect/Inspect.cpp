@@ -1,5 +1,7 @@
 #include "tools/inspect/Inspect.h"
 
+#include "tools/common/ExitStatus.h"
+
 #include "bootenv/vxWorks.h"
 #include "host/Machine.h"
 #include "host/Console.h"
@@ -185,11 +187,11 @@ std::future<std::optional<ChecksumCheck>> startChecksums(const fs::path &dir)
 
 } // namespace
 
-int runInspect(const std::string &dir, bool json, std::ostream &out, std::ostream &err)
+int runInspect(const std::string &dir, bool json, std::ostream &out, const dltool::Voice &err)
 {
     if (!readableFolder(dir)) {
-        err << "dlupdate inspect: " << dir << " is not a readable folder\n";
-        return kExitUnusable;
+        err.say() << dir << " is not a readable folder\n";
+        return dltool::kUnusable;
     }
     auto checksums = startChecksums(dir);
     std::optional<Report> report;
@@ -198,12 +200,12 @@ int runInspect(const std::string &dir, bool json, std::ostream &out, std::ostrea
         InspectionMachine machine(dir);
         report = machine.inspect(dir, why, json);
     } catch (const std::exception &e) {
-        err << "dlupdate inspect: " << dir << " cannot be read: " << e.what() << "\n";
-        return kExitUnusable;
+        err.say() << dir << " cannot be read: " << e.what() << "\n";
+        return dltool::kUnusable;
     }
     if (!report) {
-        err << "dlupdate inspect: " << why << "\n";
-        return kExitProblems;
+        err.say() << why << "\n";
+        return dltool::kFailed;
     }
     std::optional<ChecksumCheck> check = checksums.get();
     if (check) {
@@ -216,7 +218,7 @@ int runInspect(const std::string &dir, bool json, std::ostream &out, std::ostrea
         out << toJson(*report).dump(2) << "\n";
     } else
         out << toText(*report);
-    return report->ok() ? kExitOk : kExitProblems;
+    return report->ok() ? dltool::kOk : dltool::kFailed;
 }
 
 } // namespace inspect

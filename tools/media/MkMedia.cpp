@@ -1,5 +1,6 @@
 #include "tools/media/MkMedia.h"
 
+#include "tools/common/ExitStatus.h"
 #include "tools/media/Hdd.h"
 #include "tools/media/Images.h"
 #include "tools/media/OutputFolder.h"
@@ -197,18 +198,17 @@ Plan plan(const Manifest &m)
 
 } // namespace
 
-int runMkMedia(const std::string &manifest, const std::string &outDir, std::ostream &out, std::ostream &err,
-               const MkMediaOptions &options)
+int runMkMedia(const std::string &manifest, const std::string &outDir, std::ostream &out,
+               const dltool::Voice &err, const MkMediaOptions &options)
 {
     if (options.level < kMinLevel || options.level > kMaxLevel) {
-        err << "dlupdate mkmedia: --level " << options.level << " is not in " << kMinLevel << " to "
-            << kMaxLevel << "\n";
-        return kExitUsage;
+        err.say() << "--level " << options.level << " is not in " << kMinLevel << " to " << kMaxLevel << "\n";
+        return dltool::kUsage;
     }
     progress::Line line;
     auto fail = [&](const std::string &why, int status) {
         line.clear();
-        err << "dlupdate mkmedia: " << why << "\n";
+        err.say() << why << "\n";
         return status;
     };
     try {
@@ -223,7 +223,7 @@ int runMkMedia(const std::string &manifest, const std::string &outDir, std::ostr
             if (!line.active())
                 return;
             double total = static_cast<double>(std::max<std::uint64_t>(planned.bytes, bytesIn));
-            std::string text = "dlupdate mkmedia: package " + std::to_string(packages) + " of " +
+            std::string text = err.path() + ": package " + std::to_string(packages) + " of " +
                                std::to_string(std::max(planned.packages, packages)) + ", " +
                                progress::Line::bytes(bytesIn) + " of " +
                                progress::Line::bytes(static_cast<std::uint64_t>(total)) + " " +
@@ -240,16 +240,17 @@ int runMkMedia(const std::string &manifest, const std::string &outDir, std::ostr
         line.clear();
         // At a terminal, what was made in one line; scripts read the file list.
         if (line.active())
-            err << "dlupdate mkmedia: " << packages << " packages, " << bytesIn << " bytes in, " << bytesOut
-                << " bytes out, " << hddFileCount << " HDD files, system version "
-                << (m.hdd ? systemVersion(m.hdd->versionText) : std::string("none (no HDD system)")) << "\n";
-        return kExitOk;
+            err.say() << packages << " packages, " << bytesIn << " bytes in, " << bytesOut << " bytes out, "
+                      << hddFileCount << " HDD files, system version "
+                      << (m.hdd ? systemVersion(m.hdd->versionText) : std::string("none (no HDD system)"))
+                      << "\n";
+        return dltool::kOk;
     } catch (const MediaError &e) {
-        return fail(e.what(), kExitUsage);
+        return fail(e.what(), dltool::kUsage);
     } catch (const MediaIoError &e) {
-        return fail(e.what(), kExitUnusable);
+        return fail(e.what(), dltool::kUnusable);
     } catch (const std::bad_alloc &) {
-        return fail("out of memory", kExitUnusable);
+        return fail("out of memory", dltool::kUnusable);
     }
 }
 

@@ -5,6 +5,7 @@
 #include "tools/media/Manifest.h"
 #include "tools/media/Media.h"
 #include "tools/media/Package.h"
+#include "tools/common/Voice.h"
 
 #include <ostream>
 #include <string>
@@ -24,13 +25,10 @@ struct MkMediaOptions {
 MediaSet buildMedia(const Manifest &manifest, const MkMediaOptions &options = {},
                     const PackageDone &done = {});
 
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitUnusable = 5; // an input file or the output folder
-inline constexpr int kExitUsage = 64;   // the manifest or what it describes
-
 // Writes the media into `outDir` and one line per file on `out`; on
-// failure, one line on `err` and nothing changed in `outDir`.
-int runMkMedia(const std::string &manifest, const std::string &outDir, std::ostream &out, std::ostream &err,
-               const MkMediaOptions &options = {});
+// failure, one line on `err` and nothing changed in `outDir`: 5 for an input
+// file or the output folder, 64 for the manifest or what it describes.
+int runMkMedia(const std::string &manifest, const std::string &outDir, std::ostream &out,
+               const dltool::Voice &err, const MkMediaOptions &options = {});
 
 } // namespace media

@@ -15,33 +15,7 @@ namespace {
 constexpr std::uint32_t kFlashFlag = 0x01;
 constexpr std::uint32_t kHddFlag = 0x10;
 
-// The update screen, as the session driver and the update tasks draw it:
-// its heading on row 0, each item's title at column 42 of its row and its
-// state ("Completed", "Failed") at column 67.
-constexpr int kHeadingRow = 0;
-constexpr int kHeadingColumn = 2;
-constexpr const char *kHeading = "Download Storage Firmware Update Mode";
-constexpr int kTitleColumn = 42;
-constexpr int kStateColumn = 67;
-
-struct ItemRow {
-    Item item;
-    int row;
-    const char *title; // how its title begins
-    const char *name;
-    const char *unitFile; // its file under units/, for a sub-unit
-};
-
-constexpr ItemRow kRows[] = {
-    {Item::osUi, 3, "OS UI Update", "OS UI", nullptr},
-    {Item::hdd, 4, "HDD SYS Update", "HDD", nullptr},
-    {Item::laser, 5, "LSR Firm Update", "LSR", "lsr.bin"},
-    {Item::pfc, 6, "PFC Firm Update", "PFC", "pfc.bin"},
-    {Item::engine, 7, "Engine MAIN Update", "Engine", "engine.bin"},
-    {Item::scanner, 8, "Scanner Firm Update", "Scanner", "scanner.bin"},
-};
-
-const ItemRow &rowOf(Item item) { return kRows[static_cast<std::size_t>(item)]; }
+using namespace screen;
 
 std::vector<std::string> lines(const std::string &text)
 {
@@ -162,11 +136,11 @@ ItemEnds itemEnds(const std::string &panel)
         return ends;
     for (const ItemRow &r : kRows) {
         ItemEnd &e = ends[static_cast<std::size_t>(r.item)];
-        if (cellsBegin(rows, r.row, kStateColumn, "Completed"))
+        if (cellsBegin(rows, r.updateRow, kStateColumn, "Completed"))
             e = ItemEnd::completed;
-        else if (cellsBegin(rows, r.row, kStateColumn, "Failed"))
+        else if (cellsBegin(rows, r.updateRow, kStateColumn, "Failed"))
             e = ItemEnd::failed;
-        else if (cellsBegin(rows, r.row, kTitleColumn, r.title))
+        else if (cellsBegin(rows, r.updateRow, kTitleColumn, r.title))
             e = ItemEnd::unfinished;
     }
     return ends;

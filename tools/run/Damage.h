@@ -5,6 +5,7 @@
 // with a documented status, inside its machine folder.
 #pragma once
 
+#include "tools/run/UpdateScreen.h"
 #include "tools/run/Sweep.h"
 
 #include <array>
@@ -15,10 +16,6 @@
 
 namespace dlrun {
 
-// The update items, in the order of their panel rows.
-enum class Item { osUi, hdd, laser, pfc, engine, scanner };
-inline constexpr std::array<Item, 6> kItems = {Item::osUi, Item::hdd,    Item::laser,
-                                               Item::pfc,  Item::engine, Item::scanner};
 const char *itemName(Item item); // "OS UI", "HDD", "LSR", "PFC", "Engine", "Scanner"
 
 // How an item stands on the panel at the end of a session.

@@ -179,7 +179,8 @@ pid_t DamageSweep::start(const fs::path &row, const fs::path &media, bool inspec
             if (inspector == 0) {
                 std::ofstream json(row / "inspect.json");
                 std::ostringstream err;
-                const int status = inspect::runInspect(media.string(), true, json, err);
+                const int status =
+                    inspect::runInspect(media.string(), true, json, dltool::Voice(o_.speaker, err));
                 json.flush();
                 ::_exit(status);
             }
@@ -201,9 +202,9 @@ pid_t DamageSweep::start(const fs::path &row, const fs::path &media, bool inspec
         o.interactiveGiven = true;
         o.interactive = false;
         o.panelFile = (row / "panel.txt").string();
-        rc = runSessions(o, o_.entry, std::cerr);
+        rc = runSessions(o, o_.entry, dltool::Voice(o_.speaker, std::cerr));
     } catch (const std::exception &e) {
-        std::cerr << "dlupdate sweep: the session could not run: " << e.what() << "\n";
+        dltool::Voice(o_.speaker, std::cerr).say() << "the session could not run: " << e.what() << "\n";
     }
     std::cout.flush();
     std::cerr.flush();

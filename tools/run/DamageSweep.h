@@ -47,6 +47,8 @@ public:
         int jobs = 1; // sessions at once
         Entry entry;
         std::function<void(long, long)> progress; // (done, total)
+        // The command the sessions speak for on their lines.
+        std::string speaker = "dlupdate";
     };
     explicit DamageSweep(Options options);
     ~DamageSweep();

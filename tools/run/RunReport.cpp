@@ -4,6 +4,7 @@
 #include "host/machine/Digest.h"
 #include "host/machine/MachineFolder.h"
 #include "host/machine/Nvram.h"
+#include "tools/run/UpdateScreen.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -16,24 +17,7 @@ using json = nlohmann::ordered_json;
 
 namespace {
 
-// The six update items: their bit, the row of their title and state on the
-// update screen, and the row of their line on the menu.
-struct Item {
-    const char *name;
-    std::uint32_t bit;
-    int updateRow;
-    int menuRow;
-};
-constexpr Item kItems[] = {
-    {"OS UI", 0x02, 3, 5}, {"HDD SYS", 0x04, 4, 6}, {"LSR", 0x08, 5, 7},
-    {"PFC", 0x10, 6, 8},   {"Engine", 0x20, 7, 9},  {"Scanner", 0x40, 8, 10},
-};
-constexpr std::uint32_t kItemBits = 0x7E;
-constexpr int kMarkColumn = 4;
-constexpr int kTitleColumn = 42, kStateColumn = 67, kResultRow = 13;
-const std::string kMenuTitle = "Select Update Item"; // column 2, row 2
-const std::string kOfferedLine = "dlFirmUpdateModuleEnableFlag:";
-const std::string kConfirmLine = "dlBoardMsgRcvBuf3[1]:34";
+using namespace screen;
 
 std::string trimmed(const std::string &row, int from, std::size_t length = std::string::npos)
 {
@@ -88,10 +72,11 @@ RunRecord::~RunRecord()
 void RunRecord::watchMenu()
 {
     host::Panel::Rows rows = machine_.panel().snapshot();
-    if (rows[2].compare(2, kMenuTitle.size(), kMenuTitle) != 0)
+    const std::string title = kMenuTitle;
+    if (rows[kMenuTitleRow].compare(kMenuTitleColumn, title.size(), title) != 0)
         return;
     std::uint32_t marks = 0;
-    for (const Item &item : kItems)
+    for (const ItemRow &item : kRows)
         if (rows[static_cast<std::size_t>(item.menuRow)][kMarkColumn] == '*')
             marks |= item.bit;
     std::lock_guard lock(mutex_);
@@ -147,12 +132,12 @@ void RunRecord::endSession(const std::string &ending, int status, const std::vec
     for (const auto &line : console) {
         if (line.rfind(kOfferedLine, 0) == 0) {
             hasOffered = true;
-            offered =
-                static_cast<std::uint32_t>(std::strtoul(line.c_str() + kOfferedLine.size(), nullptr, 16));
+            offered = static_cast<std::uint32_t>(
+                std::strtoul(line.c_str() + std::string_view(kOfferedLine).size(), nullptr, 16));
             hasConfirmed = false;
         } else if (hasOffered && line == kConfirmLine && menuSeen) {
             hasConfirmed = true;
-            confirmed = (offered & ~kItemBits) | marks;
+            confirmed = (offered & ~vx::DL_ITEM_ALL) | marks;
         }
     }
     s["offered"] = hasOffered ? json(offered) : json(nullptr);
@@ -160,7 +145,7 @@ void RunRecord::endSession(const std::string &ending, int status, const std::vec
 
     host::Panel::Rows rows = machine_.panel().snapshot();
     json items = json::array();
-    for (const Item &item : kItems) {
+    for (const ItemRow &item : kRows) {
         const std::string &row = rows[static_cast<std::size_t>(item.updateRow)];
         std::string state = trimmed(row, kStateColumn);
         std::string title = trimmed(row, kTitleColumn, kStateColumn - kTitleColumn);
@@ -175,7 +160,7 @@ void RunRecord::endSession(const std::string &ending, int status, const std::vec
             outcome = "in progress";
         else
             outcome = "not started";
-        items.push_back({{"item", item.name},
+        items.push_back({{"item", item.reportName},
                          {"bit", item.bit},
                          {"outcome", outcome},
                          {"title", title},

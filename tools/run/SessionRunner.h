@@ -3,6 +3,9 @@
 // statuses a firmware engineer's scripts rely on.
 #pragma once
 
+#include "tools/common/ExitStatus.h"
+#include "tools/common/Voice.h"
+
 #include <functional>
 #include <iosfwd>
 #include <string>
@@ -14,19 +17,9 @@ class Machine;
 
 namespace dlrun {
 
-// Exit statuses of `dlupdate run`.
-enum Status {
-    kReturned0 = 0,
-    kExit1 = 1,
-    kReturnedFailure = 2,
-    kExit0 = 3,
-    kStalled = 4,
-    kUnusable = 5,
-    kKeyboard = 6,
-    kOutputFailed = 7, // the run ended as 0 would say, but an output could not be written
-    kPowerCut = 9,
-    kUsage = 64,
-};
+// The exit statuses `run` ends with, by their names.
+using Status = dltool::Exit;
+using enum dltool::Exit;
 
 struct RunOptions {
     std::string media;
@@ -57,10 +50,10 @@ struct RunOptions {
 using Entry = std::function<int()>;
 
 // Runs the sessions; the module's console goes to standard output, the
-// host's lines to `err`. Returns the exit status. A power cut ends the boot
+// host's lines to `voice`. Returns the exit status. A power cut ends the boot
 // (status kPowerCut) and returns here: the same process may boot the
 // folder again.
-int runSessions(const RunOptions &options, const Entry &entry, std::ostream &err);
+int runSessions(const RunOptions &options, const Entry &entry, const dltool::Voice &voice);
 
 // What a session's end means for the run: the summary word and the status.
 struct SessionEnd {

@@ -14,8 +14,13 @@ namespace dlrun {
 
 namespace fs = std::filesystem;
 
-const std::vector<std::string> kCutEvents = {"flash-erase", "flash-write", "archiver",
-                                             "unit",        "nvram-set",   "nvram-clear"};
+std::vector<std::string> cutEvents()
+{
+    std::vector<std::string> names;
+    for (host::Event e : host::kEvents)
+        names.emplace_back(host::nameOf(e));
+    return names;
+}
 
 namespace {
 
@@ -143,7 +148,7 @@ std::string MachineState::differences(const MachineState &other) const
 Progress progressOf(const Boot &boot)
 {
     Progress p;
-    auto erased = boot.events.find("flash-erase");
+    auto erased = boot.events.find(std::string(host::nameOf(host::Event::flashErase)));
     p.flashTouched = erased != boot.events.end() && erased->second >= 1;
     p.flashDone = boot.console.find("[dlFirmRewrite]frwRewrite: done.") != std::string::npos;
     // The title also stands beside the Failed of an update whose flag could
@@ -169,7 +174,7 @@ FlagRule expectedFlags(std::uint32_t flagsAtBoot, const Boot &boot, const std::s
     FlagRule r;
     r.required = (flashPending ? kFlashFlag : 0) | (hddPending ? kHddFlag : 0);
     r.allowed = r.required;
-    if (cutEvent == "nvram-clear") {
+    if (cutEvent == host::nameOf(host::Event::nvramClear)) {
         // The flag being cleared still stands.
         r.exact = false;
         r.someFlag = true;
@@ -186,7 +191,7 @@ FlagRule expectedFlagsAfterFault(const Boot &boot, const std::string &faultName)
         (p.flashTouched && !p.flashDone ? kFlashFlag : 0) | (p.hddBegun && !p.hddDone ? kHddFlag : 0);
     r.allowed = (p.flashDone ? 0 : kFlashFlag) | (p.hddDone ? 0 : kHddFlag);
     // A clear that fails leaves the flag of finished work standing.
-    if (faultName == "nvram-clear")
+    if (faultName == host::nameOf(host::Fault::nvramClear))
         r.allowed = kFlashFlag | kHddFlag;
     r.exact = false;
     return r;
@@ -242,7 +247,7 @@ Boot Sweeper::boot(const fs::path &machine, const std::string &cut, const std::v
         m.panel().disableTrace();
     };
     std::ostringstream err;
-    b.status = runSessions(o, o_.entry, err);
+    b.status = runSessions(o, o_.entry, dltool::Voice(o_.speaker, err));
     b.err = err.str();
     b.trace = trace.str();
     return b;
@@ -291,7 +296,7 @@ long Sweeper::events(const std::string &kind) const
 long Sweeper::cutPoints() const
 {
     long n = 0;
-    for (const auto &kind : kCutEvents)
+    for (const auto &kind : cutEvents())
         n += events(kind);
     return n;
 }
@@ -373,7 +378,7 @@ Sweeper::Row Sweeper::run(const std::vector<std::string> &cuts, bool mayMiss)
 std::vector<Sweeper::Row> Sweeper::singles()
 {
     std::vector<Row> rows;
-    for (const auto &kind : kCutEvents)
+    for (const auto &kind : cutEvents())
         for (long i = 1; i <= events(kind); ++i)
             rows.push_back(run({kind + ":" + std::to_string(i)}));
     return rows;
@@ -389,7 +394,7 @@ std::vector<Sweeper::Row> Sweeper::pairs(const std::function<void(long, long)> &
     const long all = firstKind.empty() ? cutPoints() : events(firstKind);
     const long total = all / parts + (part < all % parts ? 1 : 0);
     long done = 0, index = 0;
-    for (const auto &kind : kCutEvents)
+    for (const auto &kind : cutEvents())
         for (long i = 1; i <= events(kind) && (firstKind.empty() || kind == firstKind); ++i) {
             if (index++ % parts != part)
                 continue;
@@ -411,7 +416,7 @@ std::vector<Sweeper::Row> Sweeper::pairs(const std::function<void(long, long)> &
                 rows.push_back(whole);
                 continue;
             }
-            for (const auto &second : kCutEvents) {
+            for (const auto &second : cutEvents()) {
                 auto n = recovery.events.find(second);
                 for (long j = 1; n != recovery.events.end() && j <= n->second; ++j) {
                     Row row = one;
@@ -498,7 +503,7 @@ std::vector<Sweeper::Row> Sweeper::faultSweep(const std::map<std::string, long> 
 std::vector<Sweeper::Row> Sweeper::random(unsigned seed, int count, int maxCuts)
 {
     std::vector<std::string> points;
-    for (const auto &kind : kCutEvents)
+    for (const auto &kind : cutEvents())
         for (long i = 1; i <= events(kind); ++i)
             points.push_back(kind + ":" + std::to_string(i));
     std::vector<Row> rows;

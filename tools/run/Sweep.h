@@ -14,8 +14,9 @@
 
 namespace dlrun {
 
-// The power-cut events, in the order they are reported.
-extern const std::vector<std::string> kCutEvents;
+// The power-cut events by name, in the registry's order (host/FaultNames.h):
+// every event there is swept.
+std::vector<std::string> cutEvents();
 
 // One boot of a machine folder with the key script, faults and cut given.
 struct Boot {
@@ -81,6 +82,8 @@ public:
         std::filesystem::path work; // scratch folder, made and emptied here
         std::string keys = "ok";
         Entry entry;
+        // The command the sessions speak for on their lines.
+        std::string speaker = "dlupdate";
     };
     explicit Sweeper(Options options);
 

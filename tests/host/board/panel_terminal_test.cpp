@@ -96,7 +96,7 @@ struct PipeTerminal : ::testing::Test {
     std::atomic<int> cuts{0};
     Terminal::Options options()
     {
-        return {in[0], ::fileno(out), true, [this] { ++cuts; }};
+        return {in[0], ::fileno(out), true, [this] { ++cuts; }, "dlupdate run"};
     }
     std::function<void()> countQuits()
     {

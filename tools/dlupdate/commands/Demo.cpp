@@ -1,7 +1,8 @@
 // dlupdate demo [DIR]: sample media, a fresh machine and one full session,
 // all inside one folder that the demo made. A folder holding anything else
 // is never touched, so a mistyped DIR cannot cost a user's files.
-#include "tools/dlupdate/RunCommands.h"
+#include "tools/common/ExitStatus.h"
+#include "tools/dlupdate/Command.h"
 
 #include "tools/media/Media.h"
 #include "tools/media/MkMedia.h"
@@ -40,67 +41,63 @@ std::optional<Refusal> claimFolder(const fs::path &base, const std::vector<fs::p
     fs::file_status st = fs::status(base, ec);
     if (fs::exists(st)) {
         if (!fs::is_directory(st))
-            return Refusal{dlrun::kUsage,
+            return Refusal{dltool::kUsage,
                            base.string() + " exists and is not a folder; give a new or empty folder"};
         bool marked = fs::is_regular_file(base / kMarker, ec);
         if (!marked && !fs::is_empty(base, ec))
-            return Refusal{dlrun::kUsage, base.string() +
-                                              " holds files that no demo made; give a new or empty folder "
-                                              "(nothing in it was changed)"};
+            return Refusal{dltool::kUsage, base.string() +
+                                               " holds files that no demo made; give a new or empty folder "
+                                               "(nothing in it was changed)"};
         if (ec)
-            return Refusal{dlrun::kUnusable, "cannot read the folder " + base.string() + ": " + ec.message()};
+            return Refusal{dltool::kUnusable,
+                           "cannot read the folder " + base.string() + ": " + ec.message()};
         for (const fs::path &p : owned) {
             fs::remove_all(p, ec);
             if (ec)
-                return Refusal{dlrun::kUnusable,
+                return Refusal{dltool::kUnusable,
                                "cannot remove the earlier demo's " + p.string() + ": " + ec.message()};
         }
     } else if (!fs::create_directory(base, ec) || ec) {
         // A path through a file or a missing folder is a wrong DIR, not a broken disk.
         bool wrongPath = ec == std::errc::not_a_directory || ec == std::errc::no_such_file_or_directory ||
                          ec == std::errc::file_exists;
-        return Refusal{wrongPath ? int(dlrun::kUsage) : int(dlrun::kUnusable),
+        return Refusal{wrongPath ? int(dltool::kUsage) : int(dltool::kUnusable),
                        "cannot make the folder " + base.string() + ": " + ec.message()};
     }
     std::ofstream marker(base / kMarker, std::ios::trunc);
     marker << "made by dlupdate demo: the next demo in this folder replaces what it made here\n";
     if (!marker.flush())
-        return Refusal{dlrun::kUnusable, "cannot write " + (base / kMarker).string()};
+        return Refusal{dltool::kUnusable, "cannot write " + (base / kMarker).string()};
     return std::nullopt;
 }
 
 } // namespace
 
-std::function<int()> addDemo(CLI::App &app)
+Action defineDemo(CLI::App &cmd)
 {
     auto dir = std::make_shared<std::string>("dlupdate-demo");
     auto live = std::make_shared<bool>(false);
-    auto *demo = app.add_subcommand("demo", "make sample media and a fresh machine, run one full session");
-    demo->add_option(
-        "DIR", *dir,
-        "folder for the demo's files: new, empty or an earlier demo's (default ./dlupdate-demo)");
-    demo->add_flag("--interactive", *live, "choose on the live panel instead of confirming at once");
-    demo->footer("Exit status: that of the session (as dlupdate run); 64 when DIR is a file or holds\n"
-                 "files that no demo made, which are then left as they were.");
-    return [dir, live] {
+    cmd.add_option("DIR", *dir,
+                   "folder for the demo's files: new, empty or an earlier demo's (default ./dlupdate-demo)");
+    cmd.add_flag("--interactive", *live, "choose on the live panel instead of confirming at once");
+    return [dir, live](const dltool::Voice &voice) {
         fs::path base = fs::absolute(*dir).lexically_normal();
         if (base.filename().empty())
             base = base.parent_path(); // "DIR/" names DIR
         fs::path sample = base / "sample", mediaDir = base / "media", machine = base / "machine",
                  ramdisk = base / "ramdisk", panel = base / "panel.txt";
         if (auto refused = claimFolder(base, {sample, mediaDir, machine, ramdisk, panel})) {
-            std::cerr << "dlupdate demo: " << refused->why << "\n";
+            voice.say() << refused->why << "\n";
             return refused->status;
         }
         try {
             media::writeSample(sample);
         } catch (const media::MediaIoError &e) {
-            std::cerr << "dlupdate demo: cannot make the sample inputs: " << e.what() << "\n";
-            return int(dlrun::kUnusable);
+            voice.say() << "cannot make the sample inputs: " << e.what() << "\n";
+            return int(dltool::kUnusable);
         }
         std::ostringstream quiet;
-        if (int rc =
-                media::runMkMedia((sample / "manifest.json").string(), mediaDir.string(), quiet, std::cerr))
+        if (int rc = media::runMkMedia((sample / "manifest.json").string(), mediaDir.string(), quiet, voice))
             return rc;
 
         dlrun::RunOptions o;
@@ -115,7 +112,7 @@ std::function<int()> addDemo(CLI::App &app)
         o.keys = "ok";
         std::cout << "== console of the update session\n" << std::flush;
         int status = dlrun::runSessions(
-            o, [] { return vx::dlFirmUpdateUSBMediaMain(); }, std::cerr);
+            o, [] { return vx::dlFirmUpdateUSBMediaMain(); }, voice);
         std::ifstream in(panel);
         std::cout << "\n== final panel\n" << in.rdbuf() << "\n";
         std::cout << "== where everything is\n"

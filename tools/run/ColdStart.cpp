@@ -1,4 +1,4 @@
-#include "tools/run/ModuleImage.h"
+#include "tools/run/ColdStart.h"
 
 #include <vector>
 

@@ -1,6 +1,8 @@
 // `dlupdate sweep`: the power-cut sweep, or with --damage the damage sweep,
 // for a user's own media, with a table, JSON and JUnit XML reports.
-#include "tools/dlupdate/SweepCommand.h"
+#include "tools/common/ExitStatus.h"
+#include "tools/common/JsonFormat.h"
+#include "tools/dlupdate/Command.h"
 
 #include "tools/run/DamageSweep.h"
 #include "tools/run/Sweep.h"
@@ -24,7 +26,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int kSweepFormatVersion = 1;
 // Calls of one fault name failed in turn; past this many (the flash
 // verify's one read per byte), this many spread evenly.
 constexpr long kFaultCallsPerName = 64;
@@ -128,12 +129,15 @@ nlohmann::json toJson(const SweepArgs &a, const dlrun::Sweeper &s,
                       const std::vector<dlrun::Sweeper::Row> &rows, std::size_t failed)
 {
     nlohmann::json events = nlohmann::json::object();
-    for (const auto &kind : dlrun::kCutEvents)
+    for (const auto &kind : dlrun::cutEvents())
         events[kind] = s.events(kind);
-    nlohmann::json j = {{"format", "dlupdate-sweep"}, {"version", kSweepFormatVersion},
-                        {"media", a.media},           {"keys", a.keys},
-                        {"double", a.pairs},          {"faults", a.faults},
-                        {"events", events},           {"rows", nlohmann::json::array()}};
+    nlohmann::json j = dltool::envelope<nlohmann::json>(dltool::kSweepFormat);
+    j.update({{"media", a.media},
+              {"keys", a.keys},
+              {"double", a.pairs},
+              {"faults", a.faults},
+              {"events", events},
+              {"rows", nlohmann::json::array()}});
     for (const auto &r : rows) {
         nlohmann::json flags = nlohmann::json::array();
         for (std::size_t i = 0; i < r.flagsAfter.size(); ++i)
@@ -233,38 +237,39 @@ struct ScratchFolder {
     fs::path dir;
 };
 
-int runCutSweep(const SweepArgs &a)
+int runCutSweep(const SweepArgs &a, const dltool::Voice &voice)
 {
     const ScratchFolder scratch("dlupdate-sweep-");
     const fs::path &work = scratch.dir;
 
-    dlrun::Sweeper s({fs::absolute(a.media), work, a.keys, [] { return vx::dlFirmUpdateUSBMediaMain(); }});
+    dlrun::Sweeper s(
+        {fs::absolute(a.media), work, a.keys, [] { return vx::dlFirmUpdateUSBMediaMain(); }, voice.path()});
     std::string why;
     if (!s.prepare(why)) {
-        std::cerr << "dlupdate sweep: nothing to sweep: " << why << "\n";
-        return 1;
+        voice.say() << "nothing to sweep: " << why << "\n";
+        return dltool::kFailed;
     }
     const bool live = ::isatty(2);
     std::vector<dlrun::Sweeper::Row> rows = s.singles();
     if (a.pairs) {
-        auto pairs = s.pairs([live](long done, long total) {
+        auto pairs = s.pairs([live, &voice](long done, long total) {
             if (live)
-                std::cerr << "\rdlupdate sweep: first cut " << done << " of " << total << std::flush;
+                voice.sayOver() << "first cut " << done << " of " << total << std::flush;
         });
         if (live)
-            std::cerr << "\n";
+            voice.stream() << "\n";
         rows.insert(rows.end(), pairs.begin(), pairs.end());
     }
     const std::size_t cutRows = rows.size();
     std::vector<dlrun::Sweeper::Row> faultRows;
     if (a.faults) {
         const auto calls = s.census();
-        faultRows = s.faultSweep(calls, kFaultCallsPerName, [live](long done, long total) {
+        faultRows = s.faultSweep(calls, kFaultCallsPerName, [live, &voice](long done, long total) {
             if (live)
-                std::cerr << "\rdlupdate sweep: fault name " << done << " of " << total << std::flush;
+                voice.sayOver() << "fault name " << done << " of " << total << std::flush;
         });
         if (live)
-            std::cerr << "\n";
+            voice.stream() << "\n";
         rows.insert(rows.end(), faultRows.begin(), faultRows.end());
     }
     std::size_t failed = 0;
@@ -279,19 +284,17 @@ int runCutSweep(const SweepArgs &a)
         std::cout << ", " << faultRows.size() << " fault points";
     std::cout << ", " << rows.size() - failed << " passed, " << failed << " failed\n";
     if (!a.json.empty() && !writeFile(a.json, toJson(a, s, rows, failed).dump(2) + "\n"))
-        std::cerr << "dlupdate sweep: cannot write " << a.json << "\n";
+        voice.say() << "cannot write " << a.json << "\n";
     if (!a.junit.empty()) {
         std::ostringstream x;
         writeJunit(x, rows, failed);
         if (!writeFile(a.junit, x.str()))
-            std::cerr << "dlupdate sweep: cannot write " << a.junit << "\n";
+            voice.say() << "cannot write " << a.junit << "\n";
     }
-    return failed ? 1 : 0;
+    return failed ? dltool::kFailed : dltool::kOk;
 }
 
 // ---- the damage sweep ----
-
-constexpr int kDamageFormatVersion = 1;
 
 void printDamageTable(const std::vector<dlrun::DamageRow> &rows, std::ostream &out)
 {
@@ -329,14 +332,13 @@ nlohmann::json damageJson(const SweepArgs &a, const dlrun::DamageSweep &s,
             j[dlrun::itemName(item)] = dlrun::endName(ends[static_cast<std::size_t>(item)]);
         return j;
     };
-    nlohmann::json j = {{"format", "dlupdate-damage-sweep"},
-                        {"version", kDamageFormatVersion},
-                        {"media", a.media},
-                        {"keys", a.keys},
-                        {"seed", a.seed},
-                        {"sample", a.sample},
-                        {"reference", {{"items", items(s.referenceItems())}}},
-                        {"rows", nlohmann::json::array()}};
+    nlohmann::json j = dltool::envelope<nlohmann::json>(dltool::kDamageSweepFormat);
+    j.update({{"media", a.media},
+              {"keys", a.keys},
+              {"seed", a.seed},
+              {"sample", a.sample},
+              {"reference", {{"items", items(s.referenceItems())}}},
+              {"rows", nlohmann::json::array()}});
     for (const auto &r : rows) {
         nlohmann::json files = nlohmann::json::array();
         for (const auto &e : r.damage.edits)
@@ -395,7 +397,7 @@ void writeDamageJunit(std::ostream &out, const std::vector<dlrun::DamageRow> &ro
     out << "  </testsuite>\n</testsuites>\n";
 }
 
-int runDamageSweep(const SweepArgs &a)
+int runDamageSweep(const SweepArgs &a, const dltool::Voice &voice)
 {
     const ScratchFolder scratch("dlupdate-damage-");
     const fs::path &work = scratch.dir;
@@ -408,9 +410,10 @@ int runDamageSweep(const SweepArgs &a)
     o.sample = a.sample;
     o.jobs = a.jobs > 0 ? a.jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     o.entry = [] { return vx::dlFirmUpdateUSBMediaMain(); };
-    o.progress = [live](long done, long total) {
+    o.speaker = voice.path();
+    o.progress = [live, &voice](long done, long total) {
         if (live)
-            std::cerr << "\rdlupdate sweep: damaged copy " << done << " of " << total << std::flush;
+            voice.sayOver() << "damaged copy " << done << " of " << total << std::flush;
     };
     dlrun::DamageSweep s(o);
     std::vector<dlrun::DamageRow> rows;
@@ -418,17 +421,18 @@ int runDamageSweep(const SweepArgs &a)
         std::string why;
         bool unusable = false;
         if (!s.prepare(why, unusable)) {
-            std::cerr << "dlupdate sweep: " << (unusable ? "" : "nothing to sweep: ") << why << "\n";
-            return unusable ? 5 : 1;
+            voice.say() << (unusable ? "" : "nothing to sweep: ") << why << "\n";
+            return unusable ? dltool::kUnusable : dltool::kFailed;
         }
         rows = s.run();
     } catch (const std::exception &e) {
         // The scratch folder (a full or unwritable temporary folder).
-        std::cerr << "\ndlupdate sweep: " << e.what() << "\n";
-        return 1;
+        voice.stream() << "\n";
+        voice.say() << e.what() << "\n";
+        return dltool::kFailed;
     }
     if (live)
-        std::cerr << "\n";
+        voice.stream() << "\n";
     std::size_t passed = 0, failed = 0, undetectable = 0;
     for (const auto &r : rows)
         (r.passed() ? (r.damage.detectable ? passed : undetectable) : failed) += 1;
@@ -441,44 +445,39 @@ int runDamageSweep(const SweepArgs &a)
         !writeFile(a.json, damageJson(a, s, rows, passed, failed, undetectable)
                                    .dump(2, ' ', false, nlohmann::json::error_handler_t::replace) +
                                "\n"))
-        std::cerr << "dlupdate sweep: cannot write " << a.json << "\n";
+        voice.say() << "cannot write " << a.json << "\n";
     if (!a.junit.empty()) {
         std::ostringstream x;
         writeDamageJunit(x, rows, failed, undetectable);
         if (!writeFile(a.junit, x.str()))
-            std::cerr << "dlupdate sweep: cannot write " << a.junit << "\n";
+            voice.say() << "cannot write " << a.junit << "\n";
     }
-    return failed ? 1 : 0;
+    return failed ? dltool::kFailed : dltool::kOk;
 }
 
-int runSweep(const SweepArgs &a)
+int runSweep(const SweepArgs &a, const dltool::Voice &voice)
 {
     std::error_code ec;
     if (!fs::is_directory(a.media, ec)) {
-        std::cerr << "dlupdate sweep: media folder " << a.media << " is not a folder\n";
-        return 5;
+        voice.say() << "media folder " << a.media << " is not a folder\n";
+        return dltool::kUnusable;
     }
     for (const auto &file : {a.json, a.junit})
         if (!file.empty() && !std::ofstream(file, std::ios::app)) {
-            std::cerr << "dlupdate sweep: cannot write " << file << "\n";
-            return 64;
+            voice.say() << "cannot write " << file << "\n";
+            return dltool::kUsage;
         }
     if (a.damage)
-        return runDamageSweep(a);
-    return runCutSweep(a);
+        return runDamageSweep(a, voice);
+    return runCutSweep(a, voice);
 }
 
 } // namespace
 
-std::function<int()> addSweep(CLI::App &app)
+Action defineSweep(CLI::App &command)
 {
     auto a = std::make_shared<SweepArgs>();
-    auto *cmd =
-        app.add_subcommand("sweep", "cut the power at every event of a session on the media, then boot "
-                                    "again; or, with --damage, run damaged copies of the media");
-    cmd->footer("Exit status: 0 every row passed (undetectable damage included), 1 a row failed or\n"
-                "nothing could be swept, 5 the media folder is missing or holds no update file,\n"
-                "64 bad usage.");
+    CLI::App *cmd = &command;
     cmd->add_option("--media", a->media, "the media folder to sweep")->required();
     cmd->add_option("--keys", a->keys, "key script of each session (default ok)");
     cmd->add_flag("--double", a->pairs, "also cut every event of each recovery boot");
@@ -501,7 +500,7 @@ std::function<int()> addSweep(CLI::App &app)
     cmd->get_option("--faults")->excludes(damage);
     cmd->add_option("--json", a->json, "write the rows as JSON to FILE");
     cmd->add_option("--junit", a->junit, "write the rows as JUnit XML to FILE");
-    return [a] { return runSweep(*a); };
+    return [a](const dltool::Voice &voice) { return runSweep(*a, voice); };
 }
 
 } // namespace dlcli

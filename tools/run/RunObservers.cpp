@@ -1,0 +1,444 @@
+#include "tools/run/RunObservers.h"
+
+#include "host/Machine.h"
+#include "host/machine/Keys.h"
+#include "host/machine/Panel.h"
+#include "host/machine/Terminal.h"
+#include "tools/progress/Progress.h"
+#include "tools/run/OutputPaths.h"
+#include "tools/run/RunReport.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace dlrun {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// --panel FILE: the final panel.
+class PanelFile : public RunObserver {
+public:
+    PanelFile(const RunOptions &o, const dltool::Voice &v) : file_(o.panelFile), voice_(v) {}
+    bool boot(host::Machine &m) override
+    {
+        machine_ = &m;
+        return true;
+    }
+    void finish(RunEnding &ending) override
+    {
+        std::ofstream out(file_, std::ios::trunc);
+        out << machine_->panel().dump();
+        if (!out.flush()) {
+            voice_.say() << "cannot write the panel to " << file_ << "\n";
+            ending.failedOutputs.push_back("--panel " + file_);
+        }
+    }
+
+private:
+    std::string file_;
+    const dltool::Voice &voice_;
+    host::Machine *machine_ = nullptr;
+};
+
+// --panel-trace FILE: every display call, as it comes.
+class PanelTrace : public RunObserver {
+public:
+    PanelTrace(const RunOptions &o, const dltool::Voice &v) : file_(o.traceFile), voice_(v) {}
+    bool boot(host::Machine &m) override
+    {
+        machine_ = &m;
+        if (m.panel().enableTrace(fs::path(file_)))
+            return true;
+        voice_.say() << "cannot write the panel trace " << file_ << "\n";
+        return false;
+    }
+    void finish(RunEnding &ending) override
+    {
+        if (!machine_->panel().traceFailed())
+            return;
+        voice_.say() << "the panel trace " << file_ << " is incomplete\n";
+        ending.failedOutputs.push_back("--panel-trace " + file_);
+    }
+
+private:
+    std::string file_;
+    const dltool::Voice &voice_;
+    host::Machine *machine_ = nullptr;
+};
+
+// --ramdisk-out DIR: the RAM disk copied out at the end.
+class RamDiskOut : public RunObserver {
+public:
+    RamDiskOut(const RunOptions &o, const dltool::Voice &v) : o_(o), voice_(v) {}
+    bool boot(host::Machine &m) override
+    {
+        machine_ = &m;
+        return true;
+    }
+    void finish(RunEnding &ending) override
+    {
+        // The folder may hold the machine or media folder; what the RAM
+        // disk names must still not land inside them.
+        std::string refused;
+        const std::vector<GuardedFolder> guarded = guardedFolders(o_);
+        auto refuse = [&](const fs::path &to) {
+            if (auto why = outputInsideFolder("--ramdisk-out", to, guarded))
+                refused = *why;
+            return !refused.empty();
+        };
+        if (machine_->copyRamDiskOut(o_.ramdiskOut, refuse))
+            return;
+        if (!refused.empty())
+            voice_.say() << refused << "\n";
+        voice_.say() << "cannot copy the RAM disk out to " << o_.ramdiskOut << "\n";
+        ending.failedOutputs.push_back("--ramdisk-out " + o_.ramdiskOut);
+    }
+
+private:
+    const RunOptions &o_;
+    const dltool::Voice &voice_;
+    host::Machine *machine_ = nullptr;
+};
+
+// --events and DLUPDATE_EVENTS: each fault point and event as it comes,
+// and how many of each kind the run went through, for power-cut sweeps.
+class EventList : public RunObserver {
+public:
+    EventList(bool listing, bool counting, const dltool::Voice &v) : listing_(listing), counting_(counting), voice_(v)
+    {}
+    bool boot(host::Machine &m) override
+    {
+        machine_ = &m;
+        if (!listing_)
+            return true;
+        // A fault point that is also an event (archiver) is listed once.
+        std::ostream &err = voice_.stream();
+        m.faults().setListener([&err, this](std::string_view name, long n, std::string_view arg) {
+            std::string line = std::string(name) + " #" + std::to_string(n);
+            if (!arg.empty())
+                line += ": " + std::string(arg);
+            if (line != last_)
+                err << line << "\n";
+            last_ = std::move(line);
+        });
+        return true;
+    }
+    void finish(RunEnding &) override
+    {
+        if (!counting_)
+            return;
+        // Every kind named, so that a script knows each N it may cut at.
+        std::ostream &err = voice_.stream();
+        err << "events:";
+        for (const auto &kind : host::Faults::eventNames()) {
+            auto it = machine_->faults().eventCounts().find(kind);
+            err << " " << kind << "=" << (it == machine_->faults().eventCounts().end() ? 0 : it->second);
+        }
+        err << "\n" << std::flush;
+    }
+
+private:
+    bool listing_, counting_;
+    const dltool::Voice &voice_;
+    host::Machine *machine_ = nullptr;
+    std::string last_;
+};
+
+// A cut the run never came to, or a fault that never fired, would
+// otherwise pass for a clean run.
+class FaultChecks : public RunObserver {
+public:
+    explicit FaultChecks(const dltool::Voice &v) : voice_(v) {}
+    bool boot(host::Machine &m) override
+    {
+        machine_ = &m;
+        return true;
+    }
+    void finish(RunEnding &ending) override
+    {
+        const host::Faults &faults = machine_->faults();
+        if (!ending.cut() && !faults.powerCutEvent().empty()) {
+            const std::string &event = faults.powerCutEvent();
+            auto it = faults.eventCounts().find(event);
+            long seen = it == faults.eventCounts().end() ? 0 : it->second;
+            voice_.say() << "power cut " << event << ":" << faults.powerCutAt()
+                         << " not reached: the run made " << seen << " " << event
+                         << (seen == 1 ? " event" : " events") << "\n"
+                         << std::flush;
+        }
+        for (const auto &r : faults.records())
+            if (r.fired == 0)
+                voice_.say() << "fault " << r.spec << " never fired: " << host::Faults::whyNeverFired(r) << "\n";
+    }
+
+private:
+    const dltool::Voice &voice_;
+    host::Machine *machine_ = nullptr;
+};
+
+// The key-script entries never pressed, as written in --keys.
+std::string unusedKeys(const std::string &list, std::size_t used)
+{
+    std::vector<std::string> entries;
+    std::size_t from = 0;
+    while (from <= list.size()) {
+        std::size_t comma = std::min(list.find(',', from), list.size());
+        entries.push_back(list.substr(from, comma - from));
+        from = comma + 1;
+    }
+    std::string rest;
+    for (std::size_t i = used; i < entries.size(); ++i)
+        rest += (rest.empty() ? "" : ",") + entries[i];
+    return rest;
+}
+
+// --keys LIST: pressed as the menu waits; what was left unpressed is said.
+class KeyScriptKeys : public RunObserver {
+public:
+    KeyScriptKeys(const RunOptions &o, const dltool::Voice &v) : keys_(o.keys), voice_(v) {}
+    bool boot(host::Machine &m) override
+    {
+        script_.emplace(m.keys(), host::KeyScript::parse(keys_));
+        script_->attach();
+        return true;
+    }
+    void finish(RunEnding &ending) override
+    {
+        if (ending.cut() || script_->used() >= script_->size())
+            return;
+        std::size_t left = script_->size() - script_->used();
+        voice_.say() << left << " key-script " << (left == 1 ? "entry" : "entries")
+                     << " left unused: " << unusedKeys(keys_, script_->used()) << "\n";
+    }
+    void detach() override { script_->detach(); }
+
+private:
+    std::string keys_;
+    const dltool::Voice &voice_;
+    std::optional<host::KeyScript> script_;
+};
+
+// Where the live panel is drawn: standard output when it is a terminal,
+// else the terminal the keys come from, so that a piped console stays the
+// console alone. -1 when there is none.
+int openPanelTerminal(bool &opened)
+{
+    opened = false;
+    if (::isatty(1))
+        return 1;
+    const char *name = ::ttyname(0);
+    for (const char *path : {"/dev/tty", name})
+        if (path) {
+            int fd = ::open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+            if (fd >= 0 && ::isatty(fd)) {
+                opened = true;
+                return fd;
+            }
+            if (fd >= 0)
+                ::close(fd);
+        }
+    return -1;
+}
+
+// --interactive: the panel drawn live, the keys from the keyboard.
+class LivePanel : public RunObserver {
+public:
+    LivePanel(int fd, bool opened, const dltool::Voice &v) : fd_(fd), opened_(opened), voice_(v) {}
+    bool boot(host::Machine &m) override
+    {
+        host::Terminal::Options view;
+        view.outputFd = fd_;
+        view.speaker = voice_.path();
+        // A second 'q' during the update ends the run as a power cut does;
+        // the run then ends through its usual path, the keyboard restored.
+        view.onPowerCut = [&m] { m.faults().cutPower("from the keyboard"); };
+        terminal_ = std::make_unique<host::Terminal>(
+            m.panel(), m.keys(), m.kernel(),
+            [this, &m] {
+                quit_ = true;
+                m.kernel().interrupt();
+            },
+            std::move(view));
+        return true;
+    }
+    bool quitAsked() const override { return quit_; }
+    void stop() override
+    {
+        terminal_.reset();
+        if (opened_)
+            ::close(fd_);
+        opened_ = false;
+    }
+
+private:
+    int fd_;
+    bool opened_;
+    const dltool::Voice &voice_;
+    std::atomic<bool> quit_{false};
+    std::unique_ptr<host::Terminal> terminal_;
+};
+
+std::string describeProgress(const dltool::Voice &voice, const host::Progress &p, int hddFiles)
+{
+    std::string text = voice.path() + ": " + std::string(host::nameOf(p.phase));
+    if (p.phase == host::Phase::hdd && p.hddFile > 0) {
+        text += " file " + std::to_string(p.hddFile) + " of " + std::to_string(hddFiles);
+        text += "  " + progress::Line::bar(p.hddFile - 1, std::max(hddFiles, 1), 10);
+    }
+    if (p.inflated > 0)
+        text += "  " + progress::Line::bytes(p.inflated) + " inflated";
+    return text;
+}
+
+// Off the live panel, long work shows one line of progress on a terminal's
+// standard error; reports and endings clear it first.
+class ProgressLine : public RunObserver {
+public:
+    ProgressLine(const RunOptions &o, const dltool::Voice &v) : hddFiles_(countHddFiles(o.media)), voice_(v) {}
+    bool boot(host::Machine &m) override
+    {
+        m.watchProgress([this](const host::Progress &p) {
+            text_ = describeProgress(voice_, p, hddFiles_);
+            if (atLineStart_)
+                line_.show(text_);
+        });
+        // The console may share the terminal: the line is never drawn into
+        // the middle of one of its lines.
+        m.console().setOutputGuard([this] { line_.clear(); },
+                                   [this](std::string_view text) {
+                                       atLineStart_ = text.empty() ? atLineStart_ : text.back() == '\n';
+                                       std::fflush(stdout);
+                                       if (atLineStart_ && !text_.empty())
+                                           line_.show(text_, true);
+                                   });
+        std::ostream &err = voice_.stream();
+        m.console().setReports([&err, this](std::string_view s) {
+            line_.clear();
+            err << s << std::flush;
+        });
+        // A cut ends the run through its usual path, which writes the
+        // outputs; the line goes at once.
+        m.faults().setCutAction([this] { line_.clear(); });
+        return true;
+    }
+    void kernelStopped() override { line_.clear(); }
+
+private:
+    int hddFiles_;
+    const dltool::Voice &voice_;
+    progress::Line line_{2};
+    std::string text_;
+    bool atLineStart_ = true;
+};
+
+// --report FILE: what the run did, written last, on every ending.
+class Report : public RunObserver {
+public:
+    Report(const RunOptions &o, const dltool::Voice &v) : file_(o.reportFile), voice_(v) {}
+    bool boot(host::Machine &m) override
+    {
+        record_ = std::make_unique<RunRecord>(m);
+        return true;
+    }
+    void beginSession(int n) override { record_->beginSession(n); }
+    void endSession(const std::string &summary, int status, const std::vector<host::Waiter> &stalled) override
+    {
+        record_->endSession(summary, status, stalled);
+    }
+    void finish(RunEnding &ending) override
+    {
+        if (record_->sessionOpen())
+            record_->endSession(ending.cut() ? "power cut" : "keyboard", ending.status);
+        std::ofstream out(file_, std::ios::trunc);
+        out << record_->document(ending.final(), ending.failedOutputs).dump(2) << "\n";
+        if (!out.flush()) {
+            voice_.say() << "cannot write the report to " << file_ << "\n";
+            ending.failedOutputs.push_back("--report " + file_);
+        }
+    }
+
+private:
+    std::string file_;
+    const dltool::Voice &voice_;
+    std::unique_ptr<RunRecord> record_;
+};
+
+// The hooks of a program that runs sessions inside itself (sweeps).
+class Hooks : public RunObserver {
+public:
+    explicit Hooks(const RunOptions &o) : o_(o) {}
+    bool boot(host::Machine &m) override
+    {
+        if (o_.onBoot)
+            o_.onBoot(m);
+        return true;
+    }
+
+private:
+    const RunOptions &o_;
+};
+
+} // namespace
+
+std::vector<GuardedFolder> guardedFolders(const RunOptions &o)
+{
+    return {{o.machine, "the machine folder"}, {o.media, "the media folder"}};
+}
+
+int countHddFiles(const std::string &mediaText)
+{
+    const fs::path media = mediaText;
+    std::error_code ec;
+    fs::path dir = fs::is_directory(media / "fwstore", ec) ? media / "fwstore" : media;
+    int n = 0;
+    while (fs::is_regular_file(dir / std::to_string(n + 1), ec))
+        ++n;
+    return n;
+}
+
+Observers makeObservers(const RunOptions &o, const dltool::Voice &voice, bool &interactive)
+{
+    Observers list;
+    const char *wantEvents = std::getenv("DLUPDATE_EVENTS");
+    const bool listing = o.listEvents || (wantEvents && std::string_view(wantEvents) == "2");
+    const bool counting = wantEvents && *wantEvents;
+    // In the order of their lines at the end; the report comes last, as it
+    // records what the others could not write.
+    if (!o.panelFile.empty())
+        list.push_back(std::make_unique<PanelFile>(o, voice));
+    if (!o.traceFile.empty())
+        list.push_back(std::make_unique<PanelTrace>(o, voice));
+    if (!o.ramdiskOut.empty())
+        list.push_back(std::make_unique<RamDiskOut>(o, voice));
+    if (listing || counting)
+        list.push_back(std::make_unique<EventList>(listing, counting, voice));
+    list.push_back(std::make_unique<FaultChecks>(voice));
+    if (o.keysGiven)
+        list.push_back(std::make_unique<KeyScriptKeys>(o, voice));
+    if (!o.reportFile.empty())
+        list.push_back(std::make_unique<Report>(o, voice));
+    list.push_back(std::make_unique<Hooks>(o));
+    interactive = o.interactiveGiven ? o.interactive : (!o.keysGiven && ::isatty(0));
+    bool opened = false;
+    const int fd = interactive ? openPanelTerminal(opened) : -1;
+    if (interactive && fd < 0) {
+        voice.say() << "no terminal to draw the panel on: the live panel is off\n" << std::flush;
+        interactive = false;
+    }
+    if (interactive)
+        list.push_back(std::make_unique<LivePanel>(fd, opened, voice));
+    else if (::isatty(2))
+        list.push_back(std::make_unique<ProgressLine>(o, voice));
+    return list;
+}
+
+} // namespace dlrun
