@@ -13,6 +13,9 @@ DL_NAMESPACE_BEGIN
 
 volatile INT32 dlFirmfromRewriteStatus = -1;
 
+// Erase, write and verify rounds repeated after a failed one.
+static const int DL_FRW_RETRY_MAX = 1;
+
 namespace {
 
 constexpr int DL_FRW_TARGET_FROM = 1;
@@ -22,8 +25,6 @@ constexpr UINT32 DL_FROM_ALL_SIZE = 0x01000000u;
 constexpr int DL_FROM_IOCTL_ERASE = 2;
 // Slack behind the image in its buffer.
 constexpr int DL_FRW_IMAGE_PAD = 18;
-// A failed attempt is repeated while the counter is at most this.
-constexpr int DL_FRW_RETRY_MAX = 1;
 
 // Indexed by target number; entry 0 stays empty.
 char devName[DL_FRW_TARGET_NUM][16] = {"", "/dlfromALL/"};
@@ -58,7 +59,7 @@ int dlfrwCreateDevice()
 char *dlgetDefaultFile(int target)
 {
     if (target != DL_FRW_TARGET_FROM)
-        return nullptr;
+        return NULL;
     return srcFile[target];
 }
 
@@ -72,26 +73,26 @@ int readFileNoCheck(FILE *stream, char **buffer)
 {
     long size = getFileSize(stream);
     if (size <= 0)
-        return static_cast<int>(size);
+        return (int)size;
     // The size and its slack must fit the int the callers pass around.
     if (size > INT32_MAX - DL_FRW_IMAGE_PAD)
         return ERROR;
 
-    char *image = static_cast<char *>(malloc(static_cast<size_t>(size) + DL_FRW_IMAGE_PAD));
-    if (image == nullptr)
+    char *image = (char *)malloc((size_t)size + DL_FRW_IMAGE_PAD);
+    if (image == NULL)
         return ERROR;
-    memset(image, 0, static_cast<size_t>(size) + DL_FRW_IMAGE_PAD);
+    memset(image, 0, (size_t)size + DL_FRW_IMAGE_PAD);
     dlFirmfromRewriteStatus = 20;
 
     fseek(stream, 0, SEEK_SET);
-    if (fread(image, 1, static_cast<size_t>(size), stream) != static_cast<size_t>(size)) {
+    if (fread(image, 1, (size_t)size, stream) != (size_t)size) {
         free(image);
         return 0;
     }
     dlFirmfromRewriteStatus = 30;
     dlFirmfromRewriteStatus = 40;
     *buffer = image;
-    return static_cast<int>(size);
+    return (int)size;
 }
 
 int verifyFRom(int fd, char *start, char *end)
@@ -118,7 +119,7 @@ int rewriteFRomDevice(int fd, char *buffer, int size, int /*mode*/)
                 return ERROR;
 
             bootDispString(0, 24, 4, "Installing  ");
-            if (write(fd, buffer, static_cast<size_t>(size)) == size) {
+            if (write(fd, buffer, (size_t)size) == size) {
                 dlFrwStageDone(80, 2, &step, &retry);
                 bootDispString(0, 24, 4, "Completed   ");
                 bootDispString(0, 24, 5, "Verifying   ");
@@ -136,10 +137,13 @@ int rewriteFRomDevice(int fd, char *buffer, int size, int /*mode*/)
 
 int rewriteFRom(int target, int nvFlag, char *buffer, int size)
 {
+    FROM_DEV_INFO info;
+    int result = ERROR;
+    int fd;
+
     if (target != DL_FRW_TARGET_FROM)
         return ERROR;
 
-    FROM_DEV_INFO info;
     memset(&info, 0, sizeof info);
     if (fromDevGetInfo(devName[target], &info) != OK) {
         printf("Cannot get device(%s) \n", devName[target]);
@@ -150,7 +154,7 @@ int rewriteFRom(int target, int nvFlag, char *buffer, int size)
         return ERROR;
     }
 
-    int fd = open(devName[target], O_RDWR, 0);
+    fd = open(devName[target], O_RDWR, 0);
     if (fd == ERROR) {
         printf("Cannot open device file.\n");
         return ERROR;
@@ -158,33 +162,34 @@ int rewriteFRom(int target, int nvFlag, char *buffer, int size)
     dlFirmfromRewriteStatus = 50;
     // Marked before the area is unlocked: an interrupted rewrite stays
     // visible in NVRAM.
-    if (setBitNvFlag(DL_NVFLAG_FROM, nvFlag) != OK) {
-        close(fd);
-        return ERROR;
-    }
+    if (setBitNvFlag(DL_NVFLAG_FROM, nvFlag) != OK)
+        goto out;
     dlFirmfromRewriteStatus = 60;
 
     fromDevUnlock(info.lockArg1, info.lockArg2);
-    int result = rewriteFRomDevice(fd, buffer, size, 1);
+    if (rewriteFRomDevice(fd, buffer, size, 1) == OK)
+        result = OK;
     fromDevLock(info.lockArg1, info.lockArg2);
+
+out:
     close(fd);
-    return result == OK ? OK : ERROR;
+    return result;
 }
 
 int dlFirmRewriteNoCheckSum(int target, int nvFlag, const char *path)
 {
     const char *file = path;
-    if (file == nullptr || file[0] == '\0')
+    if (file == NULL || file[0] == '\0')
         file = dlgetDefaultFile(target);
-    if (file == nullptr)
+    if (file == NULL)
         return ERROR;
 
     FILE *fp = fopen(file, "rb");
-    if (fp == nullptr)
+    if (fp == NULL)
         return ERROR;
     dlFirmfromRewriteStatus = 10;
 
-    char *image = nullptr;
+    char *image = NULL;
     int size = readFileNoCheck(fp, &image);
     fclose(fp);
     if (size <= 0)

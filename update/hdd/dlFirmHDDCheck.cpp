@@ -67,6 +67,7 @@ int dlFirmUsbCheckHDD(INT32 *count, INT32 *sizes)
 char *bootUsbStrageTenkai_HDD(const char *path, INT32 *length, INT32 offset)
 {
     char *buffer = NULL;
+    char *result = NULL;
     INT32 capacity = 0;
     INT32 total = 0;
     int fd = -1;
@@ -79,11 +80,10 @@ char *bootUsbStrageTenkai_HDD(const char *path, INT32 *length, INT32 offset)
     if (capacity >= 0)
         buffer = (char *)malloc((size_t)capacity);
     if (buffer == NULL) {
-        *length = 0;
         printf("bootUsbStrageTenkai_HDD malloc error \n");
         if (dl_fp != NULL)
             fprintf(dl_fp, "[bootUsbStrageTenkai_HDD] bootUsbStrageTenkai_HDD malloc error \n");
-        return NULL;
+        goto out;
     }
     printf("hdfile %s\n", path != NULL ? path : "");
     if (dl_fp != NULL)
@@ -107,10 +107,7 @@ char *bootUsbStrageTenkai_HDD(const char *path, INT32 *length, INT32 offset)
             if (total < 0) {
                 if (dl_fp != NULL)
                     fprintf(dl_fp, "[bootUsbStrageTenkai_HDD] malloc error \n");
-                free(buffer);
-                close(fd);
-                *length = 0;
-                return NULL;
+                goto out;
             }
         }
         printf("total_HDDsize=%d\n", (int)total);
@@ -124,15 +121,17 @@ char *bootUsbStrageTenkai_HDD(const char *path, INT32 *length, INT32 offset)
             fprintf(dl_fp, "[bootUsbStrageTenkai_HDD] file size over \n");
     } else if (total > 0) {
         *length = total;
-        close(fd);
-        return buffer;
+        result = buffer;
+        buffer = NULL;
     }
 
-    *length = 0;
+out:
+    if (result == NULL)
+        *length = 0;
     free(buffer);
     if (fd >= 0)
         close(fd);
-    return NULL;
+    return result;
 }
 
 DL_NAMESPACE_END

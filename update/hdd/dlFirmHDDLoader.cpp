@@ -13,8 +13,9 @@
 
 DL_NAMESPACE_BEGIN
 
-// Expansions of one package in a row before the loader gives up.
-static const int DL_HDD_RETRY_MAX = 20;
+// Expansions of one package repeated after a failed one before the loader
+// gives up.
+static const int DL_HDD_INFLATE_RETRY_MAX = 20;
 
 /*
  * Directories
@@ -156,7 +157,7 @@ int dlFirmHdLoaderUSBHdUpdate(char *buffer, INT32 length, INT32 fileIndex)
     // Local data of the task: its stack is 1 MiB.
     DL_DB_INFO dbInfo[DL_DB_TABLE_HDD];
     DL_DB_END dbEnd;
-    DL_DIR_INFO *dirInfo;
+    DL_DIR_INFO *dirInfo = NULL;
     char destination[DL_DB_NAME_SIZE];
     char countText[8];
     UINT32 consumed;
@@ -165,13 +166,16 @@ int dlFirmHdLoaderUSBHdUpdate(char *buffer, INT32 length, INT32 fileIndex)
     int reTryCount;
     int fd;
     int i;
+    // Set once every package is expanded: from then on no NG is sent.
+    int expanded = 0;
+    int result = -1;
 
     row = (fileIndex < 7) ? fileIndex + 8 : 14;
 
     if (bootUpdateTempDevCreate3() == -1) {
         if (dl_fp != NULL)
             fprintf(dl_fp, "[dlFirmHdLoaderUSBHdUpdate] bootUpdateTempDevCreate3() error.\n");
-        return dlHddLoaderFail();
+        goto out;
     }
 
     // The table holds 2048 records: packages beyond stay for the next file.
@@ -183,13 +187,13 @@ int dlFirmHdLoaderUSBHdUpdate(char *buffer, INT32 length, INT32 fileIndex)
         if (dl_fp != NULL)
             fprintf(dl_fp, "[dlFirmHdLoaderUSBHdUpdate] file %d: damaged package at %d: %s\n",
                     (int)fileIndex + 1, (int)dbEnd.offset, dlFirmDbDamageText(dbEnd.damage));
-        return dlHddLoaderFail();
+        goto out;
     }
     if (count == 0) {
         printf("bootHdLoaderUSBHdUpdate:can not get DB infomation\n");
         if (dl_fp != NULL)
             fprintf(dl_fp, "[dlFirmHdLoaderUSBHdUpdate] dlFirmGetDBInfo() can not get DB infomation\n");
-        return dlHddLoaderFail();
+        goto out;
     }
 
     dirInfo = (DL_DIR_INFO *)malloc(sizeof(DL_DIR_INFO) * (size_t)count);
@@ -197,7 +201,7 @@ int dlFirmHdLoaderUSBHdUpdate(char *buffer, INT32 length, INT32 fileIndex)
         printf("bootHdLoaderUSBHdUpdate malloc error \n");
         if (dl_fp != NULL)
             fprintf(dl_fp, "[dlFirmHdLoaderUSBHdUpdate] malloc error \n");
-        return dlHddLoaderFail();
+        goto out;
     }
     for (i = 0; i < count; i++) {
         dirInfo[i].dataStart = dbInfo[i].dataStart;
@@ -208,12 +212,12 @@ int dlFirmHdLoaderUSBHdUpdate(char *buffer, INT32 length, INT32 fileIndex)
     }
     if (dlBoardCreateDir(dirInfo, count) == -1) {
         printf("bootHdLoaderUSBHdUpdate:can not make directory\n");
-        free(dirInfo);
         if (dl_fp != NULL)
             fprintf(dl_fp, "[dlFirmHdLoaderUSBHdUpdate] dlBoardCreateDir() error. can not make directory\n");
-        return dlHddLoaderFail();
+        goto out;
     }
     free(dirInfo);
+    dirInfo = NULL;
 
     // At most 2048 packages: the counters fit the buffer.
     memset(countText, 0, sizeof countText);
@@ -233,7 +237,7 @@ int dlFirmHdLoaderUSBHdUpdate(char *buffer, INT32 length, INT32 fileIndex)
             if (dl_fp != NULL)
                 fprintf(dl_fp, "[dlFirmHdLoaderUSBHdUpdate] %s open() error. can not open file %d/%d\n",
                         DL_TMP_TEMP_DB, i, count);
-            return dlHddLoaderFail();
+            goto out;
         }
         write(fd, dbInfo[i].dataStart, (size_t)dbInfo[i].compressedSize);
         close(fd);
@@ -248,14 +252,15 @@ int dlFirmHdLoaderUSBHdUpdate(char *buffer, INT32 length, INT32 fileIndex)
             if (dl_fp != NULL)
                 fprintf(dl_fp, "[dlFirmHdLoaderUSBHdUpdate] dlBoardArchiver() error. reTry %s  %d/%d\n",
                         destination, i, count);
-            if (reTryCount > DL_HDD_RETRY_MAX) {
+            if (reTryCount > DL_HDD_INFLATE_RETRY_MAX) {
                 printf("bootHdLoaderUSBHdUpdate:inflate can not success\n");
                 if (dl_fp != NULL)
-                    fprintf(dl_fp, "[dlFirmHdLoaderUSBHdUpdate] inflate can not success (reTryCount > 20)\n");
+                    fprintf(dl_fp, "[dlFirmHdLoaderUSBHdUpdate] inflate can not success (reTryCount > %d)\n",
+                            DL_HDD_INFLATE_RETRY_MAX);
                 // Left for the service engineer: the package and what it became.
                 copy(DL_TMP_TEMP_DB, DL_UND_TEMP_DB);
                 copy(destination, DL_UND_NG_BIN);
-                return dlHddLoaderFail();
+                goto out;
             }
         }
         remove(DL_TMP_TEMP_DB);
@@ -265,20 +270,27 @@ int dlFirmHdLoaderUSBHdUpdate(char *buffer, INT32 length, INT32 fileIndex)
             bootDispString(0, 29, row, countText);
     }
 
+    expanded = 1;
     // Everything from the end of the last package's data is the remainder.
     consumed = (UINT32)(dbInfo[count - 1].dataStart + dbInfo[count - 1].compressedSize - buffer);
     if (dlHddLoaderSend(DL_HDD_LOADER_OK, consumed) == -1) {
         printf("msgQSend failed\n");
         if (dl_fp != NULL)
             fprintf(dl_fp, "[dlFirmHdLoaderUSBHdUpdate] msgQSend failed (OK)\n");
-        return -1;
+        goto out;
     }
     // The update task waits at our priority, so this line is written
     // before it runs again.
     printf("bootHdLoaderUSBUpdate...Completed\n");
     if (dl_fp != NULL)
         fprintf(dl_fp, "[dlFirmHdLoaderUSBHdUpdate] bootHdLoaderUSBUpdate...Completed\n");
-    return 0;
+    result = 0;
+
+out:
+    free(dirInfo);
+    if (!expanded)
+        result = dlHddLoaderFail();
+    return result;
 }
 
 DL_NAMESPACE_END

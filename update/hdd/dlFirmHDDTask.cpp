@@ -17,6 +17,10 @@ MSG_Q_ID dlFirmUpdateUSBQId;
 INT32 HddRetryCount = 0;
 INT32 dlFirmHddSeriesCount = 0;
 
+// Loadings of one file repeated after a failed one before the update gives
+// up.
+static const int DL_HDD_FILE_RETRY_MAX = 1;
+
 // Filler: all 0x00 or all 0xFF, but for a 0xFF in front (the pad that
 // makes the chain even) and one in front of the last byte (the pad the
 // pair swap puts into an odd length).
@@ -116,15 +120,14 @@ static void dlHddCloseLog()
     dl_fp = NULL;
 }
 
-static int dlHddFailed()
+// The failed ending of the task on its row and to the session driver.
+static void dlHddReportFailed()
 {
     bootDispString(0, 67, 4, "Failed   ");
     if (dlHddSendResult(-1) == -1) {
         printf("HDD SendMsgBuf failed\n");
         fprintf(dl_fp, "[dlFirmHdUpdate_USB]HDD SendMsgBuf failed (error)\n");
     }
-    dlHddCloseLog();
-    return -1;
 }
 
 // Loads files 1 to count: 0, or -1 after the failure has been reported.
@@ -139,6 +142,7 @@ static int dlHddLoadFiles(INT32 count, INT32 *sizes)
     UINT32 consumed;
     INT32 lost;
     int k = 0;
+    int result = -1;
 
     HddRetryCount = 0;
     while (k < count) {
@@ -162,7 +166,7 @@ static int dlHddLoadFiles(INT32 count, INT32 *sizes)
         if (part == NULL) {
             printf("can not malloc memory\n");
             fprintf(dl_fp, "[dlFirmHdUpdate_USB] bootUsbStrageTenkai_HDD() error. can not malloc memory\n");
-            goto failed;
+            goto out;
         }
         remove(DL_TMP_HDD_BIN);
         printf("start HD taskn");
@@ -181,7 +185,7 @@ static int dlHddLoadFiles(INT32 count, INT32 *sizes)
             printf("can not start partition all mount task\n");
             fprintf(dl_fp,
                     "[dlFirmHdUpdate_USB] taskSpawn() error. can not start partition all mount task\n");
-            goto failed;
+            goto out;
         }
 
         memset(message, 0, sizeof message);
@@ -191,7 +195,7 @@ static int dlHddLoadFiles(INT32 count, INT32 *sizes)
             // The loader may not have finished with it.
             dlHddOrphanPart = part;
             part = NULL;
-            goto failed;
+            goto out;
         }
 
         if (message[0] == DL_HDD_LOADER_OK) {
@@ -203,7 +207,7 @@ static int dlHddLoadFiles(INT32 count, INT32 *sizes)
                 if (remainder == NULL) {
                     printf("malloc failed\n");
                     fprintf(dl_fp, "[dlFirmHdUpdate_USB] malloc failed (zan)\n");
-                    goto failed;
+                    goto out;
                 }
                 memcpy(remainder, part + consumed, (size_t)remainderLength);
             }
@@ -216,18 +220,18 @@ static int dlHddLoadFiles(INT32 count, INT32 *sizes)
 
         printf("USB HDD Update Error\n");
         fprintf(dl_fp, "[dlFirmHdUpdate_USB] USB HDD Update Error\n");
-        if (HddRetryCount == 1) {
-            fprintf(dl_fp, "[dlFirmHdUpdate_USB] HddRetryCount == 1\n");
-            goto failed;
+        if (HddRetryCount >= DL_HDD_FILE_RETRY_MAX) {
+            fprintf(dl_fp, "[dlFirmHdUpdate_USB] HddRetryCount == %d\n", (int)HddRetryCount);
+            goto out;
         }
-        HddRetryCount = 1;
+        HddRetryCount++;
         // The same file again, behind the same remainder.
         if (k > 0 && remainderLength > 0) {
             remainder = (char *)malloc((size_t)remainderLength);
             if (remainder == NULL) {
                 printf("malloc failed\n");
                 fprintf(dl_fp, "[dlFirmHdUpdate_USB] malloc failed (retry zan)\n");
-                goto failed;
+                goto out;
             }
             memcpy(remainder, part, (size_t)remainderLength);
         }
@@ -240,21 +244,23 @@ static int dlHddLoadFiles(INT32 count, INT32 *sizes)
     if (lost > 0) {
         printf("USB HDD last file error: %d bytes not loaded\n", (int)lost);
         fprintf(dl_fp, "[dlFirmHdUpdate_USB] USB HDD last file error: %d bytes not loaded\n", (int)lost);
-        goto failed;
+        goto out;
     }
-    free(remainder);
-    return 0;
+    result = 0;
 
-failed:
+out:
     free(part);
     free(remainder);
-    return -1;
+    return result;
 }
 
 int dlFirmHdUpdate_USB(UINT32 selection)
 {
     INT32 sizes[DL_HDD_FILES_MAX];
     INT32 count = 0;
+    // Set once the update got through: from then on no failure is shown.
+    int updated = 0;
+    int result = -1;
     int k;
 
     dl_fp = fopen(DL_TMP_PROGRESS_LOG, "a+");
@@ -273,14 +279,14 @@ int dlFirmHdUpdate_USB(UINT32 selection)
             printf("HDD NVRAM flag set error\n");
             fprintf(dl_fp, "[dlFirmHdUpdate_USB] HDD NVRAM flag set error\n");
             bootDispString(0, 42, 4, DL_HDD_TITLE);
-            return dlHddFailed();
+            goto out;
         }
         DLBOARD_ARCHVIER_DISPLAY_YPOINT = 8;
         bootDispString(0, 42, 4, DL_HDD_TITLE);
 
         if (bootHdLoaderInit(0) == -1) {
             fprintf(dl_fp, "[dlFirmHdUpdate_USB] bootHdLoaderInit() error.\n");
-            return dlHddFailed();
+            goto out;
         }
         remove(DL_UND_PROGRESS_LOG);
         remove(DL_UND_TEMP_DB);
@@ -290,32 +296,32 @@ int dlFirmHdUpdate_USB(UINT32 selection)
         dlFirmUpdateUSBQId = msgQCreate(5, DL_HDD_LOADER_MSG_SIZE, MSG_Q_PRIORITY);
         if (dlFirmUpdateUSBQId == NULL) {
             fprintf(dl_fp, "[dlFirmHdUpdate_USB] msgQCreate() error.\n");
-            return dlHddFailed();
+            goto out;
         }
 
         memset(sizes, 0, sizeof sizes);
         if (dlFirmUsbCheckHDD(&count, sizes) != 0) {
             fprintf(dl_fp, "[dlFirmHdUpdate_USB] dlFirmUsbCheckHDD() error.\n");
-            return dlHddFailed();
+            goto out;
         }
         // A file offered at the start that is gone now: the series would
         // end early with its packages never loaded.
         if (count < dlFirmHddSeriesCount) {
             printf("USB HDD file %d missing\n", (int)(count + 1));
             fprintf(dl_fp, "[dlFirmHdUpdate_USB] USB HDD file %d missing\n", (int)(count + 1));
-            return dlHddFailed();
+            goto out;
         }
         // A file past the last one loaded would be left out unseen.
         if (dlHddFileExists(DL_HDD_FILES_MAX + 1)) {
             printf("USB HDD file %d beyond the last file loaded\n", DL_HDD_FILES_MAX + 1);
             fprintf(dl_fp, "[dlFirmHdUpdate_USB] USB HDD file %d beyond the last file loaded\n",
                     DL_HDD_FILES_MAX + 1);
-            return dlHddFailed();
+            goto out;
         }
         bootDispString(0, 0, 7, "  Download Storage -> HDD copying");
 
         if (dlHddLoadFiles(count, sizes) == -1)
-            return dlHddFailed();
+            goto out;
 
         bootDispString(0, 22, 7, "Backup file ");
         bootHdLoaderBackupPartAll("/PRF", "/ROM/PRF");
@@ -327,14 +333,19 @@ int dlFirmHdUpdate_USB(UINT32 selection)
         clearBitNvRAMFlags(DL_NVFLAG_HDD);
     }
 
+    updated = 1;
     if (dlHddSendResult(0) == -1) {
         printf("Hd SendMsgBuf failed\n");
         fprintf(dl_fp, "[dlFirmHdUpdate_USB]HDD SendMsgBuf failed (OK)\n");
-        dlHddCloseLog();
-        return -1;
+        goto out;
     }
+    result = 0;
+
+out:
+    if (!updated)
+        dlHddReportFailed();
     dlHddCloseLog();
-    return 0;
+    return result;
 }
 
 DL_NAMESPACE_END

@@ -48,7 +48,7 @@ void dlBoardKeyBitClear(UINT8 code) { dlBoardKeyTbl[code >> 4] &= (UINT16) ~(1u 
 INT32 bootUpdateSelectUSBMedia()
 {
     dlBoardMsgQID = msgQCreate(DL_KEY_MSG_MAX, DL_KEY_MSG_LEN, MSG_Q_FIFO);
-    if (dlBoardMsgQID == nullptr) {
+    if (dlBoardMsgQID == NULL) {
         printf("Can not Create msgW\n");
         exit(0);
     }
@@ -63,7 +63,7 @@ int dlBoardCpKeyGetProc()
 {
     bootKeyDrvInit();
     dlBoardKeyTbl = bootGetKeyFocus(dlBoardMsgQID);
-    if (dlBoardKeyTbl == nullptr)
+    if (dlBoardKeyTbl == NULL)
         return -1;
     memset(dlBoardKeyTbl, 0, DL_KEY_TBL_BYTES);
     return 1;

@@ -69,7 +69,7 @@ int dlFirmUpdateUSBMediaMain()
     memset(firmImageFile1, 0, sizeof firmImageFile1);
     memset(firmImageFile2, 0, sizeof firmImageFile2);
     dir = opendir((char *)"/usbstor/0/fwstore");
-    if (dir != nullptr) {
+    if (dir != NULL) {
         printf("FOLROOT\n");
         dlupdateFolderCheckFlag = 1;
         strcpy(firmImageFile0, "/usbstor/0/fwstore/firmImage0.bin");
@@ -118,7 +118,7 @@ int dlFirmUpdateUSBMediaMain()
 
     for (i = 0; i < 4; i++) {
         *dlFirmUpdateTasks[i].queue = msgQCreate(5, 4, MSG_Q_PRIORITY);
-        if (*dlFirmUpdateTasks[i].queue == nullptr) {
+        if (*dlFirmUpdateTasks[i].queue == NULL) {
             printf("massage Q create failed\n");
             bootDispString(0, 10, 13, "    Update Failed.");
             return -1;
@@ -138,8 +138,7 @@ int dlFirmUpdateUSBMediaMain()
 
     for (i = 0; i < 4; i++) {
         resultWord = 0;
-        if (msgQReceive(*dlFirmUpdateTasks[i].queue, reinterpret_cast<char *>(&resultWord), 4,
-                        WAIT_FOREVER) == -1) {
+        if (msgQReceive(*dlFirmUpdateTasks[i].queue, (char *)&resultWord, 4, WAIT_FOREVER) == -1) {
             printf("massage Q receive error\n");
             sessionResult = -1;
         } else if (resultWord == -1) {
@@ -155,7 +154,7 @@ int dlFirmUpdateUSBMediaMain()
     bootUpdateClearNvmAutoMode();
     frwClearNvRAMFlags();
     bootUpdateServiceNvRamAllClear();
-    if (static_cast<UINT32>(selection) == DL_ITEM_ALL)
+    if ((UINT32)selection == DL_ITEM_ALL)
         dlFirmSCFlagClear();
     bootDispString(0, 42, 13, "    Update Completed.");
     printf("Download -> OK\n");

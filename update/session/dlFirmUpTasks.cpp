@@ -52,7 +52,7 @@ int dlFirmUnitRewrite(const DL_FIRM_UNIT *unit)
 STATUS dlFirmSendResult(MSG_Q_ID queue, INT32 result)
 {
     INT32 message = result;
-    return msgQSend(queue, reinterpret_cast<char *>(&message), sizeof message, WAIT_FOREVER, MSG_PRI_NORMAL);
+    return msgQSend(queue, (char *)&message, sizeof message, WAIT_FOREVER, MSG_PRI_NORMAL);
 }
 
 int dlFirmFromUpdate_USB(UINT32 selection)

@@ -191,8 +191,8 @@ int dlFirmFromTenkai(char *versionTable)
 {
     DL_DB_INFO dbInfo[DL_DB_TABLE_IMAGE];
     DL_DB_END dbEnd;
-    char *buf;
-    char *area;
+    char *buf = NULL;
+    char *area = NULL;
     int fromFd;
     int fd;
     int n;
@@ -203,6 +203,9 @@ int dlFirmFromTenkai(char *versionTable)
     /* cleared by anything that would put a cut or misplaced image into
      * the flash: the file is then not left for the OS UI update */
     int whole = 1;
+    /* image 0 longer than the area: neither it nor from.bin stays */
+    int tooLong = 0;
+    int result = ERROR;
 
     fromFd = open(DL_TMP_FROM_BIN, DL_CREATE_NEW, DL_FILE_MODE);
     if (fromFd == ERROR) {
@@ -213,8 +216,7 @@ int dlFirmFromTenkai(char *versionTable)
     buf = (char *)malloc(DL_SWAP_CHUNK);
     if (buf == NULL) {
         printf("malloc error \n");
-        close(fromFd);
-        return ERROR;
+        goto out;
     }
     memset(buf, 0, DL_SWAP_CHUNK);
 
@@ -245,9 +247,7 @@ int dlFirmFromTenkai(char *versionTable)
     area = (char *)malloc(DL_FROM_IMAGE_SIZE);
     if (area == NULL) {
         printf("malloc error \n");
-        free(buf);
-        close(fromFd);
-        return ERROR;
+        goto out;
     }
     memset(area, 0, DL_FROM_IMAGE_SIZE);
     memset(buf, 0, DL_SWAP_CHUNK);
@@ -259,12 +259,8 @@ int dlFirmFromTenkai(char *versionTable)
         if (length > DL_FROM_IMAGE_SIZE) {
             printf("firmImage0.bin size over\n");
             close(fd);
-            free(area);
-            free(buf);
-            close(fromFd);
-            remove(DL_TMP_FROM_BIN);
-            remove(DL_TMP_IMAGE0);
-            return ERROR;
+            tooLong = 1;
+            goto out;
         }
         imageLen = dlFirmReadToArea(fd, area, DL_FROM_IMAGE_SIZE);
         if (imageLen != length)
@@ -293,17 +289,25 @@ int dlFirmFromTenkai(char *versionTable)
         whole = 0;
     if (whole && dlFirmWriteFromArea(fromFd, area, DL_FROM_HALF_SIZE) != DL_FROM_HALF_SIZE)
         whole = 0;
+    result = OK;
 
+out:
     free(area);
     free(buf);
     close(fromFd);
-    remove(DL_TMP_IMAGE0);
-    if (!whole) {
-        /* no OS UI item is offered and the flash stays as it is */
-        printf("from.bin not made: OS UI image incomplete\n");
+    /* a failed allocation leaves the files as they are */
+    if (tooLong) {
         remove(DL_TMP_FROM_BIN);
+        remove(DL_TMP_IMAGE0);
+    } else if (result == OK) {
+        remove(DL_TMP_IMAGE0);
+        if (!whole) {
+            /* no OS UI item is offered and the flash stays as it is */
+            printf("from.bin not made: OS UI image incomplete\n");
+            remove(DL_TMP_FROM_BIN);
+        }
     }
-    return OK;
+    return result;
 }
 
 /*
@@ -319,6 +323,7 @@ int dlFirmEngTenkai(int stagedFd, INT32 length, char *versionTable)
     int dbNumber;
     int nameLen;
     int i;
+    int result = ERROR;
 
     if (length < 0)
         length = 0;
@@ -344,8 +349,8 @@ int dlFirmEngTenkai(int stagedFd, INT32 length, char *versionTable)
         printf("firmImage2.bin: packages from offset %d not offered\n", (int)dbEnd.offset);
     if (dbNumber == 0) {
         printf("dlBoardUpdateHDMain:can not get DB infomation\n");
-        free(area);
-        return OK;
+        result = OK;
+        goto out;
     }
 
     for (i = 0; i < dbNumber; i++) {
@@ -354,19 +359,19 @@ int dlFirmEngTenkai(int stagedFd, INT32 length, char *versionTable)
         nameLen = dlFirmTextLength(dbInfo[i].dbName, area + length, DL_DB_NAME_SIZE);
         if (nameLen >= DL_DB_NAME_SIZE) {
             printf("dlBoardUpdateHDMain:DB name too long\n");
-            free(area);
-            return ERROR;
+            goto out;
         }
         memcpy(name, dbInfo[i].dbName, nameLen);
-        if (dlFirmWriteTempDb(&dbInfo[i]) != OK || dlFirmInflateTempDb(name, dbInfo[i].expandedSize) != OK) {
-            free(area);
-            return ERROR;
-        }
+        if (dlFirmWriteTempDb(&dbInfo[i]) != OK || dlFirmInflateTempDb(name, dbInfo[i].expandedSize) != OK)
+            goto out;
     }
 
     dlFirmUsbVersionGet(versionTable, dbNumber, dbInfo, NULL, DL_VER_ENG);
+    result = OK;
+
+out:
     free(area);
-    return OK;
+    return result;
 }
 
 /*
@@ -377,13 +382,14 @@ int dlBoardHddTenkai(int fd, INT32 length, char *versionTable)
 {
     DL_DB_INFO dbInfo[DL_DB_TABLE_HDD_HEAD];
     const int nameBytes = (int)sizeof(DL_ROM_SYS_DUMMY); /* NUL included */
-    char *area;
-    char *text;
-    int tempFd;
-    int sysFd;
+    char *area = NULL;
+    char *text = NULL;
+    int tempFd = ERROR;
+    int sysFd = ERROR;
     int fileSize;
     int dbNumber;
     INT32 damage;
+    int result = ERROR;
 
     if (length < 0)
         length = 0;
@@ -392,12 +398,12 @@ int dlBoardHddTenkai(int fd, INT32 length, char *versionTable)
     area = (char *)malloc(length + DL_SWAP_CHUNK);
     if (area == NULL) {
         printf("malloc error \n");
-        close(fd);
-        return ERROR;
+        goto out;
     }
     memset(area, 0, length + DL_SWAP_CHUNK);
     bootUsbReadMem_Swap_Size(area, fd, length);
     close(fd);
+    fd = ERROR;
 
     memset(dbInfo, 0, sizeof(dbInfo));
     dbNumber = dlFirmGetDBInfoBounded(dbInfo, area, length, DL_DB_CHAIN, DL_DB_TABLE_HDD_HEAD);
@@ -410,32 +416,32 @@ int dlBoardHddTenkai(int fd, INT32 length, char *versionTable)
     }
     if (dbNumber == 0) {
         printf("dlBoardUpdateHDMain:can not get DB infomation\n");
-        free(area);
-        return ERROR;
+        goto out;
     }
 
     tempFd = open(DL_TMP_TEMP_DB, DL_CREATE_KEEP, DL_FILE_MODE);
     if (tempFd <= 0) {
         printf("dlBoardUpdateHDMain: can not open file\n");
-        free(area);
-        return ERROR;
+        goto out;
     }
     if (area + length - dbInfo[0].dbName < nameBytes ||
-        memcmp(dbInfo[0].dbName, DL_ROM_SYS_DUMMY, nameBytes) != 0) {
-        close(tempFd);
-        free(area);
-        return ERROR;
-    }
+        memcmp(dbInfo[0].dbName, DL_ROM_SYS_DUMMY, nameBytes) != 0)
+        goto out;
     dlFirmWriteFromArea(tempFd, dbInfo[0].dataStart, dbInfo[0].compressedSize);
     close(tempFd);
+    tempFd = ERROR;
+    /* the head is not needed while the archiver runs */
     free(area);
+    area = NULL;
 
     if (dlFirmInflateTempDb(DL_TMP_SYS_DUMMY, dbInfo[0].expandedSize) != OK)
-        return ERROR;
+        goto out;
 
     sysFd = open(DL_TMP_SYS_DUMMY, O_RDONLY, 0);
-    if (sysFd == ERROR)
-        return OK;
+    if (sysFd == ERROR) {
+        result = OK;
+        goto out;
+    }
     fileSize = lseek(sysFd, 0, SEEK_END);
     printf("BOOTHDLOADER_SYS_NAME_RAM fileSize=%d\n", fileSize);
     if (fileSize < 0)
@@ -444,16 +450,25 @@ int dlBoardHddTenkai(int fd, INT32 length, char *versionTable)
     text = (char *)malloc(fileSize + 1);
     if (text == NULL) {
         printf("malloc error \n");
-        close(sysFd);
-        return ERROR;
+        goto out;
     }
     lseek(sysFd, 0, SEEK_SET);
     memset(text, 0, fileSize + 1);
     dlFirmReadToArea(sysFd, text, fileSize);
     dlFirmUsbVersionGet(versionTable, fileSize, dbInfo, text, DL_VER_TEXT);
+    result = OK;
+
+out:
     free(text);
-    close(sysFd);
-    return OK;
+    if (sysFd != ERROR)
+        close(sysFd);
+    /* an open that gave 0 counts as failed, as above */
+    if (tempFd > 0)
+        close(tempFd);
+    free(area);
+    if (fd != ERROR)
+        close(fd);
+    return result;
 }
 
 /*
@@ -504,6 +519,7 @@ int dlFirmUsbStrageTenkai(char *versionTable)
     int found;
     int length;
     int whole;
+    int extracted;
     int sysFallback = 0;
     int i;
     FILE *fp;
@@ -538,12 +554,12 @@ int dlFirmUsbStrageTenkai(char *versionTable)
     fd = dlFirmStageImage(firmImageFile2, DL_TMP_IMAGE2, &found, &length, &whole);
     if (fd != ERROR) {
         lseek(fd, 0, SEEK_SET);
-        if (dlFirmEngTenkai(fd, length, versionTable) != 0) {
-            printf("EngTenkai error\n");
-            close(fd); /* the staged copy stays */
-            return ERROR;
-        }
+        extracted = dlFirmEngTenkai(fd, length, versionTable);
         close(fd);
+        if (extracted != 0) {
+            printf("EngTenkai error\n");
+            return ERROR; /* the staged copy stays */
+        }
         remove(DL_TMP_IMAGE2);
     }
 
