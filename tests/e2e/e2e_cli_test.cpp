@@ -2,7 +2,7 @@
 // unusable folders, a stalled session; and the one-command demo.
 #include "e2e_support.h"
 
-namespace e2e {
+namespace testing_support {
 namespace {
 
 TEST(E2eRunCommand, BadUsageEndsBeforeAnythingRuns)
@@ -42,11 +42,12 @@ TEST(E2eRunCommand, UnusableFoldersAreRefusedAndLeftAsTheyAre)
         {"short nvram.bin",
          [](Session &s) {
              s.machine.pokeNvram(0, {});
-             mkmediatest::writeFile(s.machine.dir / "nvram.bin", Bytes(100, 0));
+             testing_support::writeFile(s.machine.dir / "nvram.bin", Bytes(100, 0));
          }},
         {"machine folder of something else",
-         [](Session &s) { mkmediatest::writeFile(s.machine.dir / "notes.txt", Bytes(3, 'x')); }},
-        {"machine path is a file", [](Session &s) { mkmediatest::writeFile(s.machine.dir, Bytes(3, 'x')); }},
+         [](Session &s) { testing_support::writeFile(s.machine.dir / "notes.txt", Bytes(3, 'x')); }},
+        {"machine path is a file",
+         [](Session &s) { testing_support::writeFile(s.machine.dir, Bytes(3, 'x')); }},
         {"no media folder", [](Session &s) { s.media = s.dir / "absent"; }},
     };
     for (const auto &c : cases) {
@@ -125,24 +126,24 @@ TEST(E2eDemo, RefusesFoldersItDidNotMakeAndTouchesNothing)
     } cases[] = {
         {"a user's folder with media/ and sample/",
          [](const fs::path &d) {
-             mkmediatest::writeFile(d / "work" / "media" / "fwstore" / "1", Bytes(10, 'm'));
-             mkmediatest::writeFile(d / "work" / "sample" / "manifest.json", Bytes(5, '{'));
-             mkmediatest::writeFile(d / "work" / "notes.txt", Bytes(3, 'n'));
+             testing_support::writeFile(d / "work" / "media" / "fwstore" / "1", Bytes(10, 'm'));
+             testing_support::writeFile(d / "work" / "sample" / "manifest.json", Bytes(5, '{'));
+             testing_support::writeFile(d / "work" / "notes.txt", Bytes(3, 'n'));
              return d / "work";
          }},
         {"a folder with one hidden file",
          [](const fs::path &d) {
-             mkmediatest::writeFile(d / "work" / ".profile", Bytes(4, 'p'));
+             testing_support::writeFile(d / "work" / ".profile", Bytes(4, 'p'));
              return d / "work";
          }},
         {"a file",
          [](const fs::path &d) {
-             mkmediatest::writeFile(d / "work", Bytes(7, 'f'));
+             testing_support::writeFile(d / "work", Bytes(7, 'f'));
              return d / "work";
          }},
         {"a file's name with a slash after it",
          [](const fs::path &d) {
-             mkmediatest::writeFile(d / "work", Bytes(7, 'f'));
+             testing_support::writeFile(d / "work", Bytes(7, 'f'));
              return fs::path((d / "work").string() + "/");
          }},
     };
@@ -254,4 +255,4 @@ TEST(E2eUsage, MessagesNameTheWrongWordAndTheCommand)
 }
 
 } // namespace
-} // namespace e2e
+} // namespace testing_support

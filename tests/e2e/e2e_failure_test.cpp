@@ -6,7 +6,7 @@
 #include <random>
 #include <set>
 
-namespace e2e {
+namespace testing_support {
 namespace {
 
 const Bytes kErasedFlash(16u << 20, 0xFF);
@@ -85,7 +85,7 @@ fs::path mediaWithDamagedPfcPackage(const fs::path &dir)
     if (at == image.end())
         throw std::runtime_error("no second package in " + file.string());
     at[10] = at[11] = 0xFF;
-    mkmediatest::writeFile(file, swapPairs(image));
+    testing_support::writeFile(file, swapPairs(image));
     return media;
 }
 
@@ -355,7 +355,7 @@ TEST(E2eFailures, NoSuccessWithDataMissing)
         std::mt19937 gen(12);
         for (auto &x : b)
             x = static_cast<std::uint8_t>(gen());
-        mkmediatest::writeFile(file, b);
+        testing_support::writeFile(file, b);
     };
     // HDD file 4 (after the sample's three) holding 2,101 small packages:
     // the last part buffer holds more than the loader's table.
@@ -377,7 +377,7 @@ TEST(E2eFailures, NoSuccessWithDataMissing)
         }
         if (chain.size() % 2)
             chain += '\xFF'; // stored even; a byte more past the chain is lost anyway
-        mkmediatest::writeFile(fw / "4", swapPairs(Bytes(chain.begin(), chain.end())));
+        testing_support::writeFile(fw / "4", swapPairs(Bytes(chain.begin(), chain.end())));
     };
     struct Case {
         const char *what;
@@ -418,7 +418,7 @@ TEST(E2eFailures, NoSuccessWithDataMissing)
          0,
          false},
         {"empty image 1",
-         [](const fs::path &fw) { mkmediatest::writeFile(fw / "firmImage1.bin", Bytes{}); },
+         [](const fs::path &fw) { testing_support::writeFile(fw / "firmImage1.bin", Bytes{}); },
          {"--keys", "ok"},
          0,
          "from.bin not made",
@@ -571,9 +571,9 @@ TEST(E2eFailures, NoSuccessWithDataMissing)
 }
 
 } // namespace
-} // namespace e2e
+} // namespace testing_support
 
-namespace e2e {
+namespace testing_support {
 namespace {
 
 // The stored file's view with the pair swap undone, edited, stored again.
@@ -583,7 +583,7 @@ void editView(const fs::path &file, const std::function<void(std::string &)> &ed
     Bytes v = swapPairs(stored);
     std::string s(v.begin(), v.end());
     edit(s);
-    mkmediatest::writeFile(file, swapPairs(Bytes(s.begin(), s.end())));
+    testing_support::writeFile(file, swapPairs(Bytes(s.begin(), s.end())));
 }
 
 // The first numeric value of `key` at or after `from`, changed by `delta`.
@@ -788,4 +788,4 @@ TEST(E2eDamage, RomdataCheckedWithoutAFlashImageFile)
 }
 
 } // namespace
-} // namespace e2e
+} // namespace testing_support

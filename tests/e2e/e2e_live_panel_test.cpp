@@ -10,7 +10,7 @@
 
 #include <chrono>
 
-namespace e2e {
+namespace testing_support {
 namespace {
 
 // dlupdate on the slave side of a pseudo-terminal, which is its
@@ -268,4 +268,4 @@ TEST(E2eProgress, RunShowsPhaseFileAndBytesAndLeavesTheConsoleClean)
 }
 
 } // namespace
-} // namespace e2e
+} // namespace testing_support

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace e2e {
+namespace testing_support {
 namespace {
 
 std::string sha256Hex(const Bytes &b)
@@ -92,7 +92,8 @@ TEST(E2eReport, EveryEndingIsReadBackAgainstPanelConsoleAndMachine)
         ASSERT_EQ(o.status, c.status) << o.err;
         ASSERT_TRUE(fs::exists(reportFile)) << o.err;
         json r = json::parse(readText(reportFile));
-        EXPECT_EQ(r.at("format"), 1);
+        EXPECT_EQ(r.at("format"), "dlupdate-run");
+        EXPECT_EQ(r.at("version"), 2);
         EXPECT_EQ(r.at("status"), c.status);
         ASSERT_EQ(r.at("sessions").size(), c.sessions.size());
 
@@ -158,7 +159,7 @@ TEST(E2eReport, EveryEndingIsReadBackAgainstPanelConsoleAndMachine)
 TEST(E2eReport, NoOpsAreSaidAndBadOutputsRefused)
 {
     TempDir scratch;
-    mkmediatest::writeFile(scratch / "afile", Bytes(3, 'x'));
+    testing_support::writeFile(scratch / "afile", Bytes(3, 'x'));
     struct Case {
         const char *what;
         std::vector<std::string> extra;
@@ -264,9 +265,9 @@ TEST(E2eReport, OutputsAfterAPowerCutShowTheMomentItWent)
 }
 
 } // namespace
-} // namespace e2e
+} // namespace testing_support
 
-namespace e2e {
+namespace testing_support {
 namespace {
 
 json showJson(const MachineView &m)
@@ -368,7 +369,7 @@ TEST(E2eMachineVerify, NamesEveryTargetThatDiffers)
          [](const MachineView &m) {
              Bytes b = *m.unit("pfc");
              b[100] ^= 1;
-             mkmediatest::writeFile(m.dir / "units/pfc.bin", b);
+             testing_support::writeFile(m.dir / "units/pfc.bin", b);
          },
          sample,
          1,
@@ -425,9 +426,9 @@ TEST(E2eMachineVerify, NamesEveryTargetThatDiffers)
 }
 
 } // namespace
-} // namespace e2e
+} // namespace testing_support
 
-namespace e2e {
+namespace testing_support {
 namespace {
 
 // The listing names each archiver call by the number a fault needs: the
@@ -506,9 +507,9 @@ TEST(E2eEvents, FaultsListsWhatRunTakes)
 }
 
 } // namespace
-} // namespace e2e
+} // namespace testing_support
 
-namespace e2e {
+namespace testing_support {
 namespace {
 
 // inspect --json on damaged copies of the sample: each problem's code and
@@ -544,7 +545,7 @@ TEST(E2eInspectJson, CodesFilesAndMenu)
              auto at = std::search(image.begin(), image.end(), kData.begin(), kData.end());
              at = std::search(at + 1, image.end(), kData.begin(), kData.end());
              at[10] = at[11] = 0xFF;
-             mkmediatest::writeFile(f / "firmImage2.bin", swapPairs(image));
+             testing_support::writeFile(f / "firmImage2.bin", swapPairs(image));
          },
          {{"package-inflate", "firmImage2.bin"}},
          nullptr},
@@ -560,7 +561,8 @@ TEST(E2eInspectJson, CodesFilesAndMenu)
         Outcome o = dlupdate({"inspect", "--json", media.string()});
         EXPECT_EQ(o.status, c.problems.empty() ? 0 : 1) << o.err;
         json r = json::parse(o.out);
-        EXPECT_EQ(r.at("format"), 1);
+        EXPECT_EQ(r.at("format"), "dlupdate-inspect");
+        EXPECT_EQ(r.at("version"), 2);
         ASSERT_EQ(r.at("problemDetails").size(), c.problems.size()) << r.at("problems");
         for (std::size_t i = 0; i < c.problems.size(); ++i) {
             EXPECT_EQ(r["problemDetails"][i].at("code"), c.problems[i].first);
@@ -593,4 +595,4 @@ TEST(E2eInspectJson, CodesFilesAndMenu)
 }
 
 } // namespace
-} // namespace e2e
+} // namespace testing_support

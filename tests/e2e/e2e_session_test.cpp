@@ -3,7 +3,7 @@
 // left at the end and the machine folder.
 #include "e2e_support.h"
 
-namespace e2e {
+namespace testing_support {
 namespace {
 
 const std::string kBanner = "dlFirmWare Version V1.05";
@@ -242,7 +242,7 @@ TEST(E2eCompleted, ImagesComeFromTheModelFolderOrElseTheRoot)
     both.media = both.dir / "media";
     fs::copy(sharedMedia("sample"), both.media, fs::copy_options::recursive);
     for (const char *name : {"firmImage0.bin", "firmImage1.bin", "firmImage2.bin", "1", "2", "3", "4"})
-        mkmediatest::writeFile(both.media / name, Bytes(4096, 0x5A));
+        testing_support::writeFile(both.media / name, Bytes(4096, 0x5A));
     o = both.run({"--keys", "ok"});
     ASSERT_EQ(o.status, 0) << o.err;
     MediaView view(sharedMedia("sample"));
@@ -456,4 +456,4 @@ TEST(E2eCompleted, TwoSessionsInOneBoot)
 }
 
 } // namespace
-} // namespace e2e
+} // namespace testing_support

@@ -39,16 +39,16 @@
 
 extern char **environ;
 
-namespace e2e {
+namespace testing_support {
 
 namespace fs = std::filesystem;
 using json = nlohmann::json;
-using mkmediatest::Bytes;
-using mkmediatest::TempDir;
+using testing_support::Bytes;
 using testing_support::readBytes;
 using testing_support::readText;
 using testing_support::sameBytes;
 using testing_support::swapPairs;
+using testing_support::TempDir;
 
 inline std::vector<std::string> splitLines(const std::string &text)
 {
@@ -304,7 +304,7 @@ struct MediaView {
 
     Bytes image(int n) const
     {
-        return mkmediatest::moduleRead(readBytes(files / ("firmImage" + std::to_string(n) + ".bin")));
+        return testing_support::moduleRead(readBytes(files / ("firmImage" + std::to_string(n) + ".bin")));
     }
 
     std::vector<Bytes> hddFiles() const
@@ -339,8 +339,8 @@ struct MediaView {
     Bytes versionText() const
     {
         Bytes area;
-        auto head = mkmediatest::headOfFirstHddFile(hddFiles().at(0), area);
-        return mkmediatest::inflateData(area, head.at(0));
+        auto head = testing_support::headOfFirstHddFile(hddFiles().at(0), area);
+        return testing_support::inflateData(area, head.at(0));
     }
 };
 
@@ -349,9 +349,9 @@ struct MediaView {
 // whose data runs past the end.
 inline std::string chainEnd(const Bytes &buffer, std::size_t size)
 {
-    auto records = mkmediatest::getDbInfo(buffer, size, 1);
+    auto records = testing_support::getDbInfo(buffer, size, 1);
     std::size_t origin = records.empty() ? 0 : records.back().dataStart + records.back().compressedSize + 2;
-    if (origin < size && mkmediatest::findDataStart(buffer, origin, size))
+    if (origin < size && testing_support::findDataStart(buffer, origin, size))
         return "range over  ";
     return "can not find start address";
 }
@@ -363,7 +363,7 @@ inline std::string textOf(const Bytes &b) { return std::string(b.begin(), b.end(
 
 inline std::string systemVersion(const MediaView &m)
 {
-    return mkmediatest::systemVersionOfText(m.versionText());
+    return testing_support::systemVersionOfText(m.versionText());
 }
 
 // The console lines of the HDD package file check, one per file.
@@ -389,10 +389,10 @@ inline std::vector<Part> hddParts(const MediaView &m)
     std::vector<Part> parts;
     Bytes remainder;
     for (const Bytes &stored : m.hddFiles()) {
-        Bytes content = mkmediatest::moduleRead(stored);
+        Bytes content = testing_support::moduleRead(stored);
         Part p{remainder, content.size(), 0};
         p.buffer.insert(p.buffer.end(), content.begin(), content.end());
-        auto records = mkmediatest::getDbInfo(p.buffer, p.buffer.size(), 1);
+        auto records = testing_support::getDbInfo(p.buffer, p.buffer.size(), 1);
         p.packages = records.size();
         std::size_t consumed = records.empty() ? 0 : records.back().dataStart + records.back().compressedSize;
         remainder.assign(p.buffer.begin() + static_cast<std::ptrdiff_t>(consumed), p.buffer.end());
@@ -405,7 +405,7 @@ inline std::vector<Part> hddParts(const MediaView &m)
 inline std::vector<std::string> stagingConsole(const MediaView &m, const std::string &folderLine)
 {
     Bytes engine = m.image(2), area;
-    mkmediatest::headOfFirstHddFile(m.hddFiles().at(0), area);
+    testing_support::headOfFirstHddFile(m.hddFiles().at(0), area);
     std::string text = textOf(m.versionText());
     return {folderLine,
             "ramdevice_48",
@@ -414,7 +414,7 @@ inline std::vector<std::string> stagingConsole(const MediaView &m, const std::st
             chainEnd(engine, engine.size()),
             chainEnd(area, area.size()),
             "BOOTHDLOADER_SYS_NAME_RAM fileSize=" + std::to_string(text.size()),
-            "FRW=" + mkmediatest::versionTextValue(text, "TARGET"),
+            "FRW=" + testing_support::versionTextValue(text, "TARGET"),
             "Version=" + systemVersion(m)};
 }
 
@@ -464,7 +464,7 @@ inline std::string completedProgressLog(const MediaView &m)
 inline std::map<std::string, Bytes> diskAfterUpdate(const MediaView &m)
 {
     std::map<std::string, Bytes> disk;
-    for (const auto &p : mkmediatest::walkHddFiles(m.hddFiles()).packages)
+    for (const auto &p : testing_support::walkHddFiles(m.hddFiles()).packages)
         disk[p.dbName] = p.content;
     std::erase_if(disk, [](const auto &e) { return e.first.starts_with("/ROM/PRF/"); });
     for (const auto &[name, content] : std::map(disk))
@@ -480,7 +480,7 @@ inline std::map<std::string, Bytes> diskAfterUpdate(const MediaView &m)
 inline long stagingExpansions(const MediaView &m)
 {
     Bytes engine = m.image(2);
-    return 3 + static_cast<long>(mkmediatest::getDbInfo(engine, engine.size(), 1).size()) + 1;
+    return 3 + static_cast<long>(testing_support::getDbInfo(engine, engine.size(), 1).size()) + 1;
 }
 
 // ---------------------------------------------------------------------------
@@ -518,7 +518,7 @@ struct MachineView {
             throw std::runtime_error("dlupdate machine init " + dir.string() + " failed");
         Bytes nv = nvram();
         std::copy(bytes.begin(), bytes.end(), nv.begin() + static_cast<std::ptrdiff_t>(at));
-        mkmediatest::writeFile(dir / "nvram.bin", nv);
+        testing_support::writeFile(dir / "nvram.bin", nv);
     }
 
     Bytes flash() const { return readBytes(dir / "flashrom.bin"); }
@@ -693,4 +693,4 @@ inline fs::path sharedMedia(const std::string &name, const std::function<void(js
     return made[name] = makeMedia(m, store / name);
 }
 
-} // namespace e2e
+} // namespace testing_support

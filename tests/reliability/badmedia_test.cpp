@@ -405,7 +405,7 @@ std::vector<Case> corpus()
 
 // ---- running them ----
 
-using e2e::Ran;
+using testing_support::Ran;
 
 std::map<std::string, std::string> snapshot(const fs::path &dir)
 {
@@ -420,7 +420,7 @@ std::map<std::string, std::string> snapshot(const fs::path &dir)
 
 // One session of `dir`/media on a new machine `dir`/machine, run from
 // `dir`/outside (which must stay empty).
-e2e::Command caseCommand(const fs::path &dir)
+testing_support::Command caseCommand(const fs::path &dir)
 {
     return {{"run", "--media", (dir / "media").string(), "--machine", (dir / "machine").string(), "--keys",
              "ok", "--panel", (dir / "panel.txt").string(), "--panel-trace", (dir / "trace.jsonl").string()},
@@ -447,7 +447,7 @@ protected:
         ASSERT_EQ(testing_support::makeSampleMedia(work_->path(), *work_ / "sample"), "");
         fs::create_directories(*work_ / "ref" / "outside");
         fs::copy(*work_ / "sample", *work_ / "ref" / "media", fs::copy_options::recursive);
-        ASSERT_EQ(e2e::run(caseCommand(*work_ / "ref")).status, 0);
+        ASSERT_EQ(testing_support::run(caseCommand(*work_ / "ref")).status, 0);
         judge_ = new dlrun::DamageJudge(dlrun::freshMachineState(work_->path()),
                                         dlrun::MachineState::read(*work_ / "ref" / "machine"));
         // The disk worked out from media is what a session leaves.
@@ -461,7 +461,8 @@ protected:
         std::map<std::string, std::string> disk;
         for (const char *p : {"SYS", "ROM", "PRF", "UND", "ROM/PRF"})
             disk[p] = "<dir>";
-        for (const auto &[name, bytes] : e2e::diskAfterUpdate(e2e::MediaView(media))) {
+        for (const auto &[name, bytes] :
+             testing_support::diskAfterUpdate(testing_support::MediaView(media))) {
             const fs::path rel = fs::path(name).relative_path();
             disk[rel.string()] = std::string(bytes.begin(), bytes.end());
             for (fs::path up = rel.parent_path(); !up.empty(); up = up.parent_path())
@@ -519,7 +520,7 @@ TEST_F(BadMedia, EveryCaseHoldsTheDamageInvariant)
     // Two at a time: each run is a process of its own.
     std::vector<Ran> outcomes(cases.size());
     std::vector<std::map<std::string, std::string>> before(cases.size());
-    e2e::runEach(
+    testing_support::runEach(
         cases.size(), 2, std::chrono::seconds(testing_support::instrumentedBuild() ? 600 : 120),
         [&](std::size_t i) {
             before[i] = snapshot(dirs[i] / "media");

@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <regex>
 
-namespace e2e {
+namespace testing_support {
 namespace {
 
 // ---- the judge, on machine states small enough to write out ----
@@ -439,4 +439,4 @@ TEST(DamageSweep, RefusesWhatCannotBeSwept)
 }
 
 } // namespace
-} // namespace e2e
+} // namespace testing_support

@@ -16,12 +16,12 @@
 namespace {
 
 namespace fs = std::filesystem;
-using e2e::Bytes;
-using e2e::json;
-using e2e::readText;
-using mkmediatest::TempDir;
+using testing_support::Bytes;
+using testing_support::json;
+using testing_support::readText;
+using testing_support::TempDir;
 
-using e2e::Ran;
+using testing_support::Ran;
 
 // What a folder holds, never opening anything but regular files, and of
 // those past 64 MiB (sparse giants) only their size and time.
@@ -71,7 +71,7 @@ struct Place {
     std::vector<std::string> show() const { return {"machine", "show", machine().string()}; }
     void initMachine() const
     {
-        auto o = e2e::dlupdate({"machine", "init", machine().string()});
+        auto o = testing_support::dlupdate({"machine", "init", machine().string()});
         if (o.status != 0)
             throw std::runtime_error("machine init failed: " + o.err);
     }
@@ -79,8 +79,11 @@ struct Place {
 
 // The module's view of a stored file (pair swap; the files edited here are
 // of even length).
-Bytes view(const fs::path &file) { return e2e::swapPairs(mkmediatest::readBytes(file)); }
-void store(const fs::path &file, const Bytes &v) { mkmediatest::writeFile(file, e2e::swapPairs(v)); }
+Bytes view(const fs::path &file) { return testing_support::swapPairs(testing_support::readBytes(file)); }
+void store(const fs::path &file, const Bytes &v)
+{
+    testing_support::writeFile(file, testing_support::swapPairs(v));
+}
 
 // Sets the value of the first `key` line of `file` to `value`, padded with
 // a blank (which ends a number as well as a NUL does) to keep the file's
@@ -114,7 +117,7 @@ void writeText(const fs::path &file, const std::string &text)
 // beyond a double cannot be made through the library).
 std::vector<std::string> manifestCase(const Place &p, const std::function<std::string(json &)> &edit)
 {
-    json m = e2e::sampleManifest();
+    json m = testing_support::sampleManifest();
     std::string text = edit(m);
     writeText(p.root / "manifest.json", text.empty() ? m.dump(2) : text);
     return {"mkmedia", (p.root / "manifest.json").string(), "--out", (p.root / "made").string()};
@@ -442,7 +445,7 @@ std::vector<Case> corpus()
         "machine_folder_a_link",
         [](const Place &p) {
             fs::path real = p.root / "real-machine";
-            if (e2e::dlupdate({"machine", "init", real.string()}).status != 0)
+            if (testing_support::dlupdate({"machine", "init", real.string()}).status != 0)
                 throw std::runtime_error("machine init failed");
             fs::create_directory_symlink(real, p.machine());
             return p.run();
@@ -514,7 +517,8 @@ protected:
     static void SetUpTestSuite()
     {
         work_ = new TempDir;
-        sample_ = new fs::path(e2e::makeMedia(e2e::sampleManifest(), *work_ / "sample"));
+        sample_ =
+            new fs::path(testing_support::makeMedia(testing_support::sampleManifest(), *work_ / "sample"));
     }
     static void TearDownTestSuite()
     {
@@ -549,7 +553,7 @@ TEST_F(Hostile, EveryCaseEndsDocumentedContainedAndUnchanged)
     std::vector<Done> done(cases.size());
     // A folder of its own per case: some names hold slashes and "..".
     auto place = [&](std::size_t i) { return Place{*work_ / ("case" + std::to_string(i))}; };
-    auto begin = [&](std::size_t i) -> std::optional<e2e::Command> {
+    auto begin = [&](std::size_t i) -> std::optional<testing_support::Command> {
         try {
             const Place p = place(i);
             fs::create_directories(p.cwd());
@@ -559,7 +563,7 @@ TEST_F(Hostile, EveryCaseEndsDocumentedContainedAndUnchanged)
             auto command = cases[i].make(p);
             done[i].outsideBefore = snapshot(p.outside());
             done[i].mediaBefore = snapshot(p.media());
-            return e2e::Command{command, p.cwd(), p.root / "stdout", p.root / "stderr", {}};
+            return testing_support::Command{command, p.cwd(), p.root / "stdout", p.root / "stderr", {}};
         } catch (const std::exception &e) {
             done[i].error = e.what();
             return std::nullopt;
@@ -580,7 +584,7 @@ TEST_F(Hostile, EveryCaseEndsDocumentedContainedAndUnchanged)
         fs::remove_all(p.root, ec);
     };
     // Two at a time: each command is a process of its own.
-    e2e::runEach(cases.size(), 2, std::chrono::seconds(limit), begin, end);
+    testing_support::runEach(cases.size(), 2, std::chrono::seconds(limit), begin, end);
 
     std::size_t commands = 0;
     for (std::size_t i = 0; i < cases.size(); ++i) {

@@ -3,7 +3,7 @@
 // run on the same machine completes it and clears the flag.
 #include "tests/e2e/e2e_support.h"
 
-namespace e2e {
+namespace testing_support {
 namespace {
 
 TEST(E2ePowerCut, UnfinishedRewriteStaysMarkedUntilTheNextRunCompletes)
@@ -13,7 +13,7 @@ TEST(E2ePowerCut, UnfinishedRewriteStaysMarkedUntilTheNextRunCompletes)
     // the staging.
     const long hddPackage = 2;
     const long expansion = stagingExpansions(media) + hddPackage + 1;
-    const auto hddPackages = mkmediatest::walkHddFiles(media.hddFiles()).packages;
+    const auto hddPackages = testing_support::walkHddFiles(media.hddFiles()).packages;
     const Bytes from = media.flashImage();
 
     struct Case {
@@ -74,4 +74,4 @@ TEST(E2ePowerCut, UnfinishedRewriteStaysMarkedUntilTheNextRunCompletes)
 }
 
 } // namespace
-} // namespace e2e
+} // namespace testing_support

@@ -5,7 +5,7 @@
 
 #include <regex>
 
-namespace e2e {
+namespace testing_support {
 namespace {
 
 std::size_t count(const std::string &text, const std::string &what)
@@ -94,4 +94,4 @@ TEST(E2eSweep, RefusesWhatCannotBeSwept)
 }
 
 } // namespace
-} // namespace e2e
+} // namespace testing_support

@@ -79,9 +79,14 @@ inline SweepDepth faultSweepDepth()
 // about what it costs optimised.
 inline SweepDepth powerCutSweepDepth() { return addressSanitized() ? SweepDepth::full : faultSweepDepth(); }
 
-// The single cuts and the random sequences: whole under ThreadSanitizer too.
-// Its sessions cost five times more, so its pairs (about 1,300 s of CPU
-// there) stay a sample.
-inline SweepDepth cutSequenceDepth() { return threadSanitized() ? SweepDepth::full : powerCutSweepDepth(); }
+// The single cuts and the random sequences: a large part under
+// ThreadSanitizer too. Its sessions cost five times more, so its pairs
+// (about 1,300 s of CPU there) stay a sample.
+inline SweepDepth cutSequenceDepth()
+{
+    if (threadSanitized())
+        return fullSweepAsked() ? SweepDepth::full : SweepDepth::usual;
+    return powerCutSweepDepth();
+}
 
 } // namespace testing_support

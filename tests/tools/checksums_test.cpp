@@ -152,7 +152,8 @@ TEST_F(Checksums, InspectNamesEachDifferenceWithItsCode)
             EXPECT_EQ(status, c.problems.empty() ? 0 : 1) << text.str();
         else
             EXPECT_EQ(status, 1);
-        EXPECT_EQ(r["format"], 1);
+        EXPECT_EQ(r["format"], "dlupdate-inspect");
+        EXPECT_EQ(r["version"], 2);
         ASSERT_TRUE(r["checksums"].is_object()) << r["checksums"];
         EXPECT_EQ(r["checksums"]["list"], "SHA256SUMS");
         if (c.problems.empty()) {

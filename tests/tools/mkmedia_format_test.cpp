@@ -13,7 +13,7 @@
 namespace media {
 namespace {
 
-using namespace mkmediatest;
+using namespace testing_support;
 using namespace std::string_literals;
 
 Bytes randomBytes(std::size_t n, std::uint64_t seed) { return generate({n, seed, 0}); }

@@ -17,7 +17,7 @@
 namespace media {
 namespace {
 
-using namespace mkmediatest;
+using namespace testing_support;
 using namespace std::string_literals;
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -94,8 +94,8 @@ TEST_F(MkMediaSample, ProgramMakesTheScriptsSampleAndOnlyIntoAnEmptyFolder)
     EXPECT_GE(made.size(), 20u);
     EXPECT_EQ(made, script);
 
-    mkmediatest::writeFile(out / "taken" / "inputs" / "mine.txt", Bytes(3, 'x'));
-    mkmediatest::writeFile(out / "file", Bytes(2, 'f'));
+    testing_support::writeFile(out / "taken" / "inputs" / "mine.txt", Bytes(3, 'x'));
+    testing_support::writeFile(out / "file", Bytes(2, 'f'));
     for (const fs::path &refused : {out / "taken", out / "file"}) {
         Snapshot before = snapshot(out.path());
         EXPECT_THROW(writeSample(refused), MediaIoError) << refused;

@@ -21,7 +21,7 @@
 #include <string_view>
 #include <vector>
 
-namespace mkmediatest {
+namespace testing_support {
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -225,4 +225,4 @@ inline std::vector<Record> headOfFirstHddFile(const Bytes &storedFirst, Bytes &a
     return getDbInfo(area, area.size(), 1);
 }
 
-} // namespace mkmediatest
+} // namespace testing_support

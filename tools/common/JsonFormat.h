@@ -22,7 +22,8 @@ inline constexpr JsonFormat kSweepFormat{"dlupdate-sweep", 1};
 inline constexpr JsonFormat kDamageSweepFormat{"dlupdate-damage-sweep", 1};
 
 // The opening of a document: its two fields, first.
-template <class Json = nlohmann::ordered_json> Json envelope(JsonFormat format)
+template <class Json = nlohmann::ordered_json>
+Json envelope(JsonFormat format)
 {
     Json j = Json::object();
     j["format"] = format.name;

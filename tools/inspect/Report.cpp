@@ -1,4 +1,6 @@
 #include "tools/inspect/Report.h"
+#include "tools/common/JsonFormat.h"
+#include "tools/common/UpdateScreen.h"
 
 #include <nlohmann/json.hpp>
 
@@ -199,12 +201,9 @@ json toJson(const Report &r)
     json menu = nullptr;
     if (r.menu) {
         json items = json::array();
-        const std::pair<std::uint32_t, const char *> names[] = {{0x02, "OS UI"},  {0x04, "HDD SYS"},
-                                                                {0x08, "LSR"},    {0x10, "PFC"},
-                                                                {0x20, "Engine"}, {0x40, "Scanner"}};
-        for (const auto &[bit, name] : names)
-            if (r.menu->offered & bit)
-                items.push_back(name);
+        for (const auto &row : dlrun::screen::kRows)
+            if (r.menu->offered & row.bit)
+                items.push_back(row.reportName);
         menu = {{"reached", r.menu->reached}, {"offered", r.menu->offered}, {"items", items}};
         if (!r.menu->why.empty())
             menu["why"] = r.menu->why;
@@ -216,29 +215,30 @@ json toJson(const Report &r)
                      {"matching", r.checksums->matching},
                      {"signatures", r.checksums->signatures}};
 
-    return {{"folder", r.folder},
-            {"modelFolder", r.modelFolder},
-            {"images", {imageJson(r.image0), imageJson(r.image1), imageJson(r.image2)}},
-            {"image1Head", head},
-            {"flashImage", flash},
-            {"hdd",
-             {{"present", r.hddPresent},
-              {"series", r.hddSeries},
-              {"everyFileEndsPackage", r.hddEveryFileEndsPackage},
-              {"files", hddFiles}}},
-            {"system",
-             {{"version", r.systemVersion},
-              {"target", r.frwTarget},
-              {"source", source ? json(source) : json(nullptr)},
-              {"romdata", orNull(r.romdataOk)}}},
-            {"problems", texts},
-            {"ok", r.ok()},
-            {"format", kInspectJsonFormat},
-            {"problemDetails", details(r.problems)},
-            {"warnings", details(r.warnings)},
-            {"files", files},
-            {"menu", menu},
-            {"checksums", checksums}};
+    json doc = dltool::envelope(dltool::kInspectFormat);
+    doc.update({{"folder", r.folder},
+                {"modelFolder", r.modelFolder},
+                {"images", {imageJson(r.image0), imageJson(r.image1), imageJson(r.image2)}},
+                {"image1Head", head},
+                {"flashImage", flash},
+                {"hdd",
+                 {{"present", r.hddPresent},
+                  {"series", r.hddSeries},
+                  {"everyFileEndsPackage", r.hddEveryFileEndsPackage},
+                  {"files", hddFiles}}},
+                {"system",
+                 {{"version", r.systemVersion},
+                  {"target", r.frwTarget},
+                  {"source", source ? json(source) : json(nullptr)},
+                  {"romdata", orNull(r.romdataOk)}}},
+                {"problems", texts},
+                {"ok", r.ok()},
+                {"problemDetails", details(r.problems)},
+                {"warnings", details(r.warnings)},
+                {"files", files},
+                {"menu", menu},
+                {"checksums", checksums}});
+    return doc;
 }
 
 } // namespace inspect

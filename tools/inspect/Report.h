@@ -107,7 +107,6 @@ struct Report {
     bool ok() const { return problems.empty(); }
 };
 
-inline constexpr int kInspectJsonFormat = 1;
 inline constexpr std::int64_t kFlashAreaBytes = 16 * 1024 * 1024;
 
 std::string toText(const Report &report);

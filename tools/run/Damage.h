@@ -5,7 +5,7 @@
 // with a documented status, inside its machine folder.
 #pragma once
 
-#include "tools/run/UpdateScreen.h"
+#include "tools/common/UpdateScreen.h"
 #include "tools/run/Sweep.h"
 
 #include <array>

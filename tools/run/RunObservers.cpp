@@ -113,7 +113,8 @@ private:
 // and how many of each kind the run went through, for power-cut sweeps.
 class EventList : public RunObserver {
 public:
-    EventList(bool listing, bool counting, const dltool::Voice &v) : listing_(listing), counting_(counting), voice_(v)
+    EventList(bool listing, bool counting, const dltool::Voice &v)
+        : listing_(listing), counting_(counting), voice_(v)
     {}
     bool boot(host::Machine &m) override
     {
@@ -177,7 +178,8 @@ public:
         }
         for (const auto &r : faults.records())
             if (r.fired == 0)
-                voice_.say() << "fault " << r.spec << " never fired: " << host::Faults::whyNeverFired(r) << "\n";
+                voice_.say() << "fault " << r.spec << " never fired: " << host::Faults::whyNeverFired(r)
+                             << "\n";
     }
 
 private:
@@ -303,7 +305,8 @@ std::string describeProgress(const dltool::Voice &voice, const host::Progress &p
 // standard error; reports and endings clear it first.
 class ProgressLine : public RunObserver {
 public:
-    ProgressLine(const RunOptions &o, const dltool::Voice &v) : hddFiles_(countHddFiles(o.media)), voice_(v) {}
+    ProgressLine(const RunOptions &o, const dltool::Voice &v) : hddFiles_(countHddFiles(o.media)), voice_(v)
+    {}
     bool boot(host::Machine &m) override
     {
         m.watchProgress([this](const host::Progress &p) {

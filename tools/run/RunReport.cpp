@@ -4,7 +4,8 @@
 #include "host/machine/Digest.h"
 #include "host/machine/MachineFolder.h"
 #include "host/machine/Nvram.h"
-#include "tools/run/UpdateScreen.h"
+#include "tools/common/JsonFormat.h"
+#include "tools/common/UpdateScreen.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -191,8 +192,7 @@ void RunRecord::endSession(const std::string &ending, int status, const std::vec
 json RunRecord::document(int status, const std::vector<std::string> &outputErrors) const
 {
     const host::Faults &faults = machine_.faults();
-    json doc;
-    doc["format"] = kReportFormat;
+    json doc = dltool::envelope(dltool::kRunReportFormat);
     doc["status"] = status;
     doc["sessions"] = sessions_;
 

@@ -20,9 +20,6 @@ class Machine;
 
 namespace dlrun {
 
-// Version of the report's layout; raised whenever a field changes meaning.
-constexpr int kReportFormat = 1;
-
 class RunRecord {
 public:
     // Takes over the machine's console output (still written to standard

@@ -37,7 +37,7 @@ protected:
 
     std::uint8_t at(std::size_t offset) const { return rom->bytes()[offset]; }
 
-    flashtest::TempDir dir;
+    testing_support::TempDir dir;
     std::filesystem::path path = dir / "flashrom.bin";
     Console console;
     CapturedConsole captured;
@@ -153,7 +153,7 @@ TEST_F(FlashDeviceTest, ContentIsInTheFileAndFilesOutliveTheirDevice)
     EXPECT_EQ(back, image);
     f.reset();
 
-    auto bytes = flashtest::readBytes(path);
+    auto bytes = testing_support::readBytes(path);
     ASSERT_EQ(bytes.size(), kSize);
     EXPECT_TRUE(std::equal(image.begin(), image.end(), bytes.begin(),
                            [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; }));

@@ -20,14 +20,14 @@ namespace {
 constexpr std::uint32_t kBase = FlashRom::kBoardBase;
 constexpr std::uint32_t kSize = FlashRom::kSize;
 
-// An unlocked "/dlfromALL/" whose power cut unwinds as flashtest::PowerCut.
+// An unlocked "/dlfromALL/" whose power cut unwinds as testing_support::PowerCut.
 class FlashPowerCutTest : public ::testing::Test {
 protected:
     FlashPowerCutTest()
     {
         FlashRom::create(path);
         console.setReports([](std::string_view) {});
-        faults.setCutAction([] { throw flashtest::PowerCut{}; });
+        faults.setCutAction([] { throw testing_support::PowerCut{}; });
     }
 
     std::unique_ptr<OpenFile> open(const char *cut)
@@ -44,7 +44,7 @@ protected:
         return std::count(bytes.begin() + from, bytes.begin() + to, value);
     }
 
-    flashtest::TempDir dir;
+    testing_support::TempDir dir;
     std::filesystem::path path = dir / "flashrom.bin";
     Console console;
     Faults faults;
@@ -58,7 +58,7 @@ TEST_F(FlashPowerCutTest, CutInWriteLeavesExactlyHalfProgrammed)
     ASSERT_EQ(rom->unlock(kBase, kSize), 0);
     std::vector<char> zeros(1001, 0);
     ASSERT_EQ(f->write(zeros.data(), 10), 10); // event 1 completes
-    EXPECT_THROW(f->write(zeros.data(), zeros.size()), flashtest::PowerCut);
+    EXPECT_THROW(f->write(zeros.data(), zeros.size()), testing_support::PowerCut);
     EXPECT_EQ(count(0x00, 0, 510), 510);
     EXPECT_EQ(count(0xFF, 510, kSize), static_cast<long>(kSize) - 510);
     EXPECT_EQ(faults.eventCounts().at("flash-write"), 2);
@@ -70,7 +70,7 @@ TEST_F(FlashPowerCutTest, CutInEraseLeavesTheFirstHalfErased)
     ASSERT_EQ(rom->unlock(kBase, kSize), 0);
     std::vector<char> zeros(kSize, 0);
     ASSERT_EQ(f->write(zeros.data(), zeros.size()), static_cast<long>(kSize));
-    EXPECT_THROW(f->ioctl(FlashRom::kEraseFunction, 0), flashtest::PowerCut);
+    EXPECT_THROW(f->ioctl(FlashRom::kEraseFunction, 0), testing_support::PowerCut);
     EXPECT_EQ(count(0xFF, 0, kSize / 2), kSize / 2);
     EXPECT_EQ(count(0x00, kSize / 2, kSize), kSize / 2);
 }
@@ -83,7 +83,7 @@ TEST_F(FlashPowerCutTest, RefusedCallsAreNoEvents)
     EXPECT_EQ(f->write("\0\0", 2), 0);  // faulted
     EXPECT_EQ(f->write("\0\0", 2), -1); // locked
     ASSERT_EQ(rom->unlock(kBase, kSize), 0);
-    EXPECT_THROW(f->write("\0\0", 2), flashtest::PowerCut);
+    EXPECT_THROW(f->write("\0\0", 2), testing_support::PowerCut);
     EXPECT_EQ(count(0x00, 0, 1), 1);
     EXPECT_EQ(count(0xFF, 1, kSize), static_cast<long>(kSize) - 1);
 }
@@ -112,7 +112,7 @@ TEST_F(FlashPowerCutTest, RealCutInWriteExitsWithNineAndHalfTheBytesInTheFile)
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(WEXITSTATUS(status), 9);
-    auto bytes = flashtest::readBytes(path);
+    auto bytes = testing_support::readBytes(path);
     ASSERT_EQ(bytes.size(), kSize);
     EXPECT_EQ(std::count(bytes.begin(), bytes.begin() + kImage / 2, 0x0F), kImage / 2);
     EXPECT_EQ(std::count(bytes.begin() + kImage / 2, bytes.end(), 0xFF), kSize - kImage / 2);

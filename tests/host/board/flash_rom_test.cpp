@@ -11,7 +11,7 @@
 namespace host {
 namespace {
 
-using flashtest::readBytes;
+using testing_support::readBytes;
 
 constexpr std::uint32_t kBase = FlashRom::kBoardBase;
 constexpr std::uint32_t kSize = FlashRom::kSize;
@@ -20,7 +20,7 @@ class FlashRomTest : public ::testing::Test {
 protected:
     FlashRomTest() : captured(console) { FlashRom::create(path); }
 
-    flashtest::TempDir dir;
+    testing_support::TempDir dir;
     std::filesystem::path path = dir / "flashrom.bin";
     Console console;
     CapturedConsole captured;
@@ -34,7 +34,7 @@ TEST_F(FlashRomTest, OnlyAnExistingFileOfChipSizeIsMapped)
     EXPECT_THROW(FlashRom(dir / "none.bin", console, faults), std::runtime_error);
     EXPECT_FALSE(std::filesystem::exists(dir / "none.bin"));
     std::vector<std::uint8_t> shortFile(kSize - 2, 0x11);
-    flashtest::writeFile(path, shortFile);
+    testing_support::writeFile(path, shortFile);
     EXPECT_THROW(FlashRom(path, console, faults), std::runtime_error);
     EXPECT_EQ(readBytes(path), shortFile);
 }

@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-namespace flashtest {
+namespace testing_support {
 
 using testing_support::PowerCut;
 using testing_support::readBytes;
 using testing_support::TempDir;
 using testing_support::writeFile;
 
-} // namespace flashtest
+} // namespace testing_support

@@ -17,15 +17,15 @@
 namespace host {
 namespace {
 
-using flashtest::readBytes;
-using flashtest::writeFile;
+using testing_support::readBytes;
+using testing_support::writeFile;
 using Bytes = std::vector<std::uint8_t>;
 
 class NvramTest : public ::testing::Test {
 protected:
     NvramTest() : captured(console) { Nvram::create(path); }
 
-    flashtest::TempDir dir;
+    testing_support::TempDir dir;
     std::filesystem::path path = dir / "nvram.bin";
     Console console;
     CapturedConsole captured;
@@ -151,13 +151,13 @@ TEST_F(NvramTest, FaultsAndPowerCutsLeaveTheFlagsAsTheyWere)
     EXPECT_NE(captured.reports().find("fault nvram-set"), std::string::npos);
     EXPECT_NE(captured.reports().find("fault nvram-clear"), std::string::npos);
 
-    EXPECT_THROW(nv.setBits(0x01), flashtest::PowerCut);
+    EXPECT_THROW(nv.setBits(0x01), testing_support::PowerCut);
     EXPECT_EQ(readBytes(path)[3], 0x10);
 
     Faults other;
     testing_support::cutPowerAt(other, "nvram-clear:1");
     Nvram again(path, console, other);
-    EXPECT_THROW(again.clearBits(0x10), flashtest::PowerCut);
+    EXPECT_THROW(again.clearBits(0x10), testing_support::PowerCut);
     EXPECT_EQ(again.flags(), 0x10u);
 }
 

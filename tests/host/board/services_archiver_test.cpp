@@ -20,11 +20,11 @@
 namespace {
 
 using host::inflateFile;
-using services_test::randomBytes;
-using services_test::sameBytes;
-using services_test::TempDir;
 using testing_support::cutPowerAt;
 using testing_support::PowerCut;
+using testing_support::randomBytes;
+using testing_support::sameBytes;
+using testing_support::TempDir;
 
 inline std::string zlibCompress(const std::string &content)
 {
@@ -122,7 +122,7 @@ TEST_F(Archiver, RoundTripOfSeveralSizes)
         EXPECT_TRUE(sameBytes(get("/TMP/out.bin"), content));
         // Across devices, too: the module expands onto the hard disk.
         ASSERT_EQ(run("/TMP/temp.db", "/HOST/out.bin"), 0);
-        EXPECT_TRUE(sameBytes(services_test::readHostFile(folder.path() / "out.bin"), content));
+        EXPECT_TRUE(sameBytes(testing_support::readHostFile(folder.path() / "out.bin"), content));
         // A source that is not in memory already is read in first.
         put("/HOST/temp.db", zlibCompress(content));
         ASSERT_EQ(run("/HOST/temp.db", "/TMP/out.bin"), 0);

@@ -9,8 +9,8 @@
 
 namespace {
 
-using services_test::TempDir;
-using services_test::writeFile;
+using testing_support::TempDir;
+using testing_support::writeFile;
 
 TEST(BootVersion, FirstLineOfTheFile)
 {

@@ -18,9 +18,9 @@
 namespace {
 
 namespace fs = std::filesystem;
-using services_test::readHostFile;
-using services_test::TempDir;
-using services_test::writeFile;
+using testing_support::readHostFile;
+using testing_support::TempDir;
+using testing_support::writeFile;
 
 // Every file and folder under `root`, relative, with the size and a hash
 // of each file's content.
@@ -145,7 +145,7 @@ TEST_F(HardDisk, FormatEmptiesOnlyTheOsPartition)
 TEST_F(HardDisk, BackupReplacesTheTarget)
 {
     writeFile(diskDir() / "PRF/a.txt", "alpha");
-    writeFile(diskDir() / "PRF/sub/b.bin", services_test::randomBytes(200000, 3));
+    writeFile(diskDir() / "PRF/sub/b.bin", testing_support::randomBytes(200000, 3));
     writeFile(diskDir() / "PRF/sub/deeper/c.txt", "");
     fs::create_directories(diskDir() / "PRF/empty");
     writeFile(diskDir() / "ROM/PRF/stale.txt", "stale");

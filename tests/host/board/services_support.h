@@ -16,7 +16,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace services_test {
+namespace testing_support {
 
 using testing_support::sameBytes;
 using testing_support::TempDir;
@@ -41,4 +41,4 @@ inline std::string randomBytes(std::size_t n, std::uint32_t seed, int alphabet =
     return out;
 }
 
-} // namespace services_test
+} // namespace testing_support

@@ -14,12 +14,12 @@
 
 namespace {
 
-using services_test::randomBytes;
-using services_test::readHostFile;
-using services_test::sameBytes;
-using services_test::TempDir;
 using testing_support::cutPowerAt;
 using testing_support::PowerCut;
+using testing_support::randomBytes;
+using testing_support::readHostFile;
+using testing_support::sameBytes;
+using testing_support::TempDir;
 
 class Units : public ::testing::Test {
 protected:

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-namespace iotest {
+namespace testing_support {
 
 namespace fs = std::filesystem;
 using host::iof::kCreat, host::iof::kRdOnly, host::iof::kRdWr, host::iof::kTrunc, host::iof::kWrOnly;
@@ -104,4 +104,4 @@ private:
     }
 };
 
-} // namespace iotest
+} // namespace testing_support

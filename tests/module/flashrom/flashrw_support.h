@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace flashrw_test {
+namespace testing_support {
 
 using testing_support::randomBytes;
 using testing_support::readText;
@@ -80,4 +80,4 @@ private:
     std::ostringstream trace_;
 };
 
-} // namespace flashrw_test
+} // namespace testing_support

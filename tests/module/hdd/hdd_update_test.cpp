@@ -18,7 +18,7 @@
 
 namespace {
 
-using namespace staging_test;
+using namespace testing_support;
 using testing_support::readText;
 namespace fs = std::filesystem;
 

@@ -12,7 +12,7 @@
 
 namespace {
 
-using namespace staging_test;
+using namespace testing_support;
 using Files = std::set<std::string>;
 constexpr std::size_t kImage = vx::DL_FROM_IMAGE_SIZE, kHalf = kImage / 2;
 

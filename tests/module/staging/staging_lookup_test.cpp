@@ -6,7 +6,7 @@
 
 namespace {
 
-using namespace staging_test;
+using namespace testing_support;
 
 struct Lookup {
     int count;

@@ -9,7 +9,7 @@
 
 namespace {
 
-using namespace staging_test;
+using namespace testing_support;
 constexpr int kChunk = 65536;
 
 // Opens a media file in a task and hands its descriptor to `body`.

@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-namespace staging_test {
+namespace testing_support {
 
 using testing_support::MachineHarness;
 using testing_support::randomBytes;
@@ -167,4 +167,4 @@ inline std::string field(const char *table, int i)
     return std::string(table + 16 * i, strnlen(table + 16 * i, 16));
 }
 
-} // namespace staging_test
+} // namespace testing_support

@@ -10,7 +10,7 @@
 namespace vx {
 namespace {
 
-using namespace flashrw_test;
+using namespace testing_support;
 
 // Erased flash with the image at its start.
 std::string flashWith(const std::string &image)

@@ -12,7 +12,7 @@
 namespace vx {
 namespace {
 
-using namespace flashrw_test;
+using namespace testing_support;
 
 const char kFrom[] = "/TMP/from.bin";
 const struct Unit {

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 using namespace host;
-using namespace iotest;
+using namespace testing_support;
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <random>
 
 using namespace host;
-using namespace iotest;
+using namespace testing_support;
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 
 using namespace host;
-using namespace iotest;
+using namespace testing_support;
 
 namespace {
 
