@@ -62,11 +62,13 @@ MachineState::Link linkOf(const fs::path &p)
 // The entries below `dir` into `out`, by their path from `root`. A folder
 // reached through a link is entered only at the top and only where
 // `followLinks` says.
-void walk(const fs::path &root, const fs::path &dir, std::map<std::string, std::string> &out, bool followLinks)
+void walk(const fs::path &root, const fs::path &dir, std::map<std::string, std::string> &out,
+          bool followLinks)
 {
     for (const fs::directory_entry &e : fs::directory_iterator(dir)) {
         const std::string name = e.path().lexically_relative(root).string();
-        out[name] = e.is_regular_file() ? readRegular(e.path()).value_or("") : std::string(MachineState::kNotAFile);
+        out[name] =
+            e.is_regular_file() ? readRegular(e.path()).value_or("") : std::string(MachineState::kNotAFile);
         if (e.is_directory() && (followLinks || !e.is_symlink()))
             walk(root, e.path(), out, false);
     }

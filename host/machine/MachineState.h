@@ -76,7 +76,7 @@ struct MachineState {
         std::uintmax_t files = 0, bytes = 0;
         Link link;
     };
-    std::vector<Partition> partitions; // in the order of machine_layout::kPartitions
+    std::vector<Partition> partitions;              // in the order of machine_layout::kPartitions
     std::optional<std::string> versionText;         // the file at kVersionTextPath
     std::optional<std::string> progressLogLastLine; // of the file at kProgressLogPath
 

@@ -25,62 +25,79 @@ void patch(const fs::path &file, std::size_t at, const std::string &bytes)
     writeFile(file, b);
 }
 
+// What a case's folder must read as; a new machine's unless named.
 struct Case {
     const char *what;
     std::function<void(const fs::path &)> write;
-    std::uint32_t flags, mode;
-    bool serviceClear;
-    std::uint16_t f200A, f200B;
-    bool f200Set;
-    std::optional<std::pair<std::size_t, std::size_t>> extent; // first, last
-    bool bootVersionFile;
-    std::string bootVersion;
-    std::map<std::string, std::size_t> units; // those present, by size
-    std::uintmax_t sysFiles, sysBytes;
-    bool prfPresent;
-    std::string differences; // from a new machine
+    std::uint32_t flags = 0, mode = 0;
+    bool serviceClear = true;
+    std::uint16_t f200A = 0, f200B = 0;
+    bool f200Set = false;
+    std::optional<std::pair<std::size_t, std::size_t>> extent{}; // first, last
+    bool bootVersionFile = true;
+    std::string bootVersion = "BOOT V1.00";
+    std::map<std::string, std::size_t> units{}; // those present, by size
+    std::uintmax_t sysFiles = 0, sysBytes = 0;
+    bool prfPresent = true;
+    std::string differences{}; // from a new machine
 };
 
 TEST(MachineState, ReadsWhatTheFolderSays)
 {
-    const std::string top = std::string(3, '\0') + "\x11" + std::string(3, '\0') + "\x01";
+    using Extent = std::pair<std::size_t, std::size_t>;
     const Case cases[] = {
-        {"a new machine", [](const fs::path &) {}, 0, 0, true, 0, 0, false, std::nullopt, true, "BOOT V1.00",
-         {}, 0, 0, true, ""},
-        {"both flags, update mode on, service touched, F200 set",
-         [&](const fs::path &m) {
-             patch(m / "nvram.bin", 0, top);
-             patch(m / "nvram.bin", 0x150, "\x07");
-             patch(m / "nvram.bin", 0x7808, "\x12\x34\x02\x05");
-             patch(m / "flashrom.bin", 0x10, "abc");
-         },
-         0x11, 1, false, 0x1234, 0x0205, true, std::pair<std::size_t, std::size_t>{0x10, 0x12}, true,
-         "BOOT V1.00", {}, 0, 0, true, "nvram, flash"},
-        {"a flag no target names, F200 word B low byte only, flash to its last byte",
-         [](const fs::path &m) {
-             patch(m / "nvram.bin", 2, "\x01");
-             patch(m / "nvram.bin", 0x780B, "\x02");
-             patch(m / "flashrom.bin", 0, std::string(1, '\0'));
-             patch(m / "flashrom.bin", 0xFFFFFF, "\x7F");
-         },
-         0x100, 0, true, 0, 0x0002, false, std::pair<std::size_t, std::size_t>{0, 0xFFFFFF}, true,
-         "BOOT V1.00", {}, 0, 0, true, "nvram, flash"},
-        {"units and disk written, a boot version of its own",
-         [](const fs::path &m) {
-             writeFile(m / "units" / "pfc.bin", std::string(1234, 'p'));
-             writeFile(m / "units" / "scanner.bin", "s");
-             writeFile(m / "disk" / "SYS" / "bin" / "app", std::string(100, 'a'));
-             writeFile(m / "disk" / "SYS" / "etc.txt", "xy");
-             writeFile(m / "bootversion.txt", "BOOT V2.00\r\nsecond\n");
-         },
-         0, 0, true, 0, 0, false, std::nullopt, true, "BOOT V2.00", {{"pfc", 1234}, {"scanner", 1}}, 2, 102,
-         true, "units, disk"},
-        {"no boot version, no /PRF",
-         [](const fs::path &m) {
-             fs::remove(m / "bootversion.txt");
-             fs::remove(m / "disk" / "PRF");
-         },
-         0, 0, true, 0, 0, false, std::nullopt, false, "BOOT V1.00", {}, 0, 0, false, "disk"},
+        {.what = "a new machine", .write = [](const fs::path &) {}},
+        {.what = "both flags, update mode on, service touched, F200 set",
+         .write =
+             [](const fs::path &m) {
+                 patch(m / "nvram.bin", 0, std::string("\0\0\0\x11\0\0\0\x01", 8));
+                 patch(m / "nvram.bin", 0x150, "\x07");
+                 patch(m / "nvram.bin", 0x7808, "\x12\x34\x02\x05");
+                 patch(m / "flashrom.bin", 0x10, "abc");
+             },
+         .flags = 0x11,
+         .mode = 1,
+         .serviceClear = false,
+         .f200A = 0x1234,
+         .f200B = 0x0205,
+         .f200Set = true,
+         .extent = Extent{0x10, 0x12},
+         .differences = "nvram, flash"},
+        {.what = "a flag no target names, F200 word B low byte only, flash to its last byte",
+         .write =
+             [](const fs::path &m) {
+                 patch(m / "nvram.bin", 2, "\x01");
+                 patch(m / "nvram.bin", 0x780B, "\x02");
+                 patch(m / "flashrom.bin", 0, std::string(1, '\0'));
+                 patch(m / "flashrom.bin", 0xFFFFFF, "\x7F");
+             },
+         .flags = 0x100,
+         .f200B = 0x0002,
+         .extent = Extent{0, 0xFFFFFF},
+         .differences = "nvram, flash"},
+        {.what = "units and disk written, a boot version of its own",
+         .write =
+             [](const fs::path &m) {
+                 writeFile(m / "units" / "pfc.bin", std::string(1234, 'p'));
+                 writeFile(m / "units" / "scanner.bin", "s");
+                 writeFile(m / "disk" / "SYS" / "bin" / "app", std::string(100, 'a'));
+                 writeFile(m / "disk" / "SYS" / "etc.txt", "xy");
+                 writeFile(m / "bootversion.txt", "BOOT V2.00\r\nsecond\n");
+             },
+         .bootVersion = "BOOT V2.00",
+         .units = {{"pfc", 1234}, {"scanner", 1}},
+         .sysFiles = 2,
+         .sysBytes = 102,
+         .differences = "units, disk"},
+        {.what = "no boot version, no /PRF",
+         .write =
+             [](const fs::path &m) {
+                 fs::remove(m / "bootversion.txt");
+                 fs::remove(m / "disk" / "PRF");
+             },
+         .bootVersionFile = false,
+         .prfPresent = false,
+         .differences = "disk"},
     };
 
     TempDir dir;
@@ -144,11 +161,11 @@ TEST(MachineState, KeepsEveryDiskByteOnlyWhenAsked)
     writeFile(dir / "m" / "disk" / "SYS" / "bin" / "app", "app");
     const MachineState all = MachineState::read(dir / "m", MachineState::Scope::everyByte);
     EXPECT_EQ(all.disk, (std::map<std::string, std::string>{{"SYS", "<dir>"},
-                                                             {"SYS/bin", "<dir>"},
-                                                             {"SYS/bin/app", "app"},
-                                                             {"ROM", "<dir>"},
-                                                             {"PRF", "<dir>"},
-                                                             {"UND", "<dir>"}}));
+                                                            {"SYS/bin", "<dir>"},
+                                                            {"SYS/bin/app", "app"},
+                                                            {"ROM", "<dir>"},
+                                                            {"PRF", "<dir>"},
+                                                            {"UND", "<dir>"}}));
     const MachineState summary = MachineState::read(dir / "m", MachineState::Scope::summary);
     EXPECT_TRUE(summary.disk.empty());
     EXPECT_EQ(summary.partitions[0].files, 1u);
