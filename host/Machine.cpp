@@ -6,6 +6,7 @@
 #include "host/machine/FlashRom.h"
 #include "host/machine/HardDisk.h"
 #include "host/machine/Keys.h"
+#include "host/machine/MachineLayout.h"
 #include "host/machine/Nvram.h"
 #include "host/machine/Panel.h"
 #include "host/machine/Units.h"
@@ -72,21 +73,21 @@ std::size_t ModuleHeap::blocks() const
 Machine::Machine(const MachineConfig &config) : config_(config), panel_(std::make_unique<Panel>())
 {
     if (!config.folder.empty()) {
-        nvram_ = std::make_unique<Nvram>(config.folder / "nvram.bin", console_, faults_);
-        flash_ = std::make_unique<FlashRom>(config.folder / "flashrom.bin", console_, faults_);
+        nvram_ = std::make_unique<Nvram>(config.folder / machine_layout::kNvramFile, console_, faults_);
+        flash_ = std::make_unique<FlashRom>(config.folder / machine_layout::kFlashFile, console_, faults_);
     }
     io_ = std::make_unique<IoSystem>(console_);
     if (!config.media.empty())
         io_->addDevice(std::make_unique<HostFolderDevice>("/usbstor/0", config.media, true, console_));
     if (!config.folder.empty()) {
-        std::filesystem::path disk = config.folder / "disk";
-        for (const char *part : {"SYS", "ROM", "PRF", "UND"}) {
+        std::filesystem::path disk = config.folder / machine_layout::kDiskFolder;
+        for (std::string_view part : machine_layout::kPartitions) {
             std::error_code ec;
             std::filesystem::create_directories(disk / part, ec);
             io_->addDevice(
-                std::make_unique<HostFolderDevice>(std::string("/") + part, disk / part, false, console_));
+                std::make_unique<HostFolderDevice>("/" + std::string(part), disk / part, false, console_));
         }
-        units_ = std::make_unique<Units>(config.folder / "units", *io_, faults_);
+        units_ = std::make_unique<Units>(config.folder / machine_layout::kUnitsFolder, *io_, faults_);
         disk_ = std::make_unique<HardDisk>(disk, *io_, faults_, console_);
     }
     inflateRoom_ = std::make_unique<InflateRoom>();

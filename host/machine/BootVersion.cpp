@@ -1,6 +1,7 @@
 #include "host/machine/BootVersion.h"
 
 #include "host/Console.h"
+#include "host/machine/MachineLayout.h"
 
 #include <cerrno>
 #include <cstring>
@@ -16,7 +17,7 @@ namespace {
 
 std::optional<std::string> firstLine(const std::filesystem::path &machineDir)
 {
-    const auto path = machineDir / "bootversion.txt";
+    const auto path = machineDir / machine_layout::kBootVersionFile;
     // Without blocking: a FIFO in the folder must not hang the boot.
     int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
@@ -62,8 +63,8 @@ int copyBootVersion(const std::filesystem::path &machineDir, char *buffer, Conso
         return -1;
     auto text = firstLine(machineDir);
     if (!text) {
-        console.report("fromGetBootVersion: no " + (machineDir / "bootversion.txt").string() + ", using '" +
-                       std::string(kDefaultBootVersion) + "'");
+        console.report("fromGetBootVersion: no " + (machineDir / machine_layout::kBootVersionFile).string() +
+                       ", using '" + std::string(kDefaultBootVersion) + "'");
         text = std::string(kDefaultBootVersion);
     }
     std::memcpy(buffer, text->data(), text->size());

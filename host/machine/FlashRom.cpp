@@ -150,10 +150,10 @@ public:
         if (!allowed("erase"))
             return -1;
         if (state_->faults.powerCutDue(Event::flashErase)) {
-            std::memset(bytes_, 0xFF, size_ / 2);
+            std::memset(bytes_, FlashRom::kErasedByte, size_ / 2);
             state_->faults.cutPower();
         }
-        std::memset(bytes_, 0xFF, size_);
+        std::memset(bytes_, FlashRom::kErasedByte, size_);
         return 0;
     }
 
@@ -211,7 +211,7 @@ FlashRom::FlashRom(const std::filesystem::path &path, Console &console, Faults &
 
 FlashRom::~FlashRom() = default;
 
-void FlashRom::create(const std::filesystem::path &path) { MappedFile::create(path, kSize, 0xFF); }
+void FlashRom::create(const std::filesystem::path &path) { MappedFile::create(path, kSize, kErasedByte); }
 
 std::unique_ptr<FlashDevice> FlashRom::createDevice(std::string_view name, std::uint32_t base,
                                                     std::uint32_t size)

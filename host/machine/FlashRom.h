@@ -37,6 +37,8 @@ class FlashRom {
 public:
     static constexpr std::size_t kSize = 16u * 1024 * 1024;
     static constexpr std::uint32_t kBoardBase = 0xFF000000u;
+    // What every byte holds once erased.
+    static constexpr std::uint8_t kErasedByte = 0xFF;
     // The device file's ioctl that erases the whole area.
     static constexpr int kEraseFunction = 2;
 

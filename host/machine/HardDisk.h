@@ -5,6 +5,7 @@
 #pragma once
 
 #include "host/machine/DiscardedFiles.h"
+#include "host/machine/MachineLayout.h"
 
 #include <array>
 #include <cstdint>
@@ -21,7 +22,7 @@ class Console;
 
 class HardDisk {
 public:
-    static constexpr std::array<std::string_view, 4> kPartitions = {"SYS", "ROM", "PRF", "UND"};
+    static constexpr std::array<std::string_view, 4> kPartitions = machine_layout::kPartitions;
 
     struct PartitionSummary {
         std::string name;

@@ -1,7 +1,9 @@
 #include "host/machine/MachineFolder.h"
 
 #include "host/machine/BootVersion.h"
-#include "host/machine/Digest.h"
+#include "host/machine/FlashRom.h"
+#include "host/machine/MachineState.h"
+#include "host/machine/Nvram.h"
 
 #include <array>
 #include <cerrno>
@@ -96,45 +98,16 @@ public:
                                      " bytes; a machine's holds " + std::to_string(want));
     }
 
-    // The whole file, which was measured when opened.
-    std::vector<unsigned char> read() const
-    {
-        std::vector<unsigned char> bytes(static_cast<std::size_t>(size_));
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            ssize_t n = ::pread(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                throw MachineFolderError("cannot read " + path_.string());
-            done += static_cast<std::size_t>(n);
-        }
-        return bytes;
-    }
-
 private:
     fs::path path_;
     int fd_ = -1;
     std::uintmax_t size_ = 0;
 };
 
-std::vector<unsigned char> readAll(const fs::path &file, std::uintmax_t size)
-{
-    FolderFile f(file, FolderFile::kRequired);
-    f.exactly(size);
-    return f.read();
-}
-
-// " (a link to TARGET)" for a folder of the machine reached through a
-// symbolic link, which is followed by design (a big disk kept elsewhere).
-std::string linkNote(const fs::path &p)
-{
-    std::error_code ec;
-    if (!fs::is_symlink(fs::symlink_status(p, ec)))
-        return "";
-    fs::path target = fs::read_symlink(p, ec);
-    return " (a link to " + target.string() + ")";
-}
+// " (a link to TARGET)" for a folder or file of the machine reached
+// through a symbolic link, which is followed by design (a big disk kept
+// elsewhere).
+std::string linkNote(const MachineState::Link &link) { return link ? " (a link to " + *link + ")" : ""; }
 
 void writeFile(const fs::path &file, std::size_t bytes, char fill)
 {
@@ -147,17 +120,6 @@ void writeFile(const fs::path &file, std::size_t bytes, char fill)
     }
     if (!out.flush())
         throw MachineFolderError("cannot write " + file.string());
-}
-
-std::uint32_t be32(const std::vector<unsigned char> &b, std::size_t at)
-{
-    return std::uint32_t(b[at]) << 24 | std::uint32_t(b[at + 1]) << 16 | std::uint32_t(b[at + 2]) << 8 |
-           b[at + 3];
-}
-
-std::uint16_t be16(const std::vector<unsigned char> &b, std::size_t at)
-{
-    return static_cast<std::uint16_t>(b[at] << 8 | b[at + 1]);
 }
 
 std::string hex(std::uint32_t v, int width)
@@ -191,15 +153,15 @@ void MachineFolder::init(const fs::path &dir)
     fs::create_directories(dir, ec);
     if (ec)
         throw MachineFolderError("cannot create " + dir.string() + ": " + ec.message());
-    writeFile(dir / "nvram.bin", kNvramBytes, '\0');
-    writeFile(dir / "flashrom.bin", kFlashBytes, '\xFF');
+    writeFile(dir / kNvramFile, Nvram::kSize, '\0');
+    writeFile(dir / kFlashFile, FlashRom::kSize, static_cast<char>(FlashRom::kErasedByte));
     {
-        std::ofstream out(dir / "bootversion.txt");
-        out << machine_layout::kDefaultBootVersion << '\n';
+        std::ofstream out(dir / kBootVersionFile);
+        out << kDefaultBootVersion << '\n';
     }
-    fs::create_directories(dir / "units", ec);
-    for (const char *p : kPartitions)
-        fs::create_directories(dir / "disk" / p, ec);
+    fs::create_directories(dir / kUnitsFolder, ec);
+    for (std::string_view p : kPartitions)
+        fs::create_directories(dir / kDiskFolder / p, ec);
     if (ec)
         throw MachineFolderError("cannot create the folders of " + dir.string() + ": " + ec.message());
 }
@@ -209,107 +171,86 @@ void MachineFolder::validate(const fs::path &dir)
     std::error_code ec;
     if (!fs::is_directory(dir, ec))
         throw MachineFolderError(dir.string() + " is not a folder");
-    checkSize(dir / "nvram.bin", kNvramBytes);
-    checkSize(dir / "flashrom.bin", kFlashBytes);
-    FolderFile(dir / "bootversion.txt", FolderFile::kOptional).atMost(kBootVersionLimit);
-    const fs::path units = dir / "units";
+    checkSize(dir / kNvramFile, Nvram::kSize);
+    checkSize(dir / kFlashFile, FlashRom::kSize);
+    FolderFile(dir / kBootVersionFile, FolderFile::kOptional).atMost(kBootVersionLimit);
+    const fs::path units = dir / kUnitsFolder;
     if (fs::exists(units, ec)) {
         if (!fs::is_directory(units, ec))
             throw MachineFolderError(units.string() + " is not a folder");
-        for (const char *u : kUnits)
-            FolderFile(units / (std::string(u) + ".bin"), FolderFile::kOptional).atMost(kUnitLimit);
+        for (std::string_view u : kUnits)
+            FolderFile(units / unitFile(u), FolderFile::kOptional).atMost(kUnitLimit);
     }
-    for (const char *p : kPartitions)
-        if (fs::exists(dir / "disk" / p, ec) && !fs::is_directory(dir / "disk" / p, ec))
-            throw MachineFolderError((dir / "disk" / p).string() + " is not a folder");
+    for (std::string_view p : kPartitions) {
+        const fs::path part = dir / kDiskFolder / p;
+        if (fs::exists(part, ec) && !fs::is_directory(part, ec))
+            throw MachineFolderError(part.string() + " is not a folder");
+    }
 }
 
 std::string MachineFolder::show(const fs::path &dir)
 {
     validate(dir);
+    const MachineState m = MachineState::read(dir, MachineState::Scope::summary);
+    if (!m.hasNvram || m.nvram.size() != Nvram::kSize)
+        throw MachineFolderError("cannot read " + (dir / kNvramFile).string());
+    if (!m.hasFlash || m.flash.size() != FlashRom::kSize)
+        throw MachineFolderError("cannot read " + (dir / kFlashFile).string());
     std::ostringstream out;
-    out << "machine " << dir.string() << linkNote(dir) << "\n";
+    out << "machine " << dir.string() << linkNote(m.link) << "\n";
 
-    auto nv = readAll(dir / "nvram.bin", kNvramBytes);
-    std::uint32_t flags = be32(nv, 0);
+    const std::uint32_t flags = m.rewriteFlags();
     out << "nvram:\n  rewrite flags " << hex(flags, 8) << ":";
     if (!flags)
         out << " none";
-    if (flags & 0x01)
-        out << " FLASH_REWRITE (0x01)";
-    if (flags & 0x10)
-        out << " HDD_UPDATE (0x10)";
-    if (std::uint32_t other = flags & ~0x11u)
+    for (const RewriteFlag &f : kRewriteFlags)
+        if (flags & f.mask)
+            out << " " << f.name << " (" << hex(f.mask, 2) << ")";
+    if (std::uint32_t other = flags & ~Nvram::kAllRewriteFlags)
         out << " other " << hex(other, 8);
-    out << "\n  update mode " << be32(nv, 4) << (be32(nv, 4) == 1 ? " (on)" : "") << "\n";
-    bool serviceZero = true;
-    for (std::size_t i = 0x100; i < 0x200; ++i)
-        serviceZero = serviceZero && nv[i] == 0;
-    out << "  service area 0x0100-0x01FF " << (serviceZero ? "all zero" : "not all zero") << "\n";
-    std::uint16_t a = be16(nv, 0x7808), b = be16(nv, 0x780A);
-    out << "  F200 word A " << hex(a, 4) << ", word B " << hex(b, 4) << " ("
-        << ((b >> 8) == 2 ? "F200 set" : "F200 clear") << ")\n";
+    out << "\n  update mode " << m.updateMode() << (m.updateMode() == 1 ? " (on)" : "") << "\n";
+    out << "  service area " << hex(Nvram::kServiceOffset, 4) << "-"
+        << hex(Nvram::kServiceOffset + Nvram::kServiceSize - 1, 4) << " "
+        << (m.serviceAreaClear() ? "all zero" : "not all zero") << "\n";
+    out << "  F200 word A " << hex(m.f200A(), 4) << ", word B " << hex(m.f200B(), 4) << " ("
+        << (m.f200Set() ? "F200 set" : "F200 clear") << ")\n";
 
-    auto flash = readAll(dir / "flashrom.bin", kFlashBytes);
-    std::size_t first = 0, last = flash.size();
-    while (first < flash.size() && flash[first] == 0xFF)
-        ++first;
-    while (last > first && flash[last - 1] == 0xFF)
-        --last;
-    out << "flash ROM (" << flash.size() << " bytes at " << hex(kFlashBase, 8) << "):\n";
-    if (first == flash.size())
-        out << "  erased (all 0xFF)\n";
+    out << "flash ROM (" << m.flash.size() << " bytes at " << hex(FlashRom::kBoardBase, 8) << "):\n";
+    if (const auto extent = m.flashExtent())
+        out << "  programmed extent " << hex(static_cast<std::uint32_t>(extent->first), 6) << "-"
+            << hex(static_cast<std::uint32_t>(extent->last), 6) << " (" << (extent->last + 1 - extent->first)
+            << " bytes)\n  sha256 of 0x000000-" << hex(static_cast<std::uint32_t>(extent->last), 6) << " "
+            << m.flashSha256ToExtentEnd() << "\n";
     else
-        out << "  programmed extent " << hex(static_cast<std::uint32_t>(first), 6) << "-"
-            << hex(static_cast<std::uint32_t>(last - 1), 6) << " (" << (last - first)
-            << " bytes)\n  sha256 of 0x000000-" << hex(static_cast<std::uint32_t>(last - 1), 6) << " "
-            << sha256(flash.data(), last) << "\n";
-    out << "  sha256 of all " << sha256(flash.data(), flash.size()) << "\n";
+        out << "  erased (all 0xFF)\n";
+    out << "  sha256 of all " << m.flashSha256() << "\n";
 
     out << "boot version: ";
-    if (FolderFile(dir / "bootversion.txt", FolderFile::kOptional).present())
-        out << readBootVersion(dir) << "\n";
+    if (m.bootVersion.file)
+        out << m.bootVersion.text << "\n";
     else
-        out << "(missing; " << machine_layout::kDefaultBootVersion << " is used)\n";
+        out << "(missing; " << kDefaultBootVersion << " is used)\n";
 
-    out << "units:" << linkNote(dir / "units") << "\n";
-    for (const char *u : kUnits) {
-        fs::path f = dir / "units" / (std::string(u) + ".bin");
-        FolderFile unit(f, FolderFile::kOptional);
-        unit.atMost(kUnitLimit);
-        out << "  " << u << ": ";
-        if (unit.present())
-            out << unit.size() << " bytes" << linkNote(f) << "\n";
+    out << "units:" << linkNote(m.unitsLink) << "\n";
+    for (const MachineState::Unit &u : m.unitFirmware) {
+        out << "  " << u.name << ": ";
+        if (u.firmware)
+            out << u.firmware->size() << " bytes" << linkNote(u.link) << "\n";
         else
             out << "never rewritten\n";
     }
 
     out << "disk:\n";
-    for (const char *p : kPartitions) {
-        fs::path part = dir / "disk" / p;
-        std::error_code ec;
-        out << "  /" << p << ": ";
-        if (!fs::is_directory(part, ec)) {
+    for (const MachineState::Partition &p : m.partitions) {
+        out << "  /" << p.name << ": ";
+        if (!p.present) {
             out << "missing\n";
             continue;
         }
-        auto [files, bytes] = tally(part);
-        out << files << (files == 1 ? " file, " : " files, ") << bytes << " bytes" << linkNote(part) << "\n";
+        out << p.files << (p.files == 1 ? " file, " : " files, ") << p.bytes << " bytes" << linkNote(p.link)
+            << "\n";
     }
     return out.str();
-}
-
-MachineFolder::Tally MachineFolder::tally(const fs::path &folder)
-{
-    Tally t;
-    std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(folder, ec);
-         !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
-        if (it->is_regular_file(ec)) {
-            ++t.files;
-            t.bytes += it->file_size(ec);
-        }
-    return t;
 }
 
 } // namespace host

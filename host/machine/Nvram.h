@@ -40,6 +40,9 @@ public:
 
     static constexpr std::uint32_t kFlashRewriteFlag = 0x01;
     static constexpr std::uint32_t kHddUpdateFlag = 0x10;
+    static constexpr std::uint32_t kAllRewriteFlags = kFlashRewriteFlag | kHddUpdateFlag;
+    // The high byte of F200 word B while the flag is set.
+    static constexpr std::uint16_t kF200SetMark = 2;
 
     // Only the last accesses are kept; the counters cover the whole run.
     static constexpr std::size_t kAccessLogLength = 256;

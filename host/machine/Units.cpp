@@ -4,6 +4,7 @@
 #include "host/Faults.h"
 #include "host/io/IoSystem.h"
 #include "host/machine/DeviceFile.h"
+#include "host/machine/MachineLayout.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -132,7 +133,7 @@ int Units::rewrite(int code, int /*arg*/, std::string_view path)
 
     std::error_code ec;
     fs::create_directories(dir_, ec);
-    const fs::path target = dir_ / (std::string(unit->name) + ".bin");
+    const fs::path target = dir_ / machine_layout::unitFile(unit->name);
 
     if (faults_.powerCutDue(Event::unit, unit->name)) {
         // The cut tears the unit's file: the first half of the new firmware
@@ -154,7 +155,7 @@ std::optional<std::uintmax_t> Units::firmwareSize(std::string_view name) const
         if (u.name != name)
             continue;
         std::error_code ec;
-        auto size = fs::file_size(dir_ / (std::string(name) + ".bin"), ec);
+        auto size = fs::file_size(dir_ / machine_layout::unitFile(name), ec);
         if (ec)
             return std::nullopt;
         return size;

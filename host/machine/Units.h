@@ -3,6 +3,8 @@
 // firmware is one file of the machine folder's units/ folder.
 #pragma once
 
+#include "host/machine/MachineLayout.h"
+
 #include <array>
 #include <cstdint>
 #include <filesystem>
@@ -17,7 +19,7 @@ class Faults;
 class Units {
 public:
     // The units by name, as their firmware files are named (NAME.bin).
-    static constexpr std::array<std::string_view, 4> kNames = {"lsr", "pfc", "engine", "scanner"};
+    static constexpr std::array<std::string_view, 4> kNames = machine_layout::kUnits;
 
     // `unitsDir` is made on the first rewrite when missing.
     Units(std::filesystem::path unitsDir, IoSystem &io, Faults &faults);

@@ -252,6 +252,17 @@ TEST(E2eUsage, MessagesNameTheWrongWordAndTheCommand)
             EXPECT_EQ(o.out, "");
         }
     }
+    // One folder that is no machine: the text and the JSON form of a
+    // command say so in the same words, under the command's own name.
+    const Outcome text = dlupdate({"machine", "show", "/nonexistent/m"});
+    const Outcome asJson = dlupdate({"machine", "show", "--json", "/nonexistent/m"});
+    EXPECT_EQ(text.status, 5);
+    EXPECT_EQ(asJson.status, 5);
+    EXPECT_EQ(text.err.rfind("dlupdate machine show: ", 0), 0u) << text.err;
+    EXPECT_EQ(asJson.err, text.err);
+    const Outcome verify = dlupdate({"machine", "verify", "--json", "--machine", "/nonexistent/m", "--media", "."});
+    EXPECT_EQ(verify.status, 5);
+    EXPECT_EQ(verify.err.rfind("dlupdate machine verify: ", 0), 0u) << verify.err;
 }
 
 } // namespace

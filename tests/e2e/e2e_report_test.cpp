@@ -305,7 +305,8 @@ TEST(E2eMachineJson, ShowsTheFolderAsData)
             s.run(c.run);
         }
         json j = showJson(s.machine);
-        EXPECT_EQ(j.at("format"), 1);
+        EXPECT_EQ(j.at("format"), "dlupdate-machine");
+        EXPECT_EQ(j.at("version"), 2);
         EXPECT_EQ(j.at("nvram").at("rewriteFlags"), s.machine.rewriteFlags());
         EXPECT_EQ(j.at("nvram").at("rewriteFlags"), c.flags);
         EXPECT_EQ(j.at("nvram").at("updateMode"), s.machine.updateMode());

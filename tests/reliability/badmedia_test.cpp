@@ -448,8 +448,9 @@ protected:
         fs::create_directories(*work_ / "ref" / "outside");
         fs::copy(*work_ / "sample", *work_ / "ref" / "media", fs::copy_options::recursive);
         ASSERT_EQ(testing_support::run(caseCommand(*work_ / "ref")).status, 0);
-        judge_ = new dlrun::DamageJudge(dlrun::freshMachineState(work_->path()),
-                                        dlrun::MachineState::read(*work_ / "ref" / "machine"));
+        judge_ = new dlrun::DamageJudge(
+            dlrun::freshMachineState(work_->path()),
+            host::MachineState::read(*work_ / "ref" / "machine", host::MachineState::Scope::everyByte));
         // The disk worked out from media is what a session leaves.
         ASSERT_TRUE(carriedDisk(*work_ / "sample") == judge_->reference().disk);
     }
@@ -475,7 +476,7 @@ protected:
     {
         if (c.judged != Judged::asCarried)
             return judge_->judge(s, c.judged == Judged::damaged);
-        dlrun::MachineState carried = judge_->reference();
+        host::MachineState carried = judge_->reference();
         carried.disk = carriedDisk(media);
         return dlrun::DamageJudge(judge_->fresh(), std::move(carried)).judge(s);
     }
@@ -540,7 +541,7 @@ TEST_F(BadMedia, EveryCaseHoldsTheDamageInvariant)
         s.signal = o.signal;
         s.timedOut = o.timedOut;
         s.panel = readText(dirs[i] / "panel.txt");
-        s.machine = dlrun::MachineState::read(dirs[i] / "machine");
+        s.machine = host::MachineState::read(dirs[i] / "machine", host::MachineState::Scope::everyByte);
         s.outside = listed(dirs[i] / "outside");
         s.mediaChange =
             snapshot(dirs[i] / "media") == before[i] ? "" : "its files differ from before the run";

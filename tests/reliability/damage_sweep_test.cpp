@@ -43,10 +43,10 @@ std::string updateScreen(const std::array<const char *, 6> &states)
     return s.dump();
 }
 
-dlrun::MachineState state(const std::string &flash, std::map<std::string, std::string> units,
-                          std::map<std::string, std::string> disk, std::uint32_t flags = 0)
+host::MachineState state(const std::string &flash, std::map<std::string, std::string> units,
+                         std::map<std::string, std::string> disk, std::uint32_t flags = 0)
 {
-    dlrun::MachineState m;
+    host::MachineState m;
     m.nvram = std::string(16, '\0');
     for (int b = 0; b < 4; ++b)
         m.nvram[static_cast<std::size_t>(b)] = static_cast<char>(flags >> (24 - 8 * b));
@@ -71,8 +71,8 @@ const std::map<std::string, std::string> kUnits = {
 
 TEST(DamageJudge, CatchesEveryBreakOfTheInvariant)
 {
-    const dlrun::MachineState fresh = state("\xFF\xFF\xFF\xFF", {}, kEmptyDisk);
-    const dlrun::MachineState reference = state("IMAG", kUnits, withFile(kEmptyDisk, "SYS/app", "app"));
+    const host::MachineState fresh = state("\xFF\xFF\xFF\xFF", {}, kEmptyDisk);
+    const host::MachineState reference = state("IMAG", kUnits, withFile(kEmptyDisk, "SYS/app", "app"));
     const dlrun::DamageJudge judge(fresh, reference);
     const auto allDone = std::array<const char *, 6>{"Completed", "Completed", "Completed",
                                                      "Completed", "Completed", "Completed"};
@@ -83,7 +83,7 @@ TEST(DamageJudge, CatchesEveryBreakOfTheInvariant)
         bool detectable;
         std::string problem; // a line of the judgement holds it; "" it passes
     };
-    auto outcome = [](int status, std::string panel, dlrun::MachineState m) {
+    auto outcome = [](int status, std::string panel, host::MachineState m) {
         dlrun::SessionOutcome o;
         o.status = status;
         o.panel = std::move(panel);

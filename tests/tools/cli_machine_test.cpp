@@ -2,8 +2,11 @@
 #include "host/machine/MachineFolder.h"
 #include "support/Harness.h"
 
+#include <nlohmann/json.hpp>
+
 #include <array>
 #include <cstdio>
+#include <functional>
 #include <sys/wait.h>
 
 namespace {
@@ -99,6 +102,52 @@ TEST(CliMachine, UnusableFoldersAndBadUsage)
     EXPECT_EQ(dlupdate("machine").status, 64);
     EXPECT_EQ(dlupdate("machine frob x").status, 64);
     EXPECT_EQ(dlupdate("").status, 64);
+}
+
+// show --json of folders whose bytes are no text: still one document, the
+// bytes that are no UTF-8 shown as U+FFFD, and the boot version the machine
+// itself reports.
+TEST(CliMachine, ShowJsonOfBytesThatAreNoText)
+{
+    const std::string replaced = "\xEF\xBF\xBD";
+    struct Case {
+        const char *what;
+        std::function<void(const std::filesystem::path &)> spoil;
+        const char *field; // a JSON pointer
+        std::function<bool(const std::string &)> holds;
+    } cases[] = {
+        {"a flash head of 0xFF bytes",
+         [](const std::filesystem::path &m) {
+             std::string flash(16777216, '\xFF');
+             flash[0] = 'V';
+             flash.back() = 0;
+             writeFile(m / "flashrom.bin", flash);
+         },
+         "/flash/versionHead/version",
+         [&](const std::string &v) { return v.find(replaced) != std::string::npos; }},
+        {"a boot version that is no UTF-8",
+         [](const std::filesystem::path &m) { writeFile(m / "bootversion.txt", "BOOT \xFF\n"); },
+         "/bootVersion", [&](const std::string &v) { return v == "BOOT " + replaced; }},
+        {"a boot version line ending in CR LF",
+         [](const std::filesystem::path &m) { writeFile(m / "bootversion.txt", "BOOT V9\r\n"); },
+         "/bootVersion", [](const std::string &v) { return v == "BOOT V9"; }},
+        {"a boot version with a NUL",
+         [](const std::filesystem::path &m) { writeFile(m / "bootversion.txt", std::string("AB\0CD\n", 6)); },
+         "/bootVersion", [](const std::string &v) { return v == "AB"; }},
+    };
+    TempDir dir;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto m = dir / c.what;
+        host::MachineFolder::init(m);
+        c.spoil(m);
+        Result show = dlupdate("machine show --json '" + m.string() + "'");
+        ASSERT_EQ(show.status, 0) << show.out;
+        const auto doc = nlohmann::json::parse(show.out, nullptr, false);
+        ASSERT_FALSE(doc.is_discarded()) << show.out;
+        const std::string value = doc.at(nlohmann::json::json_pointer(c.field));
+        EXPECT_TRUE(c.holds(value)) << value;
+    }
 }
 
 } // namespace

@@ -392,6 +392,18 @@ TEST_F(InspectSample, DamagedVersionTextFallsBackToTheImage1Head)
     EXPECT_TRUE(text.problems[2].starts_with("ROMDATA mismatch"));
 }
 
+// A version head whose bytes are no text: the JSON report is still one
+// document, with U+FFFD where the bytes are no UTF-8.
+TEST_F(InspectSample, JsonOfAVersionHeadThatIsNoText)
+{
+    editStored(fw / "firmImage1.bin", [](std::string &v) { v.replace(28, 6, 6, '\xFF'); });
+    Outcome o = inspectDir(media, true);
+    EXPECT_EQ(o.status, 1) << o.err;
+    const json r = json::parse(o.out, nullptr, false);
+    ASSERT_FALSE(r.is_discarded()) << o.out;
+    EXPECT_NE(r.dump().find("\xEF\xBF\xBD"), std::string::npos) << o.out;
+}
+
 TEST(InspectUsage, UnreadableFolderAndBadUsage)
 {
     TempDir dir;

@@ -48,16 +48,16 @@ struct ItemRow {
     const char *title;      // how its title begins
     const char *name;       // in the damage sweep's tables
     const char *reportName; // in the run report
-    const char *unitFile;   // its file under units/, for a sub-unit
+    const char *unit;       // the sub-unit, as its firmware file is named
 };
 
 inline constexpr ItemRow kRows[] = {
     {Item::osUi, vx::DL_ITEM_OSUI, 3, 5, "OS UI Update", "OS UI", "OS UI", nullptr},
     {Item::hdd, vx::DL_ITEM_HDD, 4, 6, "HDD SYS Update", "HDD", "HDD SYS", nullptr},
-    {Item::laser, vx::DL_ITEM_LSR, 5, 7, "LSR Firm Update", "LSR", "LSR", "lsr.bin"},
-    {Item::pfc, vx::DL_ITEM_PFC, 6, 8, "PFC Firm Update", "PFC", "PFC", "pfc.bin"},
-    {Item::engine, vx::DL_ITEM_ENGINE, 7, 9, "Engine MAIN Update", "Engine", "Engine", "engine.bin"},
-    {Item::scanner, vx::DL_ITEM_SCANNER, 8, 10, "Scanner Firm Update", "Scanner", "Scanner", "scanner.bin"},
+    {Item::laser, vx::DL_ITEM_LSR, 5, 7, "LSR Firm Update", "LSR", "LSR", "lsr"},
+    {Item::pfc, vx::DL_ITEM_PFC, 6, 8, "PFC Firm Update", "PFC", "PFC", "pfc"},
+    {Item::engine, vx::DL_ITEM_ENGINE, 7, 9, "Engine MAIN Update", "Engine", "Engine", "engine"},
+    {Item::scanner, vx::DL_ITEM_SCANNER, 8, 10, "Scanner Firm Update", "Scanner", "Scanner", "scanner"},
 };
 
 inline const ItemRow &rowOf(Item item) { return kRows[static_cast<std::size_t>(item)]; }

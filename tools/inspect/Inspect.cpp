@@ -215,7 +215,9 @@ int runInspect(const std::string &dir, bool json, std::ostream &out, const dltoo
     }
     if (json) {
         addDigestsAndWarnings(*report, check ? check->digests : std::map<std::string, std::string>{});
-        out << toJson(*report).dump(2) << "\n";
+        // Names and versions from the media need not be UTF-8: shown with
+        // U+FFFD, never an abort.
+        out << toJson(*report).dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n";
     } else
         out << toText(*report);
     return report->ok() ? dltool::kOk : dltool::kFailed;

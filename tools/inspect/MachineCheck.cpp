@@ -2,8 +2,11 @@
 
 #include "host/Console.h"
 #include "host/Machine.h"
-#include "host/machine/Digest.h"
+#include "host/machine/FlashRom.h"
 #include "host/machine/MachineFolder.h"
+#include "host/machine/MachineState.h"
+#include "tools/common/ExitStatus.h"
+#include "tools/common/JsonFormat.h"
 #include "tools/inspect/ModuleReader.h"
 #include "update/session/dlFirmUpMain.h"
 #include "update/staging/dlFirmUpSubFunction.h"
@@ -31,36 +34,6 @@ namespace {
 namespace fs = std::filesystem;
 using json = nlohmann::ordered_json;
 using Bytes = std::string;
-
-constexpr const char *kVersionTextFile = "ROM/sysDummy.txt"; // under disk/
-constexpr const char *kProgressLog = "UND/HddUpdateProgress.log";
-
-// A regular file whole; nullopt when it is missing or no regular file.
-std::optional<Bytes> readFile(const fs::path &p)
-{
-    std::error_code ec;
-    if (!fs::is_regular_file(p, ec))
-        return std::nullopt;
-    std::ifstream in(p, std::ios::binary);
-    if (!in)
-        return std::nullopt;
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::uint32_t be(const Bytes &b, std::size_t at, int n)
-{
-    std::uint32_t v = 0;
-    for (int i = 0; i < n; ++i)
-        v = v << 8 | static_cast<unsigned char>(b[at + static_cast<std::size_t>(i)]);
-    return v;
-}
-
-std::string sha256(const Bytes &b, std::size_t n)
-{
-    return host::sha256(reinterpret_cast<const unsigned char *>(b.data()), n);
-}
 
 std::string hex(std::uint64_t v, int digits)
 {
@@ -135,14 +108,6 @@ Version readVersion(ReaderMachine &m, Bytes text, int mode)
     return {field(table, vx::DL_VT_SYS), field(table, vx::DL_VT_FRW)};
 }
 
-json fileEntry(const fs::path &p)
-{
-    auto b = readFile(p);
-    if (!b)
-        return nullptr;
-    return {{"bytes", b->size()}, {"sha256", sha256(*b, b->size())}};
-}
-
 } // namespace
 
 int stageAsSession(bool modelFolder)
@@ -157,107 +122,80 @@ int stageAsSession(bool modelFolder)
     return vx::dlFirmUsbStrageTenkai(table.data());
 }
 
-int runMachineShowJson(const std::string &dirText, std::ostream &out, std::ostream &err)
+int runMachineShowJson(const std::string &dirText, std::ostream &out, const dltool::Voice &err)
 {
     const fs::path dir = dirText;
     try {
         host::MachineFolder::validate(dir);
     } catch (const host::MachineFolderError &e) {
-        err << "dlupdate: " << e.what() << "\n";
-        return kVerifyUnusable;
+        err.say() << e.what() << "\n";
+        return dltool::kUnusable;
     }
-    auto nvOpt = readFile(dir / "nvram.bin");
-    auto flashOpt = readFile(dir / "flashrom.bin");
-    if (!nvOpt || !flashOpt) {
-        err << "dlupdate: the machine in " << dirText << " cannot be read\n";
-        return kVerifyUnusable;
+    const auto m = host::MachineState::read(dir, host::MachineState::Scope::summary);
+    if (!m.hasNvram || !m.hasFlash) {
+        err.say() << "the machine in " << dirText << " cannot be read\n";
+        return dltool::kUnusable;
     }
-    const Bytes &nv = *nvOpt, &flash = *flashOpt;
     ReaderMachine reader;
-    json j;
-    j["format"] = kMachineJsonFormat;
+    json j = dltool::envelope(dltool::kMachineFormat);
     j["machine"] = dirText;
 
-    std::uint32_t flags = be(nv, 0, 4);
+    const std::uint32_t flags = m.rewriteFlags();
     json names = json::array();
-    if (flags & 0x01)
-        names.push_back("FLASH_REWRITE");
-    if (flags & 0x10)
-        names.push_back("HDD_UPDATE");
-    bool serviceZero = true;
-    for (std::size_t i = 0x100; i < 0x200; ++i)
-        serviceZero = serviceZero && nv[i] == 0;
-    std::uint32_t a = be(nv, 0x7808, 2), b = be(nv, 0x780A, 2);
+    for (const host::RewriteFlag &f : host::kRewriteFlags)
+        if (flags & f.mask)
+            names.push_back(f.name);
     j["nvram"] = {{"rewriteFlags", flags},
                   {"rewriteFlagNames", names},
-                  {"updateMode", be(nv, 4, 4)},
-                  {"serviceAreaClear", serviceZero},
-                  {"f200", {{"wordA", a}, {"wordB", b}, {"set", (b >> 8) == 2}}}};
+                  {"updateMode", m.updateMode()},
+                  {"serviceAreaClear", m.serviceAreaClear()},
+                  {"f200", {{"wordA", m.f200A()}, {"wordB", m.f200B()}, {"set", m.f200Set()}}}};
 
-    std::size_t first = 0, last = flash.size();
-    while (first < flash.size() && static_cast<unsigned char>(flash[first]) == 0xFF)
-        ++first;
-    while (last > first && static_cast<unsigned char>(flash[last - 1]) == 0xFF)
-        --last;
-    json f = {{"bytes", flash.size()},
-              {"base", host::machine_layout::kFlashBase},
-              {"erased", first == flash.size()}};
-    if (first == flash.size()) {
+    const auto extent = m.flashExtent();
+    json f = {{"bytes", m.flash.size()}, {"base", host::FlashRom::kBoardBase}, {"erased", !extent}};
+    if (!extent) {
         f["extent"] = nullptr;
         f["sha256ToExtentEnd"] = nullptr;
         f["versionHead"] = nullptr;
     } else {
-        f["extent"] = {{"first", first}, {"last", last - 1}};
-        f["sha256ToExtentEnd"] = sha256(flash, last);
-        Version head = readVersion(reader, flash.substr(0, vx::DL_VER_HEAD_SIZE), vx::DL_VER_HEAD);
+        f["extent"] = {{"first", extent->first}, {"last", extent->last}};
+        f["sha256ToExtentEnd"] = m.flashSha256ToExtentEnd();
+        Version head = readVersion(reader, m.flash.substr(0, vx::DL_VER_HEAD_SIZE), vx::DL_VER_HEAD);
         f["versionHead"] = {{"version", head.version}, {"target", head.target}};
     }
-    f["sha256"] = sha256(flash, flash.size());
+    f["sha256"] = m.flashSha256();
     j["flash"] = f;
 
-    auto boot = readFile(dir / "bootversion.txt");
-    if (boot) {
-        std::string line = boot->substr(0, boot->find('\n'));
-        j["bootVersion"] = line.substr(0, 23);
-    } else {
-        j["bootVersion"] = host::machine_layout::kDefaultBootVersion;
-    }
-    j["bootVersionFile"] = boot.has_value();
+    j["bootVersion"] = m.bootVersion.text;
+    j["bootVersionFile"] = m.bootVersion.file;
 
     json units = json::object();
-    for (const char *u : host::machine_layout::kUnits)
-        units[u] = fileEntry(dir / "units" / (std::string(u) + ".bin"));
+    for (const auto &u : m.unitFirmware)
+        units[std::string(u.name)] =
+            u.firmware ? json{{"bytes", u.firmware->size()}, {"sha256", u.sha256()}} : json(nullptr);
     j["units"] = units;
 
     json disk = json::object();
-    for (const char *p : host::machine_layout::kPartitions) {
-        fs::path part = dir / "disk" / p;
-        std::error_code ec;
-        if (!fs::is_directory(part, ec)) {
-            disk[std::string("/") + p] = nullptr;
-            continue;
-        }
-        auto [files, bytes] = host::MachineFolder::tally(part);
-        disk[std::string("/") + p] = {{"files", files}, {"bytes", bytes}};
-    }
+    for (const auto &p : m.partitions)
+        disk["/" + std::string(p.name)] =
+            p.present ? json{{"files", p.files}, {"bytes", p.bytes}} : json(nullptr);
     j["disk"] = disk;
 
-    if (auto text = readFile(dir / "disk" / kVersionTextFile)) {
-        Version v = readVersion(reader, *text, vx::DL_VER_TEXT);
-        j["systemVersion"] = {{"version", v.version}, {"target", v.target}, {"file", "/ROM/sysDummy.txt"}};
+    if (m.versionText) {
+        Version v = readVersion(reader, *m.versionText, vx::DL_VER_TEXT);
+        j["systemVersion"] = {{"version", v.version},
+                              {"target", v.target},
+                              {"file", std::string(host::MachineState::kVersionTextPath)}};
     } else {
         j["systemVersion"] = nullptr;
     }
-    if (auto log = readFile(dir / "disk" / kProgressLog)) {
-        std::string text = *log;
-        while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
-            text.pop_back();
-        j["progressLog"] = {{"file", "/UND/HddUpdateProgress.log"},
-                            {"lastLine", text.substr(text.rfind('\n') + 1)}};
-    } else {
+    if (m.progressLogLastLine)
+        j["progressLog"] = {{"file", std::string(host::MachineState::kProgressLogPath)},
+                            {"lastLine", *m.progressLogLastLine}};
+    else
         j["progressLog"] = nullptr;
-    }
-    out << j.dump(2) << "\n";
+    // Text from the folder need not be UTF-8: shown with U+FFFD, never a crash.
+    out << j.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
     return 0;
 }
 
@@ -334,10 +272,19 @@ Expected expectedFrom(const fs::path &media)
 bool diskPath(const std::string &name)
 {
     bool partition = false;
-    for (const char *p : host::machine_layout::kPartitions)
-        partition = partition || name.rfind(std::string("/") + p + "/", 0) == 0;
+    for (std::string_view p : host::machine_layout::kPartitions)
+        partition = partition || name.rfind("/" + std::string(p) + "/", 0) == 0;
     return partition && name.find("/../") == std::string::npos && !name.ends_with("/..") &&
            name.find('\0') == std::string::npos;
+}
+
+// The machine's file at a disk path; nullopt when it is missing or no file.
+std::optional<Bytes> diskFile(const host::MachineState &m, const std::string &name)
+{
+    auto it = m.disk.find(fs::path(name.substr(1)).lexically_normal().string());
+    if (it == m.disk.end() || it->second == host::MachineState::kNotAFile)
+        return std::nullopt;
+    return it->second;
 }
 
 struct Target {
@@ -371,46 +318,45 @@ Target compare(std::string name, const std::optional<Bytes> &actual, const Bytes
 } // namespace
 
 int runVerify(const std::string &machineText, const std::string &mediaText, bool asJson, std::ostream &out,
-              std::ostream &err)
+              const dltool::Voice &err)
 {
     const fs::path machine = machineText, media = mediaText;
     try {
         host::MachineFolder::validate(machine);
     } catch (const host::MachineFolderError &e) {
-        err << "dlupdate machine verify: " << e.what() << "\n";
-        return kVerifyUnusable;
+        err.say() << e.what() << "\n";
+        return dltool::kUnusable;
     }
     std::error_code ec;
     if (!fs::is_directory(media, ec)) {
-        err << "dlupdate machine verify: media folder " << mediaText << " is not a folder\n";
-        return kVerifyUnusable;
+        err.say() << "media folder " << mediaText << " is not a folder\n";
+        return dltool::kUnusable;
     }
     Expected e;
     try {
         e = expectedFrom(media);
     } catch (const std::exception &x) {
-        err << "dlupdate machine verify: " << mediaText << " cannot be read: " << x.what() << "\n";
-        return kVerifyUnusable;
+        err.say() << mediaText << " cannot be read: " << x.what() << "\n";
+        return dltool::kUnusable;
     }
     if (!e.why.empty()) {
-        err << "dlupdate machine verify: " << e.why << "\n";
-        return kVerifyUnusable;
+        err.say() << e.why << "\n";
+        return dltool::kUnusable;
     }
 
+    const auto m = host::MachineState::read(machine, host::MachineState::Scope::everyByte);
     std::vector<Target> targets;
-    auto flash = readFile(machine / "flashrom.bin");
     if (e.flash) {
-        Target t = compare("flash", flash, *e.flash, true);
+        Target t = compare("flash", m.hasFlash ? std::optional(m.flash) : std::nullopt, *e.flash, true);
         t.bytes = e.flash->size(); // over the image's extent only
         targets.push_back(t);
     } else {
         targets.push_back({"flash", "not on these media", std::nullopt, 0, 0, ""});
     }
-    for (const auto &[unit, image] : kUnitImages) {
-        std::string name = std::string("unit ") + unit;
-        if (e.units[unit])
-            targets.push_back(
-                compare(name, readFile(machine / "units" / (std::string(unit) + ".bin")), *e.units[unit]));
+    for (const auto &u : m.unitFirmware) {
+        std::string name = "unit " + std::string(u.name);
+        if (const auto &want = e.units[std::string(u.name)])
+            targets.push_back(compare(name, u.firmware, *want));
         else
             targets.push_back({name, "not on these media", std::nullopt, 0, 0, ""});
     }
@@ -422,17 +368,15 @@ int runVerify(const std::string &machineText, const std::string &mediaText, bool
                 {"disk " + name, "not on these media", std::nullopt, 0, 0, "no path on the disk"});
             continue;
         }
-        targets.push_back(compare("disk " + name, readFile(machine / "disk" / name.substr(1)), content));
+        targets.push_back(compare("disk " + name, diskFile(m, name), content));
     }
-    auto nv = readFile(machine / "nvram.bin");
-    std::uint32_t flags = nv ? be(*nv, 0, 4) : 0;
+    const std::uint32_t flags = m.hasNvram ? m.rewriteFlags() : 0;
     {
         Target t{"nvram flags", flags ? "differs" : "matches", std::nullopt, 4, 4, ""};
-        if (flags & 0x01)
-            t.note += " FLASH_REWRITE";
-        if (flags & 0x10)
-            t.note += " HDD_UPDATE";
-        if (flags & ~0x11u)
+        for (const host::RewriteFlag &f : host::kRewriteFlags)
+            if (flags & f.mask)
+                t.note += std::string(" ") + f.name;
+        if (flags & ~host::Nvram::kAllRewriteFlags)
             t.note += " other";
         if (!t.note.empty())
             t.note = hex(flags, 8) + " set:" + t.note;
@@ -456,12 +400,9 @@ int runVerify(const std::string &machineText, const std::string &mediaText, bool
                 x["note"] = t.note;
             list.push_back(x);
         }
-        out << json({{"format", kMachineJsonFormat},
-                     {"machine", machineText},
-                     {"media", mediaText},
-                     {"matches", all},
-                     {"targets", list}})
-                   .dump(2)
+        json doc = dltool::envelope(dltool::kVerifyFormat);
+        doc.update({{"machine", machineText}, {"media", mediaText}, {"matches", all}, {"targets", list}});
+        out << doc.dump(2, ' ', false, json::error_handler_t::replace)
             << "\n";
     } else {
         for (const auto &t : targets) {
@@ -477,7 +418,7 @@ int runVerify(const std::string &machineText, const std::string &mediaText, bool
             out << "\n";
         }
     }
-    return all ? kVerifyMatches : kVerifyDiffers;
+    return all ? dltool::kOk : dltool::kFailed;
 }
 
 } // namespace inspect

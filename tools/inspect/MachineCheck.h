@@ -3,17 +3,12 @@
 // both read with the module's own readers.
 #pragma once
 
+#include "tools/common/Voice.h"
+
 #include <ostream>
 #include <string>
 
 namespace inspect {
-
-// Exit statuses of `machine verify`.
-inline constexpr int kVerifyMatches = 0;
-inline constexpr int kVerifyDiffers = 1;  // a target differs or is missing, or a flag is set
-inline constexpr int kVerifyUnusable = 5; // the machine or media folder cannot be read
-
-inline constexpr int kMachineJsonFormat = 1;
 
 // Runs the module's staging of a session on the bound machine's media, in
 // the calling task: the RAM disk, the flash image file and the unit images.
@@ -22,12 +17,13 @@ int stageAsSession(bool modelFolder);
 
 // Everything `machine show` prints, as one JSON object; 5 when the folder
 // is no machine.
-int runMachineShowJson(const std::string &dir, std::ostream &out, std::ostream &err);
+int runMachineShowJson(const std::string &dir, std::ostream &out, const dltool::Voice &err);
 
 // One line (or JSON entry) per target the media carry: the flash ROM over
 // the flash image's extent, each unit, each HDD package's file on the disk,
-// and the NVRAM rewrite flags.
+// and the NVRAM rewrite flags. 0 everything matches, 1 a target differs or
+// is missing or a flag is set, 5 the machine or media cannot be read.
 int runVerify(const std::string &machine, const std::string &media, bool json, std::ostream &out,
-              std::ostream &err);
+              const dltool::Voice &err);
 
 } // namespace inspect

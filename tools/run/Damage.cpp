@@ -1,6 +1,8 @@
 #include "tools/run/Damage.h"
 
 #include "host/machine/MachineFolder.h"
+#include "host/machine/MachineLayout.h"
+#include "host/machine/Nvram.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -12,8 +14,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::uint32_t kFlashFlag = 0x01;
-constexpr std::uint32_t kHddFlag = 0x10;
+constexpr std::uint32_t kFlashFlag = host::Nvram::kFlashRewriteFlag;
+constexpr std::uint32_t kHddFlag = host::Nvram::kHddUpdateFlag;
 
 using namespace screen;
 
@@ -71,16 +73,17 @@ std::string fileDifferences(const std::map<std::string, std::string> &was,
 
 namespace {
 
-const std::string *unitOf(const MachineState &s, const char *file)
+const std::string *unitOf(const host::MachineState &s, const char *unit)
 {
-    auto it = s.units.find(file);
+    auto it = s.units.find(host::machine_layout::unitFile(unit));
     return it == s.units.end() ? nullptr : &it->second;
 }
 
 std::string unitText(const std::string *u) { return u ? bytes(u->size()) : "absent"; }
 
 // How `item`'s target in `got` differs from `want`; "" when it does not.
-std::string targetDifference(Item item, const MachineState &got, const MachineState &want, const char *as)
+std::string targetDifference(Item item, const host::MachineState &got, const host::MachineState &want,
+                             const char *as)
 {
     const ItemRow &r = rowOf(item);
     if (item == Item::osUi) {
@@ -99,11 +102,11 @@ std::string targetDifference(Item item, const MachineState &got, const MachineSt
         return std::string("the disk differs from ") + as + ": " +
                fileDifferences(want.disk, got.disk, {"missing", "differs", "extra"}, 3);
     }
-    const std::string *g = unitOf(got, r.unitFile), *w = unitOf(want, r.unitFile);
+    const std::string *g = unitOf(got, r.unit), *w = unitOf(want, r.unit);
     if ((!g && !w) || (g && w && *g == *w))
         return "";
-    return std::string("units/") + r.unitFile + " (" + unitText(g) + ") differs from " + as + " (" +
-           unitText(w) + ")";
+    return std::string(host::machine_layout::kUnitsFolder) + "/" + host::machine_layout::unitFile(r.unit) +
+           " (" + unitText(g) + ") differs from " + as + " (" + unitText(w) + ")";
 }
 
 bool documented(int status) { return status >= 0 && status <= 3; }
@@ -146,7 +149,7 @@ ItemEnds itemEnds(const std::string &panel)
     return ends;
 }
 
-DamageJudge::DamageJudge(MachineState fresh, MachineState reference)
+DamageJudge::DamageJudge(host::MachineState fresh, host::MachineState reference)
     : fresh_(std::move(fresh)), reference_(std::move(reference))
 {}
 
@@ -175,7 +178,7 @@ Judgement DamageJudge::judge(const SessionOutcome &run, bool detectable) const
     if (!documented(run.status) || run.signal || run.timedOut)
         return j;
 
-    const MachineState &m = run.machine;
+    const host::MachineState &m = run.machine;
     for (Item item : kItems) {
         const ItemEnd end = j.items[static_cast<std::size_t>(item)];
         const std::string name = itemName(item);
@@ -224,12 +227,12 @@ std::string sanitizerReport(const std::string &err)
     return "";
 }
 
-MachineState freshMachineState(const fs::path &scratch)
+host::MachineState freshMachineState(const fs::path &scratch)
 {
     const fs::path dir = scratch / "fresh-machine";
     fs::remove_all(dir);
     host::MachineFolder::init(dir);
-    MachineState s = MachineState::read(dir);
+    host::MachineState s = host::MachineState::read(dir, host::MachineState::Scope::everyByte);
     fs::remove_all(dir);
     return s;
 }

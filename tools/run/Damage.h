@@ -35,14 +35,14 @@ ItemEnds itemEnds(const std::string &panel);
 
 // One session as seen from outside its process.
 struct SessionOutcome {
-    int status = -1;         // exit status; -1 when it did not exit
-    int signal = 0;          // the signal that ended it
-    bool timedOut = false;   // killed at its time limit
-    std::string panel;       // the panel at the end
-    MachineState machine;    // the machine folder after it
-    std::string outside;     // what it wrote outside the machine folder; "" nothing
-    std::string mediaChange; // how the media changed; "" not at all
-    std::string sanitizer;   // the first line of a sanitizer's report; "" none
+    int status = -1;            // exit status; -1 when it did not exit
+    int signal = 0;             // the signal that ended it
+    bool timedOut = false;      // killed at its time limit
+    std::string panel;          // the panel at the end
+    host::MachineState machine; // the machine folder after it
+    std::string outside;        // what it wrote outside the machine folder; "" nothing
+    std::string mediaChange;    // how the media changed; "" not at all
+    std::string sanitizer;      // the first line of a sanitizer's report; "" none
 };
 
 // What differs from `was` to `is`, two maps of files by name: each name
@@ -74,7 +74,7 @@ class DamageJudge {
 public:
     // `fresh`: a new machine; `reference`: the machine after the session on
     // the undamaged media, with the same keys.
-    DamageJudge(MachineState fresh, MachineState reference);
+    DamageJudge(host::MachineState fresh, host::MachineState reference);
 
     // `detectable` false: damage the package format cannot show (a changed
     // name or version letter, image content outside packages), where a
@@ -82,16 +82,16 @@ public:
     // are then reported but break nothing; the rest of the invariant holds.
     Judgement judge(const SessionOutcome &run, bool detectable = true) const;
 
-    const MachineState &fresh() const { return fresh_; }
-    const MachineState &reference() const { return reference_; }
+    const host::MachineState &fresh() const { return fresh_; }
+    const host::MachineState &reference() const { return reference_; }
 
 private:
-    MachineState fresh_;
-    MachineState reference_;
+    host::MachineState fresh_;
+    host::MachineState reference_;
 };
 
 // The state of a machine as `machine init` makes it, read from a folder
 // made and removed under `scratch`.
-MachineState freshMachineState(const std::filesystem::path &scratch);
+host::MachineState freshMachineState(const std::filesystem::path &scratch);
 
 } // namespace dlrun

@@ -251,7 +251,7 @@ SessionOutcome DamageSweep::collect(const fs::path &row, int st, bool killed,
     s.panel = readText(row / "panel.txt");
     std::error_code ec;
     if (fs::is_directory(row / "machine", ec))
-        s.machine = MachineState::read(row / "machine");
+        s.machine = host::MachineState::read(row / "machine", host::MachineState::Scope::everyByte);
     s.outside = strayFiles(row);
     s.mediaChange = changes(mediaBefore, signature(row / "media"));
     s.sanitizer = sanitizerReport(readText(row / "err.txt"));
@@ -271,7 +271,7 @@ bool DamageSweep::prepare(std::string &why, bool &unusable)
     o_.work = fs::absolute(o_.work);
     fs::create_directories(o_.work);
     image_->writeCopy(o_.work / "pristine");
-    const MachineState fresh = freshMachineState(o_.work);
+    const host::MachineState fresh = freshMachineState(o_.work);
 
     const fs::path ref = o_.work / "reference";
     const auto before = signature(o_.work / "pristine");

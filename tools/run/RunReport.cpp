@@ -1,8 +1,7 @@
 #include "tools/run/RunReport.h"
 
 #include "host/Machine.h"
-#include "host/machine/Digest.h"
-#include "host/machine/MachineFolder.h"
+#include "host/machine/MachineState.h"
 #include "host/machine/Nvram.h"
 #include "tools/common/JsonFormat.h"
 #include "tools/common/UpdateScreen.h"
@@ -40,17 +39,6 @@ std::vector<std::string> lines(const std::string &text)
 }
 
 } // namespace
-
-json fileDigest(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return nullptr;
-    std::ostringstream read;
-    read << in.rdbuf();
-    const std::string bytes = std::move(read).str();
-    return {{"bytes", bytes.size()}, {"sha256", host::sha256(bytes)}};
-}
 
 RunRecord::RunRecord(host::Machine &machine) : machine_(machine)
 {
@@ -220,15 +208,18 @@ json RunRecord::document(int status, const std::vector<std::string> &outputError
     }
     doc["events"] = events;
 
-    const auto &dir = machine_.folder();
+    // The machine as its folder holds it now.
+    const auto m = host::MachineState::read(machine_.folder(), host::MachineState::Scope::summary);
     json after;
-    after["flash"] = fileDigest((dir / "flashrom.bin").string());
+    after["flash"] =
+        m.hasFlash ? json{{"bytes", m.flash.size()}, {"sha256", m.flashSha256()}} : json(nullptr);
     json units = json::object();
-    for (const char *u : host::machine_layout::kUnits)
-        units[u] = fileDigest((dir / "units" / (std::string(u) + ".bin")).string());
+    for (const auto &u : m.unitFirmware)
+        units[std::string(u.name)] =
+            u.firmware ? json{{"bytes", u.firmware->size()}, {"sha256", u.sha256()}} : json(nullptr);
     after["units"] = units;
-    Nv nv = readNvram();
-    after["nvram"] = {{"flags", nv.flags}, {"updateMode", nv.mode}};
+    after["nvram"] = {{"flags", m.hasNvram ? m.rewriteFlags() : 0},
+                      {"updateMode", m.hasNvram ? m.updateMode() : 0}};
     doc["after"] = after;
     doc["outputErrors"] = outputErrors;
     return doc;

@@ -58,7 +58,4 @@ private:
     nlohmann::ordered_json sessions_ = nlohmann::ordered_json::array();
 };
 
-// SHA-256 and size of a file, or null when it is missing.
-nlohmann::ordered_json fileDigest(const std::string &path);
-
 } // namespace dlrun

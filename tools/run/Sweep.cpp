@@ -3,6 +3,7 @@
 #include "host/Machine.h"
 #include "host/machine/Digest.h"
 #include "host/machine/MachineFolder.h"
+#include "host/machine/Nvram.h"
 #include "host/machine/Panel.h"
 
 #include <algorithm>
@@ -24,8 +25,9 @@ std::vector<std::string> cutEvents()
 
 namespace {
 
-constexpr std::uint32_t kFlashFlag = 0x01;
-constexpr std::uint32_t kHddFlag = 0x10;
+using host::MachineState;
+constexpr std::uint32_t kFlashFlag = host::Nvram::kFlashRewriteFlag;
+constexpr std::uint32_t kHddFlag = host::Nvram::kHddUpdateFlag;
 
 std::string readFile(const fs::path &file)
 {
@@ -37,34 +39,10 @@ std::string readFile(const fs::path &file)
     return std::move(bytes).str();
 }
 
-std::uint32_t be32(const std::string &b, std::size_t at)
-{
-    if (b.size() < at + 4)
-        return 0xFFFFFFFFu;
-    std::uint32_t v = 0;
-    for (std::size_t i = 0; i < 4; ++i)
-        v = (v << 8) | static_cast<unsigned char>(b[at + i]);
-    return v;
-}
-
+// All ones when the flags cannot be read, which no rule accepts.
 std::uint32_t flagsIn(const fs::path &machine)
 {
-    std::ifstream in(machine / "nvram.bin", std::ios::binary);
-    std::string head(4, '\0');
-    in.read(head.data(), 4);
-    return in ? be32(head, 0) : 0xFFFFFFFFu;
-}
-
-std::map<std::string, std::string> tree(const fs::path &dir)
-{
-    std::map<std::string, std::string> files;
-    std::error_code ec;
-    if (!fs::exists(dir, ec))
-        return files;
-    for (const auto &e : fs::recursive_directory_iterator(dir))
-        files[fs::relative(e.path(), dir).string()] =
-            e.is_regular_file() ? readFile(e.path()) : std::string("<dir>");
-    return files;
+    return MachineState::read(machine, MachineState::Scope::nvram).rewriteFlags();
 }
 
 // The whole of a machine folder, every name, kind and byte, as one digest;
@@ -116,34 +94,6 @@ bool drew(const std::string &trace, const std::string &task, const std::string &
 std::string eventOf(const std::string &cut) { return cut.substr(0, cut.rfind(':')); }
 
 } // namespace
-
-std::uint32_t MachineState::rewriteFlags() const { return be32(nvram, 0); }
-std::uint32_t MachineState::updateMode() const { return be32(nvram, 4); }
-
-MachineState MachineState::read(const fs::path &machine)
-{
-    MachineState s;
-    s.nvram = readFile(machine / "nvram.bin");
-    s.flash = readFile(machine / "flashrom.bin");
-    s.units = tree(machine / "units");
-    s.disk = tree(machine / "disk");
-    return s;
-}
-
-std::string MachineState::differences(const MachineState &other) const
-{
-    std::string d;
-    auto add = [&d](const char *what) { d += d.empty() ? what : std::string(", ") + what; };
-    if (nvram != other.nvram)
-        add("nvram");
-    if (flash != other.flash)
-        add("flash");
-    if (units != other.units)
-        add("units");
-    if (disk != other.disk)
-        add("disk");
-    return d;
-}
 
 Progress progressOf(const Boot &boot)
 {
@@ -268,7 +218,7 @@ bool Sweeper::prepare(std::string &why)
     const fs::path ref = o_.work / "reference";
     freshMachine(ref);
     reference_ = boot(ref, "");
-    referenceState_ = MachineState::read(ref);
+    referenceState_ = MachineState::read(ref, MachineState::Scope::everyByte);
     fs::remove_all(ref);
     if (reference_.status != kReturned0) {
         why = "the uninterrupted session ended with exit status " + std::to_string(reference_.status) + "\n" +
@@ -337,7 +287,7 @@ void Sweeper::finish(const fs::path &machine, Row &row, Boot *out)
         ++finishesReused_;
     } else {
         Boot b = boot(machine, "");
-        MachineState s = MachineState::read(machine);
+        MachineState s = MachineState::read(machine, MachineState::Scope::everyByte);
         Finished f;
         f.status = b.status;
         f.finished = b.status == kReturned0 && s.rewriteFlags() == 0 && s.updateMode() == 0;

@@ -3,6 +3,7 @@
 // uninterrupted session leaves. Used by `dlupdate sweep` and the tests.
 #pragma once
 
+#include "host/machine/MachineState.h"
 #include "tools/run/SessionRunner.h"
 
 #include <cstdint>
@@ -27,19 +28,6 @@ struct Boot {
     std::map<std::string, long> events; // events of each kind the boot went through
     std::map<std::string, long> calls;  // calls by fault name, when counted
     bool stalled() const { return status == kStalled; }
-};
-
-// A machine folder's lasting state.
-struct MachineState {
-    std::string nvram;
-    std::string flash;
-    std::map<std::string, std::string> units; // relative path -> bytes
-    std::map<std::string, std::string> disk;  // relative path -> bytes ("<dir>" for folders)
-    std::uint32_t rewriteFlags() const;
-    std::uint32_t updateMode() const;
-    static MachineState read(const std::filesystem::path &machine);
-    // "" when equal, else what differs ("flash", "units", ...).
-    std::string differences(const MachineState &other) const;
 };
 
 // Where the session had got to when a boot ended: what it left unfinished.
@@ -91,7 +79,7 @@ public:
     // when it does not finish cleanly, and nothing can be judged.
     bool prepare(std::string &why);
     const Boot &reference() const { return reference_; }
-    const MachineState &referenceState() const { return referenceState_; }
+    const host::MachineState &referenceState() const { return referenceState_; }
 
     // One row of a sweep: a sequence of cuts, each judged, then a boot that
     // must finish and leave the machine as the reference does.
@@ -167,7 +155,7 @@ private:
     std::map<std::string, Finished> finishes_; // by the folder's digest
     long finishesReused_ = 0;
     Boot reference_;
-    MachineState referenceState_;
+    host::MachineState referenceState_;
     std::filesystem::path fresh_;
 };
 

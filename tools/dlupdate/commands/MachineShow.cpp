@@ -20,7 +20,7 @@ Action defineMachineShow(CLI::App &cmd)
     cmd.add_flag("--json", a->json, "the state as one JSON object, with digests and versions");
     return [a](const dltool::Voice &voice) {
         if (a->json)
-            return inspect::runMachineShowJson(a->dir, std::cout, voice.stream());
+            return inspect::runMachineShowJson(a->dir, std::cout, voice);
         try {
             std::cout << host::MachineFolder::show(a->dir);
         } catch (const host::MachineFolderError &e) {

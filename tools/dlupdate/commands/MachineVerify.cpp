@@ -18,7 +18,7 @@ Action defineMachineVerify(CLI::App &cmd)
     cmd.add_option("--media", a->media, "media folder")->required();
     cmd.add_flag("--json", a->json, "the comparison as one JSON object");
     return [a](const dltool::Voice &voice) {
-        return inspect::runVerify(a->machine, a->media, a->json, std::cout, voice.stream());
+        return inspect::runVerify(a->machine, a->media, a->json, std::cout, voice);
     };
 }
 
