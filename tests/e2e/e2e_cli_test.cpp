@@ -260,7 +260,8 @@ TEST(E2eUsage, MessagesNameTheWrongWordAndTheCommand)
     EXPECT_EQ(asJson.status, 5);
     EXPECT_EQ(text.err.rfind("dlupdate machine show: ", 0), 0u) << text.err;
     EXPECT_EQ(asJson.err, text.err);
-    const Outcome verify = dlupdate({"machine", "verify", "--json", "--machine", "/nonexistent/m", "--media", "."});
+    const Outcome verify =
+        dlupdate({"machine", "verify", "--json", "--machine", "/nonexistent/m", "--media", "."});
     EXPECT_EQ(verify.status, 5);
     EXPECT_EQ(verify.err.rfind("dlupdate machine verify: ", 0), 0u) << verify.err;
 }

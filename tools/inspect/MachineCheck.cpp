@@ -402,8 +402,7 @@ int runVerify(const std::string &machineText, const std::string &mediaText, bool
         }
         json doc = dltool::envelope(dltool::kVerifyFormat);
         doc.update({{"machine", machineText}, {"media", mediaText}, {"matches", all}, {"targets", list}});
-        out << doc.dump(2, ' ', false, json::error_handler_t::replace)
-            << "\n";
+        out << doc.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
     } else {
         for (const auto &t : targets) {
             out << t.name << ": " << t.state;

@@ -3,6 +3,7 @@
 #include "host/machine/MachineFolder.h"
 #include "host/machine/MachineLayout.h"
 #include "host/machine/Nvram.h"
+#include "tools/common/Lines.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -18,15 +19,6 @@ constexpr std::uint32_t kFlashFlag = host::Nvram::kFlashRewriteFlag;
 constexpr std::uint32_t kHddFlag = host::Nvram::kHddUpdateFlag;
 
 using namespace screen;
-
-std::vector<std::string> lines(const std::string &text)
-{
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string l; std::getline(in, l);)
-        out.push_back(l);
-    return out;
-}
 
 bool cellsBegin(const std::vector<std::string> &panel, int row, int col, const std::string &text)
 {
@@ -134,7 +126,7 @@ ItemEnds itemEnds(const std::string &panel)
 {
     ItemEnds ends{};
     ends.fill(ItemEnd::notRun);
-    const auto rows = lines(panel);
+    const auto rows = dltool::splitLines(panel);
     if (!cellsBegin(rows, kHeadingRow, kHeadingColumn, kHeading))
         return ends;
     for (const ItemRow &r : kRows) {
@@ -220,7 +212,7 @@ std::string sanitizerReport(const std::string &err)
 {
     // A report ends the session with an ordinary exit status (or none at
     // all, when the process leaves by _exit), so it is read from the text.
-    for (const auto &line : lines(err))
+    for (const auto &line : dltool::splitLines(err))
         if (line.find("Sanitizer") != std::string::npos ||
             line.find(": runtime error: ") != std::string::npos)
             return line;

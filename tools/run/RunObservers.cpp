@@ -28,15 +28,10 @@ namespace {
 class PanelFile : public RunObserver {
 public:
     PanelFile(const RunOptions &o, const dltool::Voice &v) : file_(o.panelFile), voice_(v) {}
-    bool boot(host::Machine &m) override
-    {
-        machine_ = &m;
-        return true;
-    }
     void finish(RunEnding &ending) override
     {
         std::ofstream out(file_, std::ios::trunc);
-        out << machine_->panel().dump();
+        out << machine().panel().dump();
         if (!out.flush()) {
             voice_.say() << "cannot write the panel to " << file_ << "\n";
             ending.failedOutputs.push_back("--panel " + file_);
@@ -46,24 +41,22 @@ public:
 private:
     std::string file_;
     const dltool::Voice &voice_;
-    host::Machine *machine_ = nullptr;
 };
 
 // --panel-trace FILE: every display call, as it comes.
 class PanelTrace : public RunObserver {
 public:
     PanelTrace(const RunOptions &o, const dltool::Voice &v) : file_(o.traceFile), voice_(v) {}
-    bool boot(host::Machine &m) override
+    bool start() override
     {
-        machine_ = &m;
-        if (m.panel().enableTrace(fs::path(file_)))
+        if (machine().panel().enableTrace(fs::path(file_)))
             return true;
         voice_.say() << "cannot write the panel trace " << file_ << "\n";
         return false;
     }
     void finish(RunEnding &ending) override
     {
-        if (!machine_->panel().traceFailed())
+        if (!machine().panel().traceFailed())
             return;
         voice_.say() << "the panel trace " << file_ << " is incomplete\n";
         ending.failedOutputs.push_back("--panel-trace " + file_);
@@ -72,18 +65,12 @@ public:
 private:
     std::string file_;
     const dltool::Voice &voice_;
-    host::Machine *machine_ = nullptr;
 };
 
 // --ramdisk-out DIR: the RAM disk copied out at the end.
 class RamDiskOut : public RunObserver {
 public:
     RamDiskOut(const RunOptions &o, const dltool::Voice &v) : o_(o), voice_(v) {}
-    bool boot(host::Machine &m) override
-    {
-        machine_ = &m;
-        return true;
-    }
     void finish(RunEnding &ending) override
     {
         // The folder may hold the machine or media folder; what the RAM
@@ -95,7 +82,7 @@ public:
                 refused = *why;
             return !refused.empty();
         };
-        if (machine_->copyRamDiskOut(o_.ramdiskOut, refuse))
+        if (machine().copyRamDiskOut(o_.ramdiskOut, refuse))
             return;
         if (!refused.empty())
             voice_.say() << refused << "\n";
@@ -106,7 +93,6 @@ public:
 private:
     const RunOptions &o_;
     const dltool::Voice &voice_;
-    host::Machine *machine_ = nullptr;
 };
 
 // --events and DLUPDATE_EVENTS: each fault point and event as it comes,
@@ -116,14 +102,13 @@ public:
     EventList(bool listing, bool counting, const dltool::Voice &v)
         : listing_(listing), counting_(counting), voice_(v)
     {}
-    bool boot(host::Machine &m) override
+    bool start() override
     {
-        machine_ = &m;
         if (!listing_)
             return true;
         // A fault point that is also an event (archiver) is listed once.
         std::ostream &err = voice_.stream();
-        m.faults().setListener([&err, this](std::string_view name, long n, std::string_view arg) {
+        machine().faults().setListener([&err, this](std::string_view name, long n, std::string_view arg) {
             std::string line = std::string(name) + " #" + std::to_string(n);
             if (!arg.empty())
                 line += ": " + std::string(arg);
@@ -141,8 +126,8 @@ public:
         std::ostream &err = voice_.stream();
         err << "events:";
         for (const auto &kind : host::Faults::eventNames()) {
-            auto it = machine_->faults().eventCounts().find(kind);
-            err << " " << kind << "=" << (it == machine_->faults().eventCounts().end() ? 0 : it->second);
+            auto it = machine().faults().eventCounts().find(kind);
+            err << " " << kind << "=" << (it == machine().faults().eventCounts().end() ? 0 : it->second);
         }
         err << "\n" << std::flush;
     }
@@ -150,7 +135,6 @@ public:
 private:
     bool listing_, counting_;
     const dltool::Voice &voice_;
-    host::Machine *machine_ = nullptr;
     std::string last_;
 };
 
@@ -159,14 +143,9 @@ private:
 class FaultChecks : public RunObserver {
 public:
     explicit FaultChecks(const dltool::Voice &v) : voice_(v) {}
-    bool boot(host::Machine &m) override
-    {
-        machine_ = &m;
-        return true;
-    }
     void finish(RunEnding &ending) override
     {
-        const host::Faults &faults = machine_->faults();
+        const host::Faults &faults = machine().faults();
         if (!ending.cut() && !faults.powerCutEvent().empty()) {
             const std::string &event = faults.powerCutEvent();
             auto it = faults.eventCounts().find(event);
@@ -184,7 +163,6 @@ public:
 
 private:
     const dltool::Voice &voice_;
-    host::Machine *machine_ = nullptr;
 };
 
 // The key-script entries never pressed, as written in --keys.
@@ -207,9 +185,9 @@ std::string unusedKeys(const std::string &list, std::size_t used)
 class KeyScriptKeys : public RunObserver {
 public:
     KeyScriptKeys(const RunOptions &o, const dltool::Voice &v) : keys_(o.keys), voice_(v) {}
-    bool boot(host::Machine &m) override
+    bool start() override
     {
-        script_.emplace(m.keys(), host::KeyScript::parse(keys_));
+        script_.emplace(machine().keys(), host::KeyScript::parse(keys_));
         script_->attach();
         return true;
     }
@@ -255,19 +233,19 @@ int openPanelTerminal(bool &opened)
 class LivePanel : public RunObserver {
 public:
     LivePanel(int fd, bool opened, const dltool::Voice &v) : fd_(fd), opened_(opened), voice_(v) {}
-    bool boot(host::Machine &m) override
+    bool start() override
     {
         host::Terminal::Options view;
         view.outputFd = fd_;
         view.speaker = voice_.path();
         // A second 'q' during the update ends the run as a power cut does;
         // the run then ends through its usual path, the keyboard restored.
-        view.onPowerCut = [&m] { m.faults().cutPower("from the keyboard"); };
+        view.onPowerCut = [this] { machine().faults().cutPower("from the keyboard"); };
         terminal_ = std::make_unique<host::Terminal>(
-            m.panel(), m.keys(), m.kernel(),
-            [this, &m] {
+            machine().panel(), machine().keys(), machine().kernel(),
+            [this] {
                 quit_ = true;
-                m.kernel().interrupt();
+                machine().kernel().interrupt();
             },
             std::move(view));
         return true;
@@ -307,30 +285,31 @@ class ProgressLine : public RunObserver {
 public:
     ProgressLine(const RunOptions &o, const dltool::Voice &v) : hddFiles_(countHddFiles(o.media)), voice_(v)
     {}
-    bool boot(host::Machine &m) override
+    bool start() override
     {
-        m.watchProgress([this](const host::Progress &p) {
+        machine().watchProgress([this](const host::Progress &p) {
             text_ = describeProgress(voice_, p, hddFiles_);
             if (atLineStart_)
                 line_.show(text_);
         });
         // The console may share the terminal: the line is never drawn into
         // the middle of one of its lines.
-        m.console().setOutputGuard([this] { line_.clear(); },
-                                   [this](std::string_view text) {
-                                       atLineStart_ = text.empty() ? atLineStart_ : text.back() == '\n';
-                                       std::fflush(stdout);
-                                       if (atLineStart_ && !text_.empty())
-                                           line_.show(text_, true);
-                                   });
+        machine().console().setOutputGuard([this] { line_.clear(); },
+                                           [this](std::string_view text) {
+                                               atLineStart_ =
+                                                   text.empty() ? atLineStart_ : text.back() == '\n';
+                                               std::fflush(stdout);
+                                               if (atLineStart_ && !text_.empty())
+                                                   line_.show(text_, true);
+                                           });
         std::ostream &err = voice_.stream();
-        m.console().setReports([&err, this](std::string_view s) {
+        machine().console().setReports([&err, this](std::string_view s) {
             line_.clear();
             err << s << std::flush;
         });
         // A cut ends the run through its usual path, which writes the
         // outputs; the line goes at once.
-        m.faults().setCutAction([this] { line_.clear(); });
+        machine().faults().setCutAction([this] { line_.clear(); });
         return true;
     }
     void kernelStopped() override { line_.clear(); }
@@ -347,9 +326,9 @@ private:
 class Report : public RunObserver {
 public:
     Report(const RunOptions &o, const dltool::Voice &v) : file_(o.reportFile), voice_(v) {}
-    bool boot(host::Machine &m) override
+    bool start() override
     {
-        record_ = std::make_unique<RunRecord>(m);
+        record_ = std::make_unique<RunRecord>(machine());
         return true;
     }
     void beginSession(int n) override { record_->beginSession(n); }
@@ -379,10 +358,10 @@ private:
 class Hooks : public RunObserver {
 public:
     explicit Hooks(const RunOptions &o) : o_(o) {}
-    bool boot(host::Machine &m) override
+    bool start() override
     {
         if (o_.onBoot)
-            o_.onBoot(m);
+            o_.onBoot(machine());
         return true;
     }
 

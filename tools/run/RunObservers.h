@@ -36,7 +36,11 @@ public:
     virtual ~RunObserver() = default;
     // Set up on the booted machine; false when it cannot do its work (an
     // output that cannot be written): the run ends as bad usage.
-    virtual bool boot(host::Machine &) { return true; }
+    bool boot(host::Machine &m)
+    {
+        machine_ = &m;
+        return start();
+    }
     virtual void beginSession(int) {}
     // The kernel stopped, whatever the reason.
     virtual void kernelStopped() {}
@@ -51,6 +55,13 @@ public:
     virtual void detach() {}
     // Asked after each session: the user ended the run from the keyboard.
     virtual bool quitAsked() const { return false; }
+
+protected:
+    virtual bool start() { return true; }
+    host::Machine &machine() const { return *machine_; }
+
+private:
+    host::Machine *machine_ = nullptr;
 };
 
 using Observers = std::vector<std::unique_ptr<RunObserver>>;

@@ -4,6 +4,7 @@
 #include "host/machine/MachineState.h"
 #include "host/machine/Nvram.h"
 #include "tools/common/JsonFormat.h"
+#include "tools/common/Lines.h"
 #include "tools/common/UpdateScreen.h"
 
 #include <cstdio>
@@ -27,15 +28,6 @@ std::string trimmed(const std::string &row, int from, std::size_t length = std::
     auto end = s.find_last_not_of(' ');
     auto begin = s.find_first_not_of(' ');
     return end == std::string::npos ? "" : s.substr(begin, end - begin + 1);
-}
-
-std::vector<std::string> lines(const std::string &text)
-{
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        out.push_back(line);
-    return out;
 }
 
 } // namespace
@@ -112,7 +104,7 @@ void RunRecord::endSession(const std::string &ending, int status, const std::vec
     s["session"] = number_;
     s["ending"] = ending;
     s["status"] = status;
-    auto console = lines(text);
+    auto console = dltool::splitLines(text);
 
     // What the menu offered is the module's own line; what was confirmed is
     // what the menu marked when the confirm key came.

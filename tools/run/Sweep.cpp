@@ -95,7 +95,7 @@ std::string eventOf(const std::string &cut) { return cut.substr(0, cut.rfind(':'
 
 } // namespace
 
-Progress progressOf(const Boot &boot)
+Progress progressOf(const BootRecord &boot)
 {
     Progress p;
     auto erased = boot.events.find(std::string(host::nameOf(host::Event::flashErase)));
@@ -116,7 +116,7 @@ bool FlagRule::accepts(std::uint32_t flags) const
     return (flags & required) == required && (flags & ~allowed) == 0 && (!someFlag || flags != 0);
 }
 
-FlagRule expectedFlags(std::uint32_t flagsAtBoot, const Boot &boot, const std::string &cutEvent)
+FlagRule expectedFlags(std::uint32_t flagsAtBoot, const BootRecord &boot, const std::string &cutEvent)
 {
     const Progress p = progressOf(boot);
     const bool flashPending = ((flagsAtBoot & kFlashFlag) || p.flashTouched) && !p.flashDone;
@@ -133,7 +133,7 @@ FlagRule expectedFlags(std::uint32_t flagsAtBoot, const Boot &boot, const std::s
     return r;
 }
 
-FlagRule expectedFlagsAfterFault(const Boot &boot, const std::string &faultName)
+FlagRule expectedFlagsAfterFault(const BootRecord &boot, const std::string &faultName)
 {
     const Progress p = progressOf(boot);
     FlagRule r;
@@ -169,10 +169,10 @@ std::string Sweeper::Row::name() const
 
 Sweeper::Sweeper(Options options) : o_(std::move(options)) {}
 
-Boot Sweeper::boot(const fs::path &machine, const std::string &cut, const std::vector<std::string> &faults,
-                   bool census) const
+BootRecord Sweeper::boot(const fs::path &machine, const std::string &cut,
+                         const std::vector<std::string> &faults, bool census) const
 {
-    Boot b;
+    BootRecord b;
     std::ostringstream trace;
     RunOptions o;
     o.media = o_.media.string();
@@ -252,10 +252,10 @@ long Sweeper::cutPoints() const
 }
 
 bool Sweeper::cutBoot(const fs::path &machine, const std::string &cut, bool mayMiss, Row &row,
-                      Boot *out) const
+                      BootRecord *out) const
 {
     const std::uint32_t atBoot = flagsIn(machine);
-    Boot b = boot(machine, cut);
+    BootRecord b = boot(machine, cut);
     const std::uint32_t flags = flagsIn(machine);
     row.flagsAfter.push_back(flags);
     if (out)
@@ -278,7 +278,7 @@ bool Sweeper::cutBoot(const fs::path &machine, const std::string &cut, bool mayM
     return true;
 }
 
-void Sweeper::finish(const fs::path &machine, Row &row, Boot *out)
+void Sweeper::finish(const fs::path &machine, Row &row, BootRecord *out)
 {
     // A caller that wants the boot itself gets it run.
     const std::string key = out ? std::string() : folderDigest(machine);
@@ -286,7 +286,7 @@ void Sweeper::finish(const fs::path &machine, Row &row, Boot *out)
     if (known != finishes_.end()) {
         ++finishesReused_;
     } else {
-        Boot b = boot(machine, "");
+        BootRecord b = boot(machine, "");
         MachineState s = MachineState::read(machine, MachineState::Scope::everyByte);
         Finished f;
         f.status = b.status;
@@ -359,7 +359,7 @@ std::vector<Sweeper::Row> Sweeper::pairs(const std::function<void(long, long)> &
             fs::remove_all(cutState);
             fs::copy(m, cutState, fs::copy_options::recursive);
             // The recovery boot, uncut, tells where it can be cut.
-            Boot recovery;
+            BootRecord recovery;
             Row whole = one;
             finish(m, whole, &recovery);
             if (!whole.passed()) {
@@ -417,7 +417,7 @@ std::vector<Sweeper::Row> Sweeper::faultSweep(const std::map<std::string, long> 
             Row row;
             row.cuts = {"fault " + spec};
             freshMachine(m);
-            Boot b = boot(m, "", {spec});
+            BootRecord b = boot(m, "", {spec});
             const std::uint32_t flags = flagsIn(m);
             row.flagsAfter.push_back(flags);
             const bool documented = b.status == kReturned0 || b.status == kExit1 ||

@@ -20,7 +20,7 @@ namespace dlrun {
 std::vector<std::string> cutEvents();
 
 // One boot of a machine folder with the key script, faults and cut given.
-struct Boot {
+struct BootRecord {
     int status = 0;
     std::string console;                // the module's console
     std::string trace;                  // the panel trace, JSON lines
@@ -37,7 +37,7 @@ struct Progress {
     bool hddBegun = false;     // the HDD work showed its title
     bool hddDone = false;      // the HDD work showed "Completed"
 };
-Progress progressOf(const Boot &boot);
+Progress progressOf(const BootRecord &boot);
 
 // The rewrite flags a cut must leave, given the flags the boot found.
 // `exact` is false for a cut in nvram-clear, where a finished target's flag
@@ -50,11 +50,11 @@ struct FlagRule {
     bool someFlag = false; // at least one flag stands
     bool accepts(std::uint32_t flags) const;
 };
-FlagRule expectedFlags(std::uint32_t flagsAtBoot, const Boot &boot, const std::string &cutEvent);
+FlagRule expectedFlags(std::uint32_t flagsAtBoot, const BootRecord &boot, const std::string &cutEvent);
 // After a boot that a fault ended: a target touched and not finished keeps
 // its flag; a finished one never does, unless the fault is in the clear
 // itself; one begun but untouched may.
-FlagRule expectedFlagsAfterFault(const Boot &boot, const std::string &faultName);
+FlagRule expectedFlagsAfterFault(const BootRecord &boot, const std::string &faultName);
 
 // "FLASH_REWRITE" / "HDD_UPDATE" / "FLASH_REWRITE+HDD_UPDATE" / "none".
 std::string describeFlags(std::uint32_t flags);
@@ -78,7 +78,7 @@ public:
     // The uninterrupted session, on a fresh machine; false (with `why`)
     // when it does not finish cleanly, and nothing can be judged.
     bool prepare(std::string &why);
-    const Boot &reference() const { return reference_; }
+    const BootRecord &reference() const { return reference_; }
     const host::MachineState &referenceState() const { return referenceState_; }
 
     // One row of a sweep: a sequence of cuts, each judged, then a boot that
@@ -136,12 +136,12 @@ public:
     long finishesReused() const { return finishesReused_; }
 
 private:
-    Boot boot(const std::filesystem::path &machine, const std::string &cut,
-              const std::vector<std::string> &faults = {}, bool census = false) const;
+    BootRecord boot(const std::filesystem::path &machine, const std::string &cut,
+                    const std::vector<std::string> &faults = {}, bool census = false) const;
     void freshMachine(const std::filesystem::path &machine) const;
     bool cutBoot(const std::filesystem::path &machine, const std::string &cut, bool mayMiss, Row &row,
-                 Boot *out = nullptr) const;
-    void finish(const std::filesystem::path &machine, Row &row, Boot *out = nullptr);
+                 BootRecord *out = nullptr) const;
+    void finish(const std::filesystem::path &machine, Row &row, BootRecord *out = nullptr);
 
     // How a finishing boot from a given machine folder ended.
     struct Finished {
@@ -154,7 +154,7 @@ private:
     Options o_;
     std::map<std::string, Finished> finishes_; // by the folder's digest
     long finishesReused_ = 0;
-    Boot reference_;
+    BootRecord reference_;
     host::MachineState referenceState_;
     std::filesystem::path fresh_;
 };
