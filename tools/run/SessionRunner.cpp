@@ -3,6 +3,7 @@
 #include "tools/run/ModuleImage.h"
 
 #include "host/Machine.h"
+#include "host/kernel/RunInTask.h"
 #include "host/machine/Keys.h"
 #include "host/machine/MachineFolder.h"
 #include "host/machine/Panel.h"
@@ -456,9 +457,9 @@ int runSessions(const RunOptions &o, const Entry &entry, std::ostream &err)
         if (record)
             record->beginSession(session);
         auto result = std::make_shared<int>(0);
-        int id =
-            machine->kernel().spawn("tUpdate", 100, 0, 0x100000, [result, &entry] { *result = entry(); });
-        host::Quiescence q = machine->kernel().run();
+        const host::TaskOutcome run =
+            host::runInTask(machine->kernel(), [result, &entry] { *result = entry(); });
+        const host::Quiescence &q = run.quiescence;
         if (line)
             line->clear();
         if (q.powerCut) {
@@ -475,7 +476,7 @@ int runSessions(const RunOptions &o, const Entry &entry, std::ostream &err)
                 record->endSession("keyboard", status);
             break;
         }
-        auto end = machine->kernel().taskEnd(id);
+        const auto &end = run.end;
         if (!end) {
             machine->keepHeldMemory();
             reportStall(q, session, err);
