@@ -114,11 +114,7 @@ public:
         runTask([] { vx::bootUpdateTempDevCreate3(); });
     }
 
-    void runTask(std::function<void()> body)
-    {
-        machine_.machine().kernel().spawn("tUpdate", 100, 8, 0x100000, std::move(body));
-        machine_.machine().kernel().run();
-    }
+    void runTask(std::function<void()> body) { machine_.runInTask(std::move(body)); }
 
     // As the session driver: result queue, the HDD task, its result.
     int update()

@@ -183,15 +183,13 @@ bool runSession(Environment &env)
     keys.attach();
     int result = -1;
     env.start = Clock::now();
-    int id = env.machine().kernel().spawn("tUpdate", 100, 0, 0x100000,
-                                          [&result] { result = vx::dlFirmUpdateUSBMediaMain(); });
-    env.machine().kernel().run();
+    const host::TaskOutcome run =
+        host::runInTask(env.machine().kernel(), [&result] { result = vx::dlFirmUpdateUSBMediaMain(); });
     // The session's cost includes removing the files it replaced.
     if (env.machine().disk())
         env.machine().disk()->settle();
     keys.detach();
-    auto end = env.machine().kernel().taskEnd(id);
-    return end && !end->exited && result == 0 && env.completed;
+    return run.returned() && result == 0 && env.completed;
 }
 
 // ---- the floor ----

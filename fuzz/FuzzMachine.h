@@ -3,6 +3,7 @@
 // for the whole run. Module code that may end its task runs in a task.
 #pragma once
 
+#include "host/BoundMachine.h"
 #include "host/Machine.h"
 #include "host/machine/MachineFolder.h"
 #include "update/staging/dlFirmUpSubFunction.h"
@@ -52,18 +53,12 @@ public:
         return m;
     }
 
-    host::Machine &machine() { return *machine_; }
+    host::Machine &machine() { return machine_->machine(); }
     const fs::path &media() const { return media_; }
 
     // Runs body in a task until the machine is quiet; true when the task ran
     // to its end without exit().
-    bool runTask(std::function<void()> body)
-    {
-        int id = machine_->kernel().spawn("tUpdate", 100, 8, 0x100000, std::move(body));
-        machine_->kernel().run();
-        auto end = machine_->kernel().taskEnd(id);
-        return end && !end->exited;
-    }
+    bool runTask(std::function<void()> body) { return machine_->runInTask(std::move(body)).returned(); }
 
     // Empties the media folder.
     void clearMedia()
@@ -79,7 +74,7 @@ public:
     bool noDescriptorOpen() const
     {
         for (int fd = 3; fd < host::IoSystem::kMaxFiles; ++fd)
-            if (machine_->io().valid(fd))
+            if (machine_->machine().io().valid(fd))
                 return false;
         return true;
     }
@@ -87,8 +82,8 @@ public:
     void closeAll()
     {
         for (int fd = 3; fd < host::IoSystem::kMaxFiles; ++fd)
-            if (machine_->io().valid(fd))
-                machine_->io().close(fd);
+            if (machine_->machine().io().valid(fd))
+                machine_->machine().io().close(fd);
     }
 
 private:
@@ -102,10 +97,7 @@ private:
         host::MachineConfig config;
         config.media = media_;
         config.folder = root_ / "machine";
-        machine_ = std::make_unique<host::Machine>(config);
-        machine_->console().setOutput([](std::string_view) {});
-        machine_->console().setReports([](std::string_view) {});
-        binding_ = std::make_unique<host::MachineBinding>(*machine_);
+        machine_ = std::make_unique<host::BoundMachine>(config, host::BoundMachine::Output::silenced);
         rootToRemove() = root_;
         std::atexit([] {
             std::error_code ec;
@@ -121,21 +113,20 @@ private:
 
     void clearDevice(const std::string &dir)
     {
-        auto list = machine_->io().list(dir);
+        auto list = machine_->machine().io().list(dir);
         if (!list)
             return;
         for (const auto &e : *list) {
             std::string path = dir + "/" + e.name;
             if (e.isDirectory)
                 clearDevice(path);
-            machine_->io().remove(path);
+            machine_->machine().io().remove(path);
         }
     }
 
     fs::path root_;
     fs::path media_;
-    std::unique_ptr<host::Machine> machine_;
-    std::unique_ptr<host::MachineBinding> binding_;
+    std::unique_ptr<host::BoundMachine> machine_;
 };
 
 inline void writeHostFile(const fs::path &file, const std::uint8_t *data, std::size_t size)

@@ -3,12 +3,15 @@
 // own, bound to the calling thread for as long as it lives.
 #pragma once
 
+#include "host/BoundMachine.h"
 #include "host/Machine.h"
 #include "host/machine/MachineFolder.h"
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -83,37 +86,41 @@ class BenchMachine {
 public:
     BenchMachine(const std::filesystem::path &media, const std::filesystem::path &folder,
                  host::Console::Sink console = {})
-        : folder_(folder)
+        : folder_(folder), machine_(std::in_place, configure(media, folder), host::BoundMachine::Output::asIs)
     {
-        ProcessEnvironment::release();
-        std::filesystem::remove_all(folder_);
-        host::MachineFolder::init(folder_);
-        host::MachineConfig config;
-        config.media = media;
-        config.folder = folder_;
-        machine_ = std::make_unique<host::Machine>(config);
         if (!console)
             console = [](std::string_view) {};
-        machine_->console().setOutput(std::move(console));
-        binding_ = std::make_unique<host::MachineBinding>(*machine_);
+        machine().console().setOutput(std::move(console));
     }
     ~BenchMachine()
     {
-        binding_.reset();
-        machine_.reset();
+        machine_.reset(); // before its folder goes
         std::error_code ec;
         std::filesystem::remove_all(folder_, ec);
     }
     BenchMachine(const BenchMachine &) = delete;
     BenchMachine &operator=(const BenchMachine &) = delete;
 
-    host::Machine &machine() { return *machine_; }
+    host::Machine &machine() { return machine_->machine(); }
     const std::filesystem::path &folder() const { return folder_; }
+    host::TaskOutcome runInTask(std::function<void()> body) { return machine_->runInTask(std::move(body)); }
 
 private:
+    // A new folder, after any other bound machine is gone.
+    static host::MachineConfig configure(const std::filesystem::path &media,
+                                         const std::filesystem::path &folder)
+    {
+        ProcessEnvironment::release();
+        std::filesystem::remove_all(folder);
+        host::MachineFolder::init(folder);
+        host::MachineConfig config;
+        config.media = media;
+        config.folder = folder;
+        return config;
+    }
+
     std::filesystem::path folder_;
-    std::unique_ptr<host::Machine> machine_;
-    std::unique_ptr<host::MachineBinding> binding_;
+    std::optional<host::BoundMachine> machine_;
 };
 
 } // namespace bench_support

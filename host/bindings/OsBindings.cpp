@@ -4,6 +4,7 @@
 #include "bootenv/vxWorks.h"
 #include "host/Machine.h"
 #include "host/io/RamDisk.h"
+#include "host/kernel/RunInTask.h"
 #include "host/machine/Nvram.h"
 
 #include <atomic>
@@ -12,6 +13,9 @@
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+// The host spawns its own tasks with the OS's options, where it cannot see them.
+static_assert(host::kFloatingPointTask == vx::VX_FP_TASK);
 
 namespace {
 

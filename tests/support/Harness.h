@@ -3,6 +3,7 @@
 // bound, and module code run in tasks as the boot environment would.
 #pragma once
 
+#include "host/BoundMachine.h"
 #include "host/Machine.h"
 #include "host/machine/MachineFolder.h"
 
@@ -42,7 +43,32 @@ struct TaskRun {
 
 class MachineHarness {
 public:
-    explicit MachineHarness(bool withFolder = true)
+    explicit MachineHarness(bool withFolder = true) : machine_(configure(withFolder)) {}
+
+    host::Machine &machine() { return machine_.machine(); }
+    fs::path media() const { return dir_ / "media"; }
+    fs::path folder() const { return dir_ / "machine"; }
+    const std::string &console() const { return machine_.captured().output(); }
+    const std::string &reports() const { return machine_.captured().reports(); }
+    void clearConsole() { machine_.captured().clear(); }
+
+    // Runs body in a task (name, priority) until the machine is quiet.
+    TaskRun runTask(std::function<void()> body, const std::string &name = "tUpdate", int priority = 100)
+    {
+        host::TaskOutcome o = machine_.runInTask(std::move(body), {.name = name, .priority = priority});
+        TaskRun r;
+        r.waiting = o.quiescence.waiting;
+        if (o.end) {
+            r.ended = true;
+            r.exited = o.end->exited;
+            r.status = o.end->status;
+        }
+        return r;
+    }
+
+private:
+    // The folders, made before the machine that uses them.
+    host::MachineConfig configure(bool withFolder)
     {
         fs::create_directories(media());
         if (withFolder)
@@ -51,43 +77,11 @@ public:
         config.media = media();
         if (withFolder)
             config.folder = folder();
-        machine_ = std::make_unique<host::Machine>(config);
-        capture_ = std::make_unique<host::CapturedConsole>(machine_->console());
-        binding_ = std::make_unique<host::MachineBinding>(*machine_);
-    }
-    ~MachineHarness()
-    {
-        binding_.reset();
-        machine_.reset();
+        return config;
     }
 
-    host::Machine &machine() { return *machine_; }
-    fs::path media() const { return dir_ / "media"; }
-    fs::path folder() const { return dir_ / "machine"; }
-    const std::string &console() const { return capture_->output(); }
-    const std::string &reports() const { return capture_->reports(); }
-    void clearConsole() { capture_->clear(); }
-
-    // Runs body in a task (name, priority) until the machine is quiet.
-    TaskRun runTask(std::function<void()> body, const std::string &name = "tUpdate", int priority = 100)
-    {
-        int id = machine_->kernel().spawn(name, priority, 8, 0x100000, std::move(body));
-        host::Quiescence q = machine_->kernel().run();
-        TaskRun r;
-        r.waiting = q.waiting;
-        if (auto end = machine_->kernel().taskEnd(id)) {
-            r.ended = true;
-            r.exited = end->exited;
-            r.status = end->status;
-        }
-        return r;
-    }
-
-private:
     TempDir dir_;
-    std::unique_ptr<host::Machine> machine_;
-    std::unique_ptr<host::CapturedConsole> capture_;
-    std::unique_ptr<host::MachineBinding> binding_;
+    host::BoundMachine machine_;
 };
 
 } // namespace testing_support

@@ -3,8 +3,7 @@
 #include "tools/common/ExitStatus.h"
 
 #include "bootenv/vxWorks.h"
-#include "host/Machine.h"
-#include "host/Console.h"
+#include "host/BoundMachine.h"
 #include "host/machine/Digest.h"
 #include "tools/inspect/Checksums.h"
 #include "tools/inspect/MachineCheck.h"
@@ -61,47 +60,25 @@ std::string lastWords(std::string_view console)
 // bound for as long as it lives.
 class InspectionMachine {
 public:
-    explicit InspectionMachine(const fs::path &media)
-    {
-        host::MachineConfig config;
-        config.media = media;
-        machine_ = std::make_unique<host::Machine>(config);
-        console_ = std::make_unique<host::CapturedConsole>(machine_->console());
-        binding_ = std::make_unique<host::MachineBinding>(*machine_);
-    }
-    ~InspectionMachine()
-    {
-        // the console's sinks point into the capture: the machine goes first
-        binding_.reset();
-        machine_.reset();
-    }
-    InspectionMachine(const InspectionMachine &) = delete;
-    InspectionMachine &operator=(const InspectionMachine &) = delete;
+    explicit InspectionMachine(const fs::path &media) : machine_(host::MachineConfig{media, {}}) {}
 
     // Reads in a task, as the module's readers may end their task with
     // exit(); nullopt then, with the module's last words in `why`.
     std::optional<Report> inspect(const fs::path &dir, std::string &why, bool withMenu)
     {
         std::optional<Report> report;
-        std::exception_ptr failure;
-        ModuleReader reader(*console_, dir);
-        int id = machine_->kernel().spawn("tInspect", 100, vx::VX_FP_TASK, 0x100000, [&] {
-            try {
+        ModuleReader reader(machine_.captured(), dir);
+        const host::TaskOutcome run = machine_.runInTask(
+            [&] {
                 report = reader.read();
                 if (withMenu)
                     report->menu = menuOf(*report);
-            } catch (const std::exception &) {
-                failure = std::current_exception();
-            }
-        });
-        machine_->kernel().run();
-        if (failure)
-            std::rethrow_exception(failure);
+            },
+            {.name = "tInspect", .forwardErrors = true});
         if (!report) {
-            auto end = machine_->kernel().taskEnd(id);
-            why = end ? "the reading task ended with exit(" + std::to_string(end->status) + ")"
-                      : "the reading task never ended";
-            why += lastWords(console_->output());
+            why = run.end ? "the reading task ended with exit(" + std::to_string(run.end->status) + ")"
+                          : "the reading task never ended";
+            why += lastWords(machine_.captured().output());
         }
         return report;
     }
@@ -113,9 +90,9 @@ private:
     MenuReport menuOf(const Report &r)
     {
         MenuReport m;
-        std::size_t mark = console_->output().size();
+        std::size_t mark = machine_.captured().output().size();
         if (stageAsSession(r.modelFolder) != 0) {
-            std::string said = console_->output().substr(mark);
+            std::string said = machine_.captured().output().substr(mark);
             while (!said.empty() && said.back() == '\n')
                 said.pop_back();
             m.why = "staging fails (the module says \"" + said.substr(said.rfind('\n') + 1) + "\")";
@@ -131,9 +108,7 @@ private:
         return m;
     }
 
-    std::unique_ptr<host::Machine> machine_;
-    std::unique_ptr<host::CapturedConsole> console_;
-    std::unique_ptr<host::MachineBinding> binding_;
+    host::BoundMachine machine_;
 };
 
 // Each media file's SHA-256 as stored (taken from the checksum check when

@@ -1,7 +1,6 @@
 #include "tools/inspect/MachineCheck.h"
 
-#include "host/Console.h"
-#include "host/Machine.h"
+#include "host/BoundMachine.h"
 #include "host/machine/FlashRom.h"
 #include "host/machine/MachineFolder.h"
 #include "host/machine/MachineState.h"
@@ -42,52 +41,16 @@ std::string hex(std::uint64_t v, int digits)
     return text;
 }
 
-// A machine with only the media (or nothing) bound to the module's calls,
-// its console captured, to run the module's readers in a task of its own.
-class ReaderMachine {
-public:
-    explicit ReaderMachine(const fs::path &media = {})
-    {
-        host::MachineConfig config;
-        config.media = media;
-        machine_ = std::make_unique<host::Machine>(config);
-        console_ = std::make_unique<host::CapturedConsole>(machine_->console());
-        binding_ = std::make_unique<host::MachineBinding>(*machine_);
-    }
-    ~ReaderMachine()
-    {
-        binding_.reset();
-        machine_.reset();
-    }
-    ReaderMachine(const ReaderMachine &) = delete;
-    ReaderMachine &operator=(const ReaderMachine &) = delete;
+// A machine with only the media (or nothing), to run the module's readers
+// on in a task of its own.
+host::MachineConfig readerConfig(const fs::path &media = {}) { return {media, {}}; }
 
-    const host::CapturedConsole &console() const { return *console_; }
-
-    // False when the task ended by exit() or never ended.
-    bool run(const std::function<void()> &body)
-    {
-        bool done = false;
-        std::exception_ptr failure;
-        machine_->kernel().spawn("tVerify", 100, vx::VX_FP_TASK, 0x100000, [&] {
-            try {
-                body();
-                done = true;
-            } catch (const std::exception &) {
-                failure = std::current_exception();
-            }
-        });
-        machine_->kernel().run();
-        if (failure)
-            std::rethrow_exception(failure);
-        return done;
-    }
-
-private:
-    std::unique_ptr<host::Machine> machine_;
-    std::unique_ptr<host::CapturedConsole> console_;
-    std::unique_ptr<host::MachineBinding> binding_;
-};
+// Runs the module's reader in a task; false when the task ended by exit()
+// or never ended.
+bool runReader(host::BoundMachine &m, const std::function<void()> &body)
+{
+    return m.runInTask(body, {.name = "tVerify", .forwardErrors = true}).returned();
+}
 
 std::string field(const std::array<char, vx::DL_VERSION_TABLE_SIZE> &table, int at)
 {
@@ -99,12 +62,12 @@ std::string field(const std::array<char, vx::DL_VERSION_TABLE_SIZE> &table, int 
 struct Version {
     std::string version, target;
 };
-Version readVersion(ReaderMachine &m, Bytes text, int mode)
+Version readVersion(host::BoundMachine &m, Bytes text, int mode)
 {
     std::array<char, vx::DL_VERSION_TABLE_SIZE> table{};
     int n = static_cast<int>(text.size());
     text.push_back('\0'); // the readers stop at a NUL
-    m.run([&] { vx::dlFirmUsbVersionGet(table.data(), n, nullptr, text.data(), mode); });
+    runReader(m, [&] { vx::dlFirmUsbVersionGet(table.data(), n, nullptr, text.data(), mode); });
     return {field(table, vx::DL_VT_SYS), field(table, vx::DL_VT_FRW)};
 }
 
@@ -136,7 +99,7 @@ int runMachineShowJson(const std::string &dirText, std::ostream &out, const dlto
         err.say() << "the machine in " << dirText << " cannot be read\n";
         return dltool::kUnusable;
     }
-    ReaderMachine reader;
+    host::BoundMachine reader(readerConfig());
     json j = dltool::envelope(dltool::kMachineFormat);
     j["machine"] = dirText;
 
@@ -233,10 +196,10 @@ std::optional<Bytes> readDevice(const char *path)
 Expected expectedFrom(const fs::path &media)
 {
     Expected e;
-    ReaderMachine m(media);
+    host::BoundMachine m(readerConfig(media));
     Report report;
-    bool staged = m.run([&] {
-        ModuleReader reader(m.console(), media);
+    bool staged = runReader(m, [&] {
+        ModuleReader reader(m.captured(), media);
         reader.keepContent(true);
         report = reader.read();
         // The staging of a session: the flash image file and the unit
@@ -250,7 +213,7 @@ Expected expectedFrom(const fs::path &media)
     if (!staged)
         e.why = "the module ended its task while staging these media";
     if (!e.why.empty()) {
-        std::string console = m.console().output();
+        std::string console = m.captured().output();
         while (!console.empty() && console.back() == '\n')
             console.pop_back();
         e.why += " (it says \"" + console.substr(console.rfind('\n') + 1) + "\")";

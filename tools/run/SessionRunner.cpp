@@ -1,6 +1,7 @@
 #include "tools/run/SessionRunner.h"
 
 #include "host/Machine.h"
+#include "host/kernel/RunInTask.h"
 #include "host/machine/Keys.h"
 #include "host/machine/MachineFolder.h"
 #include "tools/run/ColdStart.h"
@@ -195,9 +196,8 @@ private:
             obs->beginSession(session);
         auto result = std::make_shared<int>(0);
         const Entry &entry = entry_;
-        int id =
-            machine_->kernel().spawn("tUpdate", 100, 0, 0x100000, [result, &entry] { *result = entry(); });
-        host::Quiescence q = machine_->kernel().run();
+        const host::TaskOutcome run = host::runInTask(machine_->kernel(), [result, &entry] { *result = entry(); });
+        const host::Quiescence &q = run.quiescence;
         for (auto &obs : observers_)
             obs->kernelStopped();
         if (q.powerCut) {
@@ -213,7 +213,7 @@ private:
             endSession("keyboard", status, {});
             return false;
         }
-        auto end = machine_->kernel().taskEnd(id);
+        const auto &end = run.end;
         if (!end) {
             machine_->keepHeldMemory();
             reportStall(q, session, err);

@@ -1,6 +1,7 @@
 // The OS services as the module calls them (namespace vx), on a bound
 // machine: task arguments, exit, console order, queues, files, faults.
 #include "bootenv/vxWorks.h"
+#include "host/BoundMachine.h"
 #include "host/Machine.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -167,6 +169,22 @@ TEST_F(Bound, NothingOutsideADeviceAndNoHostLibraryReached)
     EXPECT_EQ(opendir("/tmp"), nullptr);
     EXPECT_EQ(fopen("/etc/hostname", "r"), nullptr);
     EXPECT_EQ(remove("/tmp"), ERROR);
+}
+
+// The machine the tools, tests and fuzzers hold: bound while it lives, the
+// only one, its console captured, unbound when it goes.
+TEST(BoundMachine, BoundWhileItLivesWithItsConsoleCaptured)
+{
+    {
+        host::BoundMachine m;
+        EXPECT_EQ(&host::boundMachine(), &m.machine());
+        EXPECT_THROW(host::BoundMachine second, std::logic_error);
+        EXPECT_EQ(&host::boundMachine(), &m.machine()) << "a refused machine unbound the first";
+        const host::TaskOutcome run = m.runInTask([] { printf("in %s\n", "tUpdate"); });
+        EXPECT_TRUE(run.returned());
+        EXPECT_EQ(m.captured().output(), "in tUpdate\n");
+    }
+    EXPECT_FALSE(host::machineBound());
 }
 
 } // namespace

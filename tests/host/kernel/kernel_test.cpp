@@ -1,11 +1,14 @@
 // Scheduling and message queues of the host kernel.
 #include "host/kernel/Kernel.h"
+#include "host/kernel/RunInTask.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
 #include <bit>
 #include <chrono>
+#include <functional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -376,6 +379,59 @@ TEST(KernelOutside, InterruptEndsTheRunEvenBeforeItStarts)
     EXPECT_FALSE(ran);
     ASSERT_EQ(q.waiting.size(), 1u);
     EXPECT_EQ(q.waiting[0].waitsOn, "the processor");
+}
+
+// One piece of work run in a task from outside: how it ended, and what the
+// kernel came to.
+TEST(RunInTask, TellsHowTheTaskEnded)
+{
+    struct Case {
+        const char *what;
+        std::function<void(Kernel &)> body;
+        bool forwardErrors;
+        bool ended, exited;
+        int status;
+        std::size_t waiting;
+        bool throws;
+    } cases[] = {
+        {"returns", [](Kernel &) {}, false, true, false, 0, 0, false},
+        {"ends with exit(3)", [](Kernel &k) { k.exitTask(3); }, false, true, true, 3, 0, false},
+        {"waits for good",
+         [](Kernel &k) {
+             char buffer[4];
+             k.receive(k.createQueue(1, 4, 0), buffer, 4, Kernel::kWaitForever);
+         },
+         false, false, false, 0, 1, false},
+        {"throws, an error of the task", [](Kernel &) { throw std::runtime_error("broken"); }, false, true,
+         true, -1, 0, false},
+        {"throws, the error forwarded", [](Kernel &) { throw std::runtime_error("broken"); }, true, false,
+         false, 0, 0, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Kernel k;
+        const host::TaskSpec spec{.name = "tCase", .priority = 42, .forwardErrors = c.forwardErrors};
+        if (c.throws) {
+            EXPECT_THROW(host::runInTask(
+                             k, [&] { c.body(k); }, spec),
+                         std::runtime_error);
+            continue;
+        }
+        const host::TaskOutcome o = host::runInTask(
+            k, [&] { c.body(k); }, spec);
+        EXPECT_EQ(o.end.has_value(), c.ended);
+        EXPECT_EQ(o.returned(), c.ended && !c.exited);
+        if (o.end) {
+            EXPECT_EQ(o.end->exited, c.exited);
+            EXPECT_EQ(o.end->status, c.status);
+        }
+        EXPECT_EQ(k.taskName(o.taskId), "tCase");
+        ASSERT_EQ(o.quiescence.waiting.size(), c.waiting);
+        for (const host::Waiter &w : o.quiescence.waiting) {
+            EXPECT_EQ(w.taskName, "tCase");
+            EXPECT_EQ(w.priority, 42);
+        }
+    }
 }
 
 } // namespace
