@@ -6,7 +6,6 @@
 #include "host/BoundMachine.h"
 #include "host/machine/Digest.h"
 #include "tools/inspect/Checksums.h"
-#include "tools/inspect/MachineCheck.h"
 #include "tools/inspect/ModuleReader.h"
 #include "update/session/dlFirmUpMain.h"
 #include "update/staging/dlFirmUpSubFunction.h"

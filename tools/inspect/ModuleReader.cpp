@@ -1,5 +1,6 @@
 #include "tools/inspect/ModuleReader.h"
 
+#include "host/BoundMachine.h"
 #include "host/Console.h"
 #include "tools/inspect/Inflate.h"
 #include "tools/media/Media.h"
@@ -730,5 +731,36 @@ ModuleReader::ModuleReader(const host::CapturedConsole &console, std::filesystem
 {}
 
 Report ModuleReader::read() { return Session(console_, dir_, keepContent_).run(); }
+
+host::MachineConfig readerConfig(const std::filesystem::path &media) { return {media, {}}; }
+
+bool runReader(host::BoundMachine &m, const std::function<void()> &body)
+{
+    return m.runInTask(body, {.name = "tVerify", .forwardErrors = true}).returned();
+}
+
+ModuleVersion readVersion(host::BoundMachine &m, std::string text, int mode)
+{
+    std::array<char, vx::DL_VERSION_TABLE_SIZE> table{};
+    int n = static_cast<int>(text.size());
+    text.push_back('\0'); // the readers stop at a NUL
+    runReader(m, [&] { vx::dlFirmUsbVersionGet(table.data(), n, nullptr, text.data(), mode); });
+    auto field = [&table](int at) {
+        return std::string(table.data() + at, ::strnlen(table.data() + at, vx::DL_VERSION_FIELD));
+    };
+    return {field(vx::DL_VT_SYS), field(vx::DL_VT_FRW)};
+}
+
+int stageAsSession(bool modelFolder)
+{
+    // Where the session driver looks for the images.
+    vx::dlupdateFolderCheckFlag = modelFolder ? 1 : 0;
+    std::string prefix = modelFolder ? "/usbstor/0/fwstore/" : "/usbstor/0/";
+    std::strcpy(vx::firmImageFile0, (prefix + "firmImage0.bin").c_str());
+    std::strcpy(vx::firmImageFile1, (prefix + "firmImage1.bin").c_str());
+    std::strcpy(vx::firmImageFile2, (prefix + "firmImage2.bin").c_str());
+    std::array<char, vx::DL_VERSION_TABLE_SIZE> table{};
+    return vx::dlFirmUsbStrageTenkai(table.data());
+}
 
 } // namespace inspect

@@ -8,10 +8,14 @@
 #include "tools/inspect/Report.h"
 
 #include <filesystem>
+#include <functional>
+#include <string>
 
 namespace host {
+class BoundMachine;
 class CapturedConsole;
-}
+struct MachineConfig;
+} // namespace host
 
 namespace inspect {
 
@@ -34,5 +38,25 @@ private:
     std::filesystem::path dir_;
     bool keepContent_ = false;
 };
+
+// A machine with only the media (or nothing), to run the module's readers
+// on in a task of its own.
+host::MachineConfig readerConfig(const std::filesystem::path &media = {});
+
+// Runs the module's reader in a task of `m`; false when the task ended by
+// exit() or never ended. An error the body throws comes out here.
+bool runReader(host::BoundMachine &m, const std::function<void()> &body);
+
+// The system version and FRW target the module reads from a version text
+// (mode DL_VER_TEXT) or from a flash image's head (DL_VER_HEAD).
+struct ModuleVersion {
+    std::string version, target;
+};
+ModuleVersion readVersion(host::BoundMachine &m, std::string text, int mode);
+
+// Runs the module's staging of a session on the bound machine's media, in
+// the calling task: the RAM disk, the flash image file and the unit images.
+// 0, or -1 when the module gives up ("   Inflate Error").
+int stageAsSession(bool modelFolder);
 
 } // namespace inspect

@@ -196,7 +196,8 @@ private:
             obs->beginSession(session);
         auto result = std::make_shared<int>(0);
         const Entry &entry = entry_;
-        const host::TaskOutcome run = host::runInTask(machine_->kernel(), [result, &entry] { *result = entry(); });
+        const host::TaskOutcome run =
+            host::runInTask(machine_->kernel(), [result, &entry] { *result = entry(); });
         const host::Quiescence &q = run.quiescence;
         for (auto &obs : observers_)
             obs->kernelStopped();
