@@ -311,64 +311,97 @@ struct Slot {
     std::string digest; // as listed
 };
 
-void check(const fs::path &root, const std::string &text, ChecksumCheck &out)
+Problem listProblem(const char *code, std::string what, const std::string &file)
 {
-    auto problem = [](const char *code, std::string what, const std::string &file) {
-        return Problem{code, std::string(kList) + " " + std::move(what), printable(file), 0};
-    };
+    return Problem{code, std::string(kList) + " " + std::move(what), printable(file), 0};
+}
+
+// Takes one line of the list into `slot`: the file to hash, or why it is
+// none. `firstLine` holds the line each path was first listed on.
+void takeLine(Slot &slot, std::string_view raw, std::map<std::string, std::size_t> &firstLine)
+{
+    const std::string where = "line " + std::to_string(slot.line) + ": ";
+    auto line = parseLine(raw);
+    if (!line) {
+        constexpr std::size_t kShown = 48;
+        slot.problem =
+            listProblem(checksum::kMalformed,
+                        where + "not a checksum line (\"<64 hex digits>  <path>\"): \"" +
+                            printable(raw.substr(0, kShown)) + (raw.size() > kShown ? "...\"" : "\""),
+                        kList);
+        return;
+    }
+    const fs::path path(line->path);
+    const std::string shown = printable(line->path);
+    if (path.is_absolute()) {
+        slot.problem = listProblem(checksum::kOutside, where + shown + " is absolute; not read", line->path);
+        return;
+    }
+    if (std::any_of(path.begin(), path.end(), [](const fs::path &part) { return part == ".."; })) {
+        slot.problem = listProblem(
+            checksum::kOutside,
+            where + shown + " goes through \"..\"; not read (a listed path stays below the media folder)",
+            line->path);
+        return;
+    }
+    slot.rel = path.lexically_normal().generic_string();
+    if (auto [it, fresh] = firstLine.emplace(slot.rel, slot.line); !fresh) {
+        slot.problem = listProblem(checksum::kMalformed,
+                                   where + "lists " + printable(slot.rel) + " again (first on line " +
+                                       std::to_string(it->second) + ")",
+                                   slot.rel);
+        return;
+    }
+    slot.digest = line->digest;
+}
+
+// The list's lines but blank ones and comments, as sha256sum -c passes
+// over them.
+std::vector<Slot> readSlots(const std::string &text, std::map<std::string, std::size_t> &firstLine,
+                            ChecksumCheck &out)
+{
     std::vector<Slot> slots;
-    std::map<std::string, std::size_t> firstLine;
     std::size_t number = 0;
     for (std::size_t at = 0; at < text.size();) {
         std::size_t nl = text.find('\n', at);
         std::string_view raw(text.data() + at, (nl == std::string::npos ? text.size() : nl) - at);
         at = nl == std::string::npos ? text.size() : nl + 1;
         ++number;
-        const std::string where = "line " + std::to_string(number) + ": ";
         if (raw.ends_with('\r'))
             raw.remove_suffix(1);
-        // sha256sum -c passes over blank lines and comments.
         if (raw.empty() || raw.front() == '#')
             continue;
         Slot &slot = slots.emplace_back();
         slot.line = number;
-        auto line = parseLine(raw);
-        if (!line) {
-            constexpr std::size_t kShown = 48;
-            slot.problem =
-                problem(checksum::kMalformed,
-                        where + "not a checksum line (\"<64 hex digits>  <path>\"): \"" +
-                            printable(raw.substr(0, kShown)) + (raw.size() > kShown ? "...\"" : "\""),
-                        kList);
-            continue;
-        }
-        const fs::path path(line->path);
-        const std::string shown = printable(line->path);
-        if (path.is_absolute()) {
-            slot.problem = problem(checksum::kOutside, where + shown + " is absolute; not read", line->path);
-            continue;
-        }
-        if (std::any_of(path.begin(), path.end(), [](const fs::path &part) { return part == ".."; })) {
-            slot.problem = problem(
-                checksum::kOutside,
-                where + shown + " goes through \"..\"; not read (a listed path stays below the media folder)",
-                line->path);
-            continue;
-        }
-        slot.rel = path.lexically_normal().generic_string();
-        if (auto [it, fresh] = firstLine.emplace(slot.rel, number); !fresh) {
-            slot.problem = problem(checksum::kMalformed,
-                                   where + "lists " + printable(slot.rel) + " again (first on line " +
-                                       std::to_string(it->second) + ")",
-                                   slot.rel);
-            continue;
-        }
-        slot.digest = line->digest;
-        ++out.summary.listed;
+        takeLine(slot, raw, firstLine);
+        if (!slot.problem)
+            ++out.summary.listed;
     }
+    return slots;
+}
 
-    // The files are hashed several at once; what they come to is taken in
-    // the list's order.
+// What hashing a slot's file came to: a match, or a problem of its own.
+void judgeRead(Slot &slot, Read &&read, ChecksumCheck &out)
+{
+    if (read.digest)
+        out.digests[slot.rel] = *read.digest;
+    const std::string where = "line " + std::to_string(slot.line) + ": " + printable(slot.rel);
+    if (read.digest && *read.digest == slot.digest)
+        ++out.summary.matching;
+    else if (read.digest)
+        slot.problem =
+            listProblem(checksum::kMismatch,
+                        where + " differs from the list (its SHA-256 " + read.digest->substr(0, 16) +
+                            "..., listed " + slot.digest.substr(0, 16) + "...)",
+                        slot.rel);
+    else
+        slot.problem = listProblem(read.code, where + " " + read.why, slot.rel);
+}
+
+// The files are hashed several at once; what they come to is taken in the
+// list's order.
+void hashSlots(const fs::path &root, std::vector<Slot> &slots, ChecksumCheck &out)
+{
     std::vector<std::size_t> toHash;
     for (std::size_t i = 0; i < slots.size(); ++i)
         if (!slots[i].problem)
@@ -377,32 +410,23 @@ void check(const fs::path &root, const std::string &text, ChecksumCheck &out)
         toHash.size(), std::min<unsigned>(media::jobsFor(0), static_cast<unsigned>(toHash.size())),
         media::AheadLimit{toHash.size(), SIZE_MAX},
         [&](std::size_t k) { return hashFile(root, slots[toHash[k]].rel); },
-        [&](std::size_t k, Read &&read) {
-            Slot &slot = slots[toHash[k]];
-            if (read.digest)
-                out.digests[slot.rel] = *read.digest;
-            const std::string where = "line " + std::to_string(slot.line) + ": " + printable(slot.rel);
-            if (read.digest && *read.digest == slot.digest)
-                ++out.summary.matching;
-            else if (read.digest)
-                slot.problem =
-                    problem(checksum::kMismatch,
-                            where + " differs from the list (its SHA-256 " + read.digest->substr(0, 16) +
-                                "..., listed " + slot.digest.substr(0, 16) + "...)",
-                            slot.rel);
-            else
-                slot.problem = problem(read.code, where + " " + read.why, slot.rel);
-        },
+        [&](std::size_t k, Read &&read) { judgeRead(slots[toHash[k]], std::move(read), out); },
         [](const Read &) { return std::size_t{0}; });
+}
+
+void check(const fs::path &root, const std::string &text, ChecksumCheck &out)
+{
+    std::map<std::string, std::size_t> firstLine;
+    std::vector<Slot> slots = readSlots(text, firstLine, out);
+    hashSlots(root, slots, out);
     for (Slot &slot : slots)
         if (slot.problem)
             out.problems.push_back(std::move(*slot.problem));
-
     for (const std::string &file : mediaFolderFiles(root))
         if (!firstLine.count(file))
             out.problems.push_back(
-                problem(checksum::kUnlisted,
-                        "does not list " + printable(file) + ", which the media folder holds", file));
+                listProblem(checksum::kUnlisted,
+                            "does not list " + printable(file) + ", which the media folder holds", file));
 }
 
 } // namespace

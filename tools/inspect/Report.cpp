@@ -87,6 +87,86 @@ json orNull(const std::optional<T> &v)
     return v ? json(*v) : json(nullptr);
 }
 
+json image1HeadJson(const Report &r)
+{
+    if (!r.image1Head)
+        return nullptr;
+    return {{"target", r.image1Head->target}, {"version", r.image1Head->version}};
+}
+
+json flashImageJson(const Report &r)
+{
+    if (!r.flashImageBytes)
+        return nullptr;
+    return {{"bytes", *r.flashImageBytes},
+            {"limit", kFlashAreaBytes},
+            {"fits", *r.flashImageBytes <= kFlashAreaBytes}};
+}
+
+json hddJson(const Report &r)
+{
+    json files = json::array();
+    for (const HddFileReport &f : r.hddFiles)
+        files.push_back({{"number", f.number},
+                         {"bytes", f.bytes},
+                         {"carriedIn", f.carriedIn},
+                         {"leftOver", f.leftOver},
+                         {"packages", packagesJson(f.packages)}});
+    return {{"present", r.hddPresent},
+            {"series", r.hddSeries},
+            {"everyFileEndsPackage", r.hddEveryFileEndsPackage},
+            {"files", files}};
+}
+
+json systemJson(const Report &r)
+{
+    const char *source = sourceName(r.versionSource);
+    return {{"version", r.systemVersion},
+            {"target", r.frwTarget},
+            {"source", source ? json(source) : json(nullptr)},
+            {"romdata", orNull(r.romdataOk)}};
+}
+
+json problemTexts(const std::vector<Problem> &problems)
+{
+    json texts = json::array();
+    for (const Problem &p : problems)
+        texts.push_back(p.text);
+    return texts;
+}
+
+json filesJson(const Report &r)
+{
+    json files = json::array();
+    for (const auto &[file, digest] : r.sha256)
+        files.push_back({{"file", file}, {"sha256", digest}});
+    return files;
+}
+
+json menuJson(const Report &r)
+{
+    if (!r.menu)
+        return nullptr;
+    json items = json::array();
+    for (const auto &row : dlrun::screen::kRows)
+        if (r.menu->offered & row.bit)
+            items.push_back(row.reportName);
+    json menu = {{"reached", r.menu->reached}, {"offered", r.menu->offered}, {"items", items}};
+    if (!r.menu->why.empty())
+        menu["why"] = r.menu->why;
+    return menu;
+}
+
+json checksumsJson(const Report &r)
+{
+    if (!r.checksums)
+        return nullptr;
+    return {{"list", "SHA256SUMS"},
+            {"listed", r.checksums->listed},
+            {"matching", r.checksums->matching},
+            {"signatures", r.checksums->signatures}};
+}
+
 } // namespace
 
 std::string toText(const Report &r)
@@ -176,68 +256,21 @@ json details(const std::vector<Problem> &list)
 
 json toJson(const Report &r)
 {
-    json hddFiles = json::array();
-    for (const HddFileReport &f : r.hddFiles)
-        hddFiles.push_back({{"number", f.number},
-                            {"bytes", f.bytes},
-                            {"carriedIn", f.carriedIn},
-                            {"leftOver", f.leftOver},
-                            {"packages", packagesJson(f.packages)}});
-    json head = nullptr;
-    if (r.image1Head)
-        head = {{"target", r.image1Head->target}, {"version", r.image1Head->version}};
-    json flash = nullptr;
-    if (r.flashImageBytes)
-        flash = {{"bytes", *r.flashImageBytes},
-                 {"limit", kFlashAreaBytes},
-                 {"fits", *r.flashImageBytes <= kFlashAreaBytes}};
-    const char *source = sourceName(r.versionSource);
-    json texts = json::array();
-    for (const Problem &p : r.problems)
-        texts.push_back(p.text);
-    json files = json::array();
-    for (const auto &[file, digest] : r.sha256)
-        files.push_back({{"file", file}, {"sha256", digest}});
-    json menu = nullptr;
-    if (r.menu) {
-        json items = json::array();
-        for (const auto &row : dlrun::screen::kRows)
-            if (r.menu->offered & row.bit)
-                items.push_back(row.reportName);
-        menu = {{"reached", r.menu->reached}, {"offered", r.menu->offered}, {"items", items}};
-        if (!r.menu->why.empty())
-            menu["why"] = r.menu->why;
-    }
-    json checksums = nullptr;
-    if (r.checksums)
-        checksums = {{"list", "SHA256SUMS"},
-                     {"listed", r.checksums->listed},
-                     {"matching", r.checksums->matching},
-                     {"signatures", r.checksums->signatures}};
-
     json doc = dltool::envelope(dltool::kInspectFormat);
     doc.update({{"folder", r.folder},
                 {"modelFolder", r.modelFolder},
                 {"images", {imageJson(r.image0), imageJson(r.image1), imageJson(r.image2)}},
-                {"image1Head", head},
-                {"flashImage", flash},
-                {"hdd",
-                 {{"present", r.hddPresent},
-                  {"series", r.hddSeries},
-                  {"everyFileEndsPackage", r.hddEveryFileEndsPackage},
-                  {"files", hddFiles}}},
-                {"system",
-                 {{"version", r.systemVersion},
-                  {"target", r.frwTarget},
-                  {"source", source ? json(source) : json(nullptr)},
-                  {"romdata", orNull(r.romdataOk)}}},
-                {"problems", texts},
+                {"image1Head", image1HeadJson(r)},
+                {"flashImage", flashImageJson(r)},
+                {"hdd", hddJson(r)},
+                {"system", systemJson(r)},
+                {"problems", problemTexts(r.problems)},
                 {"ok", r.ok()},
                 {"problemDetails", details(r.problems)},
                 {"warnings", details(r.warnings)},
-                {"files", files},
-                {"menu", menu},
-                {"checksums", checksums}});
+                {"files", filesJson(r)},
+                {"menu", menuJson(r)},
+                {"checksums", checksumsJson(r)}});
     return doc;
 }
 

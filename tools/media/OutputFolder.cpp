@@ -178,9 +178,8 @@ void writeText(const fs::path &file, const std::string &text)
         throw MediaIoError("cannot write " + file.string());
 }
 
-} // namespace
-
-std::vector<std::string> writeMedia(const fs::path &dir, const MediaSet &media, unsigned jobs)
+// Makes the output folder when it is missing; true when this run made it.
+bool makeOutputFolder(const fs::path &dir)
 {
     std::error_code ec;
     if (fs::exists(dir, ec) && !fs::is_directory(dir, ec))
@@ -188,63 +187,106 @@ std::vector<std::string> writeMedia(const fs::path &dir, const MediaSet &media, 
     const bool made = fs::create_directories(dir, ec);
     if (ec)
         throw MediaIoError("cannot make " + dir.string() + ": " + ec.message());
-    MadeFolder madeFolder(dir, made);
+    return made;
+}
 
-    const fs::path model = dir / layout::kModelFolder;
-    const auto modelStatus = fs::symlink_status(model, ec);
-    const bool modelExists = fs::exists(modelStatus);
-    if (media.modelFolder && modelExists && !fs::is_directory(modelStatus))
-        throw MediaIoError(model.string() + " is not a folder");
-    const bool dropModel = !media.modelFolder && fs::is_directory(modelStatus);
-    if (dropModel)
-        requireOnlyMedia(model);
-    const fs::path target = media.modelFolder ? model : dir;
-    const auto old = modelExists || !media.modelFolder ? oldMedia(target) : std::vector<std::string>{};
-    const auto oldList = oldMedia(dir, allListNames());
-    auto pathOf = [&](const MediaFile &file) {
-        return media.modelFolder ? std::string(layout::kModelFolder) + "/" + file.name : file.name;
-    };
+// What the output folder holds before it is written, and where the new
+// files go: all of it is checked before anything is written.
+struct Plan {
+    fs::path model;  // the model folder
+    fs::path target; // where the media files go
+    bool modelExists = false;
+    bool dropModel = false; // a model folder the new media do without
+    std::vector<std::string> old, oldList;
+};
+
+Plan planFor(const fs::path &dir, const MediaSet &media)
+{
+    Plan plan;
+    std::error_code ec;
+    plan.model = dir / layout::kModelFolder;
+    const auto modelStatus = fs::symlink_status(plan.model, ec);
+    plan.modelExists = fs::exists(modelStatus);
+    if (media.modelFolder && plan.modelExists && !fs::is_directory(modelStatus))
+        throw MediaIoError(plan.model.string() + " is not a folder");
+    plan.dropModel = !media.modelFolder && fs::is_directory(modelStatus);
+    if (plan.dropModel)
+        requireOnlyMedia(plan.model);
+    plan.target = media.modelFolder ? plan.model : dir;
+    if (plan.modelExists || !media.modelFolder)
+        plan.old = oldMedia(plan.target);
+    plan.oldList = oldMedia(dir, allListNames());
+    return plan;
+}
+
+// A media file's path in the checksum list, from the top of the media.
+std::string listedPath(const MediaSet &media, const MediaFile &file)
+{
+    return media.modelFolder ? std::string(layout::kModelFolder) + "/" + file.name : file.name;
+}
+
+// Writes every media file and the checksum list into `fresh`.
+void writeFresh(const fs::path &fresh, const MediaSet &media, unsigned jobs)
+{
+    // The files are independent: written (and hashed) several at once.
+    std::vector<std::pair<std::string, std::string>> sums(media.files.size());
+    orderedParallel<std::string>(
+        media.files.size(), std::min<unsigned>(jobsFor(jobs), static_cast<unsigned>(media.files.size())),
+        AheadLimit{media.files.size(), SIZE_MAX},
+        [&](std::size_t i) { return writeFile(fresh / media.files[i].name, media.files[i]); },
+        [&](std::size_t i, std::string &&digest) {
+            sums[i] = {std::move(digest), listedPath(media, media.files[i])};
+        },
+        [](const std::string &) { return std::size_t{0}; });
+    writeText(fresh / layout::kChecksumList, checksumList(sums));
+}
+
+// Moves what the new media replace into `aside` and the new files from
+// `fresh` in their place, all or nothing; returns the paths written.
+std::vector<std::string> moveIn(const fs::path &dir, const Plan &plan, const MediaSet &media,
+                                const fs::path &fresh, const fs::path &aside)
+{
+    const fs::path listAside = aside / "list";
+    std::vector<std::string> written;
+    Transaction tx;
+    if (media.modelFolder && !plan.modelExists)
+        tx.makeFolder(plan.model);
+    for (const std::string &name : plan.old)
+        tx.move(plan.target / name, aside / name);
+    for (const std::string &name : plan.oldList)
+        tx.move(dir / name, listAside / name);
+    if (plan.dropModel)
+        tx.move(plan.model, aside / layout::kModelFolder);
+    for (const MediaFile &file : media.files) {
+        tx.move(fresh / file.name, plan.target / file.name);
+        written.push_back(listedPath(media, file));
+    }
+    tx.move(fresh / layout::kChecksumList, dir / layout::kChecksumList);
+    written.push_back(layout::kChecksumList);
+    tx.commit();
+    return written;
+}
+
+} // namespace
+
+std::vector<std::string> writeMedia(const fs::path &dir, const MediaSet &media, unsigned jobs)
+{
+    MadeFolder madeFolder(dir, makeOutputFolder(dir));
+    const Plan plan = planFor(dir, media);
 
     StagingFolder staging(dir);
-    const fs::path fresh = staging.path() / "new", aside = staging.path() / "old", listAside = aside / "list";
-    std::vector<std::string> written;
+    const fs::path fresh = staging.path() / "new", aside = staging.path() / "old";
     try {
         fs::create_directory(fresh);
         fs::create_directory(aside);
-        fs::create_directory(listAside);
-        // The files are independent: written (and hashed) several at once.
-        std::vector<std::pair<std::string, std::string>> sums(media.files.size());
-        orderedParallel<std::string>(
-            media.files.size(), std::min<unsigned>(jobsFor(jobs), static_cast<unsigned>(media.files.size())),
-            AheadLimit{media.files.size(), SIZE_MAX},
-            [&](std::size_t i) { return writeFile(fresh / media.files[i].name, media.files[i]); },
-            [&](std::size_t i, std::string &&digest) {
-                sums[i] = {std::move(digest), pathOf(media.files[i])};
-            },
-            [](const std::string &) { return std::size_t{0}; });
-        writeText(fresh / layout::kChecksumList, checksumList(sums));
-
-        Transaction tx;
-        if (media.modelFolder && !modelExists)
-            tx.makeFolder(model);
-        for (const std::string &name : old)
-            tx.move(target / name, aside / name);
-        for (const std::string &name : oldList)
-            tx.move(dir / name, listAside / name);
-        if (dropModel)
-            tx.move(model, aside / layout::kModelFolder);
-        for (const MediaFile &file : media.files) {
-            tx.move(fresh / file.name, target / file.name);
-            written.push_back(pathOf(file));
-        }
-        tx.move(fresh / layout::kChecksumList, dir / layout::kChecksumList);
-        written.push_back(layout::kChecksumList);
-        tx.commit();
+        fs::create_directory(aside / "list");
+        writeFresh(fresh, media, jobs);
+        std::vector<std::string> written = moveIn(dir, plan, media, fresh, aside);
         madeFolder.keep();
+        return written;
     } catch (const fs::filesystem_error &e) {
         throw MediaIoError("cannot write the media in " + dir.string() + ": " + e.what());
     }
-    return written;
 }
 
 } // namespace media

@@ -9,6 +9,7 @@
 #include <exception>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -35,6 +36,116 @@ struct AheadLimit {
     std::size_t bytes;
 };
 
+namespace detail {
+
+// What the threads of orderedParallel share: the results made and not yet
+// consumed, and how far the producers may run ahead of the consumer.
+template <typename Result>
+class OrderedResults {
+public:
+    using Outcome = std::variant<Result, std::exception_ptr>;
+
+    OrderedResults(std::size_t count, AheadLimit limit)
+        : count_(count), window_(std::max<std::size_t>(limit.results, 1)), bytes_(limit.bytes)
+    {}
+
+    // The next index to produce, once the window lets it start; nothing
+    // when every index is taken or the work stops.
+    std::optional<std::size_t> claim()
+    {
+        std::unique_lock lock(mutex_);
+        // The result the consumer waits for is always made.
+        changed_.wait(lock, [&] {
+            return stop_ || next_ >= count_ ||
+                   (next_ < consumed_ + window_ && (waiting_ <= bytes_ || next_ == consumed_));
+        });
+        if (stop_ || next_ >= count_)
+            return std::nullopt;
+        return next_++;
+    }
+
+    void deliver(std::size_t i, Outcome outcome, std::size_t weight)
+    {
+        {
+            std::lock_guard lock(mutex_);
+            ready_.emplace(i, std::pair{std::move(outcome), weight});
+            waiting_ += weight;
+        }
+        changed_.notify_all();
+    }
+
+    // Waits for result i and takes it out.
+    Outcome take(std::size_t i)
+    {
+        Outcome outcome;
+        {
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [&] { return ready_.count(i) > 0; });
+            auto it = ready_.find(i);
+            outcome = std::move(it->second.first);
+            waiting_ -= it->second.second;
+            ready_.erase(it);
+            consumed_ = i + 1;
+        }
+        changed_.notify_all();
+        return outcome;
+    }
+
+    void stop()
+    {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+    }
+
+private:
+    const std::size_t count_, window_, bytes_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::map<std::size_t, std::pair<Outcome, std::size_t>> ready_;
+    std::size_t next_ = 0;     // the next index to produce
+    std::size_t consumed_ = 0; // indices below it are consumed
+    std::size_t waiting_ = 0;  // what the results made and not consumed weigh
+    bool stop_ = false;
+};
+
+// One thread's work: results made until none is left to make. An exception
+// is kept as the result, to be thrown in the order of i.
+template <typename Result, typename Produce, typename Weigh>
+void produceAll(OrderedResults<Result> &results, Produce &produce, Weigh &weigh)
+{
+    while (const std::optional<std::size_t> i = results.claim()) {
+        typename OrderedResults<Result>::Outcome outcome;
+        std::size_t weight = 0;
+        try {
+            weight = weigh(outcome.template emplace<0>(produce(*i)));
+        } catch (...) {
+            outcome.template emplace<1>(std::current_exception());
+        }
+        results.deliver(*i, std::move(outcome), weight);
+    }
+}
+
+// Up to `jobs` threads running `work`.
+template <typename Work>
+std::vector<std::thread> startThreads(unsigned jobs, const Work &work)
+{
+    std::vector<std::thread> threads;
+    try {
+        for (unsigned t = 0; t < jobs; ++t)
+            threads.emplace_back(work);
+    } catch (const std::system_error &) {
+        // Fewer threads than asked for still do the work.
+        if (threads.empty())
+            threads.emplace_back(work);
+    }
+    return threads;
+}
+
+} // namespace detail
+
 // Calls produce(i) for every i below `count` on up to `jobs` threads and
 // consume(i, result) on the calling thread in the order of i. At most
 // `limit.results` results are made ahead of the one consumed, and no new
@@ -52,78 +163,17 @@ void orderedParallel(std::size_t count, unsigned jobs, AheadLimit limit, Produce
             consume(i, produce(i));
         return;
     }
-    using Outcome = std::variant<Result, std::exception_ptr>;
-    const std::size_t window = std::max<std::size_t>(limit.results, 1);
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::map<std::size_t, std::pair<Outcome, std::size_t>> ready;
-    std::size_t next = 0;     // the next index to produce
-    std::size_t consumed = 0; // indices below it are consumed
-    std::size_t waiting = 0;  // what the results made and not consumed weigh
-    bool stop = false;
-
-    auto work = [&] {
-        for (;;) {
-            std::size_t i;
-            {
-                std::unique_lock lock(mutex);
-                // The result the consumer waits for is always made.
-                changed.wait(lock, [&] {
-                    return stop || next >= count ||
-                           (next < consumed + window && (waiting <= limit.bytes || next == consumed));
-                });
-                if (stop || next >= count)
-                    return;
-                i = next++;
-            }
-            Outcome outcome;
-            std::size_t weight = 0;
-            try {
-                weight = weigh(outcome.template emplace<0>(produce(i)));
-            } catch (...) {
-                outcome.template emplace<1>(std::current_exception());
-            }
-            {
-                std::lock_guard lock(mutex);
-                ready.emplace(i, std::pair{std::move(outcome), weight});
-                waiting += weight;
-            }
-            changed.notify_all();
-        }
-    };
-
-    std::vector<std::thread> threads;
+    detail::OrderedResults<Result> results(count, limit);
+    std::vector<std::thread> threads =
+        detail::startThreads(jobs, [&] { detail::produceAll(results, produce, weigh); });
     auto stopAll = [&] {
-        {
-            std::lock_guard lock(mutex);
-            stop = true;
-        }
-        changed.notify_all();
+        results.stop();
         for (std::thread &t : threads)
             t.join();
     };
     try {
-        for (unsigned t = 0; t < jobs; ++t)
-            threads.emplace_back(work);
-    } catch (const std::system_error &) {
-        // Fewer threads than asked for still do the work.
-        if (threads.empty())
-            threads.emplace_back(work);
-    }
-
-    try {
         for (std::size_t i = 0; i < count; ++i) {
-            Outcome outcome;
-            {
-                std::unique_lock lock(mutex);
-                changed.wait(lock, [&] { return ready.count(i) > 0; });
-                auto it = ready.find(i);
-                outcome = std::move(it->second.first);
-                waiting -= it->second.second;
-                ready.erase(it);
-                consumed = i + 1;
-            }
-            changed.notify_all();
+            auto outcome = results.take(i);
             if (outcome.index() == 1)
                 std::rethrow_exception(std::get<1>(outcome));
             consume(i, std::move(std::get<0>(outcome)));

@@ -324,6 +324,63 @@ struct DamageSweep::Running {
     bool killed = false;
 };
 
+bool DamageSweep::launch(std::size_t i, std::vector<Running> &running) const
+{
+    const fs::path row = o_.work / ("row-" + std::to_string(i));
+    fs::remove_all(row);
+    image_->writeDamaged(damages_[i], o_.work / "pristine", row / "media");
+    Running r{i, -1, row, {}, signature(row / "media")};
+    r.pid = start(row, row / "media", true);
+    r.deadline = Clock::now() +
+                 std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(limitSeconds_));
+    if (r.pid < 0) {
+        fs::remove_all(row);
+        return false;
+    }
+    running.push_back(std::move(r));
+    return true;
+}
+
+void DamageSweep::finish(DamageRow &row, const Running &r, int st) const
+{
+    const SessionOutcome s = collect(r.row, st, r.killed, r.media);
+    row.status = s.status;
+    row.signal = s.signal;
+    row.timedOut = s.timedOut;
+    row.judgement = judge_->judge(s, row.damage.detectable);
+    if (std::string why = disagreement(r.row, s, row.damage.detectable); !why.empty())
+        row.judgement.problems.push_back(why);
+    if (s.status == kChildBroken)
+        row.judgement.problems.push_back(readText(r.row / "err.txt"));
+    std::error_code ec;
+    fs::remove_all(r.row, ec);
+}
+
+bool DamageSweep::reapEnded(std::vector<Running> &running, std::vector<DamageRow> &rows, long &done) const
+{
+    bool ended = false;
+    for (auto it = running.begin(); it != running.end();) {
+        int st = 0;
+        const pid_t got = ::waitpid(it->pid, &st, WNOHANG);
+        if (got == 0 || (got < 0 && errno == EINTR)) {
+            if (!it->killed && Clock::now() > it->deadline) {
+                ::kill(it->pid, SIGKILL);
+                it->killed = true;
+            }
+            ++it;
+            continue;
+        }
+        // Reaped: out of the list before anything else can throw.
+        const Running r = std::move(*it);
+        it = running.erase(it);
+        finish(rows[r.index], r, st);
+        if (o_.progress)
+            o_.progress(++done, static_cast<long>(rows.size()));
+        ended = true;
+    }
+    return ended;
+}
+
 std::vector<DamageRow> DamageSweep::run()
 {
     std::vector<DamageRow> rows(damages_.size());
@@ -345,60 +402,16 @@ std::vector<DamageRow> DamageSweep::run()
     const std::size_t width = static_cast<std::size_t>(std::max(1, o_.jobs));
     std::size_t next = 0;
     long done = 0;
-    auto finish = [&](Running &r, int st) {
-        DamageRow &row = rows[r.index];
-        const SessionOutcome s = collect(r.row, st, r.killed, r.media);
-        row.status = s.status;
-        row.signal = s.signal;
-        row.timedOut = s.timedOut;
-        row.judgement = judge_->judge(s, row.damage.detectable);
-        if (std::string why = disagreement(r.row, s, row.damage.detectable); !why.empty())
-            row.judgement.problems.push_back(why);
-        if (s.status == kChildBroken)
-            row.judgement.problems.push_back(readText(r.row / "err.txt"));
-        std::error_code ec;
-        fs::remove_all(r.row, ec);
-        if (o_.progress)
-            o_.progress(++done, static_cast<long>(rows.size()));
-    };
     while (next < rows.size() || !running.empty()) {
         while (next < rows.size() && running.size() < width) {
             const std::size_t i = next++;
             rows[i].damage = damages_[i];
-            const fs::path row = o_.work / ("row-" + std::to_string(i));
-            fs::remove_all(row);
-            image_->writeDamaged(damages_[i], o_.work / "pristine", row / "media");
-            Running r{i, -1, row, {}, signature(row / "media")};
-            r.pid = start(row, row / "media", true);
-            r.deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                            std::chrono::duration<double>(limitSeconds_));
-            if (r.pid < 0) {
+            if (!launch(i, running)) {
                 rows[i].judgement.problems.push_back("cannot start a session process");
-                fs::remove_all(row);
                 ++done;
-                continue;
             }
-            running.push_back(std::move(r));
         }
-        bool ended = false;
-        for (auto it = running.begin(); it != running.end();) {
-            int st = 0;
-            const pid_t got = ::waitpid(it->pid, &st, WNOHANG);
-            if (got == 0 || (got < 0 && errno == EINTR)) {
-                if (!it->killed && Clock::now() > it->deadline) {
-                    ::kill(it->pid, SIGKILL);
-                    it->killed = true;
-                }
-                ++it;
-                continue;
-            }
-            // Reaped: out of the list before anything else can throw.
-            Running done = std::move(*it);
-            it = running.erase(it);
-            finish(done, st);
-            ended = true;
-        }
-        if (!ended && !running.empty())
+        if (!reapEnded(running, rows, done) && !running.empty())
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return rows;

@@ -75,6 +75,14 @@ private:
                              bool detectable) const;
     SessionOutcome collect(const std::filesystem::path &row, int waitStatus, bool killed,
                            const std::map<std::string, std::string> &mediaBefore) const;
+    // Writes row i's damaged media and starts its session into `running`;
+    // false when no session process could be started.
+    bool launch(std::size_t i, std::vector<Running> &running) const;
+    // Judges the ended session `r` into `row` and removes its folder.
+    void finish(DamageRow &row, const Running &r, int waitStatus) const;
+    // Takes in each session of `running` that has ended, counting it in
+    // `done`, and kills each one past its deadline; true when any ended.
+    bool reapEnded(std::vector<Running> &running, std::vector<DamageRow> &rows, long &done) const;
 
     Options o_;
     std::unique_ptr<MediaImage> image_;

@@ -150,6 +150,254 @@ struct Space {
     }
 };
 
+// An image alone as a space, with the packages where the module looks for
+// them: image 0's at fixed offsets, image 2's one after another.
+Space imageSpace(const std::string &image, const std::string &view)
+{
+    Space s;
+    s.segments.push_back({image, 0, view.size()});
+    s.bytes = view;
+    if (image == "firmImage0.bin") {
+        for (std::size_t at : kImage0Packages)
+            if (auto p = readPackage(s.bytes, at))
+                s.packages.push_back(*p);
+    } else if (image == "firmImage2.bin") {
+        s.packages = readChain(s.bytes);
+    }
+    return s;
+}
+
+// The HDD series 1..`files` as one chain.
+Space hddSpace(const std::map<std::string, std::string> &views, int files)
+{
+    Space s;
+    s.chain = true;
+    for (int n = 1; n <= files; ++n) {
+        const std::string &v = views.at(std::to_string(n));
+        s.segments.push_back({std::to_string(n), s.bytes.size(), v.size()});
+        s.bytes += v;
+    }
+    s.packages = readChain(s.bytes);
+    return s;
+}
+
+// The coordinate spaces: each image alone, the HDD series as one chain.
+std::vector<Space> spacesOf(const std::map<std::string, std::string> &views, int hddFiles)
+{
+    std::vector<Space> spaces;
+    for (const char *image : {"firmImage0.bin", "firmImage1.bin", "firmImage2.bin"})
+        if (auto it = views.find(image); it != views.end())
+            spaces.push_back(imageSpace(it->first, it->second));
+    if (hddFiles > 0)
+        spaces.push_back(hddSpace(views, hddFiles));
+    return spaces;
+}
+
+// Where a file of `s` is cut, by offset in the file: around each package's
+// start and end and in the middle of its data.
+std::map<std::size_t, std::string> cutPoints(const Space &s, const Space::Segment &seg)
+{
+    std::map<std::size_t, std::string> cuts;
+    auto add = [&](std::size_t boundary, const std::string &label) {
+        for (long d = -2; d <= 2; ++d) {
+            const long pos = static_cast<long>(boundary) + d;
+            if (pos >= static_cast<long>(seg.base) && pos < static_cast<long>(seg.base + seg.length))
+                cuts.emplace(static_cast<std::size_t>(pos) - seg.base, label + offsetText(d));
+        }
+    };
+    for (std::size_t i = 0; i < s.packages.size(); ++i) {
+        const auto &p = s.packages[i];
+        add(p.start, "package " + std::to_string(i + 1) + " start");
+        add(p.end, "package " + std::to_string(i + 1) + " end");
+        const std::size_t mid = (p.dataStart + p.dataEnd) / 2;
+        if (mid >= seg.base && mid < seg.base + seg.length)
+            cuts.emplace(mid - seg.base, "package " + std::to_string(i + 1) + " data middle");
+    }
+    return cuts;
+}
+
+Damage cut(const Space &s, const Space::Segment &seg, std::size_t at, const std::string &label)
+{
+    Damage d;
+    d.kind = "cut";
+    d.name = shown(seg.file) + " cut at " + std::to_string(at) + " (" + label + ")";
+    d.edits.push_back({Edit::Op::cut, seg.file, at, "", ""});
+    // A cut of an image that cuts no package leaves those after it absent,
+    // which an image may be: only a cut package shows.
+    const std::size_t cutAt = seg.base + at;
+    const bool cutsPackage = std::any_of(s.packages.begin(), s.packages.end(),
+                                         [cutAt](const auto &p) { return p.start < cutAt && cutAt < p.end; });
+    const bool image = seg.file == "firmImage0.bin" || seg.file == "firmImage2.bin";
+    if (image && !cutsPackage &&
+        (seg.file != "firmImage0.bin" || s.packages.size() == std::size(kImage0Packages))) {
+        const std::size_t lastEnd = s.packages.empty() ? 0 : s.packages.back().end;
+        d.detectable = false;
+        d.why = at >= lastEnd ? "image content after the last package: no package covers it"
+                              : "image cut between packages: those after it are absent, as an "
+                                "image's packages may be";
+    }
+    return d;
+}
+
+// Cuts, file by file.
+void addCuts(const Space &s, std::vector<Damage> &out)
+{
+    for (const auto &seg : s.segments)
+        for (const auto &[at, label] : cutPoints(s, seg))
+            out.push_back(cut(s, seg, at, label));
+}
+
+// Header value `key` of package `i` with its last character changed.
+Damage valueChanged(const Space &s, std::size_t i, const std::string &key, const std::string &kind)
+{
+    const auto &[at, value] = s.packages[i].values.at(key);
+    std::string changed = value;
+    changed.back() = changedChar(changed.back());
+    Damage d;
+    d.kind = kind;
+    d.name = s.where(i, at) + " " + key + " " + printable(value) + " -> " + printable(changed);
+    s.patch(d, at + value.size() - 1, changed.substr(changed.size() - 1));
+    return d;
+}
+
+// Header lines and values, package by package.
+void addHeaderEdits(const Space &s, std::vector<Damage> &out)
+{
+    for (std::size_t i = 0; i < s.packages.size(); ++i) {
+        const auto &p = s.packages[i];
+        Damage d;
+        d.kind = "datastart";
+        d.name = s.where(i, p.dataStart - 10) + " DATASTART line -> DATASTARX";
+        s.patch(d, p.dataStart - 2, "X");
+        out.push_back(std::move(d));
+        for (const char *key : {"EXPANDEDSIZE", "COMPRESSEDSIZE"}) {
+            auto v = p.values.find(key);
+            if (v != p.values.end() && !v->second.second.empty() && isDigit(v->second.second.back()))
+                out.push_back(valueChanged(s, i, key, "size"));
+        }
+    }
+}
+
+// Which of `count` packages get a bit flipped: all of them, or `maxFlips`
+// drawn from `rng` in ascending order.
+std::vector<std::size_t> flipSample(std::size_t count, std::size_t maxFlips, std::mt19937 &rng)
+{
+    std::vector<std::size_t> chosen(count);
+    std::iota(chosen.begin(), chosen.end(), 0);
+    if (chosen.size() > maxFlips) {
+        // A partial Fisher-Yates shuffle with the engine's own numbers:
+        // the same seed draws the same packages on every platform.
+        for (std::size_t k = 0; k < maxFlips; ++k)
+            std::swap(chosen[k], chosen[k + rng() % (chosen.size() - k)]);
+        chosen.resize(maxFlips);
+        std::sort(chosen.begin(), chosen.end());
+    }
+    return chosen;
+}
+
+// One bit of package `i`'s data flipped, the byte and bit drawn from `rng`.
+Damage bitFlip(const Space &s, std::size_t i, std::mt19937 &rng)
+{
+    const auto &p = s.packages[i];
+    const std::size_t at = p.dataStart + rng() % (p.dataEnd - p.dataStart);
+    const unsigned bit = rng() % 8;
+    std::string data = s.bytes.substr(p.dataStart, p.dataEnd - p.dataStart);
+    const std::string before = data;
+    data[at - p.dataStart] = static_cast<char>(data[at - p.dataStart] ^ (1u << bit));
+    Damage d;
+    d.kind = "bit";
+    auto [seg, local] = s.locate(at);
+    d.name = s.where(i, at) + " data: bit " + std::to_string(bit) + " of byte " + std::to_string(local) +
+             (s.chain ? " of file " + seg->file : "") + " flipped";
+    s.patch(d, at, std::string(1, data[at - p.dataStart]));
+    const auto a = inflated(before), b = inflated(data);
+    if (a && b && *a == *b) {
+        d.detectable = false;
+        d.why = "the flipped bit is one the expansion never reads: the content is the same";
+    }
+    return d;
+}
+
+// One bit flipped in each package's data; a seeded sample when there are
+// more packages than `maxFlips`.
+void addBitFlips(const std::vector<Space> &spaces, std::uint32_t seed, std::size_t maxFlips,
+                 std::vector<Damage> &out)
+{
+    std::vector<std::pair<const Space *, std::size_t>> all;
+    for (const Space &s : spaces)
+        for (std::size_t i = 0; i < s.packages.size(); ++i)
+            if (s.packages[i].dataEnd > s.packages[i].dataStart)
+                all.emplace_back(&s, i);
+    // One engine for the sample and then the flips, in this order.
+    std::mt19937 rng(seed);
+    for (std::size_t c : flipSample(all.size(), maxFlips, rng))
+        out.push_back(bitFlip(*all[c].first, all[c].second, rng));
+}
+
+// The HDD series: each file dropped, each two neighbours swapped.
+void addHddDropsAndSwaps(int hddFiles, std::vector<Damage> &out)
+{
+    for (int n = 1; n <= hddFiles; ++n) {
+        Damage d;
+        d.kind = "drop";
+        d.name = "HDD file " + std::to_string(n) + " dropped";
+        d.edits.push_back({Edit::Op::drop, std::to_string(n), 0, "", ""});
+        out.push_back(std::move(d));
+    }
+    for (int n = 1; n < hddFiles; ++n) {
+        Damage d;
+        d.kind = "swap";
+        d.name = "HDD files " + std::to_string(n) + " and " + std::to_string(n + 1) + " swapped";
+        d.edits.push_back({Edit::Op::swap, std::to_string(n), 0, "", std::to_string(n + 1)});
+        out.push_back(std::move(d));
+    }
+}
+
+// Byte `at` of an image, outside its packages, changed.
+void addContent(const Space &s, std::size_t at, const std::string &where, std::vector<Damage> &out)
+{
+    if (at >= s.bytes.size())
+        return;
+    Damage d;
+    d.kind = "content";
+    d.name = s.segments.front().file + " byte " + std::to_string(at) + " changed (" + where + ")";
+    s.patch(d, at, std::string(1, static_cast<char>(s.bytes[at] ^ 0xFF)));
+    d.detectable = false;
+    d.why = "image content outside packages: no package covers it";
+    out.push_back(std::move(d));
+}
+
+// The text value `key` of package `i` changed.
+void addText(const Space &s, std::size_t i, const char *key, std::vector<Damage> &out)
+{
+    if (i >= s.packages.size())
+        return;
+    auto v = s.packages[i].values.find(key);
+    if (v == s.packages[i].values.end() || v->second.second.empty())
+        return;
+    Damage d = valueChanged(s, i, key, "text");
+    d.detectable = false;
+    d.why = "a header's text value: nothing in the package format checks it";
+    out.push_back(std::move(d));
+}
+
+// A few changes the package format cannot show, so that the category is
+// seen: image content outside packages, a header's text value.
+void addHidden(const Space &s, std::vector<Damage> &out)
+{
+    const std::string &file = s.segments.front().file;
+    if (file == "firmImage0.bin") {
+        addContent(s, 0x1000, "before the packages", out);
+        addText(s, 0, "COMMENT", out);
+    } else if (file == "firmImage1.bin") {
+        addContent(s, 0x100, "after the version head", out);
+    } else if (file == "firmImage2.bin") {
+        addText(s, 0, "VERSION", out);
+    } else if (s.chain) {
+        addText(s, s.packages.size() > 1 ? 1 : 0, "DBNAME", out);
+    }
+}
+
 } // namespace
 
 std::string pairSwapped(const std::string &bytes)
@@ -359,162 +607,16 @@ bool MediaImage::hddChainCleanPrefix(const std::map<std::string, std::string> &c
 
 std::vector<Damage> MediaImage::damages(std::uint32_t seed, std::size_t maxFlips) const
 {
-    // The coordinate spaces: each image alone, the HDD series as one chain.
-    std::vector<Space> spaces;
-    for (const char *image : {"firmImage0.bin", "firmImage1.bin", "firmImage2.bin"}) {
-        auto it = views_.find(image);
-        if (it == views_.end())
-            continue;
-        Space s;
-        s.segments.push_back({image, 0, it->second.size()});
-        s.bytes = it->second;
-        if (it->first == "firmImage0.bin") {
-            for (std::size_t at : kImage0Packages)
-                if (auto p = readPackage(s.bytes, at))
-                    s.packages.push_back(*p);
-        } else if (it->first == "firmImage2.bin") {
-            s.packages = readChain(s.bytes);
-        }
-        spaces.push_back(std::move(s));
-    }
-    if (hddFiles_ > 0) {
-        Space s;
-        s.chain = true;
-        for (int n = 1; n <= hddFiles_; ++n) {
-            const std::string &v = views_.at(std::to_string(n));
-            s.segments.push_back({std::to_string(n), s.bytes.size(), v.size()});
-            s.bytes += v;
-        }
-        s.packages = readChain(s.bytes);
-        spaces.push_back(std::move(s));
-    }
-
+    const std::vector<Space> spaces = spacesOf(views_, hddFiles_);
     std::vector<Damage> out;
-    std::vector<Damage> hidden; // undetectable, listed last
-
-    // Cuts, file by file.
-    for (const Space &s : spaces) {
-        for (const auto &seg : s.segments) {
-            std::map<std::size_t, std::string> cuts;
-            auto add = [&](std::size_t boundary, const std::string &label) {
-                for (long d = -2; d <= 2; ++d) {
-                    const long pos = static_cast<long>(boundary) + d;
-                    if (pos >= static_cast<long>(seg.base) && pos < static_cast<long>(seg.base + seg.length))
-                        cuts.emplace(static_cast<std::size_t>(pos) - seg.base, label + offsetText(d));
-                }
-            };
-            for (std::size_t i = 0; i < s.packages.size(); ++i) {
-                const auto &p = s.packages[i];
-                add(p.start, "package " + std::to_string(i + 1) + " start");
-                add(p.end, "package " + std::to_string(i + 1) + " end");
-                const std::size_t mid = (p.dataStart + p.dataEnd) / 2;
-                if (mid >= seg.base && mid < seg.base + seg.length)
-                    cuts.emplace(mid - seg.base, "package " + std::to_string(i + 1) + " data middle");
-            }
-            const std::size_t lastEnd = s.packages.empty() ? 0 : s.packages.back().end;
-            for (const auto &[at, label] : cuts) {
-                Damage d;
-                d.kind = "cut";
-                d.name = shown(seg.file) + " cut at " + std::to_string(at) + " (" + label + ")";
-                d.edits.push_back({Edit::Op::cut, seg.file, at, "", ""});
-                // A cut of an image that cuts no package leaves those after
-                // it absent, which an image may be: only a cut package shows.
-                const std::size_t cutAt = seg.base + at;
-                const bool cutsPackage =
-                    std::any_of(s.packages.begin(), s.packages.end(),
-                                [cutAt](const auto &p) { return p.start < cutAt && cutAt < p.end; });
-                const bool image = seg.file == "firmImage0.bin" || seg.file == "firmImage2.bin";
-                if (image && !cutsPackage &&
-                    (seg.file != "firmImage0.bin" || s.packages.size() == std::size(kImage0Packages))) {
-                    d.detectable = false;
-                    d.why = at >= lastEnd ? "image content after the last package: no package covers it"
-                                          : "image cut between packages: those after it are absent, as an "
-                                            "image's packages may be";
-                }
-                out.push_back(std::move(d));
-            }
-        }
-    }
-
-    // Header lines and values, package by package.
     for (const Space &s : spaces)
-        for (std::size_t i = 0; i < s.packages.size(); ++i) {
-            const auto &p = s.packages[i];
-            Damage d;
-            d.kind = "datastart";
-            d.name = s.where(i, p.dataStart - 10) + " DATASTART line -> DATASTARX";
-            s.patch(d, p.dataStart - 2, "X");
-            out.push_back(std::move(d));
-            for (const char *key : {"EXPANDEDSIZE", "COMPRESSEDSIZE"}) {
-                auto v = p.values.find(key);
-                if (v == p.values.end() || v->second.second.empty() || !isDigit(v->second.second.back()))
-                    continue;
-                const auto &[at, text] = v->second;
-                std::string changed = text;
-                changed.back() = changedChar(changed.back());
-                Damage n;
-                n.kind = "size";
-                n.name = s.where(i, at) + " " + key + " " + printable(text) + " -> " + printable(changed);
-                s.patch(n, at + text.size() - 1, changed.substr(changed.size() - 1));
-                out.push_back(std::move(n));
-            }
-        }
-
-    // One bit flipped in each package's data; a seeded sample when there
-    // are more packages than that.
-    std::vector<std::pair<const Space *, std::size_t>> all;
+        addCuts(s, out);
     for (const Space &s : spaces)
-        for (std::size_t i = 0; i < s.packages.size(); ++i)
-            if (s.packages[i].dataEnd > s.packages[i].dataStart)
-                all.emplace_back(&s, i);
-    std::mt19937 rng(seed);
-    std::vector<std::size_t> chosen(all.size());
-    std::iota(chosen.begin(), chosen.end(), 0);
-    if (chosen.size() > maxFlips) {
-        // A partial Fisher-Yates shuffle with the engine's own numbers:
-        // the same seed draws the same packages on every platform.
-        for (std::size_t k = 0; k < maxFlips; ++k)
-            std::swap(chosen[k], chosen[k + rng() % (chosen.size() - k)]);
-        chosen.resize(maxFlips);
-        std::sort(chosen.begin(), chosen.end());
-    }
-    for (std::size_t c : chosen) {
-        const auto &[s, i] = all[c];
-        const auto &p = s->packages[i];
-        const std::size_t at = p.dataStart + rng() % (p.dataEnd - p.dataStart);
-        const unsigned bit = rng() % 8;
-        std::string data = s->bytes.substr(p.dataStart, p.dataEnd - p.dataStart);
-        const std::string before = data;
-        data[at - p.dataStart] = static_cast<char>(data[at - p.dataStart] ^ (1u << bit));
-        Damage d;
-        d.kind = "bit";
-        auto [seg, local] = s->locate(at);
-        d.name = s->where(i, at) + " data: bit " + std::to_string(bit) + " of byte " + std::to_string(local) +
-                 (s->chain ? " of file " + seg->file : "") + " flipped";
-        s->patch(d, at, std::string(1, data[at - p.dataStart]));
-        const auto a = inflated(before), b = inflated(data);
-        if (a && b && *a == *b) {
-            d.detectable = false;
-            d.why = "the flipped bit is one the expansion never reads: the content is the same";
-        }
-        out.push_back(std::move(d));
-    }
-
-    // The HDD series: each file dropped, each two neighbours swapped.
-    for (int n = 1; n <= hddFiles_; ++n) {
-        Damage d;
-        d.kind = "drop";
-        d.name = "HDD file " + std::to_string(n) + " dropped";
-        d.edits.push_back({Edit::Op::drop, std::to_string(n), 0, "", ""});
-        out.push_back(std::move(d));
-    }
-    for (int n = 1; n < hddFiles_; ++n) {
-        Damage d;
-        d.kind = "swap";
-        d.name = "HDD files " + std::to_string(n) + " and " + std::to_string(n + 1) + " swapped";
-        d.edits.push_back({Edit::Op::swap, std::to_string(n), 0, "", std::to_string(n + 1)});
-        out.push_back(std::move(d));
-    }
+        addHeaderEdits(s, out);
+    addBitFlips(spaces, seed, maxFlips, out);
+    addHddDropsAndSwaps(hddFiles_, out);
+    // A cut, drop or swap that leaves the HDD chain a clean prefix of
+    // itself is one the format cannot show.
     for (Damage &d : out)
         if (d.detectable && (d.kind == "cut" || d.kind == "drop" || d.kind == "swap") &&
             hddName(d.edits.front().file)) {
@@ -522,51 +624,9 @@ std::vector<Damage> MediaImage::damages(std::uint32_t seed, std::size_t maxFlips
             const auto changed = damagedViews(d, removed);
             d.detectable = !hddChainCleanPrefix(changed, removed, d.why);
         }
-
-    // A few changes the package format cannot show, so that the category
-    // is seen: image content outside packages, a header's text value.
-    for (const Space &s : spaces) {
-        const std::string &file = s.segments.front().file;
-        auto content = [&](std::size_t at, const std::string &where) {
-            if (at >= s.bytes.size())
-                return;
-            Damage d;
-            d.kind = "content";
-            d.name = file + " byte " + std::to_string(at) + " changed (" + where + ")";
-            s.patch(d, at, std::string(1, static_cast<char>(s.bytes[at] ^ 0xFF)));
-            d.detectable = false;
-            d.why = "image content outside packages: no package covers it";
-            hidden.push_back(std::move(d));
-        };
-        auto text = [&](std::size_t i, const char *key) {
-            if (i >= s.packages.size())
-                return;
-            auto v = s.packages[i].values.find(key);
-            if (v == s.packages[i].values.end() || v->second.second.empty())
-                return;
-            const auto &[at, value] = v->second;
-            std::string changed = value;
-            changed.back() = changedChar(changed.back());
-            Damage d;
-            d.kind = "text";
-            d.name = s.where(i, at) + " " + key + " " + printable(value) + " -> " + printable(changed);
-            s.patch(d, at + value.size() - 1, changed.substr(changed.size() - 1));
-            d.detectable = false;
-            d.why = "a header's text value: nothing in the package format checks it";
-            hidden.push_back(std::move(d));
-        };
-        if (file == "firmImage0.bin") {
-            content(0x1000, "before the packages");
-            text(0, "COMMENT");
-        } else if (file == "firmImage1.bin") {
-            content(0x100, "after the version head");
-        } else if (file == "firmImage2.bin") {
-            text(0, "VERSION");
-        } else if (s.chain) {
-            text(s.packages.size() > 1 ? 1 : 0, "DBNAME");
-        }
-    }
-    out.insert(out.end(), hidden.begin(), hidden.end());
+    // Undetectable by construction, listed last.
+    for (const Space &s : spaces)
+        addHidden(s, out);
     return out;
 }
 

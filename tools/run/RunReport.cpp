@@ -86,6 +86,83 @@ void RunRecord::beginSession(int number)
     before_ = readNvram();
 }
 
+namespace {
+
+// What a session's menu offered and what the operator confirmed.
+struct MenuChoice {
+    bool hasOffered = false, hasConfirmed = false;
+    std::uint32_t offered = 0, confirmed = 0;
+};
+
+// What the menu offered is the module's own line; what was confirmed is
+// what the menu marked when the confirm key came.
+MenuChoice menuChoice(const std::vector<std::string> &console, bool menuSeen, std::uint32_t marks)
+{
+    MenuChoice c;
+    for (const auto &line : console) {
+        if (line.rfind(kOfferedLine, 0) == 0) {
+            c.hasOffered = true;
+            c.offered = static_cast<std::uint32_t>(
+                std::strtoul(line.c_str() + std::string_view(kOfferedLine).size(), nullptr, 16));
+            c.hasConfirmed = false;
+        } else if (c.hasOffered && line == kConfirmLine && menuSeen) {
+            c.hasConfirmed = true;
+            c.confirmed = (c.offered & ~vx::DL_ITEM_ALL) | marks;
+        }
+    }
+    return c;
+}
+
+std::string itemOutcome(const MenuChoice &c, const ItemRow &item, const std::string &state,
+                        const std::string &title)
+{
+    if (!c.hasOffered || !(c.offered & item.bit))
+        return "not offered";
+    if (!c.hasConfirmed || !(c.confirmed & item.bit))
+        return "not chosen";
+    if (!state.empty())
+        return state;
+    if (!title.empty())
+        return "in progress";
+    return "not started";
+}
+
+// Each item as the panel's update screen leaves it.
+json itemsJson(const host::Panel::Rows &rows, const MenuChoice &choice)
+{
+    json items = json::array();
+    for (const ItemRow &item : kRows) {
+        const std::string &row = rows[static_cast<std::size_t>(item.updateRow)];
+        std::string state = trimmed(row, kStateColumn);
+        std::string title = trimmed(row, kTitleColumn, kStateColumn - kTitleColumn);
+        items.push_back({{"item", item.reportName},
+                         {"bit", item.bit},
+                         {"outcome", itemOutcome(choice, item, state, title)},
+                         {"title", title},
+                         {"state", state}});
+    }
+    return items;
+}
+
+json nvramJson(std::uint32_t flags, std::uint32_t mode) { return {{"flags", flags}, {"updateMode", mode}}; }
+
+json stalledJson(const std::vector<host::Waiter> &stalled)
+{
+    json waiting = json::array();
+    for (const auto &w : stalled)
+        waiting.push_back(
+            {{"task", w.taskName}, {"id", w.taskId}, {"priority", w.priority}, {"waits", w.waitsOn}});
+    return waiting;
+}
+
+json powerCutJson(const host::Faults &faults)
+{
+    return faults.powerCutReached() ? json{{"event", faults.powerCutEvent()}, {"n", faults.powerCutAt()}}
+                                    : json{{"event", nullptr}, {"n", nullptr}};
+}
+
+} // namespace
+
 void RunRecord::endSession(const std::string &ending, int status, const std::vector<host::Waiter> &stalled)
 {
     std::string text;
@@ -105,67 +182,22 @@ void RunRecord::endSession(const std::string &ending, int status, const std::vec
     s["ending"] = ending;
     s["status"] = status;
     auto console = dltool::splitLines(text);
-
-    // What the menu offered is the module's own line; what was confirmed is
-    // what the menu marked when the confirm key came.
-    bool hasOffered = false, hasConfirmed = false;
-    std::uint32_t offered = 0, confirmed = 0;
-    for (const auto &line : console) {
-        if (line.rfind(kOfferedLine, 0) == 0) {
-            hasOffered = true;
-            offered = static_cast<std::uint32_t>(
-                std::strtoul(line.c_str() + std::string_view(kOfferedLine).size(), nullptr, 16));
-            hasConfirmed = false;
-        } else if (hasOffered && line == kConfirmLine && menuSeen) {
-            hasConfirmed = true;
-            confirmed = (offered & ~vx::DL_ITEM_ALL) | marks;
-        }
-    }
-    s["offered"] = hasOffered ? json(offered) : json(nullptr);
-    s["confirmed"] = hasConfirmed ? json(confirmed) : json(nullptr);
+    const MenuChoice choice = menuChoice(console, menuSeen, marks);
+    s["offered"] = choice.hasOffered ? json(choice.offered) : json(nullptr);
+    s["confirmed"] = choice.hasConfirmed ? json(choice.confirmed) : json(nullptr);
 
     host::Panel::Rows rows = machine_.panel().snapshot();
-    json items = json::array();
-    for (const ItemRow &item : kRows) {
-        const std::string &row = rows[static_cast<std::size_t>(item.updateRow)];
-        std::string state = trimmed(row, kStateColumn);
-        std::string title = trimmed(row, kTitleColumn, kStateColumn - kTitleColumn);
-        std::string outcome;
-        if (!hasOffered || !(offered & item.bit))
-            outcome = "not offered";
-        else if (!hasConfirmed || !(confirmed & item.bit))
-            outcome = "not chosen";
-        else if (!state.empty())
-            outcome = state;
-        else if (!title.empty())
-            outcome = "in progress";
-        else
-            outcome = "not started";
-        items.push_back({{"item", item.reportName},
-                         {"bit", item.bit},
-                         {"outcome", outcome},
-                         {"title", title},
-                         {"state", state}});
-    }
-    s["items"] = items;
+    s["items"] = itemsJson(rows, choice);
     s["result"] = trimmed(rows[kResultRow], kTitleColumn);
     s["console"] = console;
     Nv after = readNvram();
-    s["nvram"] = {{"before", {{"flags", before_.flags}, {"updateMode", before_.mode}}},
-                  {"after", {{"flags", after.flags}, {"updateMode", after.mode}}}};
-    if (!stalled.empty()) {
-        json waiting = json::array();
-        for (const auto &w : stalled)
-            waiting.push_back(
-                {{"task", w.taskName}, {"id", w.taskId}, {"priority", w.priority}, {"waits", w.waitsOn}});
-        s["stalled"] = waiting;
-    }
+    s["nvram"] = {{"before", nvramJson(before_.flags, before_.mode)},
+                  {"after", nvramJson(after.flags, after.mode)}};
+    if (!stalled.empty())
+        s["stalled"] = stalledJson(stalled);
     // A cut from the keyboard is no event of the fault table.
     if (ending == "power cut")
-        s["powerCut"] =
-            machine_.faults().powerCutReached()
-                ? json{{"event", machine_.faults().powerCutEvent()}, {"n", machine_.faults().powerCutAt()}}
-                : json{{"event", nullptr}, {"n", nullptr}};
+        s["powerCut"] = powerCutJson(machine_.faults());
     sessions_.push_back(std::move(s));
 }
 
