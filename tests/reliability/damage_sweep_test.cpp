@@ -243,6 +243,13 @@ TEST(MediaDamage, EachCopyChangesWhatItNamesAndNothingElse)
     }
     EXPECT_TRUE(MachineView::filesUnder(dir / "pristine", "") == original)
         << "a damaged copy wrote through a link";
+    // An image 0 that ends before its fixed package offsets has no package
+    // there: its damages are listed, not an exception thrown.
+    fs::copy(media, dir / "short", fs::copy_options::recursive);
+    fs::resize_file(dir / "short" / "fwstore" / "firmImage0.bin", 64);
+    std::vector<dlrun::Damage> shortDamages;
+    EXPECT_NO_THROW(shortDamages = dlrun::MediaImage(dir / "short").damages(1));
+    EXPECT_FALSE(shortDamages.empty());
     // The sample's 14 packages: cuts around each boundary, a DATASTART and
     // two sizes each, a bit each; 3 HDD files dropped, 2 pairs swapped.
     EXPECT_EQ(kinds["datastart"], 14u);

@@ -417,6 +417,9 @@ std::string pairSwapped(const std::string &bytes)
 
 std::optional<PackageSpan> readPackage(const std::string &v, std::size_t at)
 {
+    // An image shorter than a fixed package offset has no package there.
+    if (at >= v.size())
+        return std::nullopt;
     PackageSpan p;
     p.start = at;
     std::size_t pos = at;

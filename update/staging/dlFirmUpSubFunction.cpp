@@ -343,6 +343,9 @@ INT32 dlFirmDbCheck(DL_DB_INFO *rec, char *origin, char *end, int mode, int firs
     }
 
     after = rec->dataStart + rec->compressedSize;
+    /* A file of odd length ends behind its pad: CR, 0xFF, LF. */
+    if (end - after == 3 && after[0] == '\r' && (unsigned char)after[1] == 0xFF && after[2] == '\n')
+        return DL_DB_WHOLE;
     if (mode == DL_DB_CHAIN_WHOLE && end - after < 2)
         return DL_DB_NO_CRLF;
     if ((after < end && after[0] != '\r') || (after + 1 < end && after[1] != '\n'))

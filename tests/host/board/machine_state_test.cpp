@@ -13,9 +13,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using host::MachineState;
-using services_test::readHostFile;
-using services_test::TempDir;
-using services_test::writeFile;
+using testing_support::readHostFile;
+using testing_support::TempDir;
+using testing_support::writeFile;
 
 // Sets bytes of a file of the folder at `at`.
 void patch(const fs::path &file, std::size_t at, const std::string &bytes)

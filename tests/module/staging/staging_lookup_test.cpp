@@ -282,6 +282,13 @@ TEST(ChainLookup, DamagedPackagesEndTheChain)
          vx::DL_DB_BROKEN},
         {"whole chain whose last LF is cut off", a + b.substr(0, b.size() - 1), vx::DL_DB_CHAIN_WHOLE, 1,
          vx::DL_DB_NO_CRLF},
+        // An odd-length file: the pad stands in front of its last byte.
+        {"whole chain of odd length", a + b.substr(0, b.size() - 1) + "\xFF\n", vx::DL_DB_CHAIN_WHOLE, 2,
+         vx::DL_DB_WHOLE},
+        {"HDD file of odd length", a + b.substr(0, b.size() - 1) + "\xFF\n", vx::DL_DB_CHAIN, 2,
+         vx::DL_DB_WHOLE},
+        {"a pad inside the chain", a.substr(0, a.size() - 1) + "\xFF\n" + b, vx::DL_DB_CHAIN, 0,
+         vx::DL_DB_NO_CRLF},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
