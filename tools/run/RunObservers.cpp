@@ -102,6 +102,12 @@ public:
     EventList(bool listing, bool counting, const dltool::Voice &v)
         : listing_(listing), counting_(counting), voice_(v)
     {}
+    // The machine outlives its observers: it must not call into a gone one.
+    ~EventList() override
+    {
+        if (booted() && listing_)
+            machine().faults().setListener({});
+    }
     bool start() override
     {
         if (!listing_)
@@ -285,6 +291,18 @@ class ProgressLine : public RunObserver {
 public:
     ProgressLine(const RunOptions &o, const dltool::Voice &v) : hddFiles_(countHddFiles(o.media)), voice_(v)
     {}
+    // The machine outlives its observers: its console and faults must not
+    // call into a gone line.
+    ~ProgressLine() override
+    {
+        if (!booted())
+            return;
+        machine().watchProgress({});
+        machine().console().setOutputGuard({}, {});
+        std::ostream &err = voice_.stream();
+        machine().console().setReports([&err](std::string_view s) { err << s << std::flush; });
+        machine().faults().setCutAction({});
+    }
     bool start() override
     {
         machine().watchProgress([this](const host::Progress &p) {

@@ -58,6 +58,7 @@ public:
 
 protected:
     virtual bool start() { return true; }
+    bool booted() const { return machine_ != nullptr; }
     host::Machine &machine() const { return *machine_; }
 
 private:
