@@ -14,7 +14,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 
 packages=(g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
           libcli11-dev nlohmann-json3-dev libmd-dev libdeflate-dev
-          pigz gcovr clang-format)
+          pigz gcovr clang-format python3 jq)
 cross=0
 for mode in "$@"; do
   case $mode in
