@@ -217,11 +217,13 @@ TEST(E2eOutputs, WholeCurrentOrSaysWhyAndNeverSilentlyLost)
         }
         if (!c.stdoutFormat.empty()) {
             const json j = document(o.out, c.stdoutFormat);
-            if (c.status == 5)
+            if (c.status == 5) {
                 EXPECT_EQ(j.value("status", 0), 5) << o.out;
+            }
         }
-        if (!c.errLine.empty())
+        if (!c.errLine.empty()) {
             EXPECT_NE(o.err.find(c.errLine), std::string::npos) << o.err;
+        }
         for (const auto &entry : fs::recursive_directory_iterator(dir.path()))
             EXPECT_NE(entry.path().extension(), ".tmp") << "a temporary left behind";
     }

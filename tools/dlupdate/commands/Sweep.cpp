@@ -328,9 +328,10 @@ int runCutSweep(const SweepArgs &a, const dltool::Voice &voice)
     out << ", " << rows.size() - failed << " passed, " << failed << " failed\n";
     std::ostringstream x;
     writeJunit(x, rows, failed);
-    const bool written =
-        writeOutput(a.json, a.json.empty() ? "" : toJson(a, s, rows, failed).dump(2) + "\n", voice) &
-        writeOutput(a.junit, x.str(), voice);
+    // Both are written, whatever the first did.
+    const bool jsonWritten =
+        writeOutput(a.json, a.json.empty() ? "" : toJson(a, s, rows, failed).dump(2) + "\n", voice);
+    const bool written = writeOutput(a.junit, x.str(), voice) && jsonWritten;
     return failed ? dltool::kFailed : written ? dltool::kOk : dltool::kOutputFailed;
 }
 
@@ -487,7 +488,8 @@ int runDamageSweep(const SweepArgs &a, const dltool::Voice &voice)
                              "\n";
     std::ostringstream x;
     writeDamageJunit(x, rows, failed, undetectable);
-    const bool written = writeOutput(a.json, json, voice) & writeOutput(a.junit, x.str(), voice);
+    const bool jsonWritten = writeOutput(a.json, json, voice);
+    const bool written = writeOutput(a.junit, x.str(), voice) && jsonWritten;
     return failed ? dltool::kFailed : written ? dltool::kOk : dltool::kOutputFailed;
 }
 
