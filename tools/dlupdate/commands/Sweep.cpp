@@ -239,6 +239,8 @@ std::ostream &tableStream(const SweepArgs &a)
 int endedEarly(const SweepArgs &a, int status, const std::string &why, const dltool::Voice &voice)
 {
     voice.say() << why << "\n";
+    if (a.json == "-" && a.junit == "-")
+        return status; // two documents on one stream would be neither
     auto usable = [](const std::string &f) {
         return !f.empty() && dltool::OutputFile::whyNotWritable(f).empty();
     };
