@@ -72,14 +72,19 @@ bool OutputFile::open()
             target = path_;
     }
     target_ = target.string();
-    // A device or a pipe takes the bytes where it is.
-    const bool inPlace = fs::exists(target, ec) && !fs::is_regular_file(target, ec);
+    // A device or a pipe takes the bytes where it is; so does a name under
+    // /dev or /proc (/dev/stdout may lead to the file the shell redirected
+    // to, which a rename would take from under it).
+    const bool special = path_.rfind("/dev/", 0) == 0 || path_.rfind("/proc/", 0) == 0;
+    const bool inPlace = fs::exists(target, ec) && (special || !fs::is_regular_file(target, ec));
     if (!inPlace) {
         temp_ = makeTemporary(target, why_);
         if (temp_.empty())
             return false;
     }
-    file_.open(inPlace ? target_ : temp_, std::ios::out | std::ios::trunc | std::ios::binary);
+    // In place, appended: what the shell's redirection holds stays.
+    file_.open(inPlace ? target_ : temp_,
+               std::ios::out | std::ios::binary | (inPlace ? std::ios::app : std::ios::trunc));
     if (!file_) {
         why_ = std::strerror(errno);
         discard();
@@ -148,8 +153,8 @@ std::string OutputFile::whyNotWritable(const std::string &path)
             return "it is a folder";
         if (::access(target.c_str(), W_OK) != 0)
             return "it is not writable";
-        if (!fs::is_regular_file(target, ec))
-            return ""; // a device or a pipe, written in place
+        if (!fs::is_regular_file(target, ec) || path.rfind("/dev/", 0) == 0 || path.rfind("/proc/", 0) == 0)
+            return ""; // written in place
         target = fs::canonical(target, ec);
     }
     const fs::path parent = fs::absolute(target, ec).parent_path();
