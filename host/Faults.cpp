@@ -138,20 +138,26 @@ bool Faults::knownFault(std::string_view name)
     return false;
 }
 
+std::vector<Faults::Entry> Faults::entries()
+{
+    std::vector<Entry> list;
+    for (const auto &f : kPlainFaults)
+        list.push_back({"fault", std::string(f.name), std::string(f.what)});
+    for (const auto &f : kAimedFaults)
+        list.push_back({"fault", std::string(f.name), std::string(f.what)});
+    for (const auto &e : kEventTable)
+        list.push_back({"cut", std::string(e.name), std::string(e.what)});
+    return list;
+}
+
 std::vector<std::string> Faults::describe()
 {
     std::vector<std::string> lines;
-    auto line = [&](std::string_view kind, const auto &n) {
-        std::string l = std::string(kind) + std::string(n.name);
+    for (const Entry &e : entries()) {
+        std::string l = e.kind + std::string(6 - e.kind.size(), ' ') + e.name;
         l.resize(std::max<std::size_t>(l.size() + 2, 30), ' ');
-        lines.push_back(l + std::string(n.what));
-    };
-    for (const auto &f : kPlainFaults)
-        line("fault ", f);
-    for (const auto &f : kAimedFaults)
-        line("fault ", f);
-    for (const auto &e : kEventTable)
-        line("cut   ", e);
+        lines.push_back(l + e.what);
+    }
     return lines;
 }
 

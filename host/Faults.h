@@ -110,6 +110,11 @@ public:
     // One line per fault name, aimed form and power-cut event, with what
     // it does: "fault NAME  what fails", "cut   EVENT  what it leaves".
     static std::vector<std::string> describe();
+    // The same entries as data: "fault" or "cut", the name, what it does.
+    struct Entry {
+        std::string kind, name, what;
+    };
+    static std::vector<Entry> entries();
     // Every plain fault name and every power-cut event, in table order.
     static std::vector<std::string> faultNames();
     static std::vector<std::string> eventNames();

@@ -148,12 +148,21 @@ bool Panel::traceFailed() const
     return traceFailed_;
 }
 
+void Panel::setTraceSession(int n)
+{
+    std::lock_guard lock(mutex_);
+    traceSession_ = n;
+}
+
 void Panel::traceLine(const std::string &line)
 {
     if (!trace_)
         return;
     // Flushed line by line: a power cut ends the process without unwinding.
-    *trace_ << line << '\n' << std::flush;
+    if (traceSession_ > 0)
+        *trace_ << line.substr(0, line.size() - 1) << ",\"session\":" << traceSession_ << "}\n" << std::flush;
+    else
+        *trace_ << line << '\n' << std::flush;
     if (!*trace_)
         traceFailed_ = true;
 }

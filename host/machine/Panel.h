@@ -54,6 +54,9 @@ public:
     void disableTrace();
     // True once a trace line could not be written.
     bool traceFailed() const;
+    // From here on each trace line names session `n` ("session":n, last);
+    // 0, the default, names none.
+    void setTraceSession(int n);
 
     // --- change listeners (the live view) ---
     // Unsubscribes when destroyed; no call of its listener is running or
@@ -89,6 +92,7 @@ private:
     std::ostream *trace_ = nullptr;
     std::ofstream traceFile_;
     bool traceFailed_ = false;
+    int traceSession_ = 0;
 
     std::mutex listenersMutex_; // held while listeners run
     std::map<int, std::function<void()>> listeners_;

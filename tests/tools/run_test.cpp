@@ -127,7 +127,8 @@ TEST(RunSessions, TraceAndRamDiskOut)
                   return 0;
               }),
               0);
-    EXPECT_EQ(readText(run.dir / "trace.jsonl"), "{\"task\":\"tUpdate\",\"op\":\"clear\"}\n");
+    // Each line names its session.
+    EXPECT_EQ(readText(run.dir / "trace.jsonl"), "{\"task\":\"tUpdate\",\"op\":\"clear\",\"session\":1}\n");
     EXPECT_EQ(readText(run.dir / "ramdisk" / "HddUpdateProgress.log"), "OS Version = BOOT V1.00\n");
 }
 

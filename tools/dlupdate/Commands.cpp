@@ -9,11 +9,13 @@ const std::vector<Command> &commands()
         {"machine init", "create a new machine in DIR (missing or empty)",
          "Exit status: 0 made, 5 DIR cannot be used, 64 bad usage.", defineMachineInit},
         {"machine show", "show the state of the machine in DIR",
-         "Exit status: 0 shown, 5 DIR is not a usable machine folder, 64 bad usage.", defineMachineShow},
+         "Exit status: 0 shown, 5 DIR is not a usable machine folder, 7 the JSON could not be\n"
+         "written (in place of 0), 64 bad usage.",
+         defineMachineShow},
         {"machine verify", "compare a machine with what update media carry (exit 0 only when all match)",
          "Exit status: 0 everything on the media matches, 1 a target differs or is\n"
          "missing or a rewrite flag is set, 5 the machine or media cannot be used,\n"
-         "64 bad usage.",
+         "7 the JSON could not be written (in place of 0), 64 bad usage.",
          defineMachineVerify},
         {"mkmedia", "build update media from a manifest",
          "Beside the media goes DIR/SHA256SUMS, the SHA-256 of every file written: check a\n"
@@ -21,7 +23,8 @@ const std::vector<Command> &commands()
          "Exit status: 0 written, 5 an input or the output folder cannot be used,\n"
          "64 bad usage or a manifest the module would misread.",
          defineMkMedia},
-        {"faults", "list every fault name, aimed form and power-cut event, one a line", "", defineFaults},
+        {"faults", "list every fault name, aimed form and power-cut event, one a line",
+         "Exit status: 0 listed, 7 the JSON could not be written, 64 bad usage.", defineFaults},
         {"run", "run update sessions of the module on a machine",
          "Exit status: 0 returned 0, 1 exit(1), 2 returned -1, 3 exit(0), 4 stalled,\n"
          "5 unusable machine or media folder, 6 ended from the keyboard,\n"
@@ -38,12 +41,13 @@ const std::vector<Command> &commands()
          "damaged copies of the media",
          "Exit status: 0 every row passed (undetectable damage included), 1 a row failed or\n"
          "nothing could be swept, 5 the media folder is missing or holds no update file,\n"
-         "64 bad usage.",
+         "7 every row passed but --json or --junit could not be written, 64 bad usage.",
          defineSweep},
         {"inspect", "read and check update media without updating anything",
          "When DIR holds SHA256SUMS, every file it lists is checked against it, and every other file\n"
          "of DIR and DIR/fwstore is a problem too (signatures not verified: gpg --verify).\n"
-         "Exit status: 0 no problems, 1 problems found, 5 DIR cannot be read, 64 bad usage.",
+         "Exit status: 0 no problems, 1 problems found, 5 DIR cannot be read,\n"
+         "7 the JSON could not be written (in place of 0), 64 bad usage.",
          defineInspect},
         {"help", "show the options of every command, or of one", "", defineHelp},
     };

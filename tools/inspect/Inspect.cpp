@@ -163,6 +163,11 @@ std::future<std::optional<ChecksumCheck>> startChecksums(const fs::path &dir)
 
 int runInspect(const std::string &dir, bool json, std::ostream &out, const dltool::Voice &err)
 {
+    return json ? runInspect(dir, out, &out, err) : runInspect(dir, out, nullptr, err);
+}
+
+int runInspect(const std::string &dir, std::ostream &out, std::ostream *json, const dltool::Voice &err)
+{
     if (!readableFolder(dir)) {
         err.say() << dir << " is not a readable folder\n";
         return dltool::kUnusable;
@@ -172,7 +177,7 @@ int runInspect(const std::string &dir, bool json, std::ostream &out, const dltoo
     std::string why;
     try {
         InspectionMachine machine(dir);
-        report = machine.inspect(dir, why, json);
+        report = machine.inspect(dir, why, json != nullptr);
     } catch (const std::exception &e) {
         err.say() << dir << " cannot be read: " << e.what() << "\n";
         return dltool::kUnusable;
@@ -187,13 +192,15 @@ int runInspect(const std::string &dir, bool json, std::ostream &out, const dltoo
         for (const Problem &p : check->problems)
             report->problems.push_back(p);
     }
+    if (json != &out)
+        out << toText(*report);
     if (json) {
         addDigestsAndWarnings(*report, check ? check->digests : std::map<std::string, std::string>{});
         // Names and versions from the media need not be UTF-8: shown with
         // U+FFFD, never an abort.
-        out << toJson(*report).dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n";
-    } else
-        out << toText(*report);
+        *json << toJson(*report).dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+              << "\n";
+    }
     return report->ok() ? dltool::kOk : dltool::kFailed;
 }
 

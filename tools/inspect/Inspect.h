@@ -15,5 +15,8 @@ namespace inspect {
 // read is told on `err`. Exits 0 with no problems, 1 with problems, 5 when
 // DIR is not a readable folder.
 int runInspect(const std::string &dir, bool json, std::ostream &out, const dltool::Voice &err);
+// The text to `out` and, when `json` is given, the JSON object to it too,
+// from one reading of the media.
+int runInspect(const std::string &dir, std::ostream &out, std::ostream *json, const dltool::Voice &err);
 
 } // namespace inspect

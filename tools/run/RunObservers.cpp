@@ -4,6 +4,7 @@
 #include "host/machine/Keys.h"
 #include "host/machine/Panel.h"
 #include "host/machine/Terminal.h"
+#include "tools/common/OutputFile.h"
 #include "tools/progress/Progress.h"
 #include "tools/run/OutputPaths.h"
 #include "tools/run/RunReport.h"
@@ -13,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <fcntl.h>
 #include <unistd.h>
@@ -30,9 +30,8 @@ public:
     PanelFile(const RunOptions &o, const dltool::Voice &v) : file_(o.panelFile), voice_(v) {}
     void finish(RunEnding &ending) override
     {
-        std::ofstream out(file_, std::ios::trunc);
-        out << machine().panel().dump();
-        if (!out.flush()) {
+        std::string why;
+        if (!dltool::OutputFile::write(file_, machine().panel().dump(), why)) {
             voice_.say() << "cannot write the panel to " << file_ << "\n";
             ending.failedOutputs.push_back("--panel " + file_);
         }
@@ -43,27 +42,40 @@ private:
     const dltool::Voice &voice_;
 };
 
-// --panel-trace FILE: every display call, as it comes.
+// --panel-trace FILE: every display call, as it comes, into a temporary
+// name that becomes FILE at the end.
 class PanelTrace : public RunObserver {
 public:
-    PanelTrace(const RunOptions &o, const dltool::Voice &v) : file_(o.traceFile), voice_(v) {}
+    PanelTrace(const RunOptions &o, const dltool::Voice &v) : out_(o.traceFile), voice_(v) {}
+    // The panel must not write into a gone stream.
+    ~PanelTrace() override
+    {
+        if (booted())
+            machine().panel().disableTrace();
+    }
     bool start() override
     {
-        if (machine().panel().enableTrace(fs::path(file_)))
+        if (out_.open()) {
+            machine().panel().enableTrace(out_.stream());
             return true;
-        voice_.say() << "cannot write the panel trace " << file_ << "\n";
+        }
+        voice_.say() << "cannot write the panel trace " << out_.path() << ": " << out_.why() << "\n";
         return false;
     }
+    void beginSession(int n) override { machine().panel().setTraceSession(n); }
     void finish(RunEnding &ending) override
     {
-        if (!machine().panel().traceFailed())
+        const bool lost = machine().panel().traceFailed();
+        machine().panel().disableTrace();
+        if (!lost && out_.commit())
             return;
-        voice_.say() << "the panel trace " << file_ << " is incomplete\n";
-        ending.failedOutputs.push_back("--panel-trace " + file_);
+        voice_.say() << "cannot write the panel trace " << out_.path() << ": "
+                     << (lost ? std::string("a line could not be written") : out_.why()) << "\n";
+        ending.failedOutputs.push_back("--panel-trace " + out_.path());
     }
 
 private:
-    std::string file_;
+    dltool::OutputFile out_;
     const dltool::Voice &voice_;
 };
 
@@ -346,7 +358,7 @@ public:
     Report(const RunOptions &o, const dltool::Voice &v) : file_(o.reportFile), voice_(v) {}
     bool start() override
     {
-        record_ = std::make_unique<RunRecord>(machine());
+        record_ = std::make_unique<RunRecord>(machine(), file_ == "-" ? stderr : stdout);
         return true;
     }
     void beginSession(int n) override { record_->beginSession(n); }
@@ -358,9 +370,9 @@ public:
     {
         if (record_->sessionOpen())
             record_->endSession(ending.cut() ? "power cut" : "keyboard", ending.status);
-        std::ofstream out(file_, std::ios::trunc);
-        out << record_->document(ending.final(), ending.failedOutputs).dump(2) << "\n";
-        if (!out.flush()) {
+        std::string why;
+        const std::string text = record_->document(ending.final(), ending.failedOutputs).dump(2) + "\n";
+        if (!dltool::OutputFile::write(file_, text, why)) {
             voice_.say() << "cannot write the report to " << file_ << "\n";
             ending.failedOutputs.push_back("--report " + file_);
         }

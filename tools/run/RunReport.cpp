@@ -32,10 +32,10 @@ std::string trimmed(const std::string &row, int from, std::size_t length = std::
 
 } // namespace
 
-RunRecord::RunRecord(host::Machine &machine) : machine_(machine)
+RunRecord::RunRecord(host::Machine &machine, std::FILE *console) : consoleTo_(console), machine_(machine)
 {
     machine_.console().setOutput([this](std::string_view s) {
-        std::fwrite(s.data(), 1, s.size(), stdout);
+        std::fwrite(s.data(), 1, s.size(), consoleTo_);
         std::lock_guard lock(mutex_);
         console_.append(s);
     });
@@ -45,7 +45,8 @@ RunRecord::RunRecord(host::Machine &machine) : machine_(machine)
 RunRecord::~RunRecord()
 {
     subscription_.reset();
-    machine_.console().setOutput([](std::string_view s) { std::fwrite(s.data(), 1, s.size(), stdout); });
+    machine_.console().setOutput(
+        [to = consoleTo_](std::string_view s) { std::fwrite(s.data(), 1, s.size(), to); });
 }
 
 // The menu's marks as they stand at each draw; the last ones before the

@@ -6,6 +6,7 @@
 #include "host/kernel/Kernel.h"
 #include "host/machine/Panel.h"
 
+#include <cstdio>
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
@@ -22,9 +23,10 @@ namespace dlrun {
 
 class RunRecord {
 public:
-    // Takes over the machine's console output (still written to standard
-    // output) and watches the panel; the machine must outlive the record.
-    explicit RunRecord(host::Machine &machine);
+    // Takes over the machine's console output (still written to `console`:
+    // standard error when standard output carries the report) and watches
+    // the panel; the machine must outlive the record.
+    explicit RunRecord(host::Machine &machine, std::FILE *console = stdout);
     ~RunRecord();
     RunRecord(const RunRecord &) = delete;
     RunRecord &operator=(const RunRecord &) = delete;
@@ -39,6 +41,7 @@ public:
     nlohmann::ordered_json document(int status, const std::vector<std::string> &outputErrors) const;
 
 private:
+    std::FILE *consoleTo_;
     struct Nv {
         std::uint32_t flags = 0, mode = 0;
     };

@@ -4,10 +4,13 @@
 #include "host/kernel/RunInTask.h"
 #include "host/machine/Keys.h"
 #include "host/machine/MachineFolder.h"
+#include "tools/common/JsonFormat.h"
+#include "tools/common/OutputFile.h"
 #include "tools/run/ColdStart.h"
 #include "tools/run/OutputPaths.h"
 #include "tools/run/RunObservers.h"
 
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -33,21 +36,21 @@ namespace {
 // typo in an output path.
 std::string whyNotWritable(const fs::path &path, bool folder)
 {
+    if (!folder)
+        return dltool::OutputFile::whyNotWritable(path.string());
     std::error_code ec;
     if (fs::exists(path, ec)) {
-        if (folder != fs::is_directory(path, ec))
-            return folder ? "it is not a folder" : "it is a folder";
+        if (!fs::is_directory(path, ec))
+            return "it is not a folder";
         if (::access(path.c_str(), W_OK) != 0)
             return "it is not writable";
         return "";
     }
+    // A missing folder is made with its parents: the nearest one there
+    // must be a writable folder.
     fs::path parent = fs::absolute(path, ec).parent_path();
-    if (folder) {
-        // A missing folder is made with its parents: the nearest one there
-        // must be a writable folder.
-        while (!parent.empty() && !fs::exists(parent, ec) && parent != parent.parent_path())
-            parent = parent.parent_path();
-    }
+    while (!parent.empty() && !fs::exists(parent, ec) && parent != parent.parent_path())
+        parent = parent.parent_path();
     if (!fs::is_directory(parent, ec))
         return "its folder " + parent.string() + " does not exist";
     if (::access(parent.c_str(), W_OK) != 0)
@@ -74,12 +77,12 @@ public:
     int execute()
     {
         if (!checkUsage() || !checkOutputs())
-            return kUsage;
+            return endedEarly(kUsage);
         if (!prepareFolders() || !boot())
-            return kUnusable;
+            return endedEarly(kUnusable);
         for (auto &obs : observers_)
             if (!obs->boot(*machine_))
-                return kUsage;
+                return endedEarly(kUsage);
         int status = kReturned0;
         for (int session = 1; session <= o_.sessions; ++session)
             if (!runSession(session, status))
@@ -108,6 +111,8 @@ private:
                 scratch.setPowerCut(o_.powerCut);
             if (o_.keysGiven)
                 host::KeyScript::parse(o_.keys);
+            if ((o_.panelFile == "-") + (o_.traceFile == "-") + (o_.reportFile == "-") > 1)
+                throw std::invalid_argument("only one output can go to standard output (-)");
             const std::vector<GuardedFolder> guarded = guardedFolders(o_);
             for (const auto &[option, file] :
                  {std::pair<const char *, const std::string &>{"--panel", o_.panelFile},
@@ -117,7 +122,7 @@ private:
                 if (auto why = outputInsideFolder(option, file, guarded))
                     throw std::invalid_argument(*why);
         } catch (const std::invalid_argument &e) {
-            voice_.say() << e.what() << "\n";
+            refuse(e.what());
             return false;
         }
         return true;
@@ -130,18 +135,50 @@ private:
             const std::string &path;
             bool folder;
         } outputs[] = {{"--panel", o_.panelFile, false},
+                       {"--panel-trace", o_.traceFile, false},
                        {"--ramdisk-out", o_.ramdiskOut, true},
                        {"--report", o_.reportFile, false}};
         for (const auto &out : outputs) {
-            if (out.path.empty())
+            if (out.path.empty() || out.path == "-")
                 continue;
             std::string why = whyNotWritable(out.path, out.folder);
             if (!why.empty()) {
-                voice_.say() << "cannot write " << out.option << " " << out.path << ": " << why << "\n";
+                refuse("cannot write " + std::string(out.option) + " " + out.path + ": " + why);
                 return false;
             }
         }
         return true;
+    }
+
+    // A line of the run's own that ends it before any session.
+    void refuse(const std::string &why)
+    {
+        voice_.say() << why << "\n";
+        why_ = why;
+    }
+
+    // Ended before any session: no output of an earlier run may pass for
+    // this one's. The report says why; a panel or trace is removed. An
+    // output that is itself the fault, or lies where it would clobber a
+    // folder, is left alone.
+    int endedEarly(int status)
+    {
+        const std::vector<GuardedFolder> guarded = guardedFolders(o_);
+        auto usable = [&](const std::string &file) {
+            return !file.empty() && !outputInsideFolder("", file, guarded) &&
+                   (file == "-" || whyNotWritable(file, false).empty());
+        };
+        if (usable(o_.reportFile)) {
+            std::string why;
+            const auto doc = dltool::endedEarly(dltool::kRunReportFormat, status,
+                                                why_.empty() ? "an output could not be opened" : why_);
+            if (!dltool::OutputFile::write(o_.reportFile, doc.dump(2) + "\n", why))
+                voice_.say() << "cannot write the report to " << o_.reportFile << ": " << why << "\n";
+        }
+        for (const std::string *file : {&o_.panelFile, &o_.traceFile})
+            if (usable(*file) && dltool::OutputFile::removeStale(*file))
+                voice_.say() << "removed " << *file << ", an earlier run's: this run drew nothing\n";
+        return status;
     }
 
     // The machine folder as `run` finds it: made when missing or empty.
@@ -149,7 +186,7 @@ private:
     {
         std::error_code ec;
         if (!fs::is_directory(o_.media, ec)) {
-            voice_.say() << "media folder " << o_.media << " is not a folder\n";
+            refuse("media folder " + o_.media + " is not a folder");
             return false;
         }
         try {
@@ -158,7 +195,7 @@ private:
             else
                 host::MachineFolder::validate(o_.machine);
         } catch (const host::MachineFolderError &e) {
-            voice_.say() << e.what() << "\n";
+            refuse(e.what());
             return false;
         }
         return true;
@@ -174,12 +211,16 @@ private:
         try {
             machine_ = std::make_unique<host::Machine>(config);
         } catch (const std::exception &e) {
-            voice_.say() << "the machine in " << o_.machine << " cannot be used: " << e.what() << "\n";
+            refuse("the machine in " + o_.machine + " cannot be used: " + e.what());
             return false;
         }
         binding_.emplace(*machine_);
         std::ostream &err = voice_.stream();
         machine_->console().setReports([&err](std::string_view s) { err << s << std::flush; });
+        // Standard output then carries one JSON document alone.
+        if (o_.reportFile == "-" || o_.panelFile == "-" || o_.traceFile == "-")
+            machine_->console().setOutput(
+                [](std::string_view s) { std::fwrite(s.data(), 1, s.size(), stderr); });
         for (const auto &f : o_.faults)
             machine_->faults().add(f);
         if (!o_.powerCut.empty())
@@ -284,6 +325,7 @@ private:
     std::optional<host::MachineBinding> binding_;
     Observers observers_;
     bool interactive_ = false;
+    std::string why_; // what ended the run before any session
 };
 
 } // namespace

@@ -1,5 +1,6 @@
-// dlupdate inspect DIR [--json]
+// dlupdate inspect DIR [--json] [-o FILE]
 #include "tools/dlupdate/Command.h"
+#include "tools/dlupdate/JsonOutput.h"
 #include "tools/inspect/Inspect.h"
 
 #include <iostream>
@@ -9,14 +10,17 @@ namespace dlcli {
 
 Action defineInspect(CLI::App &cmd)
 {
-    struct Args {
-        std::string dir;
-        bool json = false;
+    auto dir = std::make_shared<std::string>();
+    cmd.add_option("DIR", *dir, "media folder")->required();
+    auto json = JsonOutput::define(cmd, "the report as one JSON object");
+    return [dir, json](const dltool::Voice &voice) {
+        return json->run(voice, dltool::kInspectFormat,
+                         [dir, json](const dltool::Voice &v, std::ostream *doc) {
+                             if (!json->text())
+                                 return inspect::runInspect(*dir, true, *doc, v);
+                             return inspect::runInspect(*dir, std::cout, doc, v);
+                         });
     };
-    auto a = std::make_shared<Args>();
-    cmd.add_option("DIR", a->dir, "media folder")->required();
-    cmd.add_flag("--json", a->json, "the report as one JSON object");
-    return [a](const dltool::Voice &voice) { return inspect::runInspect(a->dir, a->json, std::cout, voice); };
 }
 
 } // namespace dlcli

@@ -8,6 +8,7 @@
 #include "tools/common/ExitStatus.h"
 #include "tools/common/JsonFormat.h"
 #include "tools/dlupdate/Command.h"
+#include "tools/dlupdate/JsonOutput.h"
 #include "tools/inspect/ModuleReader.h"
 #include "update/version/dlFirmVersion.h"
 
@@ -91,7 +92,7 @@ json progressLogJson(const host::MachineState &m)
 }
 
 // Everything `machine show` prints, as one JSON object.
-int showJson(const std::string &dirText, const dltool::Voice &voice)
+int showJson(const std::string &dirText, std::ostream &out, const dltool::Voice &voice)
 {
     const auto m = host::MachineState::read(dirText, host::MachineState::Scope::summary);
     if (!m.hasNvram || !m.hasFlash) {
@@ -110,7 +111,7 @@ int showJson(const std::string &dirText, const dltool::Voice &voice)
     j["systemVersion"] = systemVersionJson(m, reader);
     j["progressLog"] = progressLogJson(m);
     // Text from the folder need not be UTF-8: shown with U+FFFD, never a crash.
-    std::cout << j.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
+    out << j.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
     return dltool::kOk;
 }
 
@@ -118,25 +119,22 @@ int showJson(const std::string &dirText, const dltool::Voice &voice)
 
 Action defineMachineShow(CLI::App &cmd)
 {
-    struct Args {
-        std::string dir;
-        bool json = false;
-    };
-    auto a = std::make_shared<Args>();
-    cmd.add_option("DIR", a->dir, "machine folder")->required();
-    cmd.add_flag("--json", a->json, "the state as one JSON object, with digests and versions");
-    return [a](const dltool::Voice &voice) {
-        try {
-            if (a->json) {
-                host::MachineFolder::validate(a->dir);
-                return showJson(a->dir, voice);
-            }
-            std::cout << host::MachineFolder::show(a->dir);
-        } catch (const host::MachineFolderError &e) {
-            voice.say() << e.what() << "\n";
-            return int(dltool::kUnusable);
-        }
-        return int(dltool::kOk);
+    auto dir = std::make_shared<std::string>();
+    cmd.add_option("DIR", *dir, "machine folder")->required();
+    auto json = JsonOutput::define(cmd, "the state as one JSON object, with digests and versions");
+    return [dir, json](const dltool::Voice &voice) {
+        return json->run(voice, dltool::kMachineFormat,
+                         [dir, json](const dltool::Voice &v, std::ostream *doc) {
+                             try {
+                                 host::MachineFolder::validate(*dir);
+                                 if (json->text())
+                                     std::cout << host::MachineFolder::show(*dir);
+                                 return doc ? showJson(*dir, *doc, v) : int(dltool::kOk);
+                             } catch (const host::MachineFolderError &e) {
+                                 v.say() << e.what() << "\n";
+                                 return int(dltool::kUnusable);
+                             }
+                         });
     };
 }
 

@@ -9,6 +9,7 @@
 #include "tools/common/ExitStatus.h"
 #include "tools/common/JsonFormat.h"
 #include "tools/dlupdate/Command.h"
+#include "tools/dlupdate/JsonOutput.h"
 #include "tools/inspect/ModuleReader.h"
 #include "update/session/dlFirmUpMain.h"
 
@@ -197,7 +198,7 @@ Target flagsTarget(const host::MachineState &m)
     return t;
 }
 
-void printJson(const std::vector<Target> &targets, bool all, const std::string &machine,
+void printJson(std::ostream &out, const std::vector<Target> &targets, bool all, const std::string &machine,
                const std::string &media)
 {
     json list = json::array();
@@ -215,7 +216,7 @@ void printJson(const std::vector<Target> &targets, bool all, const std::string &
     }
     json doc = dltool::envelope(dltool::kVerifyFormat);
     doc.update({{"machine", machine}, {"media", media}, {"matches", all}, {"targets", list}});
-    std::cout << doc.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
+    out << doc.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
 }
 
 void printText(const std::vector<Target> &targets)
@@ -263,8 +264,8 @@ std::optional<Expected> expectedOrWhy(const std::string &machineText, const std:
     return e;
 }
 
-int verify(const std::string &machineText, const std::string &mediaText, bool asJson,
-           const dltool::Voice &voice)
+int verify(const std::string &machineText, const std::string &mediaText, const JsonOutput &json,
+           std::ostream *doc, const dltool::Voice &voice)
 {
     std::optional<Expected> e = expectedOrWhy(machineText, mediaText, voice);
     if (!e)
@@ -276,9 +277,9 @@ int verify(const std::string &machineText, const std::string &mediaText, bool as
     bool all = true;
     for (const auto &t : targets)
         all = all && (t.state == "matches" || t.state == kNotOnMedia);
-    if (asJson)
-        printJson(targets, all, machineText, mediaText);
-    else
+    if (doc)
+        printJson(*doc, targets, all, machineText, mediaText);
+    if (json.text())
         printText(targets);
     return all ? dltool::kOk : dltool::kFailed;
 }
@@ -289,13 +290,16 @@ Action defineMachineVerify(CLI::App &cmd)
 {
     struct Args {
         std::string machine, media;
-        bool json = false;
     };
     auto a = std::make_shared<Args>();
     cmd.add_option("--machine", a->machine, "machine folder")->required();
     cmd.add_option("--media", a->media, "media folder")->required();
-    cmd.add_flag("--json", a->json, "the comparison as one JSON object");
-    return [a](const dltool::Voice &voice) { return verify(a->machine, a->media, a->json, voice); };
+    auto json = JsonOutput::define(cmd, "the comparison as one JSON object");
+    return [a, json](const dltool::Voice &voice) {
+        return json->run(voice, dltool::kVerifyFormat, [a, json](const dltool::Voice &v, std::ostream *doc) {
+            return verify(a->machine, a->media, *json, doc, v);
+        });
+    };
 }
 
 } // namespace dlcli

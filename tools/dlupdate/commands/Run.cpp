@@ -25,14 +25,19 @@ Action defineRun(CLI::App &cmd)
         ->type_name("FILE");
     cmd.add_option("--ramdisk-out", o->ramdiskOut, "copy the RAM disk out to DIR at the end")
         ->type_name("DIR");
-    cmd.add_option("--report", o->reportFile, "write what the run did to FILE as JSON, on every ending")
+    cmd.add_option("--report,-o,--json-out", o->reportFile,
+                   "write what the run did to FILE as JSON, on every ending (- standard output)")
         ->type_name("FILE");
+    auto json = std::make_shared<bool>(false);
+    cmd.add_flag("--json", *json, "the report on standard output, the console then on standard error");
     cmd.add_flag("--events", o->listEvents,
                  "list every fault point and power-cut event on standard error as it comes");
     cmd.add_flag("--interactive,!--no-interactive", o->interactive,
                  "draw the panel live and take keys from the keyboard");
     CLI::App *run = &cmd;
-    return [o, run](const dltool::Voice &voice) {
+    return [o, run, json](const dltool::Voice &voice) {
+        if (*json && o->reportFile.empty())
+            o->reportFile = "-";
         o->keysGiven = run->count("--keys") > 0;
         o->interactiveGiven = run->count("--interactive") + run->count("--no-interactive") > 0;
         return dlrun::runSessions(

@@ -2,7 +2,9 @@
 // for a user's own media, with a table, JSON and JUnit XML reports.
 #include "tools/common/ExitStatus.h"
 #include "tools/common/JsonFormat.h"
+#include "tools/common/OutputFile.h"
 #include "tools/dlupdate/Command.h"
+#include "host/machine/Keys.h"
 
 #include "tools/run/DamageSweep.h"
 #include "tools/run/Sweep.h"
@@ -35,7 +37,7 @@ struct SweepArgs {
     std::string keys = "ok";
     bool pairs = false;
     bool faults = false;
-    std::string json;
+    std::string json; // "-": standard output
     std::string junit;
     bool damage = false;
     std::uint32_t seed = 1;
@@ -125,21 +127,21 @@ void printFaultTables(const std::vector<dlrun::Sweeper::Row> &rows, std::ostream
     }
 }
 
-nlohmann::json toJson(const SweepArgs &a, const dlrun::Sweeper &s,
-                      const std::vector<dlrun::Sweeper::Row> &rows, std::size_t failed)
+nlohmann::ordered_json toJson(const SweepArgs &a, const dlrun::Sweeper &s,
+                              const std::vector<dlrun::Sweeper::Row> &rows, std::size_t failed)
 {
-    nlohmann::json events = nlohmann::json::object();
+    nlohmann::ordered_json events = nlohmann::ordered_json::object();
     for (const auto &kind : dlrun::cutEvents())
         events[kind] = s.events(kind);
-    nlohmann::json j = dltool::envelope<nlohmann::json>(dltool::kSweepFormat);
+    nlohmann::ordered_json j = dltool::envelope<nlohmann::ordered_json>(dltool::kSweepFormat);
     j.update({{"media", a.media},
               {"keys", a.keys},
               {"double", a.pairs},
               {"faults", a.faults},
               {"events", events},
-              {"rows", nlohmann::json::array()}});
+              {"rows", nlohmann::ordered_json::array()}});
     for (const auto &r : rows) {
-        nlohmann::json flags = nlohmann::json::array();
+        nlohmann::ordered_json flags = nlohmann::ordered_json::array();
         for (std::size_t i = 0; i < r.flagsAfter.size(); ++i)
             flags.push_back(
                 {{"cut", r.cuts[i]}, {"reached", r.reached[i].empty()}, {"flags", r.flagsAfter[i]}});
@@ -214,11 +216,55 @@ void writeJunit(std::ostream &out, const std::vector<dlrun::Sweeper::Row> &rows,
     out << "  </testsuite>\n</testsuites>\n";
 }
 
-bool writeFile(const std::string &file, const std::string &text)
+// One of the sweep's documents, written whole or not at all; false (and
+// said) when it could not be.
+bool writeOutput(const std::string &file, const std::string &text, const dltool::Voice &voice)
 {
-    std::ofstream out(file, std::ios::trunc);
-    out << text;
-    return static_cast<bool>(out.flush());
+    std::string why;
+    if (file.empty() || dltool::OutputFile::write(file, text, why))
+        return true;
+    voice.say() << "cannot write " << file << "\n";
+    return false;
+}
+
+// The table, unless standard output carries a document.
+std::ostream &tableStream(const SweepArgs &a)
+{
+    static std::ostream nowhere(nullptr);
+    return a.json == "-" || a.junit == "-" ? nowhere : std::cout;
+}
+
+// A sweep that ended before its rows: each document it was to write says
+// why, so a CI job shows the reason, never an earlier run's green rows.
+int endedEarly(const SweepArgs &a, int status, const std::string &why, const dltool::Voice &voice)
+{
+    voice.say() << why << "\n";
+    if (a.json == "-" && a.junit == "-")
+        return status; // two documents on one stream would be neither
+    auto usable = [](const std::string &f) {
+        return !f.empty() && dltool::OutputFile::whyNotWritable(f).empty();
+    };
+    if (usable(a.json)) {
+        auto doc = dltool::endedEarly<nlohmann::ordered_json>(
+            a.damage ? dltool::kDamageSweepFormat : dltool::kSweepFormat, status, why);
+        writeOutput(a.json, doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n",
+                    voice);
+    }
+    if (usable(a.junit)) {
+        const std::string suite = a.damage ? "damaged media" : "power cuts";
+        writeOutput(a.junit,
+                    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                    "<testsuites name=\"dlupdate sweep\" tests=\"1\" failures=\"1\">\n"
+                    "  <testsuite name=\"" +
+                        suite +
+                        "\" tests=\"1\" failures=\"1\">\n"
+                        "    <testcase classname=\"sweep\" name=\"sweep\">\n"
+                        "      <failure message=\"" +
+                        xmlEscape(why) + "\">exit status " + std::to_string(status) + ": " + xmlEscape(why) +
+                        "</failure>\n    </testcase>\n  </testsuite>\n</testsuites>\n",
+                    voice);
+    }
+    return status;
 }
 
 // A folder of this process's own under the system's temporary folder,
@@ -245,10 +291,8 @@ int runCutSweep(const SweepArgs &a, const dltool::Voice &voice)
     dlrun::Sweeper s(
         {fs::absolute(a.media), work, a.keys, [] { return vx::dlFirmUpdateUSBMediaMain(); }, voice.path()});
     std::string why;
-    if (!s.prepare(why)) {
-        voice.say() << "nothing to sweep: " << why << "\n";
-        return dltool::kFailed;
-    }
+    if (!s.prepare(why))
+        return endedEarly(a, dltool::kFailed, "nothing to sweep: " + why, voice);
     const bool live = ::isatty(2);
     std::vector<dlrun::Sweeper::Row> rows = s.singles();
     if (a.pairs) {
@@ -276,22 +320,21 @@ int runCutSweep(const SweepArgs &a, const dltool::Voice &voice)
     for (const auto &r : rows)
         failed += !r.passed();
 
-    printTable(std::vector<dlrun::Sweeper::Row>(rows.begin(), rows.begin() + cutRows), std::cout);
+    std::ostream &out = tableStream(a);
+    printTable(std::vector<dlrun::Sweeper::Row>(rows.begin(), rows.begin() + cutRows), out);
     if (a.faults)
-        printFaultTables(faultRows, std::cout);
-    std::cout << cutRows << " cut " << (a.pairs ? "sequences" : "points");
+        printFaultTables(faultRows, out);
+    out << cutRows << " cut " << (a.pairs ? "sequences" : "points");
     if (a.faults)
-        std::cout << ", " << faultRows.size() << " fault points";
-    std::cout << ", " << rows.size() - failed << " passed, " << failed << " failed\n";
-    if (!a.json.empty() && !writeFile(a.json, toJson(a, s, rows, failed).dump(2) + "\n"))
-        voice.say() << "cannot write " << a.json << "\n";
-    if (!a.junit.empty()) {
-        std::ostringstream x;
-        writeJunit(x, rows, failed);
-        if (!writeFile(a.junit, x.str()))
-            voice.say() << "cannot write " << a.junit << "\n";
-    }
-    return failed ? dltool::kFailed : dltool::kOk;
+        out << ", " << faultRows.size() << " fault points";
+    out << ", " << rows.size() - failed << " passed, " << failed << " failed\n";
+    std::ostringstream x;
+    writeJunit(x, rows, failed);
+    // Both are written, whatever the first did.
+    const bool jsonWritten =
+        writeOutput(a.json, a.json.empty() ? "" : toJson(a, s, rows, failed).dump(2) + "\n", voice);
+    const bool written = writeOutput(a.junit, x.str(), voice) && jsonWritten;
+    return failed ? dltool::kFailed : written ? dltool::kOk : dltool::kOutputFailed;
 }
 
 // ---- the damage sweep ----
@@ -322,25 +365,25 @@ void printDamageTable(const std::vector<dlrun::DamageRow> &rows, std::ostream &o
     }
 }
 
-nlohmann::json damageJson(const SweepArgs &a, const dlrun::DamageSweep &s,
-                          const std::vector<dlrun::DamageRow> &rows, std::size_t passed, std::size_t failed,
-                          std::size_t undetectable)
+nlohmann::ordered_json damageJson(const SweepArgs &a, const dlrun::DamageSweep &s,
+                                  const std::vector<dlrun::DamageRow> &rows, std::size_t passed,
+                                  std::size_t failed, std::size_t undetectable)
 {
     auto items = [](const dlrun::ItemEnds &ends) {
-        nlohmann::json j = nlohmann::json::object();
+        nlohmann::ordered_json j = nlohmann::ordered_json::object();
         for (dlrun::Item item : dlrun::kItems)
             j[dlrun::itemName(item)] = dlrun::endName(ends[static_cast<std::size_t>(item)]);
         return j;
     };
-    nlohmann::json j = dltool::envelope<nlohmann::json>(dltool::kDamageSweepFormat);
+    nlohmann::ordered_json j = dltool::envelope<nlohmann::ordered_json>(dltool::kDamageSweepFormat);
     j.update({{"media", a.media},
               {"keys", a.keys},
               {"seed", a.seed},
               {"sample", a.sample},
               {"reference", {{"items", items(s.referenceItems())}}},
-              {"rows", nlohmann::json::array()}});
+              {"rows", nlohmann::ordered_json::array()}});
     for (const auto &r : rows) {
-        nlohmann::json files = nlohmann::json::array();
+        nlohmann::ordered_json files = nlohmann::ordered_json::array();
         for (const auto &e : r.damage.edits)
             if (std::find(files.begin(), files.end(), e.file) == files.end())
                 files.push_back(e.file);
@@ -420,16 +463,14 @@ int runDamageSweep(const SweepArgs &a, const dltool::Voice &voice)
     try {
         std::string why;
         bool unusable = false;
-        if (!s.prepare(why, unusable)) {
-            voice.say() << (unusable ? "" : "nothing to sweep: ") << why << "\n";
-            return unusable ? dltool::kUnusable : dltool::kFailed;
-        }
+        if (!s.prepare(why, unusable))
+            return endedEarly(a, unusable ? dltool::kUnusable : dltool::kFailed,
+                              (unusable ? "" : "nothing to sweep: ") + why, voice);
         rows = s.run();
     } catch (const std::exception &e) {
         // The scratch folder (a full or unwritable temporary folder).
         voice.stream() << "\n";
-        voice.say() << e.what() << "\n";
-        return dltool::kFailed;
+        return endedEarly(a, dltool::kFailed, e.what(), voice);
     }
     if (live)
         voice.stream() << "\n";
@@ -437,36 +478,48 @@ int runDamageSweep(const SweepArgs &a, const dltool::Voice &voice)
     for (const auto &r : rows)
         (r.passed() ? (r.damage.detectable ? passed : undetectable) : failed) += 1;
 
-    std::cout << "damaged copies of " << a.media << ", seed " << a.seed << "\n";
-    printDamageTable(rows, std::cout);
-    std::cout << rows.size() << " damaged copies, " << undetectable << " undetectable, " << passed
-              << " passed, " << failed << " failed\n";
-    if (!a.json.empty() &&
-        !writeFile(a.json, damageJson(a, s, rows, passed, failed, undetectable)
-                                   .dump(2, ' ', false, nlohmann::json::error_handler_t::replace) +
-                               "\n"))
-        voice.say() << "cannot write " << a.json << "\n";
-    if (!a.junit.empty()) {
-        std::ostringstream x;
-        writeDamageJunit(x, rows, failed, undetectable);
-        if (!writeFile(a.junit, x.str()))
-            voice.say() << "cannot write " << a.junit << "\n";
+    std::ostream &out = tableStream(a);
+    out << "damaged copies of " << a.media << ", seed " << a.seed << "\n";
+    printDamageTable(rows, out);
+    out << rows.size() << " damaged copies, " << undetectable << " undetectable, " << passed << " passed, "
+        << failed << " failed\n";
+    const std::string json =
+        a.json.empty() ? ""
+                       : damageJson(a, s, rows, passed, failed, undetectable)
+                                 .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
+                             "\n";
+    std::ostringstream x;
+    writeDamageJunit(x, rows, failed, undetectable);
+    const bool jsonWritten = writeOutput(a.json, json, voice);
+    const bool written = writeOutput(a.junit, x.str(), voice) && jsonWritten;
+    return failed ? dltool::kFailed : written ? dltool::kOk : dltool::kOutputFailed;
+}
+
+// Bad usage the parser cannot see, found before any session runs.
+std::string whyBadUsage(const SweepArgs &a)
+{
+    if (a.json == "-" && a.junit == "-")
+        return "--json and --junit cannot both go to standard output (-)";
+    for (const auto &file : {a.json, a.junit}) {
+        const std::string why = file.empty() ? "" : dltool::OutputFile::whyNotWritable(file);
+        if (!why.empty())
+            return "cannot write " + file + ": " + why;
     }
-    return failed ? dltool::kFailed : dltool::kOk;
+    try {
+        host::KeyScript::parse(a.keys);
+    } catch (const std::invalid_argument &e) {
+        return e.what();
+    }
+    return "";
 }
 
 int runSweep(const SweepArgs &a, const dltool::Voice &voice)
 {
+    if (const std::string why = whyBadUsage(a); !why.empty())
+        return endedEarly(a, dltool::kUsage, why, voice);
     std::error_code ec;
-    if (!fs::is_directory(a.media, ec)) {
-        voice.say() << "media folder " << a.media << " is not a folder\n";
-        return dltool::kUnusable;
-    }
-    for (const auto &file : {a.json, a.junit})
-        if (!file.empty() && !std::ofstream(file, std::ios::app)) {
-            voice.say() << "cannot write " << file << "\n";
-            return dltool::kUsage;
-        }
+    if (!fs::is_directory(a.media, ec))
+        return endedEarly(a, dltool::kUnusable, "media folder " + a.media + " is not a folder", voice);
     if (a.damage)
         return runDamageSweep(a, voice);
     return runCutSweep(a, voice);
@@ -498,9 +551,26 @@ Action defineSweep(CLI::App &command)
         ->check(CLI::Range(1, 256));
     cmd->get_option("--double")->excludes(damage);
     cmd->get_option("--faults")->excludes(damage);
-    cmd->add_option("--json", a->json, "write the rows as JSON to FILE");
-    cmd->add_option("--junit", a->junit, "write the rows as JUnit XML to FILE");
-    return [a](const dltool::Voice &voice) { return runSweep(*a, voice); };
+    cmd->add_option("--json", a->json, "write the rows as JSON to FILE; alone or -, to standard output")
+        ->expected(0, 1)
+        ->type_name("[FILE]");
+    auto jsonOut = std::make_shared<std::string>();
+    cmd->add_option("-o,--json-out", *jsonOut, "write the rows as JSON to FILE (as --json FILE)")
+        ->type_name("FILE");
+    cmd->add_option("--junit", a->junit, "write the rows as JUnit XML to FILE (- standard output)")
+        ->type_name("FILE");
+    return [a, cmd, jsonOut](const dltool::Voice &voice) {
+        if (cmd->count("--json") > 0 && a->json.empty())
+            a->json = "-";
+        if (!jsonOut->empty()) {
+            if (!a->json.empty() && a->json != "-") {
+                voice.say() << "--json " << a->json << " and --json-out " << *jsonOut << " name two files\n";
+                return int(dltool::kUsage);
+            }
+            a->json = *jsonOut;
+        }
+        return runSweep(*a, voice);
+    };
 }
 
 } // namespace dlcli
