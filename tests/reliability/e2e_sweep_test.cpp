@@ -156,6 +156,10 @@ TEST(E2eSweep, RefusesWhatCannotBeSwept)
     Outcome empty = dlupdate({"sweep", "--media", (dir / "empty").string()});
     EXPECT_EQ(empty.status, 1);
     EXPECT_NE(empty.err.find("dlupdate sweep: nothing to sweep"), std::string::npos) << empty.err;
+    EXPECT_NE(
+        empty.err.find(": no update file in " + (dir / "empty").string() + " (looked for firmImage0.bin"),
+        std::string::npos)
+        << empty.err;
     EXPECT_EQ(empty.out, "");
 }
 

@@ -5,6 +5,7 @@
 #include "host/machine/MachineFolder.h"
 #include "host/machine/Nvram.h"
 #include "host/machine/Panel.h"
+#include "tools/run/MediaSurvey.h"
 
 #include <algorithm>
 #include <fstream>
@@ -251,6 +252,9 @@ bool Sweeper::prepare(std::string &why)
         failure_ += "; see dlupdate inspect " + o_.media.string();
     if (completed() && cutPoints() == 0) {
         why = "the uninterrupted session went through no event the power could be cut in";
+        const MediaSurvey survey = surveyMedia(o_.media);
+        if (survey.offersNothing())
+            why += ": " + nothingOffered(survey);
         return false;
     }
     return true;
