@@ -342,14 +342,47 @@ TEST(E2eMachineJson, ShowsTheFolderAsData)
     }
 }
 
+// The summary line machine verify prints after the targets' lines, counted
+// from those lines.
+std::string verifySummary(const std::vector<std::string> &targetLines)
+{
+    std::size_t checked = 0, matching = 0, differing = 0, damaged = 0;
+    for (const auto &line : targetLines) {
+        const std::string state = line.substr(line.find(": ") + 2);
+        if (state.rfind("not on these media", 0) == 0)
+            continue;
+        ++checked;
+        (state.rfind("matches", 0) == 0   ? matching
+         : state.rfind("damaged", 0) == 0 ? damaged
+                                          : differing) += 1;
+    }
+    return std::to_string(checked) + (checked == 1 ? " target" : " targets") + " checked, " +
+           std::to_string(matching) + " matching, " + std::to_string(differing) + " differing" +
+           (damaged ? ", " + std::to_string(damaged) + " damaged on the media" : "");
+}
+
 // machine verify: 0 only when every target of the media matches; each
-// mismatch is named on its line.
+// mismatch is named on its line, and so is each package the media can
+// never deliver; a summary ends the lines, and --quiet keeps only those
+// that do not match.
 TEST(E2eMachineVerify, NamesEveryTargetThatDiffers)
 {
     const fs::path sample = sharedMedia("sample");
     // The scanner gets the laser's firmware.
     const fs::path other = sharedMedia(
         "other-scanner", [](json &m) { m["image2"]["scanner"]["source"] = sampleInput("lsr.bin").string(); });
+    // Damaged copies: the last HDD file cut inside a package; three bytes
+    // of a package's compressed data zeroed.
+    TempDir damaged;
+    const fs::path cut = damaged / "cut", spoilt = damaged / "spoilt";
+    for (const fs::path &copy : {cut, spoilt})
+        fs::copy(sample, copy, fs::copy_options::recursive);
+    fs::resize_file(cut / "fwstore/3", (fs::file_size(cut / "fwstore/3") - 100) & ~std::uintmax_t(1));
+    {
+        std::fstream f(spoilt / "fwstore/2", std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(8000);
+        f.write("\0\0\0", 3);
+    }
     struct Case {
         const char *what;
         std::vector<std::string> run;
@@ -394,6 +427,31 @@ TEST(E2eMachineVerify, NamesEveryTargetThatDiffers)
          sample,
          1,
          {"disk /SYS/bin/app: missing", "disk /ROM/sysDummy.txt: matches"}},
+        {"a disk file one byte longer",
+         {"--keys", "ok"},
+         [](const MachineView &m) {
+             Bytes b = readBytes(m.dir / "disk/UND/readme.txt");
+             b.push_back('x');
+             testing_support::writeFile(m.dir / "disk/UND/readme.txt", b);
+         },
+         sample,
+         1,
+         {"disk /UND/readme.txt: differs at offset 0x00005a (91 bytes, expected 90)"}},
+        {"media whose last HDD file is cut",
+         {"--keys", "ok"},
+         {},
+         cut,
+         1,
+         {"media HDD file 3: damaged (the last file ends inside a package, 47 bytes after its last complete "
+          "package are never loaded)",
+          "disk /SYS/bin/app: matches"}},
+        {"media with a package that does not inflate",
+         {"--keys", "ok"},
+         {},
+         spoilt,
+         1,
+         {"disk /SYS/lib/libui.so: damaged (its package does not inflate to its size: incorrect data check)",
+          "disk /UND/readme.txt: matches"}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -408,12 +466,38 @@ TEST(E2eMachineVerify, NamesEveryTargetThatDiffers)
         auto lines = o.lines();
         for (const auto &want : c.lines)
             EXPECT_NE(std::find(lines.begin(), lines.end(), want), lines.end()) << want << "\n" << o.out;
+        ASSERT_FALSE(lines.empty());
+        const std::string summary = lines.back();
+        lines.pop_back();
+        EXPECT_EQ(summary, verifySummary(lines));
+        // --quiet: the lines that do not match, then the same summary.
+        std::string unmatched;
+        for (const auto &line : lines)
+            if (line.find(": matches") == std::string::npos &&
+                line.find(": not on these media") == std::string::npos)
+                unmatched += line + "\n";
+        Outcome q = dlupdate({"machine", "verify", "--quiet", "--machine", s.machine.dir.string(), "--media",
+                              c.media.string()});
+        EXPECT_EQ(q.status, c.status);
+        EXPECT_EQ(q.out, unmatched + summary + "\n");
+        EXPECT_EQ(c.status == 0, unmatched.empty()) << o.out;
         // The JSON form agrees line by line.
         Outcome j = dlupdate({"machine", "verify", "--json", "--machine", s.machine.dir.string(), "--media",
                               c.media.string()});
         EXPECT_EQ(j.status, c.status);
         json doc = json::parse(j.out);
         EXPECT_EQ(doc.at("matches"), c.status == 0);
+        EXPECT_EQ(doc.at("nothingToVerify"), nullptr);
+        const json &counts = doc.at("summary");
+        EXPECT_EQ(counts.at("checked").get<std::size_t>(), counts.at("matching").get<std::size_t>() +
+                                                               counts.at("differing").get<std::size_t>() +
+                                                               counts.at("damaged").get<std::size_t>());
+        EXPECT_EQ(summary.rfind(std::to_string(counts.at("checked").get<std::size_t>()) +
+                                    " targets checked, " +
+                                    std::to_string(counts.at("matching").get<std::size_t>()) + " matching, ",
+                                0),
+                  0u)
+            << summary;
         ASSERT_EQ(doc.at("targets").size(), lines.size());
         for (std::size_t i = 0; i < lines.size(); ++i)
             EXPECT_EQ(lines[i].rfind(doc["targets"][i].at("target").get<std::string>() + ": " +
@@ -424,6 +508,65 @@ TEST(E2eMachineVerify, NamesEveryTargetThatDiffers)
     }
     Outcome none = dlupdate({"machine", "verify", "--machine", "/nonexistent/m", "--media", sample.string()});
     EXPECT_EQ(none.status, 5);
+}
+
+// `run && machine verify` on a folder with no update file (the folder above
+// the media) passes having tested nothing: run says so and keeps its
+// status, its report records it, and verify fails with the reason.
+TEST(E2eNothingOffered, RunSaysItAndVerifyFails)
+{
+    TempDir dir;
+    const fs::path above = dir / "above", empty = dir / "empty", media = above / "usb";
+    fs::create_directories(above);
+    fs::copy(sharedMedia("sample"), media, fs::copy_options::recursive);
+    fs::create_directories(empty / "fwstore");
+    const std::string names = " (looked for firmImage0.bin, firmImage1.bin, firmImage2.bin, 1 ... 32)";
+    struct Case {
+        const char *what;
+        fs::path media;
+        std::string nothing; // what run and verify say; "" when the media offer files
+        std::vector<std::string> below;
+    } cases[] = {
+        {"the folder above the media",
+         above,
+         "no update file in " + above.string() + names + "; media found below: " + media.string(),
+         {media.string()}},
+        {"an empty fwstore folder", empty, "no update file in " + (empty / "fwstore").string() + names, {}},
+        {"the media", media, "", {}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        Session s;
+        s.media = c.media;
+        const fs::path report = s.dir / "r.json";
+        const Outcome run = s.run({"--keys", "ok", "--report", report.string()});
+        EXPECT_EQ(run.status, 0) << run.err;
+        const std::string said = "dlupdate run: the media offered nothing: " + c.nothing + "\n";
+        EXPECT_EQ(run.err.find(said) != std::string::npos, !c.nothing.empty()) << run.err;
+        EXPECT_EQ(run.err.find("offered nothing") != std::string::npos, !c.nothing.empty()) << run.err;
+        EXPECT_NE(run.out.find("Download -> OK"), std::string::npos) << run.out;
+        // Nothing offered leaves the machine as it was made.
+        EXPECT_EQ(s.machine.flashErased(), !c.nothing.empty());
+        EXPECT_EQ(s.machine.rewriteFlags(), 0u);
+        const json r = json::parse(readText(report));
+        EXPECT_EQ(r.at("media").at("offeredNothing"), !c.nothing.empty());
+        EXPECT_EQ(r.at("media").at("updateFiles").empty(), !c.nothing.empty());
+        EXPECT_EQ(r.at("media").at("mediaBelow"), json(c.below));
+
+        const std::vector<std::string> verify{"machine", "verify",        "--machine", s.machine.dir.string(),
+                                              "--media", c.media.string()};
+        const Outcome v = dlupdate(verify);
+        EXPECT_EQ(v.status, c.nothing.empty() ? 0 : 1) << v.out << v.err;
+        EXPECT_EQ(v.err,
+                  c.nothing.empty() ? "" : "dlupdate machine verify: nothing to verify: " + c.nothing + "\n");
+        std::vector<std::string> asJson(verify);
+        asJson.push_back("--json");
+        const Outcome j = dlupdate(asJson);
+        EXPECT_EQ(j.status, v.status);
+        const json doc = json::parse(j.out);
+        EXPECT_EQ(doc.at("matches"), c.nothing.empty());
+        EXPECT_EQ(doc.at("nothingToVerify"), c.nothing.empty() ? json(nullptr) : json(c.nothing));
+    }
 }
 
 } // namespace

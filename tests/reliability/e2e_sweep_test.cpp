@@ -77,6 +77,72 @@ TEST(E2eSweep, ReportsEveryCutPointInTableJsonAndJunit)
     }
 }
 
+// Media whose uninterrupted session fails (the last HDD file cut inside a
+// package) are swept all the same: that session is the first row, failed,
+// with its reason and where to look; each cut point of it is judged by the
+// machine the failing session leaves, so the failure path is power-safe.
+TEST(E2eSweep, FailingMediaAreSweptAgainstTheirOwnEnding)
+{
+    TempDir dir;
+    const fs::path media = dir / "media", json = dir / "s.json", junit = dir / "s.xml";
+    fs::copy(sharedMedia("sample"), media, fs::copy_options::recursive);
+    const fs::path last = media / "fwstore/3";
+    fs::resize_file(last, (fs::file_size(last) - 100) & ~std::uintmax_t(1));
+    // The HDD item alone in a sanitizer build: the same failure, fewer cut points.
+    const std::string keys = testing_support::instrumentedBuild() ? "1,3,4,5,6,ok" : "ok";
+    Outcome o = dlupdate({"sweep", "--media", media.string(), "--keys", keys, "--json", json.string(),
+                          "--junit", junit.string()});
+    EXPECT_EQ(o.status, 1) << o.out << o.err;
+    EXPECT_EQ(o.err, "");
+    const std::string reason =
+        "the uninterrupted session failed: exit(1) after \"USB HDD last file error: 47 "
+        "bytes not loaded\"; see dlupdate inspect " +
+        fs::absolute(media).string();
+
+    const auto lines = o.lines();
+    ASSERT_GE(lines.size(), 5u) << o.out;
+    EXPECT_TRUE(
+        std::regex_match(lines[1], std::regex(R"(^uninterrupted +HDD_UPDATE +0x10 +exit 1 +- +FAILED$)")))
+        << lines[1];
+    EXPECT_EQ(lines[2], "    " + reason);
+    const std::regex row(R"(^[a-z-]+:\d+ +(FLASH_REWRITE|HDD_UPDATE|none) +0x[0-9A-F]{2} +exit 1 +yes +ok$)");
+    for (std::size_t i = 3; i + 1 < lines.size(); ++i)
+        EXPECT_TRUE(std::regex_match(lines[i], row)) << lines[i];
+    const std::size_t cuts = lines.size() - 4;
+    EXPECT_GT(cuts, 0u);
+    EXPECT_EQ(lines.back(), std::to_string(cuts) + " cut points and the uninterrupted session, " +
+                                std::to_string(cuts) + " passed, 1 failed");
+
+    const auto j = nlohmann::json::parse(readText(json));
+    ASSERT_EQ(j.at("rows").size(), cuts + 1);
+    const auto &first = j.at("rows")[0];
+    EXPECT_EQ(first.at("name"), "uninterrupted");
+    EXPECT_FALSE(first.at("passed").get<bool>());
+    EXPECT_EQ(first.at("problems"), nlohmann::json::array({reason}));
+    EXPECT_EQ(first.at("nextBoot").at("status"), 1);
+    for (std::size_t i = 1; i <= cuts; ++i) {
+        const auto &r = j.at("rows")[i];
+        EXPECT_TRUE(r.at("passed").get<bool>()) << r.dump();
+        EXPECT_EQ(r.at("nextBoot").at("status"), 1) << r.dump();
+        EXPECT_TRUE(r.at("nextBoot").at("sameAsUninterrupted").get<bool>()) << r.dump();
+    }
+    EXPECT_EQ(j.at("summary").at("failed"), 1);
+
+    const std::string xml = readText(junit);
+    EXPECT_NE(xml.find("tests=\"" + std::to_string(cuts + 1) + "\" failures=\"1\""), std::string::npos)
+        << xml;
+    const auto firstCase = xml.find("<testcase ");
+    EXPECT_EQ(xml.find("<testcase classname=\"sweep.uninterrupted\" name=\"uninterrupted\">"), firstCase);
+    EXPECT_EQ(xml.find("<failure message=\"the uninterrupted session failed: exit(1) after &quot;USB HDD"),
+              xml.find("<failure"));
+    EXPECT_EQ(count(xml, "<failure"), 1u);
+
+    // Where the row points finds the cut.
+    Outcome inspect = dlupdate({"inspect", media.string()});
+    EXPECT_NE(inspect.out.find("problem: HDD file 3: the last file ends inside a package"), std::string::npos)
+        << inspect.out;
+}
+
 TEST(E2eSweep, RefusesWhatCannotBeSwept)
 {
     TempDir dir;
@@ -90,6 +156,10 @@ TEST(E2eSweep, RefusesWhatCannotBeSwept)
     Outcome empty = dlupdate({"sweep", "--media", (dir / "empty").string()});
     EXPECT_EQ(empty.status, 1);
     EXPECT_NE(empty.err.find("dlupdate sweep: nothing to sweep"), std::string::npos) << empty.err;
+    EXPECT_NE(
+        empty.err.find(": no update file in " + (dir / "empty").string() + " (looked for firmImage0.bin"),
+        std::string::npos)
+        << empty.err;
     EXPECT_EQ(empty.out, "");
 }
 

@@ -132,6 +132,8 @@ protected:
         dlrun::Sweeper s({*work_ / "media", *work_ / name, "ok", moduleEntry});
         std::string why;
         EXPECT_TRUE(s.prepare(why)) << why;
+        // The sample's session completes: the rows are judged by a clean ending.
+        EXPECT_TRUE(s.completed()) << s.failure();
         return s;
     }
 

@@ -19,6 +19,9 @@ struct Runner {
     Runner()
     {
         std::filesystem::create_directories(dir / "media");
+        // The stand-in entries read no media, but a run on media offering
+        // no update file says so: one file for the survey to count.
+        writeFile(dir / "media" / "1", "");
         options.media = (dir / "media").string();
         options.machine = (dir / "machine").string();
         options.interactiveGiven = true; // never the live view in tests

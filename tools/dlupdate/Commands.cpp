@@ -13,9 +13,10 @@ const std::vector<Command> &commands()
          "written (in place of 0), 64 bad usage.",
          defineMachineShow},
         {"machine verify", "compare a machine with what update media carry (exit 0 only when all match)",
-         "Exit status: 0 everything on the media matches, 1 a target differs or is\n"
-         "missing or a rewrite flag is set, 5 the machine or media cannot be used,\n"
-         "7 the JSON could not be written (in place of 0), 64 bad usage.",
+         "Exit status: 0 everything on the media matches, 1 a target differs, is\n"
+         "missing or is damaged on the media, a rewrite flag is set, or the media carry\n"
+         "nothing to verify, 5 the machine or media cannot be used, 7 the JSON could\n"
+         "not be written (in place of 0), 64 bad usage.",
          defineMachineVerify},
         {"mkmedia", "build update media from a manifest",
          "Beside the media goes DIR/SHA256SUMS, the SHA-256 of every file written: check a\n"

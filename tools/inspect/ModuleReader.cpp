@@ -196,8 +196,9 @@ std::string field(const VersionTable &table, int at)
 // needed, and the report being filled.
 class ModuleReader::Session {
 public:
-    Session(const host::CapturedConsole &console, const std::filesystem::path &dir, bool keepContent)
-        : console_(console), dir_(dir), keepContent_(keepContent)
+    Session(const host::CapturedConsole &console, const std::filesystem::path &dir, bool keepContent,
+            const PackageSink &hddSink)
+        : console_(console), dir_(dir), keepContent_(keepContent), hddSink_(hddSink)
     {}
 
     Report run()
@@ -281,7 +282,7 @@ private:
     }
 
     PackageReport package(const vx::DL_DB_INFO &rec, const char *buffer, const char *end, bool withLanguage,
-                          std::int64_t &streamBytes)
+                          bool keep, std::int64_t &streamBytes)
     {
         PackageReport p;
         p.dbName = textAt(rec.dbName, end);
@@ -295,7 +296,7 @@ private:
         // the lookup counts only packages whose data lies in the buffer
         std::span<const std::uint8_t> data(reinterpret_cast<const std::uint8_t *>(rec.dataStart),
                                            static_cast<std::size_t>(rec.compressedSize));
-        InflateResult inflated = inflateData(data, rec.expandedSize, keepContent_ ? &p.content : nullptr);
+        InflateResult inflated = inflateData(data, rec.expandedSize, keep ? &p.content : nullptr);
         streamBytes = inflated.complete ? inflated.streamBytes : -1;
         p.inflates = inflated.complete && inflated.produced == rec.expandedSize;
         if (!inflated.error.empty())
@@ -316,12 +317,14 @@ private:
         // wide window keeps both busy past a large package.
         using Checked = std::pair<PackageReport, std::int64_t>; // and its stream's bytes
         const unsigned jobs = media::jobsFor(0);
+        const bool sink = rule == NameRule::Disk && hddSink_;
         media::orderedParallel<Checked>(
             lookup.records.size(), jobs,
             media::AheadLimit{16 * static_cast<std::size_t>(jobs), std::size_t{64} << 20},
             [&](std::size_t i) {
                 Checked c{PackageReport{}, -1};
-                c.first = package(lookup.records[i], buffer, end, withLanguage, c.second);
+                c.first =
+                    package(lookup.records[i], buffer, end, withLanguage, keepContent_ || sink, c.second);
                 return c;
             },
             [&](std::size_t i, Checked &&c) {
@@ -356,6 +359,11 @@ private:
                                         quote(p.dbName) + ", not " + quote(file) +
                                         ": the firmware would go to another unit",
                                     fileOf(where), static_cast<int>(i + 1));
+                if (sink) {
+                    hddSink_(p);
+                    if (!keepContent_)
+                        std::string().swap(p.content);
+                }
                 to.push_back(std::move(p));
             },
             [](const Checked &c) { return c.first.content.size(); });
@@ -718,6 +726,7 @@ private:
     const host::CapturedConsole &console_;
     std::filesystem::path dir_;
     bool keepContent_;
+    const PackageSink &hddSink_;
     std::string prefix_;
     Report r_;
     std::array<char, vx::DL_VER_HEAD_SIZE> upperHalfHead_{};
@@ -730,7 +739,7 @@ ModuleReader::ModuleReader(const host::CapturedConsole &console, std::filesystem
     : console_(console), dir_(std::move(dir))
 {}
 
-Report ModuleReader::read() { return Session(console_, dir_, keepContent_).run(); }
+Report ModuleReader::read() { return Session(console_, dir_, keepContent_, hddSink_).run(); }
 
 host::MachineConfig readerConfig(const std::filesystem::path &media) { return {media, {}}; }
 

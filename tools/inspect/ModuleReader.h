@@ -28,6 +28,11 @@ public:
     // Keeps what each package inflates to (for comparing a machine with
     // the media); off by default, as HDD media run to hundreds of MiB.
     void keepContent(bool keep) { keepContent_ = keep; }
+    // Hands each HDD package with what it inflates to to `sink` as it is
+    // read, then lets the content go (unless kept): memory stays that of a
+    // few packages, however large the media.
+    using PackageSink = std::function<void(const PackageReport &)>;
+    void onHddPackage(PackageSink sink) { hddSink_ = std::move(sink); }
 
     Report read();
 
@@ -37,6 +42,7 @@ private:
     const host::CapturedConsole &console_;
     std::filesystem::path dir_;
     bool keepContent_ = false;
+    PackageSink hddSink_;
 };
 
 // A machine with only the media (or nothing), to run the module's readers

@@ -6,6 +6,7 @@
 #include "host/machine/Terminal.h"
 #include "tools/common/OutputFile.h"
 #include "tools/progress/Progress.h"
+#include "tools/run/MediaSurvey.h"
 #include "tools/run/OutputPaths.h"
 #include "tools/run/RunReport.h"
 
@@ -183,6 +184,23 @@ private:
     const dltool::Voice &voice_;
 };
 
+// Media without one update file make a session that passes having done
+// nothing; said at the end, with where media lie below.
+class NothingOffered : public RunObserver {
+public:
+    NothingOffered(std::shared_ptr<const MediaSurvey> survey, const dltool::Voice &v)
+        : survey_(std::move(survey)), voice_(v)
+    {}
+    void finish(RunEnding &) override
+    {
+        voice_.say() << "the media offered nothing: " << nothingOffered(*survey_) << "\n" << std::flush;
+    }
+
+private:
+    std::shared_ptr<const MediaSurvey> survey_;
+    const dltool::Voice &voice_;
+};
+
 // The key-script entries never pressed, as written in --keys.
 std::string unusedKeys(const std::string &list, std::size_t used)
 {
@@ -355,10 +373,13 @@ private:
 // --report FILE: what the run did, written last, on every ending.
 class Report : public RunObserver {
 public:
-    Report(const RunOptions &o, const dltool::Voice &v) : file_(o.reportFile), voice_(v) {}
+    Report(const RunOptions &o, std::shared_ptr<const MediaSurvey> survey, const dltool::Voice &v)
+        : file_(o.reportFile), survey_(std::move(survey)), voice_(v)
+    {}
     bool start() override
     {
         record_ = std::make_unique<RunRecord>(machine(), file_ == "-" ? stderr : stdout);
+        record_->setMedia(*survey_);
         return true;
     }
     void beginSession(int n) override { record_->beginSession(n); }
@@ -380,6 +401,7 @@ public:
 
 private:
     std::string file_;
+    std::shared_ptr<const MediaSurvey> survey_;
     const dltool::Voice &voice_;
     std::unique_ptr<RunRecord> record_;
 };
@@ -434,10 +456,13 @@ Observers makeObservers(const RunOptions &o, const dltool::Voice &voice, bool &i
     if (listing || counting)
         list.push_back(std::make_unique<EventList>(listing, counting, voice));
     list.push_back(std::make_unique<FaultChecks>(voice));
+    auto survey = std::make_shared<const MediaSurvey>(surveyMedia(o.media));
+    if (survey->offersNothing())
+        list.push_back(std::make_unique<NothingOffered>(survey, voice));
     if (o.keysGiven)
         list.push_back(std::make_unique<KeyScriptKeys>(o, voice));
     if (!o.reportFile.empty())
-        list.push_back(std::make_unique<Report>(o, voice));
+        list.push_back(std::make_unique<Report>(o, survey, voice));
     list.push_back(std::make_unique<Hooks>(o));
     interactive = o.interactiveGiven ? o.interactive : (!o.keysGiven && ::isatty(0));
     bool opened = false;

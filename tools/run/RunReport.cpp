@@ -202,6 +202,17 @@ void RunRecord::endSession(const std::string &ending, int status, const std::vec
     sessions_.push_back(std::move(s));
 }
 
+void RunRecord::setMedia(const MediaSurvey &survey)
+{
+    json below = json::array();
+    for (const auto &dir : survey.mediaBelow)
+        below.push_back(dir.string());
+    media_ = {{"folder", survey.folder.string()},
+              {"updateFiles", survey.files},
+              {"offeredNothing", survey.offersNothing()},
+              {"mediaBelow", below}};
+}
+
 json RunRecord::document(int status, const std::vector<std::string> &outputErrors) const
 {
     const host::Faults &faults = machine_.faults();
@@ -246,6 +257,7 @@ json RunRecord::document(int status, const std::vector<std::string> &outputError
     after["nvram"] = {{"flags", m.hasNvram ? m.rewriteFlags() : 0},
                       {"updateMode", m.hasNvram ? m.updateMode() : 0}};
     doc["after"] = after;
+    doc["media"] = media_;
     doc["outputErrors"] = outputErrors;
     return doc;
 }

@@ -5,6 +5,7 @@
 
 #include "host/kernel/Kernel.h"
 #include "host/machine/Panel.h"
+#include "tools/run/MediaSurvey.h"
 
 #include <cstdio>
 #include <nlohmann/json.hpp>
@@ -36,6 +37,8 @@ public:
     // ("returned 0", "exit(1)", "stalled", "power cut", "keyboard").
     void endSession(const std::string &ending, int status, const std::vector<host::Waiter> &stalled = {});
     bool sessionOpen() const { return open_; }
+    // What the media offered the module, for the report's "media".
+    void setMedia(const MediaSurvey &survey);
 
     // The whole document; `outputErrors` are outputs that could not be written.
     nlohmann::ordered_json document(int status, const std::vector<std::string> &outputErrors) const;
@@ -59,6 +62,7 @@ private:
     Nv before_;
     host::Panel::Subscription subscription_;
     nlohmann::ordered_json sessions_ = nlohmann::ordered_json::array();
+    nlohmann::ordered_json media_;
 };
 
 } // namespace dlrun

@@ -5,6 +5,7 @@
 #include "host/machine/MachineFolder.h"
 #include "host/machine/Nvram.h"
 #include "host/machine/Panel.h"
+#include "tools/run/MediaSurvey.h"
 
 #include <algorithm>
 #include <fstream>
@@ -93,6 +94,25 @@ bool drew(const std::string &trace, const std::string &task, const std::string &
 
 std::string eventOf(const std::string &cut) { return cut.substr(0, cut.rfind(':')); }
 
+// How a boot ended, in the host's words ("exit(1)"), and the module's last
+// word before its closing "Download -> Failed".
+std::string endingOf(const BootRecord &b)
+{
+    std::string ending = "exit status " + std::to_string(b.status);
+    std::istringstream err(b.err);
+    for (std::string line; std::getline(err, line);)
+        if (line.rfind("session ", 0) == 0 && line.find(": ") != std::string::npos)
+            ending = line.substr(line.find(": ") + 2);
+    std::vector<std::string> lines;
+    std::istringstream console(b.console);
+    for (std::string line; std::getline(console, line);)
+        if (line.find_first_not_of(' ') != std::string::npos)
+            lines.push_back(line);
+    if (lines.size() > 1 && lines.back().rfind("Download -> ", 0) == 0)
+        lines.pop_back();
+    return lines.empty() ? ending : ending + " after \"" + lines.back() + "\"";
+}
+
 } // namespace
 
 Progress progressOf(const BootRecord &boot)
@@ -161,6 +181,8 @@ std::string describeFlags(std::uint32_t flags)
 
 std::string Sweeper::Row::name() const
 {
+    if (cuts.empty())
+        return "uninterrupted";
     std::string n;
     for (const auto &c : cuts)
         n += (n.empty() ? "" : ",") + c;
@@ -220,21 +242,36 @@ bool Sweeper::prepare(std::string &why)
     reference_ = boot(ref, "");
     referenceState_ = MachineState::read(ref, MachineState::Scope::everyByte);
     fs::remove_all(ref);
-    if (reference_.status != kReturned0) {
-        why = "the uninterrupted session ended with exit status " + std::to_string(reference_.status) + "\n" +
-              reference_.err;
-        return false;
-    }
-    if (cutPoints() == 0) {
+    failure_.clear();
+    if (reference_.status != kReturned0)
+        failure_ = "the uninterrupted session failed: " + endingOf(reference_);
+    else if (referenceState_.rewriteFlags() != 0 || referenceState_.updateMode() != 0)
+        failure_ = "the uninterrupted session left rewrite flags " + hex(referenceState_.rewriteFlags()) +
+                   ", update mode " + std::to_string(referenceState_.updateMode());
+    if (!failure_.empty())
+        failure_ += "; see dlupdate inspect " + o_.media.string();
+    if (completed() && cutPoints() == 0) {
         why = "the uninterrupted session went through no event the power could be cut in";
-        return false;
-    }
-    if (referenceState_.rewriteFlags() != 0 || referenceState_.updateMode() != 0) {
-        why = "the uninterrupted session left rewrite flags " + hex(referenceState_.rewriteFlags()) +
-              ", update mode " + std::to_string(referenceState_.updateMode());
+        const MediaSurvey survey = surveyMedia(o_.media);
+        if (survey.offersNothing())
+            why += ": " + nothingOffered(survey);
         return false;
     }
     return true;
+}
+
+Sweeper::Row Sweeper::uninterrupted() const
+{
+    Row row;
+    row.reached.push_back("");
+    row.flagsAfter.push_back(referenceState_.rewriteFlags());
+    row.interrupted = describeFlags(referenceState_.rewriteFlags());
+    row.finalStatus = reference_.status;
+    row.finished = completed();
+    row.sameAsUninterrupted = true;
+    if (!completed())
+        row.problems.push_back(failure_);
+    return row;
 }
 
 long Sweeper::events(const std::string &kind) const
@@ -293,12 +330,19 @@ void Sweeper::finish(const fs::path &machine, Row &row, BootRecord *out)
         f.finished = b.status == kReturned0 && s.rewriteFlags() == 0 && s.updateMode() == 0;
         const std::string diff = s.differences(referenceState_);
         f.same = diff.empty();
-        if (b.status != kReturned0)
-            f.problems.push_back("next boot: exit status " + std::to_string(b.status));
-        if (s.rewriteFlags() != 0)
-            f.problems.push_back("next boot left rewrite flags " + hex(s.rewriteFlags()));
-        if (s.updateMode() != 0)
-            f.problems.push_back("next boot left update mode " + std::to_string(s.updateMode()));
+        if (!completed()) {
+            // Judged by the ending of the uninterrupted session, which failed.
+            if (b.status != reference_.status)
+                f.problems.push_back("next boot: exit status " + std::to_string(b.status) +
+                                     ", the uninterrupted session's " + std::to_string(reference_.status));
+        } else {
+            if (b.status != kReturned0)
+                f.problems.push_back("next boot: exit status " + std::to_string(b.status));
+            if (s.rewriteFlags() != 0)
+                f.problems.push_back("next boot left rewrite flags " + hex(s.rewriteFlags()));
+            if (s.updateMode() != 0)
+                f.problems.push_back("next boot left update mode " + std::to_string(s.updateMode()));
+        }
         if (!diff.empty())
             f.problems.push_back("next boot left the machine unlike an uninterrupted session: " + diff);
         if (out)

@@ -76,8 +76,12 @@ public:
     explicit Sweeper(Options options);
 
     // The uninterrupted session, on a fresh machine; false (with `why`)
-    // when it does not finish cleanly, and nothing can be judged.
+    // when it completes but goes through no cut point: nothing to sweep.
+    // A session that does not complete is swept all the same: its cut
+    // points are judged against its own ending (failure() says why).
     bool prepare(std::string &why);
+    bool completed() const { return failure_.empty(); }
+    const std::string &failure() const { return failure_; }
     const BootRecord &reference() const { return reference_; }
     const host::MachineState &referenceState() const { return referenceState_; }
 
@@ -93,8 +97,12 @@ public:
         bool sameAsUninterrupted = false;
         std::vector<std::string> problems;
         bool passed() const { return problems.empty(); }
-        std::string name() const; // "archiver:3" or "archiver:3,unit:1"
+        // "archiver:3" or "archiver:3,unit:1"; "uninterrupted" for no cut
+        std::string name() const;
     };
+
+    // The uninterrupted session as a row: it fails when it did not complete.
+    Row uninterrupted() const;
 
     // A fresh machine: each of `cuts` in its own boot, then a finishing
     // boot. A cut a boot never reaches is a problem unless `mayMiss`.
@@ -156,6 +164,7 @@ private:
     long finishesReused_ = 0;
     BootRecord reference_;
     host::MachineState referenceState_;
+    std::string failure_; // why the uninterrupted session did not complete
     std::filesystem::path fresh_;
 };
 

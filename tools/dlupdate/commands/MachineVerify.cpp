@@ -1,6 +1,7 @@
-// dlupdate machine verify --machine DIR --media DIR [--json]: does the
-// machine hold exactly what the media carry? The expected content is what
-// the module's own readers and staging make of the media.
+// dlupdate machine verify --machine DIR --media DIR [--json] [--quiet]:
+// does the machine hold exactly what the media carry? The expected content
+// is what the module's own readers and staging make of the media, each HDD
+// package compared as it is read, so memory does not grow with the media.
 #include "host/BoundMachine.h"
 #include "host/machine/MachineFolder.h"
 #include "host/machine/MachineLayout.h"
@@ -11,6 +12,7 @@
 #include "tools/dlupdate/Command.h"
 #include "tools/dlupdate/JsonOutput.h"
 #include "tools/inspect/ModuleReader.h"
+#include "tools/run/MediaSurvey.h"
 #include "update/session/dlFirmUpMain.h"
 
 #include <nlohmann/json.hpp>
@@ -18,10 +20,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <vector>
 
 namespace dlcli {
@@ -39,11 +43,25 @@ std::string hex(std::uint64_t v, int digits)
     return text;
 }
 
-// What the media put where, as the module stages and loads them.
+struct Target {
+    std::string name;
+    std::string state; // "matches", "differs", "missing", "damaged", "not on these media"
+    std::optional<std::size_t> offset;
+    std::size_t bytes = 0, expected = 0;
+    std::string note;
+};
+
+constexpr const char *kNotOnMedia = "not on these media";
+// The media hold the target but can never deliver it.
+constexpr const char *kDamaged = "damaged";
+
+// What the media put where, as the module stages and loads them; the disk
+// already compared with the machine, package by package.
 struct Expected {
     std::optional<Bytes> flash;                        // "/TMP/from.bin"
     std::map<std::string, std::optional<Bytes>> units; // by unit name
-    std::map<std::string, Bytes> disk;                 // by device path
+    std::map<std::string, Target> disk;                // by device path
+    std::vector<Target> damage;                        // damage of the media naming no disk file
     std::string why;                                   // when the media cannot be staged
 };
 
@@ -68,44 +86,6 @@ std::optional<Bytes> readDevice(const char *path)
     return b;
 }
 
-Expected expectedFrom(const fs::path &media)
-{
-    Expected e;
-    host::BoundMachine m(inspect::readerConfig(media));
-    inspect::Report report;
-    bool staged = inspect::runReader(m, [&] {
-        inspect::ModuleReader reader(m.captured(), media);
-        reader.keepContent(true);
-        report = reader.read();
-        // The staging of a session: the flash image file and the unit
-        // images in the RAM disk, read back as the rewrites would read them.
-        if (inspect::stageAsSession(report.modelFolder) != 0)
-            e.why = "the module cannot stage these media";
-        e.flash = readDevice("/TMP/from.bin");
-        for (const auto &[unit, image] : kUnitImages)
-            e.units[unit] = readDevice(image);
-    });
-    if (!staged)
-        e.why = "the module ended its task while staging these media";
-    if (!e.why.empty()) {
-        std::string console = m.captured().output();
-        while (!console.empty() && console.back() == '\n')
-            console.pop_back();
-        e.why += " (it says \"" + console.substr(console.rfind('\n') + 1) + "\")";
-        return e;
-    }
-    // Every HDD package at its destination, a later one over an earlier;
-    // the HDD update ends by copying "/PRF" over "/ROM/PRF".
-    for (const auto &file : report.hddFiles)
-        for (const auto &p : file.packages)
-            e.disk[p.dbName] = p.content;
-    std::erase_if(e.disk, [](const auto &f) { return f.first.rfind("/ROM/PRF/", 0) == 0; });
-    for (const auto &[name, content] : std::map(e.disk))
-        if (name.rfind("/PRF/", 0) == 0)
-            e.disk["/ROM" + name] = content;
-    return e;
-}
-
 // A path on one of the disk's partitions, with nothing that climbs out.
 bool diskPath(const std::string &name)
 {
@@ -115,23 +95,6 @@ bool diskPath(const std::string &name)
     return partition && name.find("/../") == std::string::npos && !name.ends_with("/..") &&
            name.find('\0') == std::string::npos;
 }
-
-// The machine's file at a disk path; nullopt when it is missing or no file.
-std::optional<Bytes> diskFile(const host::MachineState &m, const std::string &name)
-{
-    auto it = m.disk.find(fs::path(name.substr(1)).lexically_normal().string());
-    if (it == m.disk.end() || it->second == host::MachineState::kNotAFile)
-        return std::nullopt;
-    return it->second;
-}
-
-struct Target {
-    std::string name;
-    std::string state; // "matches", "differs", "missing", "not on these media"
-    std::optional<std::size_t> offset;
-    std::size_t bytes = 0, expected = 0;
-    std::string note;
-};
 
 Target compare(std::string name, const std::optional<Bytes> &actual, const Bytes &want,
                bool prefixOnly = false)
@@ -153,9 +116,135 @@ Target compare(std::string name, const std::optional<Bytes> &actual, const Bytes
     return t;
 }
 
-constexpr const char *kNotOnMedia = "not on these media";
+// The machine's file at a disk path against `want`, a block at a time:
+// missing when it is no regular file (a FIFO is never opened).
+Target compareDiskFile(const fs::path &machine, const std::string &name, const Bytes &want)
+{
+    Target t{"disk " + name, "matches", std::nullopt, 0, want.size(), ""};
+    const fs::path file =
+        machine / host::machine_layout::kDiskFolder / fs::path(name.substr(1)).lexically_normal();
+    std::error_code ec;
+    std::ifstream in;
+    if (fs::is_regular_file(file, ec))
+        in.open(file, std::ios::binary);
+    if (!in.is_open()) {
+        t.state = "missing";
+        return t;
+    }
+    std::vector<char> block(1 << 16);
+    std::size_t at = 0;
+    for (std::size_t n; (n = static_cast<std::size_t>(in.read(block.data(), 1 << 16).gcount())) > 0;
+         at += n) {
+        if (t.offset || at >= want.size())
+            continue;
+        const std::size_t common = std::min(n, want.size() - at);
+        const auto diff = std::mismatch(block.begin(), block.begin() + static_cast<std::ptrdiff_t>(common),
+                                        want.begin() + static_cast<std::ptrdiff_t>(at));
+        if (diff.first != block.begin() + static_cast<std::ptrdiff_t>(common))
+            t.offset = at + static_cast<std::size_t>(diff.first - block.begin());
+    }
+    t.bytes = at;
+    if (!t.offset && at != want.size())
+        t.offset = std::min(at, want.size());
+    if (t.offset)
+        t.state = "differs";
+    return t;
+}
 
-// The flash over the image's extent, each unit, each HDD package's file.
+// One HDD package as the media are read, at its destination and, for
+// "/PRF", under "/ROM" too, as the HDD update ends by copying "/PRF" over
+// "/ROM/PRF"; a later package of a name stands over an earlier.
+void takePackage(Expected &e, const fs::path &machine, const inspect::PackageReport &p)
+{
+    const std::string &name = p.dbName;
+    if (name.rfind("/ROM/PRF/", 0) == 0)
+        return; // the copy of "/PRF" replaces it
+    std::vector<std::string> places{name};
+    if (name.rfind("/PRF/", 0) == 0)
+        places.push_back("/ROM" + name);
+    for (const std::string &at : places) {
+        if (!diskPath(name))
+            e.disk.insert_or_assign(
+                at, Target{"disk " + at, kDamaged, std::nullopt, 0, 0, "no path on the disk"});
+        else if (!p.inflates)
+            e.disk.insert_or_assign(at, Target{"disk " + at, kDamaged, std::nullopt, 0, 0,
+                                               "its package does not inflate to its size: " + p.inflateNote});
+        else
+            e.disk.insert_or_assign(at, compareDiskFile(machine, at, p.content));
+    }
+}
+
+// "3" for a problem of HDD file 3, "" for one of an image or the whole media.
+std::string hddFileOf(const inspect::Problem &p)
+{
+    const bool hdd = !p.file.empty() && p.file.find_first_not_of("0123456789") == std::string::npos;
+    return hdd ? p.file : "";
+}
+
+// The problems of the media that lose a package no disk file stands for:
+// the image 0 and image 2 chains, the HDD series and chain.
+bool losesPackages(const inspect::Problem &p)
+{
+    static const std::set<std::string> codes = {"image0-damaged",           "image0-cut",
+                                                "image0-packages-missing",  "image2-chain-broken",
+                                                "image2-too-many-packages", "image2-dbname-not-unit",
+                                                "hdd-series-broken",        "hdd-odd-length",
+                                                "hdd-last-file-cut",        "hdd-package-damaged",
+                                                "hdd-file-unreadable",      "hdd-file-no-package-end",
+                                                "hdd-too-many-files"};
+    // An HDD package's own damage stands on its disk file's line.
+    if ((p.code == "package-inflate" || p.code == "package-bad-dbname") && hddFileOf(p).empty())
+        return true;
+    return codes.count(p.code) > 0;
+}
+
+std::vector<Target> mediaDamage(const inspect::Report &report)
+{
+    std::vector<Target> damage;
+    for (const inspect::Problem &p : report.problems) {
+        if (!losesPackages(p))
+            continue;
+        const std::string where = hddFileOf(p).empty() ? p.file : "HDD file " + p.file;
+        std::string text = p.text;
+        if (!where.empty() && text.rfind(where + ": ", 0) == 0)
+            text.erase(0, where.size() + 2);
+        damage.push_back({where.empty() ? "media" : "media " + where, kDamaged, std::nullopt, 0, 0, text});
+    }
+    return damage;
+}
+
+Expected expectedFrom(const fs::path &media, const fs::path &machine)
+{
+    Expected e;
+    host::BoundMachine m(inspect::readerConfig(media));
+    inspect::Report report;
+    bool staged = inspect::runReader(m, [&] {
+        inspect::ModuleReader reader(m.captured(), media);
+        reader.onHddPackage([&e, &machine](const inspect::PackageReport &p) { takePackage(e, machine, p); });
+        report = reader.read();
+        // The staging of a session: the flash image file and the unit
+        // images in the RAM disk, read back as the rewrites would read them.
+        if (inspect::stageAsSession(report.modelFolder) != 0)
+            e.why = "the module cannot stage these media";
+        e.flash = readDevice("/TMP/from.bin");
+        for (const auto &[unit, image] : kUnitImages)
+            e.units[unit] = readDevice(image);
+    });
+    if (!staged)
+        e.why = "the module ended its task while staging these media";
+    if (!e.why.empty()) {
+        std::string console = m.captured().output();
+        while (!console.empty() && console.back() == '\n')
+            console.pop_back();
+        e.why += " (it says \"" + console.substr(console.rfind('\n') + 1) + "\")";
+        return e;
+    }
+    e.damage = mediaDamage(report);
+    return e;
+}
+
+// The flash over the image's extent, each unit, each HDD package's file,
+// then the damage of the media.
 void addContentTargets(std::vector<Target> &targets, const host::MachineState &m, Expected &e)
 {
     if (e.flash) {
@@ -174,13 +263,9 @@ void addContentTargets(std::vector<Target> &targets, const host::MachineState &m
     }
     if (e.disk.empty())
         targets.push_back({"disk", kNotOnMedia, std::nullopt, 0, 0, ""});
-    for (const auto &[name, content] : e.disk) {
-        if (!diskPath(name)) {
-            targets.push_back({"disk " + name, kNotOnMedia, std::nullopt, 0, 0, "no path on the disk"});
-            continue;
-        }
-        targets.push_back(compare("disk " + name, diskFile(m, name), content));
-    }
+    for (const auto &entry : e.disk)
+        targets.push_back(entry.second);
+    targets.insert(targets.end(), e.damage.begin(), e.damage.end());
 }
 
 // A rewrite flag still set is work left undone, whatever the content.
@@ -198,15 +283,53 @@ Target flagsTarget(const host::MachineState &m)
     return t;
 }
 
-void printJson(std::ostream &out, const std::vector<Target> &targets, bool all, const std::string &machine,
-               const std::string &media)
+// The targets judged, counted, and why nothing could be verified, if so.
+struct Verdict {
+    std::vector<Target> targets;
+    std::size_t checked = 0, matching = 0, differing = 0, damaged = 0;
+    std::string nothing; // the media carry nothing to compare
+    bool matches() const { return nothing.empty() && differing == 0 && damaged == 0; }
+};
+
+Verdict judge(std::vector<Target> targets, const std::string &media)
+{
+    Verdict v;
+    bool content = false;
+    for (const auto &t : targets) {
+        if (t.state == kNotOnMedia)
+            continue;
+        content = content || t.name != "nvram flags";
+        ++v.checked;
+        (t.state == "matches" ? v.matching : t.state == kDamaged ? v.damaged : v.differing) += 1;
+    }
+    if (!content) {
+        const dlrun::MediaSurvey survey = dlrun::surveyMedia(media);
+        v.nothing = survey.offersNothing() ? dlrun::nothingOffered(survey)
+                                           : "the media carry no flash image, unit firmware or HDD package";
+    }
+    v.targets = std::move(targets);
+    return v;
+}
+
+// "13 targets checked, 11 matching, 2 differing"
+std::string summaryLine(const Verdict &v)
+{
+    std::string line = std::to_string(v.checked) + (v.checked == 1 ? " target" : " targets") + " checked, " +
+                       std::to_string(v.matching) + " matching, " + std::to_string(v.differing) +
+                       " differing";
+    if (v.damaged)
+        line += ", " + std::to_string(v.damaged) + " damaged on the media";
+    return line;
+}
+
+void printJson(std::ostream &out, const Verdict &v, const std::string &machine, const std::string &media)
 {
     json list = json::array();
-    for (const auto &t : targets) {
+    for (const auto &t : v.targets) {
         json x = {{"target", t.name}, {"state", t.state}};
         if (t.offset)
             x["offset"] = *t.offset;
-        if (t.state != kNotOnMedia && t.name != "nvram flags") {
+        if (t.state != kNotOnMedia && t.state != kDamaged && t.name != "nvram flags") {
             x["bytes"] = t.bytes;
             x["expectedBytes"] = t.expected;
         }
@@ -215,13 +338,25 @@ void printJson(std::ostream &out, const std::vector<Target> &targets, bool all, 
         list.push_back(x);
     }
     json doc = dltool::envelope(dltool::kVerifyFormat);
-    doc.update({{"machine", machine}, {"media", media}, {"matches", all}, {"targets", list}});
+    doc.update({{"machine", machine},
+                {"media", media},
+                {"matches", v.matches()},
+                {"targets", list},
+                {"summary",
+                 {{"checked", v.checked},
+                  {"matching", v.matching},
+                  {"differing", v.differing},
+                  {"damaged", v.damaged}}},
+                {"nothingToVerify", v.nothing.empty() ? json(nullptr) : json(v.nothing)}});
     out << doc.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
 }
 
-void printText(const std::vector<Target> &targets)
+// Every target, or with `quiet` those that do not match; the summary last.
+void printText(const Verdict &v, bool quiet)
 {
-    for (const auto &t : targets) {
+    for (const auto &t : v.targets) {
+        if (quiet && (t.state == "matches" || t.state == kNotOnMedia))
+            continue;
         std::cout << t.name << ": " << t.state;
         if (t.offset)
             std::cout << " at offset " << hex(*t.offset, 6);
@@ -233,6 +368,7 @@ void printText(const std::vector<Target> &targets)
             std::cout << " (" << t.note << ")";
         std::cout << "\n";
     }
+    std::cout << summaryLine(v) << "\n";
 }
 
 // What the media carry, or why they cannot be used (with the voice told).
@@ -252,7 +388,7 @@ std::optional<Expected> expectedOrWhy(const std::string &machineText, const std:
     }
     Expected e;
     try {
-        e = expectedFrom(mediaText);
+        e = expectedFrom(mediaText, machineText);
     } catch (const std::exception &x) {
         voice.say() << mediaText << " cannot be read: " << x.what() << "\n";
         return std::nullopt;
@@ -265,23 +401,24 @@ std::optional<Expected> expectedOrWhy(const std::string &machineText, const std:
 }
 
 int verify(const std::string &machineText, const std::string &mediaText, const JsonOutput &json,
-           std::ostream *doc, const dltool::Voice &voice)
+           std::ostream *doc, bool quiet, const dltool::Voice &voice)
 {
     std::optional<Expected> e = expectedOrWhy(machineText, mediaText, voice);
     if (!e)
         return dltool::kUnusable;
-    const auto m = host::MachineState::read(machineText, host::MachineState::Scope::everyByte);
+    // The disk was compared as the media were read; the rest is small.
+    const auto m = host::MachineState::read(machineText, host::MachineState::Scope::summary);
     std::vector<Target> targets;
     addContentTargets(targets, m, *e);
     targets.push_back(flagsTarget(m));
-    bool all = true;
-    for (const auto &t : targets)
-        all = all && (t.state == "matches" || t.state == kNotOnMedia);
+    const Verdict v = judge(std::move(targets), mediaText);
     if (doc)
-        printJson(*doc, targets, all, machineText, mediaText);
+        printJson(*doc, v, machineText, mediaText);
     if (json.text())
-        printText(targets);
-    return all ? dltool::kOk : dltool::kFailed;
+        printText(v, quiet);
+    if (!v.nothing.empty())
+        voice.say() << "nothing to verify: " << v.nothing << "\n";
+    return v.matches() ? dltool::kOk : dltool::kFailed;
 }
 
 } // namespace
@@ -290,14 +427,16 @@ Action defineMachineVerify(CLI::App &cmd)
 {
     struct Args {
         std::string machine, media;
+        bool quiet = false;
     };
     auto a = std::make_shared<Args>();
     cmd.add_option("--machine", a->machine, "machine folder")->required();
     cmd.add_option("--media", a->media, "media folder")->required();
+    cmd.add_flag("--quiet", a->quiet, "print only the targets that do not match, and the summary");
     auto json = JsonOutput::define(cmd, "the comparison as one JSON object");
     return [a, json](const dltool::Voice &voice) {
         return json->run(voice, dltool::kVerifyFormat, [a, json](const dltool::Voice &v, std::ostream *doc) {
-            return verify(a->machine, a->media, *json, doc, v);
+            return verify(a->machine, a->media, *json, doc, a->quiet, v);
         });
     };
 }

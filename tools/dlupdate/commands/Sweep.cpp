@@ -77,7 +77,10 @@ void printTable(const std::vector<dlrun::Sweeper::Row> &rows, std::ostream &out)
         << "result\n";
     for (const auto &r : rows) {
         out << std::setw(28) << r.name() << std::setw(16) << r.interrupted << std::setw(18) << flagsText(r)
-            << std::setw(11) << nextBootText(r) << std::setw(18) << (r.sameAsUninterrupted ? "yes" : "no")
+            << std::setw(11) << nextBootText(r) << std::setw(18)
+            << (r.cuts.empty()          ? "-"
+                : r.sameAsUninterrupted ? "yes"
+                                        : "no")
             << (r.passed() ? "ok" : "FAILED") << "\n";
         for (const auto &p : r.problems)
             out << "    " << p << "\n";
@@ -142,7 +145,7 @@ nlohmann::ordered_json toJson(const SweepArgs &a, const dlrun::Sweeper &s,
               {"rows", nlohmann::ordered_json::array()}});
     for (const auto &r : rows) {
         nlohmann::ordered_json flags = nlohmann::ordered_json::array();
-        for (std::size_t i = 0; i < r.flagsAfter.size(); ++i)
+        for (std::size_t i = 0; i < r.cuts.size(); ++i)
             flags.push_back(
                 {{"cut", r.cuts[i]}, {"reached", r.reached[i].empty()}, {"flags", r.flagsAfter[i]}});
         j["rows"].push_back({{"name", r.name()},
@@ -197,9 +200,10 @@ void writeJunit(std::ostream &out, const std::vector<dlrun::Sweeper::Row> &rows,
         << "  <testsuite name=\"power cuts\" tests=\"" << rows.size() << "\" failures=\"" << failed
         << "\">\n";
     for (const auto &r : rows) {
-        const bool fault = r.cuts.front().rfind("fault ", 0) == 0;
+        const bool fault = !r.cuts.empty() && r.cuts.front().rfind("fault ", 0) == 0;
         out << "    <testcase classname=\""
-            << (fault               ? "sweep.fault"
+            << (r.cuts.empty()      ? "sweep.uninterrupted"
+                : fault             ? "sweep.fault"
                 : r.cuts.size() > 1 ? "sweep.double"
                                     : "sweep.single")
             << "\" name=\"" << xmlEscape(r.name()) << "\"";
@@ -283,6 +287,28 @@ struct ScratchFolder {
     fs::path dir;
 };
 
+// The rows of the cut points, each alone and with --double in pairs; a
+// session that fails is the first row, and its cut points are swept still.
+std::vector<dlrun::Sweeper::Row> cutRowsOf(const SweepArgs &a, dlrun::Sweeper &s, const dltool::Voice &voice)
+{
+    std::vector<dlrun::Sweeper::Row> rows;
+    if (!s.completed())
+        rows.push_back(s.uninterrupted());
+    for (auto &row : s.singles())
+        rows.push_back(std::move(row));
+    if (a.pairs) {
+        const bool live = ::isatty(2);
+        auto pairs = s.pairs([live, &voice](long done, long total) {
+            if (live)
+                voice.sayOver() << "first cut " << done << " of " << total << std::flush;
+        });
+        if (live)
+            voice.stream() << "\n";
+        rows.insert(rows.end(), pairs.begin(), pairs.end());
+    }
+    return rows;
+}
+
 int runCutSweep(const SweepArgs &a, const dltool::Voice &voice)
 {
     const ScratchFolder scratch("dlupdate-sweep-");
@@ -294,16 +320,7 @@ int runCutSweep(const SweepArgs &a, const dltool::Voice &voice)
     if (!s.prepare(why))
         return endedEarly(a, dltool::kFailed, "nothing to sweep: " + why, voice);
     const bool live = ::isatty(2);
-    std::vector<dlrun::Sweeper::Row> rows = s.singles();
-    if (a.pairs) {
-        auto pairs = s.pairs([live, &voice](long done, long total) {
-            if (live)
-                voice.sayOver() << "first cut " << done << " of " << total << std::flush;
-        });
-        if (live)
-            voice.stream() << "\n";
-        rows.insert(rows.end(), pairs.begin(), pairs.end());
-    }
+    std::vector<dlrun::Sweeper::Row> rows = cutRowsOf(a, s, voice);
     const std::size_t cutRows = rows.size();
     std::vector<dlrun::Sweeper::Row> faultRows;
     if (a.faults) {
@@ -324,7 +341,9 @@ int runCutSweep(const SweepArgs &a, const dltool::Voice &voice)
     printTable(std::vector<dlrun::Sweeper::Row>(rows.begin(), rows.begin() + cutRows), out);
     if (a.faults)
         printFaultTables(faultRows, out);
-    out << cutRows << " cut " << (a.pairs ? "sequences" : "points");
+    const std::size_t sessionRows = s.completed() ? 0 : 1;
+    out << cutRows - sessionRows << " cut " << (a.pairs ? "sequences" : "points")
+        << (s.completed() ? "" : " and the uninterrupted session");
     if (a.faults)
         out << ", " << faultRows.size() << " fault points";
     out << ", " << rows.size() - failed << " passed, " << failed << " failed\n";
