@@ -38,7 +38,8 @@ def blocks(lines):
             start = i
             while i < len(lines) and (lines[i].startswith("    ") or not lines[i].strip()):
                 i += 1
-            body = [l[4:] for l in lines[start:i]]
+            indent = min(len(l) - len(l.lstrip(" ")) for l in lines[start:i] if l.strip())
+            body = [l[indent:] for l in lines[start:i]]
             while body and not body[-1].strip():
                 body.pop()
             if before.strip() != SKIP:
@@ -109,9 +110,8 @@ def main():
                                         stderr=subprocess.STDOUT, text=True, errors="replace")
                 status, ran = result.returncode, ran + 1
                 text = result.stdout.replace(scratch, SCRATCH).replace(program, PROGRAM)
-                actual = text.split("\n")
-                if actual and actual[-1] == "":
-                    actual.pop()
+                # A block cannot show the blank lines that end an output.
+                actual = text.rstrip().split("\n") if text.strip() else []
                 if not matches(expected, actual):
                     failures += 1
                     print(f"README.md:{number + offset}: $ {command}")
