@@ -1,5 +1,6 @@
 #include "tools/inspect/Inspect.h"
 
+#include "tools/common/Colour.h"
 #include "tools/common/ExitStatus.h"
 
 #include "bootenv/vxWorks.h"
@@ -20,6 +21,7 @@
 #include <sstream>
 #include <filesystem>
 #include <future>
+#include <iostream>
 #include <memory>
 #include <system_error>
 #include <optional>
@@ -192,7 +194,9 @@ int runInspect(const std::string &dir, bool json, std::ostream &out, const dltoo
         // Names and versions from the media need not be UTF-8: shown with
         // U+FFFD, never an abort.
         out << toJson(*report).dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n";
-    } else
+    } else if (&out == &std::cout && dltool::colourOn(STDOUT_FILENO))
+        out << dltool::redWords(toText(*report), "\nproblem:");
+    else
         out << toText(*report);
     return report->ok() ? dltool::kOk : dltool::kFailed;
 }

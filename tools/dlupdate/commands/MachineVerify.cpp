@@ -6,6 +6,7 @@
 #include "host/machine/MachineLayout.h"
 #include "host/machine/MachineState.h"
 #include "host/machine/Nvram.h"
+#include "tools/common/Colour.h"
 #include "tools/common/ExitStatus.h"
 #include "tools/common/JsonFormat.h"
 #include "tools/dlupdate/Command.h"
@@ -220,8 +221,9 @@ void printJson(const std::vector<Target> &targets, bool all, const std::string &
 
 void printText(const std::vector<Target> &targets)
 {
+    const bool colour = dltool::colourOn(STDOUT_FILENO);
     for (const auto &t : targets) {
-        std::cout << t.name << ": " << t.state;
+        std::cout << t.name << ": " << (colour && t.state == "differs" ? dltool::red(t.state) : t.state);
         if (t.offset)
             std::cout << " at offset " << hex(*t.offset, 6);
         if (t.state == "differs" && t.name != "nvram flags" && t.name != "flash")
