@@ -28,7 +28,8 @@ inline std::string red(std::string_view word) { return "\x1b[1;31m" + std::strin
 inline std::string redWords(std::string_view text, std::string_view word)
 {
     std::string out;
-    for (std::size_t at; (at = text.find(word)) != std::string_view::npos; text.remove_prefix(at + word.size()))
+    for (std::size_t at; (at = text.find(word)) != std::string_view::npos;
+         text.remove_prefix(at + word.size()))
         out += std::string(text.substr(0, at)) + red(word);
     return out + std::string(text);
 }

@@ -11,10 +11,10 @@ namespace {
 const std::map<std::string, std::string> &kindsByName()
 {
     static const std::map<std::string, std::string> kinds = {
-        {"media", "DIR"},       {"machine", "DIR"}, {"out", "DIR"},   {"ramdisk-out", "DIR"},
-        {"sample", "DIR"},      {"DIR", "DIR"},     {"json", "FILE"}, {"json-out", "FILE"},
-        {"o", "FILE"},          {"junit", "FILE"},  {"report", "FILE"}, {"panel", "FILE"},
-        {"panel-trace", "FILE"}, {"MANIFEST", "FILE"}, {"keys", "LIST"}, {"COMMAND", "COMMAND"},
+        {"media", "DIR"},        {"machine", "DIR"},   {"out", "DIR"},     {"ramdisk-out", "DIR"},
+        {"sample", "DIR"},       {"DIR", "DIR"},       {"json", "FILE"},   {"json-out", "FILE"},
+        {"o", "FILE"},           {"junit", "FILE"},    {"report", "FILE"}, {"panel", "FILE"},
+        {"panel-trace", "FILE"}, {"MANIFEST", "FILE"}, {"keys", "LIST"},   {"COMMAND", "COMMAND"},
     };
     return kinds;
 }
@@ -62,10 +62,7 @@ bool isFlag(const CLI::Option *opt) { return opt->get_type_size() == 0 || opt->g
 
 void applyKinds(CLI::App &app) { kindAll(app); }
 
-std::string kindOf(const CLI::Option *opt)
-{
-    return isFlag(opt) ? "" : bareType(opt);
-}
+std::string kindOf(const CLI::Option *opt) { return isFlag(opt) ? "" : bareType(opt); }
 
 std::optional<std::pair<long long, long long>> rangeOf(const CLI::Option *opt)
 {

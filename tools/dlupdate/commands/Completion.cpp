@@ -261,9 +261,10 @@ std::string zshValueCases(const std::vector<Node> &nodes)
                 keys.push_back("\"" + n.where + " " + w + "\"");
             std::string values = valuesOf(kind);
             // Whole names get a blank after them; stems do not.
-            std::string action = values == "dirs" || values == "files" || values.empty()
-                                     ? zshValues(values)
-                                     : "compadd -- ${${(z)v}:#*[.@:]}; compadd -S '' -- ${(M)${(z)v}:#*[.@:]}";
+            std::string action =
+                values == "dirs" || values == "files" || values.empty()
+                    ? zshValues(values)
+                    : "compadd -- ${${(z)v}:#*[.@:]}; compadd -S '' -- ${(M)${(z)v}:#*[.@:]}";
             out << "  (" << join(keys, "|") << ")\n    local v=" << quoted(values) << "; " << action
                 << "; return ;;\n";
         }

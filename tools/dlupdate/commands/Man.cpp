@@ -66,6 +66,7 @@ void command(std::ostream &out, const CLI::App *app)
 void page(std::ostream &out, const CLI::App &root)
 {
     out << ".TH DLUPDATE 1 \"\" \"" << roff(versionLine()) << "\" \"User Commands\"\n"
+        << ".nh\n.ad l\n" // option names and paths read whole, not hyphenated
         << ".SH NAME\ndlupdate \\- " << roff(root.get_description().substr(10)) << "\n"
         << ".SH SYNOPSIS\n.B dlupdate\n.I COMMAND\n[\\fIOPTIONS\\fR]\n.br\n.B dlupdate\n"
         << "[\\fB\\-h\\fR] [\\fB\\-V\\fR]\n"
@@ -82,7 +83,8 @@ void page(std::ostream &out, const CLI::App &root)
         << roff("Bad usage exits with 64 on every command.") << "\n"
         << ".SH ENVIRONMENT\n"
            ".TP\n.B NO_COLOR\nSet to any value: no colour, even on a terminal.\n"
-           ".TP\n.B TERM\n" << roff("dumb: no colour and no live panel.") << "\n"
+           ".TP\n.B TERM\n"
+        << roff("dumb: no colour and no live panel.") << "\n"
         << ".TP\n.B DLUPDATE_EVENTS\n"
         << roff("1: run counts the events of each kind on standard error; 2: lists each as it comes.") << "\n"
         << ".SH SEE ALSO\n"
