@@ -150,8 +150,8 @@ TEST(E2eLivePanel, KeysSizesPipesAndQuitting)
          15,
          false,
          {},
-         // The first console line, so that the keys do not overtake it on a slow build.
-         {{"dlFirmUpdateModuleEnableFlag:7e", 1, "1"}, {"1 -> key 4 sent", 1, "q"}},
+         // Keys on first, so that the 1 is not typed into a locked menu on a slow build.
+         {{"[keys on]", 1, "1"}, {"1 -> key 4 sent", 1, "q"}},
          6,
          {" 1. OS UI Update", "*2. HDD SYS Update", "*6. Scanner Firmware Update", "[keys on]"},
          {"+-----", "the panel needs"},

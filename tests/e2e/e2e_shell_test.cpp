@@ -10,8 +10,8 @@ namespace {
 
 // Every command a user can run, by its words.
 const std::vector<std::vector<std::string>> kCommands = {
-    {"demo"},     {"mkmedia"}, {"inspect"}, {"machine", "init"}, {"machine", "show"}, {"machine", "verify"},
-    {"run"},      {"sweep"},   {"faults"},  {"completion"},      {"version"},         {"help"},
+    {"demo"},    {"mkmedia"}, {"inspect"}, {"machine", "init"}, {"machine", "show"}, {"machine", "verify"},
+    {"run"},     {"sweep"},   {"faults"},  {"completion"},      {"version"},         {"help"},
     {"machine"},
 };
 
@@ -31,20 +31,21 @@ TEST(E2eShell, HelpOfEveryCommandShowsKindsDefaultsAndExitStatuses)
         Outcome o = dlupdate(args);
         EXPECT_EQ(o.status, 0) << o.err;
         EXPECT_NE(o.out.find("Exit status: "), std::string::npos) << o.out;
-        for (const char *stock : {"TEXT", "UINT", " INT", "{false}", "REQUIRED", "SUBCOMMAND", "Excludes:", "Needs:"})
+        for (const char *stock :
+             {"TEXT", "UINT", " INT", "{false}", "REQUIRED", "SUBCOMMAND", "Excludes:", "Needs:"})
             EXPECT_EQ(o.out.find(stock), std::string::npos) << stock << "\n" << o.out;
     }
     Outcome run = dlupdate({"help", "run"});
-    for (const char *kind : {"--media DIR", "--keys LIST", "--sessions N", "--fault FAULT", "--power-cut EVENT:N",
-                             "--report FILE", "(required)"})
+    for (const char *kind : {"--media DIR", "--keys LIST", "--sessions N", "--fault FAULT",
+                             "--power-cut EVENT:N", "--report FILE", "(required)"})
         EXPECT_NE(run.out.find(kind), std::string::npos) << kind << "\n" << run.out;
     EXPECT_NE(dlupdate({"help", "mkmedia"}).out.find("--level N"), std::string::npos);
     EXPECT_NE(dlupdate({"help", "mkmedia"}).out.find("(default 6)"), std::string::npos);
     // The commands in the order a user meets them.
     Outcome top = dlupdate({"help"});
     std::size_t at = 0;
-    for (const char *name : {"  demo ", "  mkmedia ", "  inspect ", "  machine ", "  run ", "  sweep ", "  faults ",
-                             "  completion ", "  version ", "  help "}) {
+    for (const char *name : {"  demo ", "  mkmedia ", "  inspect ", "  machine ", "  run ", "  sweep ",
+                             "  faults ", "  completion ", "  version ", "  help "}) {
         std::size_t next = top.out.find(name, at);
         EXPECT_NE(next, std::string::npos) << name << "\n" << top.out;
         at = next == std::string::npos ? at : next;
@@ -56,8 +57,8 @@ TEST(E2eShell, ManPageRendersEveryCommand)
 {
     const fs::path page = fs::path(DL_SHELL_DIR) / "dlupdate.1";
     ASSERT_TRUE(fs::exists(page));
-    Outcome o = shell("if command -v man >/dev/null; then MANWIDTH=100 MANPAGER=cat man -l '" + page.string() +
-                      "'; else groff -man -Tutf8 -ww '" + page.string() + "'; fi");
+    Outcome o = shell("if command -v man >/dev/null; then MANWIDTH=100 MANPAGER=cat man -l '" +
+                      page.string() + "'; else groff -man -Tutf8 -ww '" + page.string() + "'; fi");
     ASSERT_EQ(o.status, 0) << o.err;
     EXPECT_EQ(o.err, "");
     // Lines filled as the page's width allows: words apart by one blank.
@@ -73,8 +74,8 @@ TEST(E2eShell, ManPageRendersEveryCommand)
             EXPECT_NE(text.find(name), std::string::npos) << name;
         }
     }
-    for (const char *part : {"NAME", "SYNOPSIS", "COMMANDS", "EXIT STATUS", "ENVIRONMENT", "NO_COLOR", "--power-cut",
-                             "9 power cut"})
+    for (const char *part : {"NAME", "SYNOPSIS", "COMMANDS", "EXIT STATUS", "ENVIRONMENT", "NO_COLOR",
+                             "--power-cut", "9 power cut"})
         EXPECT_NE(text.find(part), std::string::npos) << part << "\n" << o.out;
 }
 
@@ -127,8 +128,9 @@ TEST(E2eShell, BashCompletionFromTheCommandTable)
     };
     std::string body = "source '" + script.string() + "' && complete -p dlupdate\n";
     for (const Case &c : cases)
-        body += "COMP_WORDS=(" + c.line + "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _dlupdate; " +
-                "printf '%s\\n' \"${COMPREPLY[*]}\" | tr ' ' '\\n' | sort | tr '\\n' ' ' | sed 's/ $//'; echo\n";
+        body +=
+            "COMP_WORDS=(" + c.line + "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _dlupdate; " +
+            "printf '%s\\n' \"${COMPREPLY[*]}\" | tr ' ' '\\n' | sort | tr '\\n' ' ' | sed 's/ $//'; echo\n";
     Outcome o = shell(body, dir.path());
     ASSERT_EQ(o.status, 0) << o.err;
     std::vector<std::string> lines = o.lines();
@@ -143,8 +145,9 @@ TEST(E2eShell, BashCompletionFromTheCommandTable)
 TEST(E2eShell, InstallPutsProgramManPageAndCompletions)
 {
     TempDir prefix;
-    Outcome o = shell("cmake --install '" + std::string(DL_BUILD_DIR) + "' --prefix '" + prefix.path().string() +
-                      "' >/dev/null && cd '" + prefix.path().string() + "' && find . -type f | sort");
+    Outcome o =
+        shell("cmake --install '" + std::string(DL_BUILD_DIR) + "' --prefix '" + prefix.path().string() +
+              "' >/dev/null && cd '" + prefix.path().string() + "' && find . -type f | sort");
     ASSERT_EQ(o.status, 0) << o.err;
     EXPECT_EQ(o.out, "./bin/dlupdate\n"
                      "./share/bash-completion/completions/dlupdate\n"
