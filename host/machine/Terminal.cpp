@@ -516,9 +516,10 @@ struct Terminal::Impl {
         std::size_t start = 0;
         for (int line = 1; start < frame.size(); ++line) {
             std::size_t end = frame.find('\n', start);
-            out += "\x1b[" + std::to_string(line) + ";1H";
+            // Erased first: an erase after a line that fills the window
+            // would take its last cell too.
+            out += "\x1b[" + std::to_string(line) + ";1H\x1b[2K";
             out.append(frame, start, end - start);
-            out += "\x1b[K";
             start = end + 1;
         }
         out += "\x1b[?7h\x1b"

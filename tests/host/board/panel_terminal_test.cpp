@@ -339,11 +339,12 @@ TEST_F(PipeTerminal, StatusLineNamesEachKeyAndQDuringTheUpdateWarnsThenCuts)
         type(step.typed);
         ASSERT_TRUE(eventually([&] {
             std::string s = written();
-            std::size_t begin = s.rfind("\x1b[18;1H"); // the status line of the last frame
+            const std::string at = "\x1b[18;1H\x1b[2K"; // the status line of the last frame
+            std::size_t begin = s.rfind(at);
             if (begin == std::string::npos)
                 return false;
-            begin += 7;
-            std::string line = s.substr(begin, s.find("\x1b[K", begin) - begin);
+            begin += at.size();
+            std::string line = s.substr(begin, s.find('\x1b', begin) - begin);
             line.erase(line.find_last_not_of(' ') + 1);
             return line.size() >= step.status.size() &&
                    line.compare(line.size() - step.status.size(), std::string::npos, step.status) == 0;

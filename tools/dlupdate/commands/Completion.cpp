@@ -135,7 +135,7 @@ std::string pathCases(const std::vector<Node> &nodes)
 }
 
 // Single quotes for the shells: ' becomes '\''.
-std::string quoted(const std::string &text)
+std::string shellQuoted(const std::string &text)
 {
     std::string q = "'";
     for (char c : text)
@@ -158,7 +158,8 @@ std::string bashValueCases(const std::vector<Node> &nodes)
                 keys.push_back("\"" + n.where + " " + w + "\"");
             const std::string values = valuesOf(kind);
             out << "    " << join(keys, "|") << ")\n        "
-                << (values.empty() ? "return" : "_dlupdate_reply " + quoted(values) + "; return") << " ;;\n";
+                << (values.empty() ? "return" : "_dlupdate_reply " + shellQuoted(values) + "; return")
+                << " ;;\n";
         }
     return out.str();
 }
@@ -171,8 +172,8 @@ std::string bashCommandCases(const std::vector<Node> &nodes)
         for (const CLI::Option *o : named(n))
             for (const auto &w : optionWords(o))
                 opts.push_back(w);
-        out << "    " << n.where << ")\n        cmds=" << quoted(join(commandWords(n)))
-            << " opts=" << quoted(join(opts)) << " pos=" << quoted(positionalValues(n)) << " ;;\n";
+        out << "    " << n.where << ")\n        cmds=" << shellQuoted(join(commandWords(n)))
+            << " opts=" << shellQuoted(join(opts)) << " pos=" << shellQuoted(positionalValues(n)) << " ;;\n";
     }
     return out.str();
 }
@@ -236,7 +237,7 @@ std::string described(const std::string &word, const std::string &what)
     std::string w;
     for (char c : word)
         w += c == ':' ? std::string("\\:") : std::string(1, c);
-    return quoted(w + ":" + what);
+    return shellQuoted(w + ":" + what);
 }
 
 std::string zshValues(const std::string &values)
@@ -265,7 +266,7 @@ std::string zshValueCases(const std::vector<Node> &nodes)
                 values == "dirs" || values == "files" || values.empty()
                     ? zshValues(values)
                     : "compadd -- ${${(z)v}:#*[.@:]}; compadd -S '' -- ${(M)${(z)v}:#*[.@:]}";
-            out << "  (" << join(keys, "|") << ")\n    local v=" << quoted(values) << "; " << action
+            out << "  (" << join(keys, "|") << ")\n    local v=" << shellQuoted(values) << "; " << action
                 << "; return ;;\n";
         }
     return out.str();
@@ -282,7 +283,7 @@ std::string zshCommandCases(const std::vector<Node> &nodes)
             for (const auto &w : optionWords(o))
                 opts.push_back(described(w, o->get_description()));
         out << "  (" << n.where << ")\n    cmds=(" << join(cmds) << ")\n    opts=(" << join(opts)
-            << ")\n    pos=" << quoted(positionalValues(n)) << " ;;\n";
+            << ")\n    pos=" << shellQuoted(positionalValues(n)) << " ;;\n";
     }
     return out.str();
 }
@@ -334,7 +335,7 @@ std::string fishOption(const Node &n, const CLI::Option *o)
 {
     std::ostringstream out;
     for (const auto &w : optionWords(o)) {
-        out << "complete -c dlupdate -n " << quoted("test (__dlupdate_where) = " + n.where);
+        out << "complete -c dlupdate -n " << shellQuoted("test (__dlupdate_where) = " + n.where);
         out << (w.size() == 2 ? " -s " + w.substr(1) : " -l " + w.substr(2));
         const std::string kind = kindOf(o);
         const std::string values = kind.empty() ? "" : valuesOf(kind);
@@ -343,8 +344,8 @@ std::string fishOption(const Node &n, const CLI::Option *o)
         else if (values == "files")
             out << " -r -F";
         else if (!kind.empty())
-            out << " -x" << (values.empty() ? "" : " -a " + quoted(values));
-        out << " -d " << quoted(o->get_description()) << "\n";
+            out << " -x" << (values.empty() ? "" : " -a " + shellQuoted(values));
+        out << " -d " << shellQuoted(o->get_description()) << "\n";
     }
     return out.str();
 }
@@ -377,10 +378,10 @@ std::string fishScript(const std::vector<Node> &nodes)
            "end\n\n"
            "complete -c dlupdate -f\n";
     for (const Node &n : nodes) {
-        const std::string at = quoted("test (__dlupdate_where) = " + n.where);
+        const std::string at = shellQuoted("test (__dlupdate_where) = " + n.where);
         for (const CLI::App *sub : shownCommands(*n.app))
             out << "complete -c dlupdate -n " << at << " -a " << sub->get_name() << " -d "
-                << quoted(sub->get_description()) << "\n";
+                << shellQuoted(sub->get_description()) << "\n";
         for (const CLI::Option *o : named(n))
             out << fishOption(n, o);
         const std::string pos = positionalValues(n);
@@ -389,7 +390,7 @@ std::string fishScript(const std::vector<Node> &nodes)
         else if (pos == "files")
             out << "complete -c dlupdate -n " << at << " -F\n";
         else if (!pos.empty())
-            out << "complete -c dlupdate -n " << at << " -a " << quoted(pos) << "\n";
+            out << "complete -c dlupdate -n " << at << " -a " << shellQuoted(pos) << "\n";
     }
     return out.str();
 }
