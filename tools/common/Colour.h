@@ -24,13 +24,15 @@ inline bool colourOn(int fd) { return ::isatty(fd) == 1 && !std::getenv("NO_COLO
 // `word` in bold red.
 inline std::string red(std::string_view word) { return "\x1b[1;31m" + std::string(word) + "\x1b[0m"; }
 
-// Every `word` of `text` in red.
-inline std::string redWords(std::string_view text, std::string_view word)
+// Every `word` of `text` in red; given `after`, only a word that follows it
+// (a line's first word: "\n").
+inline std::string redWords(std::string_view text, std::string_view word, std::string_view after = {})
 {
+    const std::string sought = std::string(after) + std::string(word);
     std::string out;
-    for (std::size_t at; (at = text.find(word)) != std::string_view::npos;
-         text.remove_prefix(at + word.size()))
-        out += std::string(text.substr(0, at)) + red(word);
+    for (std::size_t at; (at = text.find(sought)) != std::string_view::npos;
+         text.remove_prefix(at + sought.size()))
+        out += std::string(text.substr(0, at + after.size())) + red(word);
     return out + std::string(text);
 }
 

@@ -123,7 +123,6 @@ std::vector<const CLI::App *> shownCommands(const CLI::App &app)
 
 HelpFormatter::HelpFormatter()
 {
-    label("Subcommands", "Commands");
     label("SUBCOMMAND", "COMMAND");
     label("Positionals", "Arguments");
 }

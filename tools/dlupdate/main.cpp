@@ -52,8 +52,7 @@ int main(int argc, char **argv)
     std::map<const CLI::App *, dlcli::Action> actions;
     for (const dlcli::Command &c : dlcli::commands()) {
         CLI::App *sub = subcommandAt(app, c.path, c.summary);
-        if (c.summary.empty())
-            sub->group(""); // hidden from help and completion
+        sub->group(c.summary.empty() ? "" : "Commands"); // "": hidden from help and completion
         if (!c.footer.empty())
             sub->footer(std::string(c.footer));
         if (c.define)

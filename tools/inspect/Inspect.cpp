@@ -195,7 +195,7 @@ int runInspect(const std::string &dir, bool json, std::ostream &out, const dltoo
         // U+FFFD, never an abort.
         out << toJson(*report).dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n";
     } else if (&out == &std::cout && dltool::colourOn(STDOUT_FILENO))
-        out << dltool::redWords(toText(*report), "\nproblem:");
+        out << dltool::redWords(toText(*report), "problem", "\n");
     else
         out << toText(*report);
     return report->ok() ? dltool::kOk : dltool::kFailed;
