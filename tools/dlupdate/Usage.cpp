@@ -12,7 +12,7 @@ namespace dlcli {
 std::vector<std::string> commandNames(const CLI::App &app)
 {
     std::vector<std::string> names;
-    for (const CLI::App *sub : app.get_subcommands([](const CLI::App *) { return true; }))
+    for (const CLI::App *sub : shownCommands(app)) // a hidden one is never suggested
         names.push_back(sub->get_name());
     return names;
 }
