@@ -309,7 +309,7 @@ std::string zshScript(const std::vector<Node> &nodes)
            "  case $where in\n"
         << zshCommandCases(nodes)
         << "  esac\n"
-           "  if [[ $cur == -* ]] || (( ! $#cmds )) && [[ -z $pos ]]; then\n"
+           "  if [[ $cur == -* ]] || { (( ! $#cmds )) && [[ -z $pos ]]; }; then\n"
            "    _describe -t options option opts\n"
            "  elif (( $#cmds )); then\n"
            "    _describe -t commands command cmds\n"
