@@ -12,9 +12,10 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
+# groff-base renders the man page the build writes, for its test.
 packages=(g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
           libcli11-dev nlohmann-json3-dev libmd-dev libdeflate-dev
-          pigz gcovr clang-format python3 jq)
+          pigz gcovr clang-format python3 jq groff-base)
 cross=0
 for mode in "$@"; do
   case $mode in

@@ -23,6 +23,7 @@
 #include <optional>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -232,6 +233,122 @@ std::string Terminal::renderFrame(const Panel::Rows &rows, std::string_view stat
     return out;
 }
 
+namespace {
+
+constexpr int kHalf = 42; // the panel's two columns of text: 0-41 and 42-81
+
+// A half row worth keeping: its row, whether it is an item, its text.
+struct CompactLine {
+    int row;
+    bool item;
+    std::string text;
+};
+
+// An item of the menu ("*2. HDD SYS Update") or one with its state
+// ("HDD SYS Update .......   Completed").
+bool isItem(const std::string &text)
+{
+    std::size_t at = text[0] == '*' ? 1 : 0;
+    bool numbered =
+        at + 1 < text.size() && std::isdigit(static_cast<unsigned char>(text[at])) && text[at + 1] == '.';
+    return numbered || text.find(" ..") != std::string::npos;
+}
+
+std::vector<CompactLine> compactLines(const Panel::Rows &rows)
+{
+    std::vector<CompactLine> lines;
+    for (int r = 0; r < Panel::kRows; ++r)
+        for (int half = 0; half < 2; ++half) {
+            std::string text;
+            for (int c = half * kHalf; c < (half ? Panel::kColumns : kHalf); ++c) {
+                std::size_t col = static_cast<std::size_t>(c);
+                text += col < rows[static_cast<std::size_t>(r)].size()
+                            ? Panel::displayChar(rows[static_cast<std::size_t>(r)][col])
+                            : ' ';
+            }
+            std::size_t first = text.find_first_not_of(' ');
+            if (first == std::string::npos)
+                continue;
+            text.erase(text.find_last_not_of(' ') + 1);
+            text.erase(0, first);
+            bool item = isItem(text);
+            // Unmarked items line up under the marked ones.
+            if (item && std::isdigit(static_cast<unsigned char>(text[0])) && first > 0)
+                text.insert(0, " ");
+            lines.push_back({r, item, text});
+        }
+    return lines;
+}
+
+// The status line in at most `most` lines of `width` cells, broken at a
+// blank where one is near; the arrow is one cell.
+std::vector<std::string> statusLines(std::string_view status, std::size_t width, std::size_t most)
+{
+    static constexpr std::string_view kArrow = "\u2192";
+    std::vector<std::string> cells;
+    for (std::size_t i = 0; i < status.size();) {
+        bool arrow = status.substr(i, kArrow.size()) == kArrow;
+        cells.push_back(arrow ? std::string(kArrow) : std::string(1, Panel::displayChar(status[i])));
+        i += arrow ? kArrow.size() : 1;
+    }
+    std::vector<std::string> lines;
+    std::size_t at = 0;
+    while (lines.size() < most) {
+        std::size_t end = std::min(cells.size(), at + width);
+        if (end < cells.size() && lines.size() + 1 < most)
+            for (std::size_t b = end; b > at + width / 2; --b)
+                if (cells[b - 1] == " ") {
+                    end = b;
+                    break;
+                }
+        std::string line;
+        for (std::size_t c = at; c < end; ++c)
+            line += cells[c];
+        line.append(width - (end - at), ' ');
+        lines.push_back(line);
+        at = end;
+        if (at >= cells.size())
+            break;
+    }
+    return lines;
+}
+
+} // namespace
+
+std::string Terminal::renderCompact(const Panel::Rows &rows, std::string_view status, int columns,
+                                    int rowsWanted)
+{
+    const std::size_t width = static_cast<std::size_t>(std::max(columns, 1));
+    const std::vector<std::string> statusText = statusLines(status, width, rowsWanted > 3 ? 2 : 1);
+    const std::size_t body = static_cast<std::size_t>(std::max(rowsWanted, 1)) - statusText.size();
+    std::vector<CompactLine> lines = compactLines(rows);
+    // Every item, first; under them the rest of the panel, chosen from the
+    // bottom up (where the ending is) as room allows.
+    std::size_t items = static_cast<std::size_t>(
+        std::count_if(lines.begin(), lines.end(), [](const CompactLine &l) { return l.item; }));
+    std::size_t room = body > items ? body - items : 0;
+    std::vector<bool> keep(lines.size());
+    for (std::size_t i = lines.size(); i-- > 0;)
+        if (lines[i].item || room > 0) {
+            room -= lines[i].item ? 0 : 1;
+            keep[i] = true;
+        }
+    std::string out;
+    std::size_t shown = 0;
+    for (bool items : {true, false})
+        for (std::size_t i = 0; i < lines.size() && shown < body; ++i)
+            if (keep[i] && lines[i].item == items) {
+                std::string text = lines[i].text.substr(0, width);
+                out += text + std::string(width - text.size(), ' ') + '\n';
+                ++shown;
+            }
+    for (; shown < body; ++shown)
+        out += std::string(width, ' ') + '\n';
+    for (const std::string &line : statusText)
+        out += line + '\n';
+    return out;
+}
+
 // --- the live view ---
 
 struct Terminal::Impl {
@@ -243,11 +360,12 @@ struct Terminal::Impl {
 
     int wakeRead = -1;
     int wakeWrite = -1;
-    bool raw = false;    // this view put the input in raw mode
-    bool draw = false;   // the frame is drawn at all
-    bool tty = false;    // the output is a terminal, whose size counts
-    bool region = false; // a scrolling region is set
-    bool fits = true;    // the window holds the frame (tty only)
+    bool raw = false;     // this view put the input in raw mode
+    bool draw = false;    // the frame is drawn at all
+    bool tty = false;     // the output is a terminal, whose size counts
+    bool region = false;  // a scrolling region is set
+    bool fits = true;     // the window holds the frame (tty only)
+    bool compact = false; // ... or else the compact view
     WindowSize screen{-1, -1};
     const std::string arrow = utf8Locale() ? " \u2192 " : " -> ";
 
@@ -261,6 +379,7 @@ struct Terminal::Impl {
     bool confirmed = false;               // the confirm key was sent: the update runs
     unsigned long confirmedMenu = 0;      // ... in the menu of this unlock
     bool cutWarned = false;               // the first 'q' of the update was answered
+    bool confirmShown = false;            // the last key said is the confirm that started it
 
     Panel::Subscription subscription;
     std::thread reader;
@@ -313,10 +432,9 @@ struct Terminal::Impl {
         raw = true;
     }
 
-    void setRegion(int rows, std::string &out)
+    // The console from `top` to the bottom line.
+    void setRegion(int top, int rows, std::string &out)
     {
-        // Frame, a blank line, then the console from there to the bottom.
-        int top = kFrameLines + 2;
         out += "\x1b[" + std::to_string(top) + ';' + std::to_string(rows) + 'r';
         out += "\x1b[" + std::to_string(rows) + ";1H";
     }
@@ -343,17 +461,20 @@ struct Terminal::Impl {
             return;
         screen = now;
         fits = now.rows >= kMinRows && now.columns >= kMinColumns;
+        compact = !fits && now.rows >= kCompactRows && now.columns >= kCompactColumns;
         std::string out = "\x1b[r\x1b[2J\x1b[H";
-        if (fits) {
-            setRegion(now.rows, out);
+        if (fits || compact) {
+            // Frame, a blank line, then the console; or the compact view
+            // over the last two lines (a region holds two at least).
+            setRegion(fits ? kFrameLines + 2 : now.rows - 1, now.rows, out);
             region = true;
             lastFrame.clear();
         } else {
             region = false;
             // Short enough for one line of the smallest window worth naming.
-            out += options.speaker + ": the panel needs " + std::to_string(kMinColumns) + "x" +
-                   std::to_string(kMinRows) + "; this window is " + std::to_string(now.columns) + "x" +
-                   std::to_string(now.rows) + "\r\n";
+            out += options.speaker + ": the panel needs " + std::to_string(kCompactColumns) + "x" +
+                   std::to_string(kCompactRows) + " at least; this window is " + std::to_string(now.columns) +
+                   "x" + std::to_string(now.rows) + "\r\n";
         }
         if (raw)
             gRawOutputFd = options.outputFd; // the scrolling region is undone at the end
@@ -364,7 +485,11 @@ struct Terminal::Impl {
     {
         // The help until a key is typed, then what that key did.
         std::string s = keys.unlocked() ? "[keys on]  " : "[keys off] ";
-        s += lastKey.empty() ? "0-9 keys, Enter confirm, q quit" : lastKey;
+        // The help until a key is typed; during the update, what stops it.
+        const bool busy = updating();
+        const char *help =
+            busy ? "updating: q or Ctrl-C twice cuts the power" : "0-9 keys, Enter confirm, q quit";
+        s += lastKey.empty() || (confirmShown && busy) ? std::string(help) : lastKey;
         std::lock_guard lock(statusMutex);
         if (!status.empty())
             s += " | " + status;
@@ -377,10 +502,12 @@ struct Terminal::Impl {
             return; // a signal restored the terminal: the process is ending
         if (tty) {
             fitWindow();
-            if (!fits)
+            if (!fits && !compact)
                 return;
         }
-        std::string frame = renderFrame(panel.snapshot(), statusLine());
+        std::string frame =
+            tty && compact ? renderCompact(panel.snapshot(), statusLine(), screen.columns, screen.rows - 2)
+                           : renderFrame(panel.snapshot(), statusLine());
         if (frame == lastFrame)
             return;
         lastFrame = frame;
@@ -389,9 +516,10 @@ struct Terminal::Impl {
         std::size_t start = 0;
         for (int line = 1; start < frame.size(); ++line) {
             std::size_t end = frame.find('\n', start);
-            out += "\x1b[" + std::to_string(line) + ";1H";
+            // Erased first: an erase after a line that fills the window
+            // would take its last cell too.
+            out += "\x1b[" + std::to_string(line) + ";1H\x1b[2K";
             out.append(frame, start, end - start);
-            out += "\x1b[K";
             start = end + 1;
         }
         out += "\x1b[?7h\x1b"
@@ -408,6 +536,7 @@ struct Terminal::Impl {
         KeyAction a = mapKey(byte);
         if (quitting)
             return;
+        confirmShown = false;
         if (a.kind == KeyAction::Kind::None) {
             lastKey = describeOther(byte);
             return;
@@ -420,7 +549,7 @@ struct Terminal::Impl {
                     onQuit();
             } else if (!cutWarned || !options.onPowerCut) {
                 cutWarned = true;
-                lastKey = "the update cannot be stopped on the device: q again cuts the power";
+                lastKey = "the device cannot stop the update: q or Ctrl-C again cuts the power";
             } else {
                 quitting = true;
                 lastKey = "power cut";
@@ -434,6 +563,7 @@ struct Terminal::Impl {
         if (sent && a.code == Keys::kConfirmCode) {
             confirmed = true;
             confirmedMenu = menu;
+            confirmShown = true;
         }
         std::string name = byte >= '0' && byte <= '9' ? std::string(1, static_cast<char>(byte)) : "Enter";
         lastKey = name + arrow + "key " + std::to_string(a.code) +

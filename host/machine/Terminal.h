@@ -59,9 +59,12 @@ public:
     void setStatus(std::string text);
 
     // The smallest window the framed panel is drawn in; a smaller one gets
-    // a line saying so and the console alone.
+    // the compact view, down to kCompactColumns x kCompactRows, and below
+    // that a line saying so and the console alone.
     static constexpr int kMinColumns = Panel::kColumns + 2;
     static constexpr int kMinRows = Panel::kRows + 3 + 4;
+    static constexpr int kCompactColumns = 20;
+    static constexpr int kCompactRows = 6;
 
     // Gives the terminal back at once (ending the process without
     // unwinding, as a power cut does). Async-signal-safe.
@@ -75,6 +78,13 @@ public:
     // The framed panel and the status line: kRows + 3 lines, each ending
     // in '\n', all of the same width, printable ASCII only.
     static std::string renderFrame(const Panel::Rows &rows, std::string_view status);
+
+    // The compact view of a small window: the menu's items with their
+    // marks, or the items with their states, then what else of the panel
+    // fits, then the status line (wrapped once when long): `rows` lines of
+    // `columns` cells, each ending in '\n', printable ASCII only.
+    static std::string renderCompact(const Panel::Rows &rows, std::string_view status, int columns,
+                                     int rowsWanted);
 
 private:
     struct Impl;

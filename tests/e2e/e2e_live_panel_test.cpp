@@ -17,7 +17,9 @@ namespace {
 // controlling terminal; standard output goes to `stdoutFile` when given.
 class PtyRun {
 public:
-    PtyRun(const std::vector<std::string> &args, int cols, int rows, const fs::path &stdoutFile)
+    // `env`: "NAME=value" set, "NAME" unset.
+    PtyRun(const std::vector<std::string> &args, int cols, int rows, const fs::path &stdoutFile,
+           const std::vector<std::string> &env = {})
     {
         winsize ws{};
         ws.ws_col = static_cast<unsigned short>(cols);
@@ -30,6 +32,13 @@ public:
                 ::dup2(fd, 1);
             }
             ::setenv("LC_ALL", "C", 1);
+            for (const std::string &e : env) {
+                std::size_t eq = e.find('=');
+                if (eq == std::string::npos)
+                    ::unsetenv(e.c_str());
+                else
+                    ::setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
+            }
             ::execv(DL_DLUPDATE, argv.data());
             ::_exit(127);
         }
@@ -141,30 +150,31 @@ TEST(E2eLivePanel, KeysSizesPipesAndQuitting)
          {},
          {{"[keys on]", 1, "\r"}},
          0,
-         {"Update Completed.", "Enter -> key 52 sent", "session 1: returned 0"},
+         {"Update Completed.", "[keys off] updating: q or Ctrl-C twice cuts the power",
+          "session 1: returned 0"},
          {"Download -> OK"},
          0},
-        {"60x15: one line and the console alone",
+        {"60x15: the compact view, the items with their marks and the keys acting on them",
          60,
          15,
          false,
          {},
-         // The first console line, so that q does not overtake it on a slow build.
-         {{"dlFirmUpdateModuleEnableFlag:7e", 1, "q"}},
+         // Keys on first, so that the 1 is not typed into a locked menu on a slow build.
+         {{"[keys on]", 1, "1"}, {"1 -> key 4 sent", 1, "q"}},
          6,
-         {"dlupdate run: the panel needs 84x22; this window is 60x15\r"},
-         {"+-----", "[keys"},
+         {" 1. OS UI Update", "*2. HDD SYS Update", "*6. Scanner Firmware Update", "[keys on]"},
+         {"+-----", "the panel needs"},
          0},
-        {"resized: small, large, small again",
+        {"resized: compact, full, too small for either",
          60,
          15,
          false,
          {},
-         {{"this window is 60x15", 1, "", 100, 30},
-          {"[keys on]", 1, "", 70, 20},
-          {"this window is 70x20", 1, "q"}},
+         {{"*2. HDD SYS Update", 1, "", 100, 30},
+          {"+-----", 1, "", 19, 5},
+          {"the panel needs 20x6 at least; this window is 19x5", 1, "q"}},
          6,
-         {"+-----"},
+         {"|    *2. HDD SYS Update"},
          {},
          0},
         {"q twice during the update: a warning, then the power is cut",
@@ -174,7 +184,7 @@ TEST(E2eLivePanel, KeysSizesPipesAndQuitting)
          {"--fault", "msgq-send"}, // the update's results never arrive: it waits
          {{"[keys on]", 1, "\r"},
           {"fault msgq-send: msgQSend fails", 4, "q"},
-          {"the update cannot be stopped on the device: q again cuts the power", 1, "q"}},
+          {"the device cannot stop the update: q or Ctrl-C again cuts the power", 1, "q"}},
          9,
          {"power cut from the keyboard"},
          {"session 1:"},
@@ -209,6 +219,77 @@ TEST(E2eLivePanel, KeysSizesPipesAndQuitting)
             EXPECT_EQ(out.find('\x1b'), std::string::npos) << "the console alone goes to the pipe";
         }
         EXPECT_EQ(s.machine.rewriteFlags(), c.flags);
+    }
+}
+
+// Colour at a terminal only: problem, Failed and differs in red, nothing of
+// it under NO_COLOR or TERM=dumb (which has no live panel either), nor in
+// a file.
+TEST(E2eColour, OnATerminalOnlyAndNeverUnderNoColorOrDumb)
+{
+    TempDir dir;
+    const fs::path bad = dir / "bad";
+    fs::copy(sharedMedia("sample"), bad, fs::copy_options::recursive);
+    fs::resize_file(bad / "fwstore" / "3", 298); // ends inside a package: a problem, and the update fails
+    const std::string red = "\x1b[1;31m";
+    struct Case {
+        const char *what;
+        std::vector<std::string> args, env;
+        bool toFile;
+        int status;
+        std::string shown;
+        bool coloured;
+    } cases[] = {
+        {"inspect at a terminal",
+         {"inspect", bad.string()},
+         {"TERM=xterm", "NO_COLOR"},
+         false,
+         1,
+         red + "problem\x1b[0m: HDD file 3",
+         true},
+        {"inspect, NO_COLOR",
+         {"inspect", bad.string()},
+         {"TERM=xterm", "NO_COLOR=1"},
+         false,
+         1,
+         "problem: HDD file 3",
+         false},
+        {"inspect, TERM=dumb",
+         {"inspect", bad.string()},
+         {"TERM=dumb", "NO_COLOR"},
+         false,
+         1,
+         "problem: HDD file 3",
+         false},
+        {"inspect into a file", {"inspect", bad.string()}, {"TERM=xterm", "NO_COLOR"}, true, 1, "", false},
+        {"run at a terminal",
+         {"run", "--media", bad.string(), "--machine", (dir / "m1").string(), "--keys", "ok"},
+         {"TERM=xterm", "NO_COLOR"},
+         false,
+         1,
+         "Download -> " + red + "Failed\x1b[0m",
+         true},
+        {"run --interactive, TERM=dumb: no panel, so the menu waits for keys",
+         {"run", "--media", bad.string(), "--machine", (dir / "m2").string(), "--interactive"},
+         {"TERM=dumb", "NO_COLOR"},
+         false,
+         4,
+         "dlupdate run: TERM=dumb: the live panel is off",
+         false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const fs::path file = c.toFile ? dir / "out.txt" : fs::path();
+        PtyRun run(c.args, 100, 30, file, c.env);
+        EXPECT_EQ(run.finish(), c.status) << run.seen();
+        const std::string seen = c.toFile ? readText(file) : run.seen();
+        EXPECT_NE(seen.find(c.shown), std::string::npos) << seen;
+        EXPECT_EQ(seen.find(red) != std::string::npos, c.coloured) << seen;
+        if (c.toFile) {
+            EXPECT_NE(seen.find("problem: HDD file 3"), std::string::npos) << seen;
+            EXPECT_EQ(seen.find('\x1b'), std::string::npos) << seen;
+        }
+        EXPECT_EQ(run.seen().find("+-----"), std::string::npos) << "no panel: keys were given";
     }
 }
 

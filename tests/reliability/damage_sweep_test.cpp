@@ -430,8 +430,8 @@ TEST(DamageSweep, RefusesWhatCannotBeSwept)
     const std::vector<Case> cases = {
         {{"--damage", "--media", (dir / "none").string()}, 5, "is not a folder"},
         {{"--damage", "--media", (dir / "empty").string()}, 5, "no update file"},
-        {{"--damage", "--double", "--media", sample}, 64, "excludes"},
-        {{"--seed", "3", "--media", sample}, 64, "requires --damage"},
+        {{"--damage", "--double", "--media", sample}, 64, "cannot be given together"},
+        {{"--seed", "3", "--media", sample}, 64, "works only with --damage"},
         {{"--damage", "--jobs", "0", "--media", sample}, 64, "--jobs"},
     };
     for (const Case &c : cases) {

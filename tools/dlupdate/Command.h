@@ -7,6 +7,7 @@
 #include <CLI/CLI.hpp>
 
 #include <functional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -21,12 +22,13 @@ using Define = Action (*)(CLI::App &command);
 
 struct Command {
     std::string_view path;    // "machine show": the words that name it
-    std::string_view summary; // one line, in the list of commands
+    std::string_view summary; // one line, in the list of commands; empty: hidden
     std::string_view footer;  // its exit statuses and notes, under its options
     Define define;            // nullptr: a group, whose subcommands do the work
 };
 
-// Every command, each group before its members.
+// Every command, each group before its members, in the order a user meets
+// them: help, the man page and the completions list them so.
 const std::vector<Command> &commands();
 
 // Each command's own file.
@@ -40,5 +42,11 @@ Action defineDemo(CLI::App &);
 Action defineSweep(CLI::App &);
 Action defineInspect(CLI::App &);
 Action defineHelp(CLI::App &);
+Action defineCompletion(CLI::App &);
+Action defineVersion(CLI::App &);
+Action defineMan(CLI::App &);
+
+// "dlupdate 1.0.0 (commit 0123456789ab)": -V, --version and dlupdate version.
+std::string versionLine();
 
 } // namespace dlcli

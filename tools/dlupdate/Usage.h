@@ -15,7 +15,7 @@ namespace dlcli {
 // fingers rather than another word (host/Suggest.h).
 std::optional<std::string> closest(std::string_view word, const std::vector<std::string> &candidates);
 
-// The names of the subcommands of `app`.
+// The names of the subcommands of `app` a user is shown.
 std::vector<std::string> commandNames(const CLI::App &app);
 
 // "unknown command 'shwo'; did you mean 'show'?"

@@ -2,8 +2,8 @@
 // simulated machine, and makes and checks update media. The commands are
 // one table (Commands.cpp); here they are parsed and dispatched.
 #include "tools/common/ExitStatus.h"
-#include "tools/dlupdate/BuildInfo.h"
 #include "tools/dlupdate/Command.h"
+#include "tools/dlupdate/Kinds.h"
 #include "tools/dlupdate/Usage.h"
 #include "tools/dlupdate/WholeLines.h"
 
@@ -11,6 +11,7 @@
 
 #include <iostream>
 #include <map>
+#include <memory>
 
 namespace {
 
@@ -40,14 +41,18 @@ int main(int argc, char **argv)
     CLI::App app{"dlupdate: run the storage-update module on a simulated machine"};
     app.name("dlupdate");
     app.require_subcommand(1);
-    app.set_version_flag("--version", std::string("dlupdate ") + kDlVersion + " (commit " + kDlCommit + ")",
-                         "the version and the commit it was built from");
+    // Before the commands: each takes its help flag and formatter from here.
+    app.formatter(std::make_shared<dlcli::HelpFormatter>());
+    app.set_help_flag("-h,--help", "show this help and exit");
+    app.set_version_flag("-V,--version", dlcli::versionLine(),
+                         "show the version and the commit it was built from");
     app.footer("Run 'dlupdate help COMMAND' for one command's options and exit statuses.\n"
                "Bad usage exits with 64 on every command.");
 
     std::map<const CLI::App *, dlcli::Action> actions;
     for (const dlcli::Command &c : dlcli::commands()) {
         CLI::App *sub = subcommandAt(app, c.path, c.summary);
+        sub->group(c.summary.empty() ? "" : "Commands"); // "": hidden from help and completion
         if (!c.footer.empty())
             sub->footer(std::string(c.footer));
         if (c.define)
@@ -55,6 +60,7 @@ int main(int argc, char **argv)
         else
             sub->require_subcommand(1);
     }
+    dlcli::applyKinds(app);
 
     if (auto fault = dlcli::checkWords(app, argc, argv)) {
         std::cerr << *fault << "\n";

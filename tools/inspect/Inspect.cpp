@@ -1,5 +1,6 @@
 #include "tools/inspect/Inspect.h"
 
+#include "tools/common/Colour.h"
 #include "tools/common/ExitStatus.h"
 
 #include "bootenv/vxWorks.h"
@@ -20,6 +21,7 @@
 #include <sstream>
 #include <filesystem>
 #include <future>
+#include <iostream>
 #include <memory>
 #include <system_error>
 #include <optional>
@@ -192,7 +194,9 @@ int runInspect(const std::string &dir, std::ostream &out, std::ostream *json, co
         for (const Problem &p : check->problems)
             report->problems.push_back(p);
     }
-    if (json != &out)
+    if (json != &out && &out == &std::cout && dltool::colourOn(STDOUT_FILENO))
+        out << dltool::redWords(toText(*report), "problem", "\n");
+    else if (json != &out)
         out << toText(*report);
     if (json) {
         addDigestsAndWarnings(*report, check ? check->digests : std::map<std::string, std::string>{});

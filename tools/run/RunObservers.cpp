@@ -5,6 +5,7 @@
 #include "host/machine/Panel.h"
 #include "host/machine/Terminal.h"
 #include "tools/common/OutputFile.h"
+#include "tools/common/Colour.h"
 #include "tools/progress/Progress.h"
 #include "tools/run/MediaSurvey.h"
 #include "tools/run/OutputPaths.h"
@@ -370,6 +371,26 @@ private:
     bool atLineStart_ = true;
 };
 
+// On a terminal the console's "Failed" stands out; a file or a pipe gets
+// the module's bytes as they are.
+class FailedInRed : public RunObserver {
+public:
+    ~FailedInRed() override
+    {
+        if (booted())
+            machine().console().setOutput(
+                [](std::string_view s) { std::fwrite(s.data(), 1, s.size(), stdout); });
+    }
+    bool start() override
+    {
+        machine().console().setOutput([](std::string_view s) {
+            const std::string painted = dltool::redWords(s, "Failed");
+            std::fwrite(painted.data(), 1, painted.size(), stdout);
+        });
+        return true;
+    }
+};
+
 // --report FILE: what the run did, written last, on every ending.
 class Report : public RunObserver {
 public:
@@ -464,11 +485,17 @@ Observers makeObservers(const RunOptions &o, const dltool::Voice &voice, bool &i
     if (!o.reportFile.empty())
         list.push_back(std::make_unique<Report>(o, survey, voice));
     list.push_back(std::make_unique<Hooks>(o));
-    interactive = o.interactiveGiven ? o.interactive : (!o.keysGiven && ::isatty(0));
+    if (dltool::colourOn(STDOUT_FILENO))
+        list.push_back(std::make_unique<FailedInRed>());
+    // TERM=dumb cannot hold a panel: as without a terminal.
+    const bool dumb = dltool::dumbTerminal();
+    interactive = o.interactiveGiven ? o.interactive : (!o.keysGiven && ::isatty(0) && !dumb);
     bool opened = false;
-    const int fd = interactive ? openPanelTerminal(opened) : -1;
+    const int fd = interactive && !dumb ? openPanelTerminal(opened) : -1;
     if (interactive && fd < 0) {
-        voice.say() << "no terminal to draw the panel on: the live panel is off\n" << std::flush;
+        voice.say() << (dumb ? "TERM=dumb: the live panel is off\n"
+                             : "no terminal to draw the panel on: the live panel is off\n")
+                    << std::flush;
         interactive = false;
     }
     if (interactive)

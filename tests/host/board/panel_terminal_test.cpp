@@ -67,6 +67,86 @@ TEST(TerminalFrame, BoxAroundTheCellsAndAPrintableStatusLine)
               "ok" + std::string(82, ' ') + "\n");
 }
 
+// The compact view of a small window, drawn as the module draws: the items
+// with their marks, or with their states, first; what else fits under
+// them from the bottom of the panel up; the status line last, broken at a
+// blank when long. Every line is exactly the window's width.
+TEST(TerminalCompact, ItemsMarksStatesAndTheStatusFitTheWindow)
+{
+    auto menu = [](Panel &p) {
+        p.drawString(42, 0, "dlFirmWare Version V1.05", "t");
+        p.drawString(2, 1, "Download Storage Firmware Update Mode", "t");
+        p.drawString(42, 4, "UIF Version...", "t");
+        p.drawString(57, 4, "V1.21 JA", "t");
+        p.drawString(5, 5, "1. OS UI Update", "t");
+        p.drawString(5, 6, "2. HDD SYS Update", "t");
+        p.drawString(4, 6, "*", "t");
+        p.drawString(42, 11, "SCN Version...", "t");
+        p.drawString(57, 11, "S1.07", "t");
+    };
+    auto update = [](Panel &p) {
+        p.drawString(2, 0, "Download Storage Firmware Update Mode", "t");
+        p.drawString(42, 4, "HDD SYS Update .......", "t");
+        p.drawString(42, 5, "LSR Firm Update ......", "t");
+        p.drawString(67, 5, "Failed         ", "t");
+        p.drawString(0, 7, "  Download Storage -> HDD copying", "t");
+        p.drawString(42, 13, "    Update Failed.", "t");
+    };
+    const std::string status =
+        "[keys off] the device cannot stop the update: q or Ctrl-C again cuts the power";
+    struct Case {
+        const char *what;
+        void (*draw)(Panel &);
+        std::string status;
+        int columns, rows;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"menu, 40x8: both items, then the rest of the panel",
+         +menu,
+         "[keys on]  1 -> key 4 sent",
+         40,
+         8,
+         {" 1. OS UI Update", "*2. HDD SYS Update", "dlFirmWare Version V1.05",
+          "Download Storage Firmware Update Mode", "UIF Version... V1.21 JA", "SCN Version... S1.07", "",
+          "[keys on]  1 -> key 4 sent"}},
+        {"menu, 24x3: the items, one status line cut to the width",
+         +menu,
+         "[keys on]  0-9 keys, Enter confirm, q quit",
+         24,
+         3,
+         {" 1. OS UI Update", "*2. HDD SYS Update", "[keys on]  0-9 keys, Ent"}},
+        {"update, 40x8: states first, the ending kept, the long status in two lines",
+         +update,
+         status,
+         40,
+         8,
+         {"HDD SYS Update .......", "LSR Firm Update ......   Failed",
+          "Download Storage Firmware Update Mode", "Download Storage -> HDD copying", "Update Failed.", "",
+          "[keys off] the device cannot stop the", "update: q or Ctrl-C again cuts the power"}},
+        {"update, 40x5: the items and the ending, nothing of the title",
+         +update,
+         status,
+         40,
+         5,
+         {"HDD SYS Update .......", "LSR Firm Update ......   Failed", "Update Failed.",
+          "[keys off] the device cannot stop the", "update: q or Ctrl-C again cuts the power"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Panel p;
+        c.draw(p);
+        std::string view = Terminal::renderCompact(p.snapshot(), c.status, c.columns, c.rows);
+        std::vector<std::string> lines;
+        std::istringstream in(view);
+        for (std::string line; std::getline(in, line);) {
+            EXPECT_EQ(line.size(), static_cast<std::size_t>(c.columns)) << line;
+            line.erase(line.find_last_not_of(' ') + 1);
+            lines.push_back(line);
+        }
+        EXPECT_EQ(lines, c.lines);
+    }
+}
+
 // A view reading a pipe and drawing into a temporary file.
 struct PipeTerminal : ::testing::Test {
     Kernel kernel;
@@ -245,7 +325,7 @@ TEST_F(PipeTerminal, StatusLineNamesEachKeyAndQDuringTheUpdateWarnsThenCuts)
         {"\r", "Enter" + arrow + "key 52 sent", 0, 0},
         {"", "", 0, 0}, // the menu takes the confirm key and locks the keys
         {"2", "2" + arrow + "key 5 not taken: keys locked", 0, 0},
-        {"q", "the update cannot be stopped on the device: q again cuts the power", 0, 0},
+        {"q", "the device cannot stop the update: q or Ctrl-C again cuts the power", 0, 0},
         {"\x03", "power cut", 0, 1},
         {"q1", "power cut", 0, 1},
     };
@@ -259,11 +339,12 @@ TEST_F(PipeTerminal, StatusLineNamesEachKeyAndQDuringTheUpdateWarnsThenCuts)
         type(step.typed);
         ASSERT_TRUE(eventually([&] {
             std::string s = written();
-            std::size_t begin = s.rfind("\x1b[18;1H"); // the status line of the last frame
+            const std::string at = "\x1b[18;1H\x1b[2K"; // the status line of the last frame
+            std::size_t begin = s.rfind(at);
             if (begin == std::string::npos)
                 return false;
-            begin += 7;
-            std::string line = s.substr(begin, s.find("\x1b[K", begin) - begin);
+            begin += at.size();
+            std::string line = s.substr(begin, s.find('\x1b', begin) - begin);
             line.erase(line.find_last_not_of(' ') + 1);
             return line.size() >= step.status.size() &&
                    line.compare(line.size() - step.status.size(), std::string::npos, step.status) == 0;

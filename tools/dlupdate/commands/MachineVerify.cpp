@@ -7,6 +7,7 @@
 #include "host/machine/MachineLayout.h"
 #include "host/machine/MachineState.h"
 #include "host/machine/Nvram.h"
+#include "tools/common/Colour.h"
 #include "tools/common/ExitStatus.h"
 #include "tools/common/JsonFormat.h"
 #include "tools/dlupdate/Command.h"
@@ -354,10 +355,11 @@ void printJson(std::ostream &out, const Verdict &v, const std::string &machine, 
 // Every target, or with `quiet` those that do not match; the summary last.
 void printText(const Verdict &v, bool quiet)
 {
+    const bool colour = dltool::colourOn(STDOUT_FILENO);
     for (const auto &t : v.targets) {
         if (quiet && (t.state == "matches" || t.state == kNotOnMedia))
             continue;
-        std::cout << t.name << ": " << t.state;
+        std::cout << t.name << ": " << (colour && t.state == "differs" ? dltool::red(t.state) : t.state);
         if (t.offset)
             std::cout << " at offset " << hex(*t.offset, 6);
         if (t.state == "differs" && t.name != "nvram flags" && t.name != "flash")

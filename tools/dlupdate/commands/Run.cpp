@@ -18,8 +18,8 @@ Action defineRun(CLI::App &cmd)
         ->type_name("DIR");
     cmd.add_option("--keys", o->keys, "key script: 0-9, ok, kN, mK:N, comma-separated")->type_name("LIST");
     cmd.add_option("--sessions", o->sessions, "sessions to run in one boot (default 1)")->type_name("N");
-    cmd.add_option("--fault", o->faults, "NAME[:SKIP[:COUNT]], may be repeated")->type_name("SPEC");
-    cmd.add_option("--power-cut", o->powerCut, "EVENT:N: cut the power in the Nth event")->type_name("SPEC");
+    cmd.add_option("--fault", o->faults, "FAULT[:SKIP[:COUNT]], may be repeated")->type_name("FAULT");
+    cmd.add_option("--power-cut", o->powerCut, "cut the power in the Nth EVENT")->type_name("EVENT:N");
     cmd.add_option("--panel", o->panelFile, "write the final panel to FILE")->type_name("FILE");
     cmd.add_option("--panel-trace", o->traceFile, "write every display call to FILE (JSON lines)")
         ->type_name("FILE");
