@@ -28,6 +28,9 @@ public:
     // Keeps what each package inflates to (for comparing a machine with
     // the media); off by default, as HDD media run to hundreds of MiB.
     void keepContent(bool keep) { keepContent_ = keep; }
+    // Called in the reading task as each media file has been read, with
+    // its name ("firmImage0.bin", "3"), for a command's progress.
+    void onFileRead(std::function<void(const std::string &)> f) { onFileRead_ = std::move(f); }
 
     Report read();
 
@@ -37,6 +40,7 @@ private:
     const host::CapturedConsole &console_;
     std::filesystem::path dir_;
     bool keepContent_ = false;
+    std::function<void(const std::string &)> onFileRead_;
 };
 
 // A machine with only the media (or nothing), to run the module's readers

@@ -1,6 +1,7 @@
 #include "tools/run/DamageSweep.h"
 
 #include "tools/inspect/Inspect.h"
+#include "tools/run/Interrupts.h"
 
 #include <nlohmann/json.hpp>
 
@@ -159,6 +160,9 @@ pid_t DamageSweep::start(const fs::path &row, const fs::path &media, bool inspec
     const pid_t pid = ::fork();
     if (pid != 0)
         return pid;
+    // A signal to the sweep's group ends the session at once; the sweep
+    // itself stops and keeps the rows it finished.
+    Interrupts::forgetInChild();
     // The session's process: its console and host lines into the row's
     // files, its working folder one that must stay empty.
     int rc = kChildBroken;
@@ -180,7 +184,7 @@ pid_t DamageSweep::start(const fs::path &row, const fs::path &media, bool inspec
                 std::ofstream json(row / "inspect.json");
                 std::ostringstream err;
                 const int status =
-                    inspect::runInspect(media.string(), true, json, dltool::Voice(o_.speaker, err));
+                    inspect::runInspect(media.string(), true, json, dltool::Voice(o_.speaker, err), true);
                 json.flush();
                 ::_exit(status);
             }
@@ -402,7 +406,7 @@ std::vector<DamageRow> DamageSweep::run()
     const std::size_t width = static_cast<std::size_t>(std::max(1, o_.jobs));
     std::size_t next = 0;
     long done = 0;
-    while (next < rows.size() || !running.empty()) {
+    while ((next < rows.size() || !running.empty()) && !Interrupts::caught()) {
         while (next < rows.size() && running.size() < width) {
             const std::size_t i = next++;
             rows[i].damage = damages_[i];
@@ -413,6 +417,13 @@ std::vector<DamageRow> DamageSweep::run()
         }
         if (!reapEnded(running, rows, done) && !running.empty())
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    if (Interrupts::caught()) {
+        // The rows finished, in their order; those in hand the reaper ends.
+        for (const Running &r : running)
+            rows[r.index].damage.name.clear();
+        rows.resize(next);
+        std::erase_if(rows, [](const DamageRow &r) { return r.damage.name.empty(); });
     }
     return rows;
 }

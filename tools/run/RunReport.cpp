@@ -35,7 +35,7 @@ std::string trimmed(const std::string &row, int from, std::size_t length = std::
 RunRecord::RunRecord(host::Machine &machine) : machine_(machine)
 {
     machine_.console().setOutput([this](std::string_view s) {
-        std::fwrite(s.data(), 1, s.size(), stdout);
+        host::Console::toStdout(s);
         std::lock_guard lock(mutex_);
         console_.append(s);
     });
@@ -45,7 +45,7 @@ RunRecord::RunRecord(host::Machine &machine) : machine_(machine)
 RunRecord::~RunRecord()
 {
     subscription_.reset();
-    machine_.console().setOutput([](std::string_view s) { std::fwrite(s.data(), 1, s.size(), stdout); });
+    machine_.console().setOutput(host::Console::toStdout);
 }
 
 // The menu's marks as they stand at each draw; the last ones before the
@@ -201,11 +201,14 @@ void RunRecord::endSession(const std::string &ending, int status, const std::vec
     sessions_.push_back(std::move(s));
 }
 
-json RunRecord::document(int status, const std::vector<std::string> &outputErrors) const
+std::string interruptedBy(int signal) { return "interrupted by signal " + std::to_string(signal); }
+
+json RunRecord::document(int status, const std::vector<std::string> &outputErrors, int signal) const
 {
     const host::Faults &faults = machine_.faults();
     json doc = dltool::envelope(dltool::kRunReportFormat);
     doc["status"] = status;
+    doc["interrupted"] = signal ? json{{"signal", signal}, {"text", interruptedBy(signal)}} : json(nullptr);
     doc["sessions"] = sessions_;
 
     json list = json::array();

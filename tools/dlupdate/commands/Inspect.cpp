@@ -12,11 +12,15 @@ Action defineInspect(CLI::App &cmd)
     struct Args {
         std::string dir;
         bool json = false;
+        bool quiet = false;
     };
     auto a = std::make_shared<Args>();
     cmd.add_option("DIR", a->dir, "media folder")->required();
     cmd.add_flag("--json", a->json, "the report as one JSON object");
-    return [a](const dltool::Voice &voice) { return inspect::runInspect(a->dir, a->json, std::cout, voice); };
+    cmd.add_flag("--quiet", a->quiet, "no progress on standard error");
+    return [a](const dltool::Voice &voice) {
+        return inspect::runInspect(a->dir, a->json, std::cout, voice, a->quiet);
+    };
 }
 
 } // namespace dlcli

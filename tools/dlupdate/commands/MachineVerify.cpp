@@ -9,6 +9,7 @@
 #include "tools/common/ExitStatus.h"
 #include "tools/common/JsonFormat.h"
 #include "tools/dlupdate/Command.h"
+#include "tools/inspect/Inspect.h"
 #include "tools/inspect/ModuleReader.h"
 #include "update/session/dlFirmUpMain.h"
 
@@ -67,7 +68,7 @@ std::optional<Bytes> readDevice(const char *path)
     return b;
 }
 
-Expected expectedFrom(const fs::path &media)
+Expected expectedFrom(const fs::path &media, inspect::ReadProgress &progress)
 {
     Expected e;
     host::BoundMachine m(inspect::readerConfig(media));
@@ -75,6 +76,7 @@ Expected expectedFrom(const fs::path &media)
     bool staged = inspect::runReader(m, [&] {
         inspect::ModuleReader reader(m.captured(), media);
         reader.keepContent(true);
+        reader.onFileRead([&progress](const std::string &name) { progress.fileRead(name); });
         report = reader.read();
         // The staging of a session: the flash image file and the unit
         // images in the RAM disk, read back as the rewrites would read them.
@@ -236,7 +238,7 @@ void printText(const std::vector<Target> &targets)
 
 // What the media carry, or why they cannot be used (with the voice told).
 std::optional<Expected> expectedOrWhy(const std::string &machineText, const std::string &mediaText,
-                                      const dltool::Voice &voice)
+                                      const dltool::Voice &voice, bool quiet)
 {
     try {
         host::MachineFolder::validate(machineText);
@@ -250,9 +252,12 @@ std::optional<Expected> expectedOrWhy(const std::string &machineText, const std:
         return std::nullopt;
     }
     Expected e;
+    inspect::ReadProgress progress(mediaText, voice, quiet);
     try {
-        e = expectedFrom(mediaText);
+        e = expectedFrom(mediaText, progress);
+        progress.clear();
     } catch (const std::exception &x) {
+        progress.clear();
         voice.say() << mediaText << " cannot be read: " << x.what() << "\n";
         return std::nullopt;
     }
@@ -264,9 +269,9 @@ std::optional<Expected> expectedOrWhy(const std::string &machineText, const std:
 }
 
 int verify(const std::string &machineText, const std::string &mediaText, bool asJson,
-           const dltool::Voice &voice)
+           const dltool::Voice &voice, bool quiet)
 {
-    std::optional<Expected> e = expectedOrWhy(machineText, mediaText, voice);
+    std::optional<Expected> e = expectedOrWhy(machineText, mediaText, voice, quiet);
     if (!e)
         return dltool::kUnusable;
     const auto m = host::MachineState::read(machineText, host::MachineState::Scope::everyByte);
@@ -290,12 +295,14 @@ Action defineMachineVerify(CLI::App &cmd)
     struct Args {
         std::string machine, media;
         bool json = false;
+        bool quiet = false;
     };
     auto a = std::make_shared<Args>();
     cmd.add_option("--machine", a->machine, "machine folder")->required();
     cmd.add_option("--media", a->media, "media folder")->required();
     cmd.add_flag("--json", a->json, "the comparison as one JSON object");
-    return [a](const dltool::Voice &voice) { return verify(a->machine, a->media, a->json, voice); };
+    cmd.add_flag("--quiet", a->quiet, "no progress on standard error");
+    return [a](const dltool::Voice &voice) { return verify(a->machine, a->media, a->json, voice, a->quiet); };
 }
 
 } // namespace dlcli

@@ -4,7 +4,9 @@
 #include "tools/common/JsonFormat.h"
 #include "tools/dlupdate/Command.h"
 
+#include "tools/progress/Progress.h"
 #include "tools/run/DamageSweep.h"
+#include "tools/run/Interrupts.h"
 #include "tools/run/Sweep.h"
 #include "update/session/dlFirmUpMain.h"
 
@@ -41,6 +43,7 @@ struct SweepArgs {
     std::uint32_t seed = 1;
     std::size_t sample = 0;
     int jobs = 0;
+    bool quiet = false;
 };
 
 std::string hex8(std::uint32_t v)
@@ -187,13 +190,31 @@ std::string xmlEscape(const std::string &s)
     return o;
 }
 
-void writeJunit(std::ostream &out, const std::vector<dlrun::Sweeper::Row> &rows, std::size_t failed)
+// A sweep a signal stopped: one failing case more, so that a CI
+// publisher shows red and why.
+std::string interruptedCase(int signal, std::size_t rows)
 {
+    if (!signal)
+        return "";
+    return "    <testcase classname=\"sweep\" name=\"interrupted\">\n      <failure message=\"interrupted by "
+           "signal " +
+           std::to_string(signal) + " after " + std::to_string(rows) + " rows\"/>\n    </testcase>\n";
+}
+
+nlohmann::json interruptedJson(int signal, std::size_t rows)
+{
+    return signal ? nlohmann::json{{"signal", signal}, {"rows", rows}} : nlohmann::json(nullptr);
+}
+
+void writeJunit(std::ostream &out, const std::vector<dlrun::Sweeper::Row> &rows, std::size_t failed,
+                int signal)
+{
+    const std::size_t tests = rows.size() + (signal ? 1 : 0);
+    failed += signal ? 1 : 0;
     out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        << "<testsuites name=\"dlupdate sweep\" tests=\"" << rows.size() << "\" failures=\"" << failed
-        << "\">\n"
-        << "  <testsuite name=\"power cuts\" tests=\"" << rows.size() << "\" failures=\"" << failed
-        << "\">\n";
+        << "<testsuites name=\"dlupdate sweep\" tests=\"" << tests << "\" failures=\"" << failed << "\">\n"
+        << "  <testsuite name=\"power cuts\" tests=\"" << tests << "\" failures=\"" << failed << "\">\n"
+        << interruptedCase(signal, rows.size());
     for (const auto &r : rows) {
         const bool fault = r.cuts.front().rfind("fault ", 0) == 0;
         out << "    <testcase classname=\""
@@ -237,6 +258,65 @@ struct ScratchFolder {
     fs::path dir;
 };
 
+// The table, the summary and the files of a power-cut sweep, of the rows
+// it finished: all of them, or those before a signal.
+int writeCutSweep(const SweepArgs &a, const dltool::Voice &voice, const dlrun::Sweeper &s,
+                  const std::vector<dlrun::Sweeper::Row> &rows, std::size_t cutRows)
+{
+    const std::vector<dlrun::Sweeper::Row> faultRows(rows.begin() + static_cast<long>(cutRows), rows.end());
+    const int signal = dlrun::Interrupts::caught();
+    std::size_t failed = 0;
+    for (const auto &r : rows)
+        failed += !r.passed();
+
+    printTable(std::vector<dlrun::Sweeper::Row>(rows.begin(), rows.begin() + static_cast<long>(cutRows)),
+               std::cout);
+    if (a.faults)
+        printFaultTables(faultRows, std::cout);
+    std::cout << cutRows << " cut " << (a.pairs ? "sequences" : "points");
+    if (a.faults)
+        std::cout << ", " << faultRows.size() << " fault points";
+    std::cout << ", " << rows.size() - failed << " passed, " << failed << " failed\n" << std::flush;
+    nlohmann::json j = toJson(a, s, rows, failed);
+    j["interrupted"] = interruptedJson(signal, rows.size());
+    if (!a.json.empty() && !writeFile(a.json, j.dump(2) + "\n"))
+        voice.say() << "cannot write " << a.json << "\n";
+    if (!a.junit.empty()) {
+        std::ostringstream x;
+        writeJunit(x, rows, failed, signal);
+        if (!writeFile(a.junit, x.str()))
+            voice.say() << "cannot write " << a.junit << "\n";
+    }
+    if (signal) {
+        voice.say() << "interrupted by signal " << signal << " after " << rows.size() << " rows\n";
+        return dltool::kSignalled + signal;
+    }
+    return failed ? dltool::kFailed : dltool::kOk;
+}
+
+// The progress of one part of a sweep: "cut point 3 of 22" in place at a
+// terminal, a line at each tenth in a log; gone when the part is done.
+class SweepProgress {
+public:
+    SweepProgress(const dltool::Voice &voice, bool quiet, const char *what)
+        : voice_(voice), what_(what), line_(2, progress::Line::Plain{quiet})
+    {}
+    void clear() { line_.clear(); }
+    std::function<void(long, long)> callback()
+    {
+        return [this](long done, long total) {
+            line_.step(voice_.path() + ": " + what_ + " " + std::to_string(done) + " of " +
+                           std::to_string(total),
+                       static_cast<double>(done), static_cast<double>(total));
+        };
+    }
+
+private:
+    const dltool::Voice &voice_;
+    std::string what_;
+    progress::Line line_;
+};
+
 int runCutSweep(const SweepArgs &a, const dltool::Voice &voice)
 {
     const ScratchFolder scratch("dlupdate-sweep-");
@@ -245,55 +325,27 @@ int runCutSweep(const SweepArgs &a, const dltool::Voice &voice)
     dlrun::Sweeper s(
         {fs::absolute(a.media), work, a.keys, [] { return vx::dlFirmUpdateUSBMediaMain(); }, voice.path()});
     std::string why;
-    if (!s.prepare(why)) {
+    if (!s.prepare(why) && !dlrun::Interrupts::caught()) {
         voice.say() << "nothing to sweep: " << why << "\n";
         return dltool::kFailed;
     }
-    const bool live = ::isatty(2);
-    std::vector<dlrun::Sweeper::Row> rows = s.singles();
-    if (a.pairs) {
-        auto pairs = s.pairs([live, &voice](long done, long total) {
-            if (live)
-                voice.sayOver() << "first cut " << done << " of " << total << std::flush;
-        });
-        if (live)
-            voice.stream() << "\n";
+    std::vector<dlrun::Sweeper::Row> rows;
+    if (!dlrun::Interrupts::caught())
+        rows = s.singles(SweepProgress(voice, a.quiet, "cut point").callback());
+    if (a.pairs && !dlrun::Interrupts::caught()) {
+        auto pairs = s.pairs(SweepProgress(voice, a.quiet, "first cut").callback());
         rows.insert(rows.end(), pairs.begin(), pairs.end());
     }
     const std::size_t cutRows = rows.size();
     std::vector<dlrun::Sweeper::Row> faultRows;
-    if (a.faults) {
+    if (a.faults && !dlrun::Interrupts::caught()) {
         const auto calls = s.census();
-        faultRows = s.faultSweep(calls, kFaultCallsPerName, [live, &voice](long done, long total) {
-            if (live)
-                voice.sayOver() << "fault name " << done << " of " << total << std::flush;
-        });
-        if (live)
-            voice.stream() << "\n";
+        faultRows =
+            s.faultSweep(calls, kFaultCallsPerName, SweepProgress(voice, a.quiet, "fault name").callback());
         rows.insert(rows.end(), faultRows.begin(), faultRows.end());
     }
-    std::size_t failed = 0;
-    for (const auto &r : rows)
-        failed += !r.passed();
-
-    printTable(std::vector<dlrun::Sweeper::Row>(rows.begin(), rows.begin() + cutRows), std::cout);
-    if (a.faults)
-        printFaultTables(faultRows, std::cout);
-    std::cout << cutRows << " cut " << (a.pairs ? "sequences" : "points");
-    if (a.faults)
-        std::cout << ", " << faultRows.size() << " fault points";
-    std::cout << ", " << rows.size() - failed << " passed, " << failed << " failed\n";
-    if (!a.json.empty() && !writeFile(a.json, toJson(a, s, rows, failed).dump(2) + "\n"))
-        voice.say() << "cannot write " << a.json << "\n";
-    if (!a.junit.empty()) {
-        std::ostringstream x;
-        writeJunit(x, rows, failed);
-        if (!writeFile(a.junit, x.str()))
-            voice.say() << "cannot write " << a.junit << "\n";
-    }
-    return failed ? dltool::kFailed : dltool::kOk;
+    return writeCutSweep(a, voice, s, rows, cutRows);
 }
-
 // ---- the damage sweep ----
 
 void printDamageTable(const std::vector<dlrun::DamageRow> &rows, std::ostream &out)
@@ -364,13 +416,16 @@ nlohmann::json damageJson(const SweepArgs &a, const dlrun::DamageSweep &s,
 }
 
 void writeDamageJunit(std::ostream &out, const std::vector<dlrun::DamageRow> &rows, std::size_t failed,
-                      std::size_t undetectable)
+                      std::size_t undetectable, int signal)
 {
+    const std::size_t tests = rows.size() + (signal ? 1 : 0);
+    failed += signal ? 1 : 0;
     out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        << "<testsuites name=\"dlupdate sweep\" tests=\"" << rows.size() << "\" failures=\"" << failed
+        << "<testsuites name=\"dlupdate sweep\" tests=\"" << tests << "\" failures=\"" << failed
         << "\" skipped=\"" << undetectable << "\">\n"
-        << "  <testsuite name=\"damaged media\" tests=\"" << rows.size() << "\" failures=\"" << failed
-        << "\" skipped=\"" << undetectable << "\">\n";
+        << "  <testsuite name=\"damaged media\" tests=\"" << tests << "\" failures=\"" << failed
+        << "\" skipped=\"" << undetectable << "\">\n"
+        << interruptedCase(signal, rows.size());
     for (const auto &r : rows) {
         out << "    <testcase classname=\"sweep.damage." << r.damage.kind << "\" name=\""
             << xmlEscape(r.damage.name) << "\"";
@@ -397,11 +452,44 @@ void writeDamageJunit(std::ostream &out, const std::vector<dlrun::DamageRow> &ro
     out << "  </testsuite>\n</testsuites>\n";
 }
 
+// The table, the summary and the files of a damage sweep, of the rows it
+// finished: all of them, or those before a signal.
+int writeDamageSweep(const SweepArgs &a, const dltool::Voice &voice, const dlrun::DamageSweep &s,
+                     const std::vector<dlrun::DamageRow> &rows)
+{
+    const int signal = dlrun::Interrupts::caught();
+    std::size_t passed = 0, failed = 0, undetectable = 0;
+    for (const auto &r : rows)
+        (r.passed() ? (r.damage.detectable ? passed : undetectable) : failed) += 1;
+
+    std::cout << "damaged copies of " << a.media << ", seed " << a.seed << "\n";
+    printDamageTable(rows, std::cout);
+    std::cout << rows.size() << " damaged copies, " << undetectable << " undetectable, " << passed
+              << " passed, " << failed << " failed\n"
+              << std::flush;
+    nlohmann::json j = damageJson(a, s, rows, passed, failed, undetectable);
+    j["interrupted"] = interruptedJson(signal, rows.size());
+    if (!a.json.empty() &&
+        !writeFile(a.json, j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n"))
+        voice.say() << "cannot write " << a.json << "\n";
+    if (!a.junit.empty()) {
+        std::ostringstream x;
+        writeDamageJunit(x, rows, failed, undetectable, signal);
+        if (!writeFile(a.junit, x.str()))
+            voice.say() << "cannot write " << a.junit << "\n";
+    }
+    if (signal) {
+        voice.say() << "interrupted by signal " << signal << " after " << rows.size() << " rows\n";
+        return dltool::kSignalled + signal;
+    }
+    return failed ? dltool::kFailed : dltool::kOk;
+}
+
 int runDamageSweep(const SweepArgs &a, const dltool::Voice &voice)
 {
     const ScratchFolder scratch("dlupdate-damage-");
     const fs::path &work = scratch.dir;
-    const bool live = ::isatty(2);
+    SweepProgress progress(voice, a.quiet, "damaged copy");
     dlrun::DamageSweep::Options o;
     o.media = fs::absolute(a.media);
     o.work = work;
@@ -411,48 +499,26 @@ int runDamageSweep(const SweepArgs &a, const dltool::Voice &voice)
     o.jobs = a.jobs > 0 ? a.jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     o.entry = [] { return vx::dlFirmUpdateUSBMediaMain(); };
     o.speaker = voice.path();
-    o.progress = [live, &voice](long done, long total) {
-        if (live)
-            voice.sayOver() << "damaged copy " << done << " of " << total << std::flush;
-    };
+    o.progress = progress.callback();
     dlrun::DamageSweep s(o);
     std::vector<dlrun::DamageRow> rows;
     try {
         std::string why;
         bool unusable = false;
-        if (!s.prepare(why, unusable)) {
+        if (!s.prepare(why, unusable) && !dlrun::Interrupts::caught()) {
             voice.say() << (unusable ? "" : "nothing to sweep: ") << why << "\n";
             return unusable ? dltool::kUnusable : dltool::kFailed;
         }
-        rows = s.run();
+        if (!dlrun::Interrupts::caught())
+            rows = s.run();
     } catch (const std::exception &e) {
         // The scratch folder (a full or unwritable temporary folder).
-        voice.stream() << "\n";
+        progress.clear();
         voice.say() << e.what() << "\n";
         return dltool::kFailed;
     }
-    if (live)
-        voice.stream() << "\n";
-    std::size_t passed = 0, failed = 0, undetectable = 0;
-    for (const auto &r : rows)
-        (r.passed() ? (r.damage.detectable ? passed : undetectable) : failed) += 1;
-
-    std::cout << "damaged copies of " << a.media << ", seed " << a.seed << "\n";
-    printDamageTable(rows, std::cout);
-    std::cout << rows.size() << " damaged copies, " << undetectable << " undetectable, " << passed
-              << " passed, " << failed << " failed\n";
-    if (!a.json.empty() &&
-        !writeFile(a.json, damageJson(a, s, rows, passed, failed, undetectable)
-                                   .dump(2, ' ', false, nlohmann::json::error_handler_t::replace) +
-                               "\n"))
-        voice.say() << "cannot write " << a.json << "\n";
-    if (!a.junit.empty()) {
-        std::ostringstream x;
-        writeDamageJunit(x, rows, failed, undetectable);
-        if (!writeFile(a.junit, x.str()))
-            voice.say() << "cannot write " << a.junit << "\n";
-    }
-    return failed ? dltool::kFailed : dltool::kOk;
+    progress.clear();
+    return writeDamageSweep(a, voice, s, rows);
 }
 
 int runSweep(const SweepArgs &a, const dltool::Voice &voice)
@@ -467,6 +533,8 @@ int runSweep(const SweepArgs &a, const dltool::Voice &voice)
             voice.say() << "cannot write " << file << "\n";
             return dltool::kUsage;
         }
+    // A signal stops the sweep; the rows it finished are still written.
+    const dlrun::Interrupts catcher;
     if (a.damage)
         return runDamageSweep(a, voice);
     return runCutSweep(a, voice);
@@ -500,6 +568,7 @@ Action defineSweep(CLI::App &command)
     cmd->get_option("--faults")->excludes(damage);
     cmd->add_option("--json", a->json, "write the rows as JSON to FILE");
     cmd->add_option("--junit", a->junit, "write the rows as JUnit XML to FILE");
+    cmd->add_flag("--quiet", a->quiet, "no progress on standard error");
     return [a](const dltool::Voice &voice) { return runSweep(*a, voice); };
 }
 
