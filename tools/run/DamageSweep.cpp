@@ -151,18 +151,30 @@ std::string DamageRow::ending() const
 DamageSweep::DamageSweep(Options options) : o_(std::move(options)) {}
 DamageSweep::~DamageSweep() = default;
 
-pid_t DamageSweep::start(const fs::path &row, const fs::path &media, bool inspect) const
+namespace {
+
+// A process of a session's, with nothing of the sweep's left in a buffer.
+// A signal to the sweep's group ends it at once; the sweep itself stops
+// and keeps the rows it finished.
+pid_t forkSession()
 {
-    fs::create_directories(row / "outside");
     std::cout.flush();
     std::cerr.flush();
     std::fflush(nullptr);
     const pid_t pid = ::fork();
+    if (pid == 0)
+        Interrupts::forgetInChild();
+    return pid;
+}
+
+} // namespace
+
+pid_t DamageSweep::start(const fs::path &row, const fs::path &media, bool inspect) const
+{
+    fs::create_directories(row / "outside");
+    const pid_t pid = forkSession();
     if (pid != 0)
         return pid;
-    // A signal to the sweep's group ends the session at once; the sweep
-    // itself stops and keeps the rows it finished.
-    Interrupts::forgetInChild();
     // The session's process: its console and host lines into the row's
     // files, its working folder one that must stay empty.
     int rc = kChildBroken;
