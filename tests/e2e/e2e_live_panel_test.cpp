@@ -216,7 +216,7 @@ TEST(E2eLivePanel, KeysSizesPipesAndQuitting)
 
 // mkmedia at a terminal: a progress line while it works and one summary
 // line at the end, on standard error only; standard output keeps the file
-// list alone. (Off a terminal, standard error stays empty: the other tests.)
+// list alone. (Off a terminal: PlainLinesOffATerminalAndNoneWhenQuiet.)
 TEST(E2eProgress, MkmediaSumsUpAtATerminalAndKeepsStandardOutputClean)
 {
     TempDir dir;
@@ -446,9 +446,9 @@ TEST(E2eProgress, PlainLinesOffATerminalAndNoneWhenQuiet)
                 EXPECT_TRUE(progress.empty()) << o.err;
                 continue;
             }
-            // One line per tenth at most, the whole read or made among them.
-            EXPECT_GE(progress.size(), c.args[0] == "mkmedia" ? 3u : 1u) << o.err;
-            EXPECT_LE(progress.size(), 11u) << o.err;
+            // A line at each tenth passed (more on a slow machine, every
+            // 10 s), the whole read or made the last.
+            EXPECT_GE(progress.size(), c.args[0] == "mkmedia" ? 4u : 1u) << o.err;
             ASSERT_FALSE(progress.empty());
             if (!c.last.empty())
                 EXPECT_TRUE(progress.back().starts_with(c.last)) << o.err;
