@@ -5,8 +5,7 @@
 namespace host {
 
 Console::Console()
-    : out_([](std::string_view s) { std::fwrite(s.data(), 1, s.size(), stdout); }),
-      err_([](std::string_view s) {
+    : out_(toStdout), err_([](std::string_view s) {
           std::fwrite(s.data(), 1, s.size(), stderr);
           std::fflush(stderr);
       })
@@ -47,6 +46,13 @@ void Console::setOutputGuard(std::function<void()> before, Sink after)
     std::lock_guard lock(mutex_);
     before_ = std::move(before);
     after_ = std::move(after);
+}
+
+void Console::toStdout(std::string_view text)
+{
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    if (text.find('\n') != std::string_view::npos)
+        std::fflush(stdout);
 }
 
 void Console::flush()

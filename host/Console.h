@@ -28,6 +28,10 @@ public:
     void setOutputGuard(std::function<void()> before, std::function<void(std::string_view)> after);
     void flush();
 
+    // Writes to standard output, flushed at each line's end: a log or a
+    // pipe keeps every whole line even when the process is killed.
+    static void toStdout(std::string_view text);
+
 private:
     std::mutex mutex_; // reports may come from the keyboard thread
     Sink out_;

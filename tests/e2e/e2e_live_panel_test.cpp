@@ -9,6 +9,7 @@
 #include <sys/ioctl.h>
 
 #include <chrono>
+#include <random>
 
 namespace testing_support {
 namespace {
@@ -91,6 +92,7 @@ public:
         return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     }
     const std::string &seen() const { return seen_; }
+    void signal(int sig) { ::kill(pid_, sig); }
 
 private:
     // False at the end of the output.
@@ -295,7 +297,7 @@ TEST(E2eColour, OnATerminalOnlyAndNeverUnderNoColorOrDumb)
 
 // mkmedia at a terminal: a progress line while it works and one summary
 // line at the end, on standard error only; standard output keeps the file
-// list alone. (Off a terminal, standard error stays empty: the other tests.)
+// list alone. (Off a terminal: PlainLinesOffATerminalAndNoneWhenQuiet.)
 TEST(E2eProgress, MkmediaSumsUpAtATerminalAndKeepsStandardOutputClean)
 {
     TempDir dir;
@@ -346,6 +348,220 @@ TEST(E2eProgress, RunShowsPhaseFileAndBytesAndLeavesTheConsoleClean)
     EXPECT_NE(out.find("Download -> OK\n"), std::string::npos) << out;
     EXPECT_EQ(out.find("dlupdate run:"), std::string::npos) << out;
     EXPECT_EQ(out.find('\x1b'), std::string::npos) << out;
+}
+
+// Waits until `file` holds `text`; false after a minute without it.
+bool fileHolds(const fs::path &file, const std::string &text)
+{
+    for (int i = 0; i < 600; ++i) {
+        if (readText(file).find(text) != std::string::npos)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+}
+
+// A CI timeout (SIGTERM) or Ctrl-C (SIGINT) in a run: the session ends as
+// at a power cut, every output is written as things stood, the run says so
+// and exits 128 + N. The signal is sent once the console's line is in its
+// log, which a block-buffered console would only write at the end.
+TEST(E2eSignal, RunEndsAsAtAPowerCutAndKeepsItsOutputs)
+{
+    struct Case {
+        const char *what;
+        int signal;
+        std::vector<std::string> extra;
+        std::string type;    // typed once the menu is up
+        std::string waitFor; // on the terminal, `times` times, before the signal
+        int times;
+        int status;
+        std::string consoleLast;
+        std::uint32_t flags;
+    } cases[] = {
+        {"SIGTERM at the menu", SIGTERM, {}, "", "[keys on]", 1, 143, "dlFirmUpdateModuleEnableFlag:7e", 0},
+        {"SIGINT at the menu", SIGINT, {}, "", "[keys on]", 1, 130, "dlFirmUpdateModuleEnableFlag:7e", 0},
+        {"SIGTERM during the update, which waits for results that never come",
+         SIGTERM,
+         {"--fault", "msgq-send"},
+         "\r",
+         "fault msgq-send: msgQSend fails",
+         4,
+         143,
+         "",
+         0x10},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Session s;
+        s.media = sharedMedia("sample");
+        const fs::path console = s.dir / "console.txt", report = s.dir / "report.json";
+        std::vector<std::string> args{
+            "run",      "--media",       s.media.string(), "--machine",           s.machine.dir.string(),
+            "--report", report.string(), "--panel",        s.panelFile().string()};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        PtyRun run(args, 100, 30, console);
+        ASSERT_TRUE(run.waitFor("[keys on]")) << run.seen();
+        ASSERT_TRUE(fileHolds(console, "dlFirmUpdateModuleEnableFlag:7e\n")) << readText(console);
+        if (!c.type.empty())
+            run.type(c.type);
+        ASSERT_TRUE(run.waitFor(c.waitFor, c.times)) << run.seen();
+        run.signal(c.signal);
+        EXPECT_EQ(run.finish(), c.status) << run.seen();
+        const std::string said = "dlupdate run: interrupted by signal " + std::to_string(c.signal);
+        EXPECT_NE(run.seen().find(said + "\r\n"), std::string::npos) << run.seen();
+        EXPECT_EQ(run.seen().find("power cut"), std::string::npos) << run.seen();
+        // The log: whole lines, up to the last the module wrote.
+        const std::string out = readText(console);
+        ASSERT_FALSE(out.empty());
+        EXPECT_EQ(out.back(), '\n') << out;
+        if (!c.consoleLast.empty()) {
+            EXPECT_EQ(splitLines(out).back(), c.consoleLast) << out;
+        }
+        const json r = json::parse(readText(report));
+        EXPECT_EQ(r["status"], c.status);
+        EXPECT_EQ(r["interrupted"]["signal"], c.signal);
+        ASSERT_EQ(r["sessions"].size(), 1u);
+        EXPECT_EQ(r["sessions"][0]["ending"], "interrupted by signal " + std::to_string(c.signal));
+        EXPECT_EQ(r["sessions"][0]["console"].back(), splitLines(out).back());
+        EXPECT_NE(s.panel().find("Update"), std::string::npos) << s.panel();
+        EXPECT_EQ(s.machine.rewriteFlags(), c.flags);
+    }
+}
+
+// A sweep stopped by SIGTERM keeps the rows it finished: its table, JSON
+// and JUnit hold them, each says it was interrupted, and it exits 143.
+// The signal comes at the first tenth of the single cuts, with the double
+// cuts (hundreds of boots) still ahead.
+TEST(E2eSignal, SweepKeepsTheRowsItFinished)
+{
+    TempDir dir;
+    const fs::path json = dir / "s.json", xml = dir / "s.xml";
+    Command c{{"sweep", "--media", sharedMedia("sample").string(), "--double", "--json", json.string(),
+               "--junit", xml.string()},
+              {},
+              dir / "stdout",
+              dir / "stderr",
+              {}};
+    const pid_t pid = start(c);
+    const bool seen = fileHolds(c.err, "dlupdate sweep: cut point ");
+    ::kill(pid, SIGTERM);
+    int st = 0;
+    while (::waitpid(pid, &st, 0) < 0) {
+    }
+    ASSERT_TRUE(seen) << readText(c.err);
+    ASSERT_TRUE(WIFEXITED(st));
+    EXPECT_EQ(WEXITSTATUS(st), 143);
+    const auto j = nlohmann::json::parse(readText(json));
+    const std::size_t rows = j["rows"].size();
+    EXPECT_GE(rows, 1u);
+    EXPECT_EQ(j["interrupted"]["signal"], 15);
+    EXPECT_EQ(j["interrupted"]["rows"], rows);
+    EXPECT_EQ(j["summary"]["rows"], rows);
+    const std::string junit = readText(xml);
+    EXPECT_NE(junit.find("tests=\"" + std::to_string(rows + 1) + "\""), std::string::npos) << junit;
+    EXPECT_NE(
+        junit.find("<failure message=\"interrupted by signal 15 after " + std::to_string(rows) + " rows\""),
+        std::string::npos)
+        << junit;
+    const auto out = splitLines(readText(c.out));
+    ASSERT_EQ(out.size(), rows + 2) << readText(c.out); // the heading, the rows, the summary
+    EXPECT_EQ(out.back().substr(out.back().find(", ")), ", " + std::to_string(rows) + " passed, 0 failed");
+    const auto err = splitLines(readText(c.err));
+    EXPECT_EQ(err.back(), "dlupdate sweep: interrupted by signal 15 after " + std::to_string(rows) + " rows");
+}
+
+// Long work off a terminal, as CI logs it: a plain line at each tenth of
+// the work (every 10 s too, which no test waits for), whole lines with no
+// '\r' or escape, the closing summary; none of it with --quiet.
+TEST(E2eProgress, PlainLinesOffATerminalAndNoneWhenQuiet)
+{
+    TempDir dir;
+    // Four 1.5 MiB units: large media, a tenth passed at each.
+    json m = sampleManifest();
+    std::mt19937 gen(5);
+    for (const char *unit : {"lsr", "pfc", "engine", "scanner"}) {
+        Bytes b(3u << 19);
+        for (auto &x : b)
+            x = static_cast<std::uint8_t>(gen());
+        testing_support::writeFile(dir / unit, b);
+        m["image2"][unit]["source"] = (dir / unit).string();
+    }
+    std::ofstream(dir / "manifest.json") << m.dump(2);
+    const std::string media = (dir / "media").string(), manifest = (dir / "manifest.json").string();
+    ASSERT_EQ(dlupdate({"machine", "init", (dir / "machine").string()}).status, 0);
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string line, last; // each progress line's start; the last one's
+        std::string summary;    // the line after them
+    } cases[] = {
+        {{"mkmedia", manifest, "--out", media},
+         0,
+         "dlupdate mkmedia: package ",
+         "dlupdate mkmedia: package 14 of 14, ",
+         "dlupdate mkmedia: 14 packages, "},
+        {{"inspect", media}, 0, "dlupdate inspect: read ", "", ""},
+        {{"machine", "verify", "--machine", (dir / "machine").string(), "--media", media},
+         1,
+         "dlupdate machine verify: read ",
+         "",
+         ""},
+    };
+    for (const Case &c : cases)
+        for (bool quiet : {false, true}) {
+            std::vector<std::string> args = c.args;
+            if (quiet)
+                args.push_back("--quiet");
+            if (c.args[0] == "mkmedia")
+                fs::remove_all(media);
+            SCOPED_TRACE(args[0] + (quiet ? " --quiet" : ""));
+            const Outcome o = dlupdate(args);
+            EXPECT_EQ(o.status, c.status) << o.err;
+            EXPECT_EQ(o.err.find_first_of("\r\x1b"), std::string::npos) << o.err;
+            const auto lines = splitLines(o.err);
+            std::vector<std::string> progress;
+            for (const auto &l : lines)
+                if (l.starts_with(c.line))
+                    progress.push_back(l);
+            if (quiet) {
+                EXPECT_TRUE(progress.empty()) << o.err;
+                continue;
+            }
+            // A line at each tenth passed (more on a slow machine, every
+            // 10 s), the whole read or made the last.
+            EXPECT_GE(progress.size(), c.args[0] == "mkmedia" ? 4u : 1u) << o.err;
+            ASSERT_FALSE(progress.empty());
+            if (!c.last.empty())
+                EXPECT_TRUE(progress.back().starts_with(c.last)) << o.err;
+            else {
+                // "read 6.1 MiB of 6.1 MiB [##########]": all of it.
+                const std::string &l = progress.back();
+                const std::size_t of = l.find(" of ");
+                EXPECT_EQ(l.substr(c.line.size(), of - c.line.size()), l.substr(of + 4, of - c.line.size()))
+                    << l;
+            }
+            const std::size_t at = std::find(lines.begin(), lines.end(), progress.back()) - lines.begin();
+            if (!c.summary.empty()) {
+                ASSERT_LT(at + 1, lines.size()) << o.err;
+                EXPECT_TRUE(lines[at + 1].starts_with(c.summary)) << o.err;
+            }
+        }
+}
+
+// At a terminal the line is cleared before the output that follows it:
+// inspect's report starts on a clean line.
+TEST(E2eProgress, InspectClearsItsLineBeforeTheReport)
+{
+    PtyRun run({"inspect", sharedMedia("sample").string()}, 100, 30, {});
+    EXPECT_EQ(run.finish(), 0) << run.seen();
+    const std::string &seen = run.seen();
+    const std::size_t line = seen.find("\rdlupdate inspect: read ");
+    ASSERT_NE(line, std::string::npos) << seen;
+    const std::size_t cleared = seen.find("\r\x1b[K", line + 1);
+    ASSERT_NE(cleared, std::string::npos) << seen;
+    // Nothing but the line's redraws before the clearing; the report after it.
+    EXPECT_EQ(seen.find('\n'), seen.find('\n', cleared)) << seen;
+    EXPECT_EQ(seen.find("dlupdate inspect: read", cleared), std::string::npos) << seen;
 }
 
 } // namespace

@@ -17,6 +17,7 @@ enum Exit : int {
     kOutputFailed = 7, // the run ended as 0 would say, but an output could not be written
     kPowerCut = 9,
     kUsage = 64,
+    kSignalled = 128, // + the signal's number: ended by SIGTERM (143) or SIGINT (130)
 };
 
 } // namespace dltool

@@ -38,7 +38,8 @@ const std::vector<Command> &commands()
         {"run", "run update sessions of the module on a machine",
          "Exit status: 0 returned 0, 1 exit(1), 2 returned -1, 3 exit(0), 4 stalled,\n"
          "5 unusable machine or media folder, 6 ended from the keyboard,\n"
-         "7 an output could not be written (in place of 0), 9 power cut, 64 bad usage.\n"
+         "7 an output could not be written (in place of 0), 9 power cut, 64 bad usage,\n"
+         "128 + N interrupted by signal N (143 SIGTERM, 130 SIGINT), the outputs written.\n"
          "Fault names and power-cut events: README.md, \"Faults and power cuts\",\n"
          "or one a line from dlupdate faults; the names are checked before anything runs.",
          defineRun},
@@ -47,7 +48,8 @@ const std::vector<Command> &commands()
          "damaged copies of the media",
          "Exit status: 0 every row passed (undetectable damage included), 1 a row failed or\n"
          "nothing could be swept, 5 the media folder is missing or holds no update file,\n"
-         "7 every row passed but --json or --junit could not be written, 64 bad usage.",
+         "7 every row passed but --json or --junit could not be written, 64 bad usage,\n"
+         "128 + N interrupted by signal N (the rows finished written).",
          defineSweep},
         {"faults", "list every fault name, aimed form and power-cut event, one a line",
          "Exit status: 0 listed, 7 the JSON could not be written, 64 bad usage.", defineFaults},

@@ -15,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <exception>
 #include <fstream>
 #include <map>
@@ -65,10 +66,12 @@ public:
 
     // Reads in a task, as the module's readers may end their task with
     // exit(); nullopt then, with the module's last words in `why`.
-    std::optional<Report> inspect(const fs::path &dir, std::string &why, bool withMenu)
+    std::optional<Report> inspect(const fs::path &dir, std::string &why, bool withMenu,
+                                  ReadProgress &progress)
     {
         std::optional<Report> report;
         ModuleReader reader(machine_.captured(), dir);
+        reader.onFileRead([&progress](const std::string &name) { progress.fileRead(name); });
         const host::TaskOutcome run = machine_.runInTask(
             [&] {
                 report = reader.read();
@@ -163,12 +166,49 @@ std::future<std::optional<ChecksumCheck>> startChecksums(const fs::path &dir)
 
 } // namespace
 
-int runInspect(const std::string &dir, bool json, std::ostream &out, const dltool::Voice &err)
+ReadProgress::ReadProgress(const fs::path &media, const dltool::Voice &voice, bool quiet)
+    : voice_(voice), line_(2, progress::Line::Plain{quiet, progress::Line::Clock::now, progress::kLargeWork})
 {
-    return json ? runInspect(dir, out, &out, err) : runInspect(dir, out, nullptr, err);
+    // The folder the module reads, as it chooses it.
+    std::error_code ec;
+    folder_ = fs::is_directory(media / media::layout::kModelFolder, ec) ? media / media::layout::kModelFolder
+                                                                        : media;
+    for (const auto &e : fs::directory_iterator(folder_, ec)) {
+        const std::string name = e.path().filename().string();
+        const bool hdd = !name.empty() && name.find_first_not_of("0123456789") == std::string::npos;
+        if ((hdd || std::find(std::begin(media::layout::kImageNames), std::end(media::layout::kImageNames),
+                              name) != std::end(media::layout::kImageNames)) &&
+            e.is_regular_file(ec))
+            total_ += e.file_size(ec);
+    }
 }
 
-int runInspect(const std::string &dir, std::ostream &out, std::ostream *json, const dltool::Voice &err)
+void ReadProgress::fileRead(const std::string &name)
+{
+    std::error_code ec;
+    const std::uintmax_t size = fs::file_size(folder_ / name, ec);
+    std::lock_guard lock(mutex_);
+    done_ += ec ? 0 : size;
+    const double total = static_cast<double>(std::max(total_, done_));
+    line_.step(voice_.path() + ": read " + progress::Line::bytes(done_) + " of " +
+                   progress::Line::bytes(static_cast<std::uint64_t>(total)) + " " +
+                   progress::Line::bar(static_cast<double>(done_), total, 10),
+               static_cast<double>(done_), total);
+}
+
+void ReadProgress::clear()
+{
+    std::lock_guard lock(mutex_);
+    line_.clear();
+}
+
+int runInspect(const std::string &dir, bool json, std::ostream &out, const dltool::Voice &err, bool quiet)
+{
+    return json ? runInspect(dir, out, &out, err, quiet) : runInspect(dir, out, nullptr, err, quiet);
+}
+
+int runInspect(const std::string &dir, std::ostream &out, std::ostream *json, const dltool::Voice &err,
+               bool quiet)
 {
     if (!readableFolder(dir)) {
         err.say() << dir << " is not a readable folder\n";
@@ -177,13 +217,16 @@ int runInspect(const std::string &dir, std::ostream &out, std::ostream *json, co
     auto checksums = startChecksums(dir);
     std::optional<Report> report;
     std::string why;
+    ReadProgress progress(dir, err, quiet);
     try {
         InspectionMachine machine(dir);
-        report = machine.inspect(dir, why, json != nullptr);
+        report = machine.inspect(dir, why, json != nullptr, progress);
     } catch (const std::exception &e) {
+        progress.clear();
         err.say() << dir << " cannot be read: " << e.what() << "\n";
         return dltool::kUnusable;
     }
+    progress.clear();
     if (!report) {
         err.say() << why << "\n";
         return dltool::kFailed;

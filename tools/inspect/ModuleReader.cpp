@@ -197,8 +197,8 @@ std::string field(const VersionTable &table, int at)
 class ModuleReader::Session {
 public:
     Session(const host::CapturedConsole &console, const std::filesystem::path &dir, bool keepContent,
-            const PackageSink &hddSink)
-        : console_(console), dir_(dir), keepContent_(keepContent), hddSink_(hddSink)
+            const PackageSink &hddSink, const std::function<void(const std::string &)> &fileRead)
+        : console_(console), dir_(dir), keepContent_(keepContent), hddSink_(hddSink), fileRead_(fileRead)
     {}
 
     Report run()
@@ -206,8 +206,11 @@ public:
         ModuleStateGuard guard;
         chooseFolder();
         readImage0();
+        read(media::layout::kImageNames[0]);
         readImage1();
+        read(media::layout::kImageNames[1]);
         readImage2();
+        read(media::layout::kImageNames[2]);
         readHddFiles();
         readSystemVersion();
         judgeWhole();
@@ -215,6 +218,12 @@ public:
     }
 
 private:
+    void read(const std::string &file) const
+    {
+        if (fileRead_)
+            fileRead_(file);
+    }
+
     // "/usbstor/0/fwstore/" when that folder exists, as the session driver
     // chooses; the HDD file check reads the same flag.
     void chooseFolder()
@@ -540,6 +549,7 @@ private:
             if (!loadPart(file, remainder, where))
                 r_.hddEveryFileEndsPackage = false;
             r_.hddFiles.push_back(std::move(file));
+            read(std::to_string(n));
             if (hddDamaged_)
                 return;
         }
@@ -727,6 +737,7 @@ private:
     std::filesystem::path dir_;
     bool keepContent_;
     const PackageSink &hddSink_;
+    const std::function<void(const std::string &)> &fileRead_;
     std::string prefix_;
     Report r_;
     std::array<char, vx::DL_VER_HEAD_SIZE> upperHalfHead_{};
@@ -739,7 +750,7 @@ ModuleReader::ModuleReader(const host::CapturedConsole &console, std::filesystem
     : console_(console), dir_(std::move(dir))
 {}
 
-Report ModuleReader::read() { return Session(console_, dir_, keepContent_, hddSink_).run(); }
+Report ModuleReader::read() { return Session(console_, dir_, keepContent_, hddSink_, onFileRead_).run(); }
 
 host::MachineConfig readerConfig(const std::filesystem::path &media) { return {media, {}}; }
 

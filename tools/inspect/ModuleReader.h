@@ -33,6 +33,9 @@ public:
     // few packages, however large the media.
     using PackageSink = std::function<void(const PackageReport &)>;
     void onHddPackage(PackageSink sink) { hddSink_ = std::move(sink); }
+    // Called in the reading task as each media file has been read, with
+    // its name ("firmImage0.bin", "3"), for a command's progress.
+    void onFileRead(std::function<void(const std::string &)> f) { onFileRead_ = std::move(f); }
 
     Report read();
 
@@ -43,6 +46,7 @@ private:
     std::filesystem::path dir_;
     bool keepContent_ = false;
     PackageSink hddSink_;
+    std::function<void(const std::string &)> onFileRead_;
 };
 
 // A machine with only the media (or nothing), to run the module's readers

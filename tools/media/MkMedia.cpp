@@ -205,7 +205,7 @@ int runMkMedia(const std::string &manifest, const std::string &outDir, std::ostr
         err.say() << "--level " << options.level << " is not in " << kMinLevel << " to " << kMaxLevel << "\n";
         return dltool::kUsage;
     }
-    progress::Line line;
+    progress::Line line(2, {options.quiet, progress::Line::Clock::now, progress::kLargeWork});
     auto fail = [&](const std::string &why, int status) {
         line.clear();
         err.say() << why << "\n";
@@ -213,14 +213,14 @@ int runMkMedia(const std::string &manifest, const std::string &outDir, std::ostr
     };
     try {
         Manifest m = readManifest(manifest);
-        Plan planned = line.active() ? plan(m) : Plan{};
+        Plan planned = line.active() || line.plain() ? plan(m) : Plan{};
         std::size_t packages = 0;
         std::uint64_t bytesIn = 0, bytesOut = 0;
         auto done = [&](std::size_t inputBytes, const Package &pkg) {
             ++packages;
             bytesIn += inputBytes;
             bytesOut += pkg.bytes.size();
-            if (!line.active())
+            if (!line.active() && !line.plain())
                 return;
             double total = static_cast<double>(std::max<std::uint64_t>(planned.bytes, bytesIn));
             std::string text = err.path() + ": package " + std::to_string(packages) + " of " +
@@ -229,7 +229,7 @@ int runMkMedia(const std::string &manifest, const std::string &outDir, std::ostr
                                progress::Line::bytes(static_cast<std::uint64_t>(total)) + " " +
                                progress::Line::bar(static_cast<double>(bytesIn), total, 20);
             std::string left = progress::Line::timeLeft(line.elapsed(), static_cast<double>(bytesIn) / total);
-            line.show(left.empty() ? text : text + " " + left);
+            line.step(left.empty() ? text : text + " " + left, static_cast<double>(bytesIn), total);
         };
         MediaSet media = buildMedia(m, options, done);
         std::size_t hddFileCount = 0;
@@ -238,8 +238,8 @@ int runMkMedia(const std::string &manifest, const std::string &outDir, std::ostr
             hddFileCount += name.find_first_not_of("0123456789", name.rfind('/') + 1) == std::string::npos;
         }
         line.clear();
-        // At a terminal, what was made in one line; scripts read the file list.
-        if (line.active())
+        // What was made, in one line; scripts read the file list.
+        if (options.summary)
             err.say() << packages << " packages, " << bytesIn << " bytes in, " << bytesOut << " bytes out, "
                       << hddFileCount << " HDD files, system version "
                       << (m.hdd ? systemVersion(m.hdd->versionText) : std::string("none (no HDD system)"))

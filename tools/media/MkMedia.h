@@ -15,6 +15,8 @@ namespace media {
 struct MkMediaOptions {
     int level = kDefaultLevel; // kMinLevel to kMaxLevel
     unsigned jobs = 0;         // threads compressing packages, then writing files; 0: one per core
+    bool quiet = false;        // no progress on standard error
+    bool summary = true;       // the closing line of what was made, on standard error
 };
 
 // Everything the manifest names, loaded, checked and laid out, before a

@@ -34,12 +34,31 @@ Line::Line(int fd, bool force)
     : fd_(fd), active_(force || ::isatty(fd) == 1), start_(std::chrono::steady_clock::now())
 {}
 
+Line::Line(int fd, const Plain &plain)
+    : fd_(fd), active_(!plain.quiet && ::isatty(fd) == 1), plain_(!plain.quiet && !active_), now_(plain.now),
+      start_(now_()), last_(start_), plainFrom_(plain.from)
+{}
+
 Line::~Line() { clear(); }
 
-double Line::elapsed() const
+void Line::step(const std::string &text, double done, double total)
 {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    if (active_) {
+        show(text);
+        return;
+    }
+    if (!plain_ || total <= 0 || total < plainFrom_)
+        return;
+    const int tenth = static_cast<int>(std::floor(std::clamp(done / total, 0.0, 1.0) * 10));
+    const Clock::time_point t = now_();
+    if (tenth <= tenth_ && t - last_ < std::chrono::seconds(10))
+        return;
+    tenth_ = std::max(tenth, tenth_);
+    last_ = t;
+    writeAll(fd_, text + "\n");
 }
+
+double Line::elapsed() const { return std::chrono::duration<double>(now_() - start_).count(); }
 
 void Line::show(const std::string &text, bool now)
 {

@@ -1,6 +1,7 @@
 #include "tools/run/DamageSweep.h"
 
 #include "tools/inspect/Inspect.h"
+#include "tools/run/Interrupts.h"
 
 #include <nlohmann/json.hpp>
 
@@ -150,13 +151,28 @@ std::string DamageRow::ending() const
 DamageSweep::DamageSweep(Options options) : o_(std::move(options)) {}
 DamageSweep::~DamageSweep() = default;
 
-pid_t DamageSweep::start(const fs::path &row, const fs::path &media, bool inspect) const
+namespace {
+
+// A process of a session's, with nothing of the sweep's left in a buffer.
+// A signal to the sweep's group ends it at once; the sweep itself stops
+// and keeps the rows it finished.
+pid_t forkSession()
 {
-    fs::create_directories(row / "outside");
     std::cout.flush();
     std::cerr.flush();
     std::fflush(nullptr);
     const pid_t pid = ::fork();
+    if (pid == 0)
+        Interrupts::forgetInChild();
+    return pid;
+}
+
+} // namespace
+
+pid_t DamageSweep::start(const fs::path &row, const fs::path &media, bool inspect) const
+{
+    fs::create_directories(row / "outside");
+    const pid_t pid = forkSession();
     if (pid != 0)
         return pid;
     // The session's process: its console and host lines into the row's
@@ -180,7 +196,7 @@ pid_t DamageSweep::start(const fs::path &row, const fs::path &media, bool inspec
                 std::ofstream json(row / "inspect.json");
                 std::ostringstream err;
                 const int status =
-                    inspect::runInspect(media.string(), true, json, dltool::Voice(o_.speaker, err));
+                    inspect::runInspect(media.string(), true, json, dltool::Voice(o_.speaker, err), true);
                 json.flush();
                 ::_exit(status);
             }
@@ -402,7 +418,7 @@ std::vector<DamageRow> DamageSweep::run()
     const std::size_t width = static_cast<std::size_t>(std::max(1, o_.jobs));
     std::size_t next = 0;
     long done = 0;
-    while (next < rows.size() || !running.empty()) {
+    while ((next < rows.size() || !running.empty()) && !Interrupts::caught()) {
         while (next < rows.size() && running.size() < width) {
             const std::size_t i = next++;
             rows[i].damage = damages_[i];
@@ -413,6 +429,13 @@ std::vector<DamageRow> DamageSweep::run()
         }
         if (!reapEnded(running, rows, done) && !running.empty())
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    if (Interrupts::caught()) {
+        // The rows finished, in their order; those in hand the reaper ends.
+        for (const Running &r : running)
+            rows[r.index].damage.name.clear();
+        rows.resize(next);
+        std::erase_if(rows, [](const DamageRow &r) { return r.damage.name.empty(); });
     }
     return rows;
 }

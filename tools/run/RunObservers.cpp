@@ -165,6 +165,9 @@ public:
     explicit FaultChecks(const dltool::Voice &v) : voice_(v) {}
     void finish(RunEnding &ending) override
     {
+        // An interrupted run never got to them.
+        if (ending.interrupted())
+            return;
         const host::Faults &faults = machine().faults();
         if (!ending.cut() && !faults.powerCutEvent().empty()) {
             const std::string &event = faults.powerCutEvent();
@@ -230,7 +233,7 @@ public:
     }
     void finish(RunEnding &ending) override
     {
-        if (ending.cut() || script_->used() >= script_->size())
+        if (ending.cut() || ending.interrupted() || script_->used() >= script_->size())
             return;
         std::size_t left = script_->size() - script_->used();
         voice_.say() << left << " key-script " << (left == 1 ? "entry" : "entries")
@@ -410,10 +413,13 @@ public:
     }
     void finish(RunEnding &ending) override
     {
-        if (record_->sessionOpen())
+        if (record_->sessionOpen() && ending.interrupted())
+            record_->endSession(interruptedBy(ending.signal), ending.final());
+        else if (record_->sessionOpen())
             record_->endSession(ending.cut() ? "power cut" : "keyboard", ending.status);
         std::string why;
-        const std::string text = record_->document(ending.final(), ending.failedOutputs).dump(2) + "\n";
+        const std::string text =
+            record_->document(ending.final(), ending.failedOutputs, ending.signal).dump(2) + "\n";
         if (!dltool::OutputFile::write(file_, text, why)) {
             voice_.say() << "cannot write the report to " << file_ << "\n";
             ending.failedOutputs.push_back("--report " + file_);

@@ -19,13 +19,21 @@ class Machine;
 namespace dlrun {
 
 // How the run ended, as the observers finish it: the status the sessions
-// gave, and the outputs that could not be written.
+// gave, the signal that interrupted it, and the outputs that could not be
+// written.
 struct RunEnding {
     int status = kReturned0;
+    int signal = 0;
     std::vector<std::string> failedOutputs; // "--panel FILE"
     bool cut() const { return status == kPowerCut; }
-    // An output that could not be written turns 0 into 7.
-    int final() const { return failedOutputs.empty() || status != kReturned0 ? status : kOutputFailed; }
+    bool interrupted() const { return signal != 0; }
+    // A signal wins; an output that could not be written turns 0 into 7.
+    int final() const
+    {
+        if (signal)
+            return kSignalled + signal;
+        return failedOutputs.empty() || status != kReturned0 ? status : kOutputFailed;
+    }
 };
 
 // One concern of a run. Observers are booted in the order the run lists

@@ -36,6 +36,9 @@ RunRecord::RunRecord(host::Machine &machine, std::FILE *console) : consoleTo_(co
 {
     machine_.console().setOutput([this](std::string_view s) {
         std::fwrite(s.data(), 1, s.size(), consoleTo_);
+        // A line at a time, so a killed run's log keeps what it printed.
+        if (s.find('\n') != std::string_view::npos)
+            std::fflush(consoleTo_);
         std::lock_guard lock(mutex_);
         console_.append(s);
     });
@@ -45,8 +48,11 @@ RunRecord::RunRecord(host::Machine &machine, std::FILE *console) : consoleTo_(co
 RunRecord::~RunRecord()
 {
     subscription_.reset();
-    machine_.console().setOutput(
-        [to = consoleTo_](std::string_view s) { std::fwrite(s.data(), 1, s.size(), to); });
+    machine_.console().setOutput([to = consoleTo_](std::string_view s) {
+        std::fwrite(s.data(), 1, s.size(), to);
+        if (s.find('\n') != std::string_view::npos)
+            std::fflush(to);
+    });
 }
 
 // The menu's marks as they stand at each draw; the last ones before the
@@ -213,11 +219,14 @@ void RunRecord::setMedia(const MediaSurvey &survey)
               {"mediaBelow", below}};
 }
 
-json RunRecord::document(int status, const std::vector<std::string> &outputErrors) const
+std::string interruptedBy(int signal) { return "interrupted by signal " + std::to_string(signal); }
+
+json RunRecord::document(int status, const std::vector<std::string> &outputErrors, int signal) const
 {
     const host::Faults &faults = machine_.faults();
     json doc = dltool::envelope(dltool::kRunReportFormat);
     doc["status"] = status;
+    doc["interrupted"] = signal ? json{{"signal", signal}, {"text", interruptedBy(signal)}} : json(nullptr);
     doc["sessions"] = sessions_;
 
     json list = json::array();

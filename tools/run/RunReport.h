@@ -22,6 +22,9 @@ class Machine;
 
 namespace dlrun {
 
+// "interrupted by signal 15": a session's ending and the run's.
+std::string interruptedBy(int signal);
+
 class RunRecord {
 public:
     // Takes over the machine's console output (still written to `console`:
@@ -40,8 +43,10 @@ public:
     // What the media offered the module, for the report's "media".
     void setMedia(const MediaSurvey &survey);
 
-    // The whole document; `outputErrors` are outputs that could not be written.
-    nlohmann::ordered_json document(int status, const std::vector<std::string> &outputErrors) const;
+    // The whole document; `outputErrors` are outputs that could not be
+    // written, `signal` the one that interrupted the run (0: none).
+    nlohmann::ordered_json document(int status, const std::vector<std::string> &outputErrors,
+                                    int signal = 0) const;
 
 private:
     std::FILE *consoleTo_;

@@ -7,8 +7,10 @@
 #include "tools/common/JsonFormat.h"
 #include "tools/common/OutputFile.h"
 #include "tools/run/ColdStart.h"
+#include "tools/run/Interrupts.h"
 #include "tools/run/OutputPaths.h"
 #include "tools/run/RunObservers.h"
+#include "tools/run/RunReport.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -60,10 +62,11 @@ std::string whyNotWritable(const fs::path &path, bool folder)
 
 void reportStall(const host::Quiescence &q, int session, std::ostream &err)
 {
-    err << "session " << session << ": stalled: every task waits and nothing can wake one\n";
+    // Each line in one piece, so that no console text lands inside it.
+    err << ("session " + std::to_string(session) + ": stalled: every task waits and nothing can wake one\n");
     for (const auto &w : q.waiting)
-        err << "  task " << w.taskName << " (id " << w.taskId << ", priority " << w.priority
-            << ") waits: " << w.waitsOn << "\n";
+        err << ("  task " + w.taskName + " (id " + std::to_string(w.taskId) + ", priority " +
+                std::to_string(w.priority) + ") waits: " + w.waitsOn + "\n");
 }
 
 // One run: prepared, booted, its sessions run one by one, then finished
@@ -84,7 +87,7 @@ public:
             if (!obs->boot(*machine_))
                 return endedEarly(kUsage);
         int status = kReturned0;
-        for (int session = 1; session <= o_.sessions; ++session)
+        for (int session = 1; session <= o_.sessions && !Interrupts::caught(); ++session)
             if (!runSession(session, status))
                 break;
         return finish(status);
@@ -237,8 +240,14 @@ private:
             obs->beginSession(session);
         auto result = std::make_shared<int>(0);
         const Entry &entry = entry_;
-        const host::TaskOutcome run =
-            host::runInTask(machine_->kernel(), [result, &entry] { *result = entry(); });
+        const host::TaskOutcome run = [&] {
+            // A signal takes the power as the keyboard does: the machine
+            // stops at its next switch, and the outputs are written below.
+            host::Machine &m = *machine_;
+            const Interrupts::Watch watch(
+                [&m](int sig) { m.faults().cutPower("on signal " + std::to_string(sig)); });
+            return host::runInTask(m.kernel(), [result, &entry] { *result = entry(); });
+        }();
         const host::Quiescence &q = run.quiescence;
         for (auto &obs : observers_)
             obs->kernelStopped();
@@ -250,7 +259,7 @@ private:
         }
         if (quitAsked()) {
             machine_->keepHeldMemory();
-            err << "session " << session << ": ended from the keyboard\n";
+            err << ("session " + std::to_string(session) + ": ended from the keyboard\n");
             status = kKeyboard;
             endSession("keyboard", status, {});
             return false;
@@ -275,7 +284,8 @@ private:
         if (end->exited)
             machine_->keepHeldMemory();
         SessionEnd s = classify(end->exited, end->exited ? end->status : *result);
-        err << "session " << session << ": " << s.summary << "\n" << std::flush;
+        // One piece, so that no console text lands inside it.
+        err << ("session " + std::to_string(session) + ": " + s.summary + "\n") << std::flush;
         status = s.status;
         endSession(s.summary, status, {});
         return true;
@@ -304,13 +314,16 @@ private:
         machine_->console().flush();
         RunEnding ending;
         ending.status = status;
+        ending.signal = Interrupts::caught();
         for (auto &obs : observers_)
             obs->finish(ending);
         voice_.stream() << std::flush;
         for (auto &obs : observers_)
             obs->detach();
-        if (ending.cut())
-            voice_.stream() << "power cut " << machine_->powerCutWhat() << "\n" << std::flush;
+        if (ending.interrupted())
+            voice_.stream() << (voice_.path() + ": " + interruptedBy(ending.signal) + "\n") << std::flush;
+        else if (ending.cut())
+            voice_.stream() << ("power cut " + machine_->powerCutWhat() + "\n") << std::flush;
         if (o_.onEnd)
             o_.onEnd(*machine_);
         return ending.final();
@@ -332,6 +345,7 @@ private:
 
 int runSessions(const RunOptions &o, const Entry &entry, const dltool::Voice &voice)
 {
+    const Interrupts catcher;
     return Run(o, entry, voice).execute();
 }
 

@@ -6,6 +6,7 @@
 #include "host/machine/Nvram.h"
 #include "host/machine/Panel.h"
 #include "tools/run/MediaSurvey.h"
+#include "tools/run/Interrupts.h"
 
 #include <algorithm>
 #include <fstream>
@@ -280,6 +281,8 @@ long Sweeper::events(const std::string &kind) const
     return it == reference_.events.end() ? 0 : it->second;
 }
 
+bool Sweeper::stopped() { return Interrupts::caught() != 0; }
+
 long Sweeper::cutPoints() const
 {
     long n = 0;
@@ -369,12 +372,19 @@ Sweeper::Row Sweeper::run(const std::vector<std::string> &cuts, bool mayMiss)
     return row;
 }
 
-std::vector<Sweeper::Row> Sweeper::singles()
+std::vector<Sweeper::Row> Sweeper::singles(const std::function<void(long, long)> &progress)
 {
     std::vector<Row> rows;
+    const long total = cutPoints();
     for (const auto &kind : cutEvents())
-        for (long i = 1; i <= events(kind); ++i)
-            rows.push_back(run({kind + ":" + std::to_string(i)}));
+        for (long i = 1; i <= events(kind); ++i) {
+            Row row = run({kind + ":" + std::to_string(i)});
+            if (stopped())
+                return rows;
+            rows.push_back(std::move(row));
+            if (progress)
+                progress(static_cast<long>(rows.size()), total);
+        }
     return rows;
 }
 
@@ -392,11 +402,16 @@ std::vector<Sweeper::Row> Sweeper::pairs(const std::function<void(long, long)> &
         for (long i = 1; i <= events(kind) && (firstKind.empty() || kind == firstKind); ++i) {
             if (index++ % parts != part)
                 continue;
+            if (stopped())
+                return rows;
             const std::string first = kind + ":" + std::to_string(i);
             Row one;
             one.cuts = {first};
             freshMachine(m);
-            if (!cutBoot(m, first, false, one)) {
+            const bool cut = cutBoot(m, first, false, one);
+            if (stopped())
+                return rows;
+            if (!cut) {
                 rows.push_back(one);
                 continue;
             }
@@ -406,6 +421,8 @@ std::vector<Sweeper::Row> Sweeper::pairs(const std::function<void(long, long)> &
             BootRecord recovery;
             Row whole = one;
             finish(m, whole, &recovery);
+            if (stopped())
+                return rows;
             if (!whole.passed()) {
                 rows.push_back(whole);
                 continue;
@@ -419,6 +436,8 @@ std::vector<Sweeper::Row> Sweeper::pairs(const std::function<void(long, long)> &
                     fs::copy(cutState, m, fs::copy_options::recursive);
                     cutBoot(m, row.cuts.back(), false, row);
                     finish(m, row);
+                    if (stopped())
+                        return rows;
                     rows.push_back(row);
                 }
             }
@@ -486,6 +505,8 @@ std::vector<Sweeper::Row> Sweeper::faultSweep(const std::map<std::string, long> 
                                        "), expected " + describeFlags(rule.required) + " with at most " +
                                        describeFlags(rule.allowed));
             finish(m, row);
+            if (stopped())
+                return rows;
             rows.push_back(std::move(row));
         }
         if (progress)
@@ -509,7 +530,10 @@ std::vector<Sweeper::Row> Sweeper::random(unsigned seed, int count, int maxCuts)
         const int n = 1 + static_cast<int>(rng() % static_cast<unsigned>(maxCuts));
         for (int k = 0; k < n; ++k)
             cuts.push_back(points[rng() % points.size()]);
-        rows.push_back(run(cuts, true));
+        Row row = run(cuts, true);
+        if (stopped())
+            return rows;
+        rows.push_back(std::move(row));
     }
     return rows;
 }

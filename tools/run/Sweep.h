@@ -108,8 +108,9 @@ public:
     // boot. A cut a boot never reaches is a problem unless `mayMiss`.
     Row run(const std::vector<std::string> &cuts, bool mayMiss = false);
 
-    // Every cut point of the reference session, each then finished.
-    std::vector<Row> singles();
+    // Every cut point of the reference session, each then finished; calls
+    // `progress` after each with (done, total).
+    std::vector<Row> singles(const std::function<void(long, long)> &progress = {});
     // Every cut point of the reference session, then every cut point of the
     // boot that recovers from it, then a boot that finishes. Calls
     // `progress` after each first cut with (done, total). `firstKind`, when
@@ -142,6 +143,10 @@ public:
     // file, one that a finishing boot had already started from, and a boot
     // is a function of its folder, media and keys.
     long finishesReused() const { return finishesReused_; }
+
+    // A signal came (SIGTERM, SIGINT): each sweep returns the rows it
+    // finished before it, the row in hand left out.
+    static bool stopped();
 
 private:
     BootRecord boot(const std::filesystem::path &machine, const std::string &cut,

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <unistd.h>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -97,7 +98,12 @@ Action defineDemo(CLI::App &cmd)
             return int(dltool::kUnusable);
         }
         std::ostringstream quiet;
-        if (int rc = media::runMkMedia((sample / "manifest.json").string(), mediaDir.string(), quiet, voice))
+        // Off a terminal the demo's own lines say what was made.
+        media::MkMediaOptions made;
+        made.quiet = !::isatty(2);
+        made.summary = !made.quiet;
+        if (int rc =
+                media::runMkMedia((sample / "manifest.json").string(), mediaDir.string(), quiet, voice, made))
             return rc;
 
         dlrun::RunOptions o;

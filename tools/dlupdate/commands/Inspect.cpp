@@ -11,14 +11,16 @@ namespace dlcli {
 Action defineInspect(CLI::App &cmd)
 {
     auto dir = std::make_shared<std::string>();
+    auto quiet = std::make_shared<bool>(false);
     cmd.add_option("DIR", *dir, "media folder")->required();
+    cmd.add_flag("--quiet", *quiet, "no progress on standard error");
     auto json = JsonOutput::define(cmd, "the report as one JSON object");
-    return [dir, json](const dltool::Voice &voice) {
+    return [dir, quiet, json](const dltool::Voice &voice) {
         return json->run(voice, dltool::kInspectFormat,
-                         [dir, json](const dltool::Voice &v, std::ostream *doc) {
+                         [dir, quiet, json](const dltool::Voice &v, std::ostream *doc) {
                              if (!json->text())
-                                 return inspect::runInspect(*dir, true, *doc, v);
-                             return inspect::runInspect(*dir, std::cout, doc, v);
+                                 return inspect::runInspect(*dir, true, *doc, v, *quiet);
+                             return inspect::runInspect(*dir, std::cout, doc, v, *quiet);
                          });
     };
 }

@@ -12,6 +12,7 @@
 #include "tools/common/JsonFormat.h"
 #include "tools/dlupdate/Command.h"
 #include "tools/dlupdate/JsonOutput.h"
+#include "tools/inspect/Inspect.h"
 #include "tools/inspect/ModuleReader.h"
 #include "tools/run/MediaSurvey.h"
 #include "update/session/dlFirmUpMain.h"
@@ -214,7 +215,7 @@ std::vector<Target> mediaDamage(const inspect::Report &report)
     return damage;
 }
 
-Expected expectedFrom(const fs::path &media, const fs::path &machine)
+Expected expectedFrom(const fs::path &media, const fs::path &machine, inspect::ReadProgress &progress)
 {
     Expected e;
     host::BoundMachine m(inspect::readerConfig(media));
@@ -222,6 +223,7 @@ Expected expectedFrom(const fs::path &media, const fs::path &machine)
     bool staged = inspect::runReader(m, [&] {
         inspect::ModuleReader reader(m.captured(), media);
         reader.onHddPackage([&e, &machine](const inspect::PackageReport &p) { takePackage(e, machine, p); });
+        reader.onFileRead([&progress](const std::string &name) { progress.fileRead(name); });
         report = reader.read();
         // The staging of a session: the flash image file and the unit
         // images in the RAM disk, read back as the rewrites would read them.
@@ -375,7 +377,7 @@ void printText(const Verdict &v, bool quiet)
 
 // What the media carry, or why they cannot be used (with the voice told).
 std::optional<Expected> expectedOrWhy(const std::string &machineText, const std::string &mediaText,
-                                      const dltool::Voice &voice)
+                                      const dltool::Voice &voice, bool quiet)
 {
     try {
         host::MachineFolder::validate(machineText);
@@ -389,9 +391,12 @@ std::optional<Expected> expectedOrWhy(const std::string &machineText, const std:
         return std::nullopt;
     }
     Expected e;
+    inspect::ReadProgress progress(mediaText, voice, quiet);
     try {
-        e = expectedFrom(mediaText, machineText);
+        e = expectedFrom(mediaText, machineText, progress);
+        progress.clear();
     } catch (const std::exception &x) {
+        progress.clear();
         voice.say() << mediaText << " cannot be read: " << x.what() << "\n";
         return std::nullopt;
     }
@@ -405,7 +410,7 @@ std::optional<Expected> expectedOrWhy(const std::string &machineText, const std:
 int verify(const std::string &machineText, const std::string &mediaText, const JsonOutput &json,
            std::ostream *doc, bool quiet, const dltool::Voice &voice)
 {
-    std::optional<Expected> e = expectedOrWhy(machineText, mediaText, voice);
+    std::optional<Expected> e = expectedOrWhy(machineText, mediaText, voice, quiet);
     if (!e)
         return dltool::kUnusable;
     // The disk was compared as the media were read; the rest is small.
@@ -434,7 +439,8 @@ Action defineMachineVerify(CLI::App &cmd)
     auto a = std::make_shared<Args>();
     cmd.add_option("--machine", a->machine, "machine folder")->required();
     cmd.add_option("--media", a->media, "media folder")->required();
-    cmd.add_flag("--quiet", a->quiet, "print only the targets that do not match, and the summary");
+    cmd.add_flag("--quiet", a->quiet,
+                 "print only the targets that do not match, and the summary; no progress");
     auto json = JsonOutput::define(cmd, "the comparison as one JSON object");
     return [a, json](const dltool::Voice &voice) {
         return json->run(voice, dltool::kVerifyFormat, [a, json](const dltool::Voice &v, std::ostream *doc) {

@@ -30,6 +30,7 @@ Action defineMkMedia(CLI::App &cmd)
     cmd.add_option("--jobs", a->options.jobs,
                    "packages compressed, then files written, at once (default: one per core)")
         ->check(CLI::Range(1u, 1024u));
+    cmd.add_flag("--quiet", a->options.quiet, "no progress on standard error");
     return [a](const dltool::Voice &voice) {
         if (!a->sample.empty()) {
             try {

@@ -6,7 +6,9 @@
 #include "tools/dlupdate/Command.h"
 #include "host/machine/Keys.h"
 
+#include "tools/progress/Progress.h"
 #include "tools/run/DamageSweep.h"
+#include "tools/run/Interrupts.h"
 #include "tools/run/Sweep.h"
 #include "update/session/dlFirmUpMain.h"
 
@@ -43,6 +45,7 @@ struct SweepArgs {
     std::uint32_t seed = 1;
     std::size_t sample = 0;
     int jobs = 0;
+    bool quiet = false;
 };
 
 std::string hex8(std::uint32_t v)
@@ -192,13 +195,32 @@ std::string xmlEscape(const std::string &s)
     return o;
 }
 
-void writeJunit(std::ostream &out, const std::vector<dlrun::Sweeper::Row> &rows, std::size_t failed)
+// A sweep a signal stopped: one failing case more, so that a CI
+// publisher shows red and why.
+std::string interruptedCase(int signal, std::size_t rows)
 {
+    if (!signal)
+        return "";
+    return "    <testcase classname=\"sweep\" name=\"interrupted\">\n      <failure message=\"interrupted by "
+           "signal " +
+           std::to_string(signal) + " after " + std::to_string(rows) + " rows\"/>\n    </testcase>\n";
+}
+
+nlohmann::ordered_json interruptedJson(int signal, std::size_t rows)
+{
+    return signal ? nlohmann::ordered_json{{"signal", signal}, {"rows", rows}}
+                  : nlohmann::ordered_json(nullptr);
+}
+
+void writeJunit(std::ostream &out, const std::vector<dlrun::Sweeper::Row> &rows, std::size_t failed,
+                int signal)
+{
+    const std::size_t tests = rows.size() + (signal ? 1 : 0);
+    failed += signal ? 1 : 0;
     out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        << "<testsuites name=\"dlupdate sweep\" tests=\"" << rows.size() << "\" failures=\"" << failed
-        << "\">\n"
-        << "  <testsuite name=\"power cuts\" tests=\"" << rows.size() << "\" failures=\"" << failed
-        << "\">\n";
+        << "<testsuites name=\"dlupdate sweep\" tests=\"" << tests << "\" failures=\"" << failed << "\">\n"
+        << "  <testsuite name=\"power cuts\" tests=\"" << tests << "\" failures=\"" << failed << "\">\n"
+        << interruptedCase(signal, rows.size());
     for (const auto &r : rows) {
         const bool fault = !r.cuts.empty() && r.cuts.front().rfind("fault ", 0) == 0;
         out << "    <testcase classname=\""
@@ -287,26 +309,84 @@ struct ScratchFolder {
     fs::path dir;
 };
 
+// The progress of one part of a sweep: "cut point 3 of 22" in place at a
+// terminal, a line at each tenth in a log; gone when the part is done.
+class SweepProgress {
+public:
+    SweepProgress(const dltool::Voice &voice, bool quiet, const char *what)
+        : voice_(voice), what_(what), line_(2, progress::Line::Plain{quiet})
+    {}
+    void clear() { line_.clear(); }
+    std::function<void(long, long)> callback()
+    {
+        return [this](long done, long total) {
+            line_.step(voice_.path() + ": " + what_ + " " + std::to_string(done) + " of " +
+                           std::to_string(total),
+                       static_cast<double>(done), static_cast<double>(total));
+        };
+    }
+
+private:
+    const dltool::Voice &voice_;
+    std::string what_;
+    progress::Line line_;
+};
+
 // The rows of the cut points, each alone and with --double in pairs; a
 // session that fails is the first row, and its cut points are swept still.
+// A signal stops it at the row in hand.
 std::vector<dlrun::Sweeper::Row> cutRowsOf(const SweepArgs &a, dlrun::Sweeper &s, const dltool::Voice &voice)
 {
     std::vector<dlrun::Sweeper::Row> rows;
     if (!s.completed())
         rows.push_back(s.uninterrupted());
-    for (auto &row : s.singles())
-        rows.push_back(std::move(row));
-    if (a.pairs) {
-        const bool live = ::isatty(2);
-        auto pairs = s.pairs([live, &voice](long done, long total) {
-            if (live)
-                voice.sayOver() << "first cut " << done << " of " << total << std::flush;
-        });
-        if (live)
-            voice.stream() << "\n";
+    if (!dlrun::Interrupts::caught())
+        for (auto &row : s.singles(SweepProgress(voice, a.quiet, "cut point").callback()))
+            rows.push_back(std::move(row));
+    if (a.pairs && !dlrun::Interrupts::caught()) {
+        auto pairs = s.pairs(SweepProgress(voice, a.quiet, "first cut").callback());
         rows.insert(rows.end(), pairs.begin(), pairs.end());
     }
     return rows;
+}
+
+// The table, the summary and the files of a power-cut sweep, of the rows
+// it finished: all of them, or those before a signal.
+int writeCutSweep(const SweepArgs &a, const dltool::Voice &voice, const dlrun::Sweeper &s,
+                  const std::vector<dlrun::Sweeper::Row> &rows, std::size_t cutRows)
+{
+    const std::vector<dlrun::Sweeper::Row> faultRows(rows.begin() + static_cast<long>(cutRows), rows.end());
+    const int signal = dlrun::Interrupts::caught();
+    std::size_t failed = 0;
+    for (const auto &r : rows)
+        failed += !r.passed();
+
+    std::ostream &out = tableStream(a);
+    printTable(std::vector<dlrun::Sweeper::Row>(rows.begin(), rows.begin() + static_cast<long>(cutRows)),
+               out);
+    if (a.faults)
+        printFaultTables(faultRows, out);
+    const std::size_t sessionRows = s.completed() ? 0 : 1;
+    out << cutRows - sessionRows << " cut " << (a.pairs ? "sequences" : "points")
+        << (s.completed() ? "" : " and the uninterrupted session");
+    if (a.faults)
+        out << ", " << faultRows.size() << " fault points";
+    out << ", " << rows.size() - failed << " passed, " << failed << " failed\n" << std::flush;
+    std::ostringstream x;
+    writeJunit(x, rows, failed, signal);
+    nlohmann::ordered_json j;
+    if (!a.json.empty()) {
+        j = toJson(a, s, rows, failed);
+        j["interrupted"] = interruptedJson(signal, rows.size());
+    }
+    // Both are written, whatever the first did.
+    const bool jsonWritten = writeOutput(a.json, a.json.empty() ? "" : j.dump(2) + "\n", voice);
+    const bool written = writeOutput(a.junit, x.str(), voice) && jsonWritten;
+    if (signal) {
+        voice.say() << "interrupted by signal " << signal << " after " << rows.size() << " rows\n";
+        return dltool::kSignalled + signal;
+    }
+    return failed ? dltool::kFailed : written ? dltool::kOk : dltool::kOutputFailed;
 }
 
 int runCutSweep(const SweepArgs &a, const dltool::Voice &voice)
@@ -317,43 +397,19 @@ int runCutSweep(const SweepArgs &a, const dltool::Voice &voice)
     dlrun::Sweeper s(
         {fs::absolute(a.media), work, a.keys, [] { return vx::dlFirmUpdateUSBMediaMain(); }, voice.path()});
     std::string why;
-    if (!s.prepare(why))
+    if (!s.prepare(why) && !dlrun::Interrupts::caught())
         return endedEarly(a, dltool::kFailed, "nothing to sweep: " + why, voice);
-    const bool live = ::isatty(2);
-    std::vector<dlrun::Sweeper::Row> rows = cutRowsOf(a, s, voice);
+    std::vector<dlrun::Sweeper::Row> rows;
+    if (!dlrun::Interrupts::caught())
+        rows = cutRowsOf(a, s, voice);
     const std::size_t cutRows = rows.size();
-    std::vector<dlrun::Sweeper::Row> faultRows;
-    if (a.faults) {
+    if (a.faults && !dlrun::Interrupts::caught()) {
         const auto calls = s.census();
-        faultRows = s.faultSweep(calls, kFaultCallsPerName, [live, &voice](long done, long total) {
-            if (live)
-                voice.sayOver() << "fault name " << done << " of " << total << std::flush;
-        });
-        if (live)
-            voice.stream() << "\n";
+        auto faultRows =
+            s.faultSweep(calls, kFaultCallsPerName, SweepProgress(voice, a.quiet, "fault name").callback());
         rows.insert(rows.end(), faultRows.begin(), faultRows.end());
     }
-    std::size_t failed = 0;
-    for (const auto &r : rows)
-        failed += !r.passed();
-
-    std::ostream &out = tableStream(a);
-    printTable(std::vector<dlrun::Sweeper::Row>(rows.begin(), rows.begin() + cutRows), out);
-    if (a.faults)
-        printFaultTables(faultRows, out);
-    const std::size_t sessionRows = s.completed() ? 0 : 1;
-    out << cutRows - sessionRows << " cut " << (a.pairs ? "sequences" : "points")
-        << (s.completed() ? "" : " and the uninterrupted session");
-    if (a.faults)
-        out << ", " << faultRows.size() << " fault points";
-    out << ", " << rows.size() - failed << " passed, " << failed << " failed\n";
-    std::ostringstream x;
-    writeJunit(x, rows, failed);
-    // Both are written, whatever the first did.
-    const bool jsonWritten =
-        writeOutput(a.json, a.json.empty() ? "" : toJson(a, s, rows, failed).dump(2) + "\n", voice);
-    const bool written = writeOutput(a.junit, x.str(), voice) && jsonWritten;
-    return failed ? dltool::kFailed : written ? dltool::kOk : dltool::kOutputFailed;
+    return writeCutSweep(a, voice, s, rows, cutRows);
 }
 
 // ---- the damage sweep ----
@@ -426,13 +482,16 @@ nlohmann::ordered_json damageJson(const SweepArgs &a, const dlrun::DamageSweep &
 }
 
 void writeDamageJunit(std::ostream &out, const std::vector<dlrun::DamageRow> &rows, std::size_t failed,
-                      std::size_t undetectable)
+                      std::size_t undetectable, int signal)
 {
+    const std::size_t tests = rows.size() + (signal ? 1 : 0);
+    failed += signal ? 1 : 0;
     out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        << "<testsuites name=\"dlupdate sweep\" tests=\"" << rows.size() << "\" failures=\"" << failed
+        << "<testsuites name=\"dlupdate sweep\" tests=\"" << tests << "\" failures=\"" << failed
         << "\" skipped=\"" << undetectable << "\">\n"
-        << "  <testsuite name=\"damaged media\" tests=\"" << rows.size() << "\" failures=\"" << failed
-        << "\" skipped=\"" << undetectable << "\">\n";
+        << "  <testsuite name=\"damaged media\" tests=\"" << tests << "\" failures=\"" << failed
+        << "\" skipped=\"" << undetectable << "\">\n"
+        << interruptedCase(signal, rows.size());
     for (const auto &r : rows) {
         out << "    <testcase classname=\"sweep.damage." << r.damage.kind << "\" name=\""
             << xmlEscape(r.damage.name) << "\"";
@@ -459,11 +518,44 @@ void writeDamageJunit(std::ostream &out, const std::vector<dlrun::DamageRow> &ro
     out << "  </testsuite>\n</testsuites>\n";
 }
 
+// The table, the summary and the files of a damage sweep, of the rows it
+// finished: all of them, or those before a signal.
+int writeDamageSweep(const SweepArgs &a, const dltool::Voice &voice, const dlrun::DamageSweep &s,
+                     const std::vector<dlrun::DamageRow> &rows)
+{
+    const int signal = dlrun::Interrupts::caught();
+    std::size_t passed = 0, failed = 0, undetectable = 0;
+    for (const auto &r : rows)
+        (r.passed() ? (r.damage.detectable ? passed : undetectable) : failed) += 1;
+
+    std::ostream &out = tableStream(a);
+    out << "damaged copies of " << a.media << ", seed " << a.seed << "\n";
+    printDamageTable(rows, out);
+    out << rows.size() << " damaged copies, " << undetectable << " undetectable, " << passed << " passed, "
+        << failed << " failed\n"
+        << std::flush;
+    std::string json;
+    if (!a.json.empty()) {
+        auto j = damageJson(a, s, rows, passed, failed, undetectable);
+        j["interrupted"] = interruptedJson(signal, rows.size());
+        json = j.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+    }
+    std::ostringstream x;
+    writeDamageJunit(x, rows, failed, undetectable, signal);
+    const bool jsonWritten = writeOutput(a.json, json, voice);
+    const bool written = writeOutput(a.junit, x.str(), voice) && jsonWritten;
+    if (signal) {
+        voice.say() << "interrupted by signal " << signal << " after " << rows.size() << " rows\n";
+        return dltool::kSignalled + signal;
+    }
+    return failed ? dltool::kFailed : written ? dltool::kOk : dltool::kOutputFailed;
+}
+
 int runDamageSweep(const SweepArgs &a, const dltool::Voice &voice)
 {
     const ScratchFolder scratch("dlupdate-damage-");
     const fs::path &work = scratch.dir;
-    const bool live = ::isatty(2);
+    SweepProgress progress(voice, a.quiet, "damaged copy");
     dlrun::DamageSweep::Options o;
     o.media = fs::absolute(a.media);
     o.work = work;
@@ -473,63 +565,24 @@ int runDamageSweep(const SweepArgs &a, const dltool::Voice &voice)
     o.jobs = a.jobs > 0 ? a.jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     o.entry = [] { return vx::dlFirmUpdateUSBMediaMain(); };
     o.speaker = voice.path();
-    o.progress = [live, &voice](long done, long total) {
-        if (live)
-            voice.sayOver() << "damaged copy " << done << " of " << total << std::flush;
-    };
+    o.progress = progress.callback();
     dlrun::DamageSweep s(o);
     std::vector<dlrun::DamageRow> rows;
     try {
         std::string why;
         bool unusable = false;
-        if (!s.prepare(why, unusable))
+        if (!s.prepare(why, unusable) && !dlrun::Interrupts::caught())
             return endedEarly(a, unusable ? dltool::kUnusable : dltool::kFailed,
                               (unusable ? "" : "nothing to sweep: ") + why, voice);
-        rows = s.run();
+        if (!dlrun::Interrupts::caught())
+            rows = s.run();
     } catch (const std::exception &e) {
         // The scratch folder (a full or unwritable temporary folder).
-        voice.stream() << "\n";
+        progress.clear();
         return endedEarly(a, dltool::kFailed, e.what(), voice);
     }
-    if (live)
-        voice.stream() << "\n";
-    std::size_t passed = 0, failed = 0, undetectable = 0;
-    for (const auto &r : rows)
-        (r.passed() ? (r.damage.detectable ? passed : undetectable) : failed) += 1;
-
-    std::ostream &out = tableStream(a);
-    out << "damaged copies of " << a.media << ", seed " << a.seed << "\n";
-    printDamageTable(rows, out);
-    out << rows.size() << " damaged copies, " << undetectable << " undetectable, " << passed << " passed, "
-        << failed << " failed\n";
-    const std::string json =
-        a.json.empty() ? ""
-                       : damageJson(a, s, rows, passed, failed, undetectable)
-                                 .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
-                             "\n";
-    std::ostringstream x;
-    writeDamageJunit(x, rows, failed, undetectable);
-    const bool jsonWritten = writeOutput(a.json, json, voice);
-    const bool written = writeOutput(a.junit, x.str(), voice) && jsonWritten;
-    return failed ? dltool::kFailed : written ? dltool::kOk : dltool::kOutputFailed;
-}
-
-// Bad usage the parser cannot see, found before any session runs.
-std::string whyBadUsage(const SweepArgs &a)
-{
-    if (a.json == "-" && a.junit == "-")
-        return "--json and --junit cannot both go to standard output (-)";
-    for (const auto &file : {a.json, a.junit}) {
-        const std::string why = file.empty() ? "" : dltool::OutputFile::whyNotWritable(file);
-        if (!why.empty())
-            return "cannot write " + file + ": " + why;
-    }
-    try {
-        host::KeyScript::parse(a.keys);
-    } catch (const std::invalid_argument &e) {
-        return e.what();
-    }
-    return "";
+    progress.clear();
+    return writeDamageSweep(a, voice, s, rows);
 }
 
 int runSweep(const SweepArgs &a, const dltool::Voice &voice)
@@ -539,6 +592,8 @@ int runSweep(const SweepArgs &a, const dltool::Voice &voice)
     std::error_code ec;
     if (!fs::is_directory(a.media, ec))
         return endedEarly(a, dltool::kUnusable, "media folder " + a.media + " is not a folder", voice);
+    // A signal stops the sweep; the rows it finished are still written.
+    const dlrun::Interrupts catcher;
     if (a.damage)
         return runDamageSweep(a, voice);
     return runCutSweep(a, voice);
@@ -578,6 +633,7 @@ Action defineSweep(CLI::App &command)
         ->type_name("FILE");
     cmd->add_option("--junit", a->junit, "write the rows as JUnit XML to FILE (- standard output)")
         ->type_name("FILE");
+    cmd->add_flag("--quiet", a->quiet, "no progress on standard error");
     return [a, cmd, jsonOut](const dltool::Voice &voice) {
         if (cmd->count("--json") > 0 && a->json.empty())
             a->json = "-";
