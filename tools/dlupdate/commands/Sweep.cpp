@@ -585,6 +585,24 @@ int runDamageSweep(const SweepArgs &a, const dltool::Voice &voice)
     return writeDamageSweep(a, voice, s, rows);
 }
 
+// Bad usage the parser cannot see, found before any session runs.
+std::string whyBadUsage(const SweepArgs &a)
+{
+    if (a.json == "-" && a.junit == "-")
+        return "--json and --junit cannot both go to standard output (-)";
+    for (const auto &file : {a.json, a.junit}) {
+        const std::string why = file.empty() ? "" : dltool::OutputFile::whyNotWritable(file);
+        if (!why.empty())
+            return "cannot write " + file + ": " + why;
+    }
+    try {
+        host::KeyScript::parse(a.keys);
+    } catch (const std::invalid_argument &e) {
+        return e.what();
+    }
+    return "";
+}
+
 int runSweep(const SweepArgs &a, const dltool::Voice &voice)
 {
     if (const std::string why = whyBadUsage(a); !why.empty())
