@@ -37,7 +37,7 @@ TEST(E2eShell, HelpOfEveryCommandShowsKindsDefaultsAndExitStatuses)
     }
     Outcome run = dlupdate({"help", "run"});
     for (const char *kind : {"--media DIR", "--keys LIST", "--sessions N", "--fault FAULT",
-                             "--power-cut EVENT:N", "--report FILE", "(required)"})
+                             "--power-cut EVENT:N", "--report,--json-out FILE", "(required)"})
         EXPECT_NE(run.out.find(kind), std::string::npos) << kind << "\n" << run.out;
     EXPECT_NE(dlupdate({"help", "mkmedia"}).out.find("--level N"), std::string::npos);
     EXPECT_NE(dlupdate({"help", "mkmedia"}).out.find("(default 6)"), std::string::npos);

@@ -67,7 +67,7 @@ struct Place {
         a.insert(a.end(), more.begin(), more.end());
         return a;
     }
-    std::vector<std::string> inspect() const { return {"inspect", media().string()}; }
+    std::vector<std::string> inspect() const { return {"inspect", "--quiet", media().string()}; }
     std::vector<std::string> show() const { return {"machine", "show", machine().string()}; }
     void initMachine() const
     {

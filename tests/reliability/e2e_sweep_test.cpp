@@ -96,8 +96,8 @@ TEST(E2eSweep, FailingMediaAreSweptAgainstTheirOwnEnding)
     fs::resize_file(last, (fs::file_size(last) - 100) & ~std::uintmax_t(1));
     // The HDD item alone in a sanitizer build: the same failure, fewer cut points.
     const std::string keys = testing_support::instrumentedBuild() ? "1,3,4,5,6,ok" : "ok";
-    Outcome o = dlupdate({"sweep", "--media", media.string(), "--keys", keys, "--json", json.string(),
-                          "--junit", junit.string()});
+    Outcome o = dlupdate({"sweep", "--quiet", "--media", media.string(), "--keys", keys, "--json",
+                          json.string(), "--junit", junit.string()});
     EXPECT_EQ(o.status, 1) << o.out << o.err;
     EXPECT_EQ(o.err, "");
     const std::string reason =
