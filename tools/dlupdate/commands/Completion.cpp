@@ -8,6 +8,7 @@
 #include "tools/dlupdate/Usage.h"
 
 #include <algorithm>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <sstream>
@@ -145,9 +146,11 @@ std::string shellQuoted(const std::string &text)
 
 // --- bash ---
 
-std::string bashValueCases(const std::vector<Node> &nodes)
+// Each option that takes a value, as the case patterns that name it
+// ("run --media"|"run -m") and the values it takes (valuesOf).
+void forEachValued(const std::vector<Node> &nodes,
+                   const std::function<void(const std::string &, const std::string &)> &f)
 {
-    std::ostringstream out;
     for (const Node &n : nodes)
         for (const CLI::Option *o : named(n)) {
             const std::string kind = kindOf(o);
@@ -156,11 +159,17 @@ std::string bashValueCases(const std::vector<Node> &nodes)
             std::vector<std::string> keys;
             for (const auto &w : optionWords(o))
                 keys.push_back("\"" + n.where + " " + w + "\"");
-            const std::string values = valuesOf(kind);
-            out << "    " << join(keys, "|") << ")\n        "
-                << (values.empty() ? "return" : "_dlupdate_reply " + shellQuoted(values) + "; return")
-                << " ;;\n";
+            f(join(keys, "|"), valuesOf(kind));
         }
+}
+
+std::string bashValueCases(const std::vector<Node> &nodes)
+{
+    std::ostringstream out;
+    forEachValued(nodes, [&out](const std::string &keys, const std::string &values) {
+        out << "    " << keys << ")\n        "
+            << (values.empty() ? "return" : "_dlupdate_reply " + shellQuoted(values) + "; return") << " ;;\n";
+    });
     return out.str();
 }
 
@@ -252,23 +261,14 @@ std::string zshValues(const std::string &values)
 std::string zshValueCases(const std::vector<Node> &nodes)
 {
     std::ostringstream out;
-    for (const Node &n : nodes)
-        for (const CLI::Option *o : named(n)) {
-            const std::string kind = kindOf(o);
-            if (kind.empty())
-                continue;
-            std::vector<std::string> keys;
-            for (const auto &w : optionWords(o))
-                keys.push_back("\"" + n.where + " " + w + "\"");
-            std::string values = valuesOf(kind);
-            // Whole names get a blank after them; stems do not.
-            std::string action =
-                values == "dirs" || values == "files" || values.empty()
-                    ? zshValues(values)
-                    : "compadd -- ${${(z)v}:#*[.@:]}; compadd -S '' -- ${(M)${(z)v}:#*[.@:]}";
-            out << "  (" << join(keys, "|") << ")\n    local v=" << shellQuoted(values) << "; " << action
-                << "; return ;;\n";
-        }
+    forEachValued(nodes, [&out](const std::string &keys, const std::string &values) {
+        // Whole names get a blank after them; stems do not.
+        const std::string action =
+            values == "dirs" || values == "files" || values.empty()
+                ? zshValues(values)
+                : "compadd -- ${${(z)v}:#*[.@:]}; compadd -S '' -- ${(M)${(z)v}:#*[.@:]}";
+        out << "  (" << keys << ")\n    local v=" << shellQuoted(values) << "; " << action << "; return ;;\n";
+    });
     return out.str();
 }
 
