@@ -85,22 +85,27 @@ struct Catcher {
             sa.sa_flags = SA_RESTART;
             installed[i] = ::sigaction(kSignals[i], &sa, nullptr) == 0;
         }
-        thread = std::thread([this] { watch(); });
     }
 
-    void uninstall()
+    // The watcher runs only while a watch needs it: a process that forks
+    // (the damage sweep) must have no thread of its own then.
+    void startWatcher()
     {
-        for (std::size_t i = 0; i < kCount; ++i)
-            if (installed[i])
-                ::sigaction(kSignals[i], &old[i], nullptr);
+        if (gPipe[0] >= 0 && !thread.joinable())
+            thread = std::thread([this] { watch(); });
+    }
+
+    void stopWatcher()
+    {
+        if (!thread.joinable())
+            return;
         {
             std::lock_guard lock(m);
             stopping = true;
         }
         const char byte = 0;
         [[maybe_unused]] ssize_t w = ::write(gPipe[1], &byte, 1);
-        if (thread.joinable())
-            thread.join();
+        thread.join();
         stopping = false;
         // What the handler wrote and nobody read.
         char drain[64];
@@ -108,6 +113,14 @@ struct Catcher {
         while (::read(gPipe[0], drain, sizeof drain) > 0) {
         }
         ::fcntl(gPipe[0], F_SETFL, 0);
+    }
+
+    void uninstall()
+    {
+        for (std::size_t i = 0; i < kCount; ++i)
+            if (installed[i])
+                ::sigaction(kSignals[i], &old[i], nullptr);
+        stopWatcher();
     }
 };
 
@@ -143,10 +156,13 @@ Interrupts::Watch::Watch(std::function<void(int)> cut)
     Catcher &c = catcher();
     if (c.disabled)
         return;
-    std::lock_guard lock(c.m);
-    c.cut = std::move(cut);
-    c.fired = false;
-    c.fire(); // a signal that came before the watch
+    {
+        std::lock_guard lock(c.m);
+        c.cut = std::move(cut);
+        c.fired = false;
+        c.fire(); // a signal that came before the watch
+    }
+    c.startWatcher();
 }
 
 Interrupts::Watch::~Watch()
@@ -154,8 +170,11 @@ Interrupts::Watch::~Watch()
     Catcher &c = catcher();
     if (c.disabled)
         return;
-    std::lock_guard lock(c.m);
-    c.cut = {};
+    {
+        std::lock_guard lock(c.m);
+        c.cut = {};
+    }
+    c.stopWatcher();
 }
 
 void Interrupts::forgetInChild()
