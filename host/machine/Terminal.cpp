@@ -42,7 +42,10 @@ namespace {
 constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGABRT};
 constexpr std::size_t kSignalCount = sizeof kSignals / sizeof kSignals[0];
 
-volatile std::sig_atomic_t gRawActive = 0;
+// Read by the view's thread while a handler may clear it: a lock-free
+// atomic, safe in a handler and between threads.
+std::atomic<int> gRawActive{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 int gRawInputFd = -1;
 int gRawOutputFd = -1; // -1: no scrolling region to undo
 termios gSavedTermios;
